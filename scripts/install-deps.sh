@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what building and testing Kalvitrope needs on Debian 12. Safe to run again.
+set -euo pipefail
+packages=(
+  cmake ninja-build ccache g++ pkg-config clang libclang-rt-14-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  librtaudio-dev librtmidi-dev
+  libx11-dev libxi-dev libxrandr-dev
+  xvfb xauth jackd2 libosmesa6-dev
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: everything is installed"
+  exit 0
+fi
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+echo "install-deps: installing ${missing[*]}"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"

@@ -1,0 +1,335 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "persistence/language.h"
+#include "persistence/paths.h"
+#include "persistence/resources.h"
+#include "persistence/text.h"
+
+using namespace kv;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Ids given as "a-b,c,...".
+std::set<int> idSet(std::string_view spec) {
+    std::set<int> out;
+    for (std::size_t pos = 0; pos < spec.size();) {
+        std::size_t comma = std::min(spec.find(',', pos), spec.size());
+        std::string part(spec.substr(pos, comma - pos));
+        std::size_t dash = part.find('-');
+        int a = std::stoi(part.substr(0, dash));
+        int b = dash == std::string::npos ? a : std::stoi(part.substr(dash + 1));
+        for (int i = a; i <= b; ++i)
+            out.insert(i);
+        pos = comma + 1;
+    }
+    return out;
+}
+
+// Ids that a zone of a built-in file mentions, and those it gives an empty text.
+void zoneIds(std::string_view resource, std::string_view marker, std::set<int>& all,
+             std::set<int>& empty) {
+    std::string text = decodeText(findResource(resource));
+    std::size_t p = text.find(marker);
+    ASSERT_NE(p, std::string::npos) << marker;
+    for (p = text.find("\r\n[", p); p != std::string::npos; p = text.find("\r\n[", p + 1)) {
+        if (text[p + 3] < '0' || text[p + 3] > '9') break;
+        std::size_t close = text.find(']', p);
+        all.insert(std::stoi(text.substr(p + 3, close - p - 3)));
+        std::size_t end = text.find("\r\n", close);
+        if (end == close + 2) empty.insert(*all.rbegin());
+    }
+}
+
+struct TempDir {
+    fs::path path;
+    TempDir() {
+        path = fs::temp_directory_path() / ("kv_lang_" + std::to_string(std::random_device{}()));
+        fs::create_directories(path);
+    }
+    ~TempDir() { fs::remove_all(path); }
+    std::string write(const std::string& name, const std::string& data) const {
+        std::ofstream(path / name, std::ios::binary) << data;
+        return (path / name).string();
+    }
+};
+
+class LanguageTablesTest : public ::testing::Test {
+  protected:
+    LanguageTables t;
+    std::vector<std::string> notices;
+    void SetUp() override {
+        t.setBlankFileHandler(
+            [this](std::string_view text, std::string_view) { notices.emplace_back(text); });
+        t.initLanguages({});
+    }
+    void apply(std::vector<std::string> args) { t.applyCommandLine(args); }
+};
+
+} // namespace
+
+TEST(EntryText, EscapesAndPlaceholders) {
+    EXPECT_EQ(expandEntryText("One\\nTwo"), "One\nTwo");
+    EXPECT_EQ(expandEntryText("One\\\\nTwo"), "One\\nTwo");
+    EXPECT_EQ(expandEntryText("a\\rb\\tc\\\\rd\\\\te"), "a\rb\tc\\rd\\te");
+    EXPECT_EQ(expandEntryText("\\\"q\\\" it\\'s \\x"), "\"q\" it's \\x");
+    EXPECT_EQ(expandEntryText("ProgNameAndVersion|ProgName|ProgVersion"),
+              "Kalvitrope v1.1|Kalvitrope|v1.1");
+}
+
+TEST(ZoneReading, EntriesIdsAndZoneEnds) {
+    LanguageTables t;
+    const std::string src = "x\r\n[Zone_EN]\r\n[1]\tOne\r\n[ 12 ]\tTwelve\r\n[x1]\tZero\r\n"
+                            "[+7]\tSeven\r\n[-3]\tMinus\r\n[1024]\tBig\r\n[99999999999]\tHuge\r\n"
+                            "[5]\r\n[6]\tSix,\r\nsecond line\r\n[abc]\tStop\r\n[8]\tAfter\r\n";
+    EXPECT_EQ(t.loadZoneFromText(StringTable::Main, "[Zone_EN]", src), 5);
+    EXPECT_EQ(t.main(1), "One");
+    EXPECT_EQ(t.main(12), "Twelve");
+    EXPECT_EQ(t.main(0), "Zero");
+    EXPECT_EQ(t.main(7), "Seven");
+    EXPECT_EQ(t.main(5), ""); // no separator and no text
+    EXPECT_EQ(t.main(6), "Six,\r\nsecond line");
+    EXPECT_EQ(t.main(8), ""); // "[abc]" ended the zone
+    EXPECT_EQ(t.main(1023), "");
+
+    // Markers are exact and their first occurrence counts; a blank bracket ends the zone.
+    EXPECT_EQ(t.loadZoneFromText(StringTable::Main, "[zone_en]", src), 0);
+    EXPECT_EQ(t.loadZoneFromText(StringTable::Main, "[Zone_EN]", "[Zone_EN]\r\n[ ]\r\n[2]\tx"), 0);
+    // Lines that end with LF alone carry no entries.
+    EXPECT_EQ(t.loadZoneFromText(StringTable::Main, "[Zone_EN]", "[Zone_EN]\n[1]\tLF\n[2]\tx\n"),
+              0);
+    EXPECT_EQ(t.main(1), "One");
+}
+
+TEST(ZoneReading, EmptyTextsAndTrimmingOfTheLastEntry) {
+    LanguageTables t;
+    t.loadZoneFromText(StringTable::Main, "[Zone_DE]",
+                       "[Zone_DE]\r\n[17]\tSiebzehn\r\n[18]\tA\r\n");
+    // Empty texts keep the entry; an entry followed by a blank line keeps its CR LF; only the
+    // very last entry of the text is trimmed.
+    const std::string en = "[Zone_EN]\r\n[17]\t\r\n[18]\tB \r\n\r\n[Zone_FR]\r\n[19]\tC \t\r\n\r\n";
+    t.loadZoneFromText(StringTable::Main, "[Zone_EN]", en);
+    EXPECT_EQ(t.main(17), "Siebzehn");
+    EXPECT_EQ(t.main(18), "B \r\n");
+    t.loadZoneFromText(StringTable::Main, "[Zone_FR]", en);
+    EXPECT_EQ(t.main(19), "C");
+    // The separator is one whole character, even a multi-byte one.
+    t.loadZoneFromText(StringTable::Main, "[Z]", "[Z]\r\n[20]\xC3\xA9text");
+    EXPECT_EQ(t.main(20), "text");
+}
+
+TEST(ZoneReading, LanguageListAndBoundsChecks) {
+    LanguageTables t;
+    t.loadZoneFromText(StringTable::LanguageList, "[Zone_General]",
+                       "[Zone_General]\r\n[0]\tEnglish\r\n[63]\tLast\r\n[64]\tOut\r\n");
+    EXPECT_EQ(t.languageName(0), "English");
+    EXPECT_EQ(t.text(StringTable::LanguageList, 63), "Last");
+    EXPECT_EQ(t.text(StringTable::LanguageList, 64), "");
+    EXPECT_EQ(t.languageName(16), "");
+    EXPECT_EQ(t.languagePrompt(-1), "");
+    EXPECT_EQ(t.text(StringTable::Main, -1), "");
+    EXPECT_EQ(t.text(StringTable::Library, 1 << 30), "");
+    EXPECT_FALSE(t.setCurrentLanguage(16));
+    EXPECT_FALSE(t.loadLanguage(-1, ""));
+    EXPECT_TRUE(t.setCurrentLanguage(kLanguageStringsFile));
+}
+
+TEST(ZoneReading, GarbageAndLargeSources) {
+    LanguageTables t;
+    std::mt19937 rng(3);
+    std::string noise(3 << 20, '\0');
+    for (char& c : noise)
+        c = "[]\r\n0123456789 Zone_EN\t\\"[rng() % 24];
+    noise = "[Zone_EN]" + noise;
+    t.loadZoneFromText(StringTable::Main, "[Zone_EN]", noise);
+    std::string many = "[Zone_EN]";
+    for (int i = 0; i < 200000; ++i)
+        many += "\r\n[" + std::to_string(i % 1024) + "]\ttext " + std::to_string(i);
+    EXPECT_EQ(t.loadZoneFromText(StringTable::Main, "[Zone_EN]", many), 200000);
+    EXPECT_EQ(t.main(1023), "text 199679");
+}
+
+TEST(BuiltInStrings, FilesAreUtf8WithMarkCrLfAndZones) {
+    for (std::string_view name : {kMainStringsResource, kLibraryStringsResource}) {
+        std::span<const unsigned char> data = findResource(name);
+        ASSERT_GT(data.size(), 3u) << name;
+        std::string raw(reinterpret_cast<const char*>(data.data()), data.size());
+        EXPECT_EQ(raw.substr(0, 3), "\xEF\xBB\xBF");
+        EXPECT_EQ(sanitizeUtf8(raw), raw);
+        EXPECT_EQ(toCrLf(raw), raw) << name << " has a line end other than CR LF";
+        EXPECT_EQ(raw.substr(raw.size() - 4), "\r\n\r\n"); // every zone ends with a blank line
+    }
+    std::string lib = decodeText(findResource(kLibraryStringsResource));
+    EXPECT_LT(lib.find("[Zone_General]"), lib.find("[Zone_EN]"));
+}
+
+TEST(BuiltInStrings, EnglishDefinesTheStatedIds) {
+    std::set<int> all, empty;
+    zoneIds(kMainStringsResource, "[Zone_EN]", all, empty);
+    EXPECT_EQ(all, idSet("0-188,193-197,199-202,206-207,209-310,317-318,321-324,400-481,483-520"));
+    EXPECT_EQ(empty, idSet("17,69-72,187-188,193,195,228-229,242,244-247,429,480,483,505,514-520"));
+    all.clear(), empty.clear();
+    zoneIds(kLibraryStringsResource, "[Zone_EN]", all, empty);
+    EXPECT_EQ(all, idSet("0-100,600-610,612-626,632-650"));
+    EXPECT_EQ(empty, idSet("93-100,643-650"));
+    all.clear(), empty.clear();
+    zoneIds(kLibraryStringsResource, "[Zone_General]", all, empty);
+    EXPECT_EQ(all, idSet("0-31"));
+    EXPECT_TRUE(empty.empty());
+}
+
+TEST_F(LanguageTablesTest, EnglishTextsAsLoaded) {
+    EXPECT_EQ(t.main(94), "%ld milliseconds");
+    EXPECT_EQ(t.main(5), "Start && Hide");
+    EXPECT_EQ(t.main(18), "Your mouse is currently halted at ");
+    EXPECT_EQ(t.main(235), "You can add sliders only while the audio system is running.\r\n"
+                           "Please press the main program Start button first.");
+    EXPECT_EQ(t.main(158), "Kalvitrope Configuration (KVC)");
+    EXPECT_EQ(t.main(271), "S %ld");
+    EXPECT_EQ(t.main(441), "Replace Velocity");
+    EXPECT_EQ(t.main(155), "Kalvitrope Configurations (*.kvc)|*.kvc;*.kvc_|All Files (*.*)|*.*||");
+    const std::string& help = t.main(16);
+    EXPECT_EQ(help.rfind("Available command-line options:", 0), 0u);
+    for (const char* option : {"AutoStartOnly", "AutoStartAndHide", "WrapMouse x", "MakeNoSound x",
+                               "NoInstall", "Language xx", "DE, EN, ES, FR, JA or RU"})
+        EXPECT_NE(help.find(option), std::string::npos) << option;
+    EXPECT_EQ(t.library(600), "Kalvitrope Installer v1.6");
+    EXPECT_EQ(t.library(623), "Would you like to install version v1.1 of Kalvitrope?");
+    EXPECT_EQ(t.library(624), "Would you like to re-install Kalvitrope v1.1?");
+    EXPECT_EQ(t.library(620), "Completely remove\r\nKalvitrope v1.1\r\nfrom this machine");
+    EXPECT_EQ(t.library(19), "Error creating directory:\r\n%s\r\n\r\nError code: %s");
+    EXPECT_EQ(t.library(kLibraryHelpText).empty(), false);
+    EXPECT_EQ(t.library(650), "");
+    for (int id = 0; id < kStringCount; ++id) {
+        EXPECT_EQ(t.main(id).find("ProgName"), std::string::npos) << id;
+        EXPECT_EQ(t.library(id).find("ProgVersion"), std::string::npos) << id;
+        EXPECT_EQ(t.main(id).find('\\'), std::string::npos) << id;
+    }
+}
+
+TEST_F(LanguageTablesTest, LanguageListAndOfferedLanguages) {
+    EXPECT_EQ(t.languageName(0), "English");
+    EXPECT_EQ(t.languagePrompt(0), "Please choose your language");
+    EXPECT_EQ(t.languageName(5), "Fran\xC3\xA7"
+                                 "ais");
+    EXPECT_EQ(t.languagePrompt(13), "\xD0\x9F\xD0\xBE\xD0\xB6\xD0\xB0\xD0\xBB\xD1\x83\xD0\xB9\xD1"
+                                    "\x81\xD1\x82\xD0\xB0, \xD0\xB2\xD1\x8B\xD0\xB1\xD0\xB5\xD1\x80"
+                                    "\xD0\xB8\xD1\x82\xD0\xB5 \xD1\x8F\xD0\xB7\xD1\x8B\xD0\xBA");
+    EXPECT_EQ(t.languageName(15), "\xE4\xB8\xAD\xE5\x9B\xBD\xE7\x9A\x84");
+    // The first-start choice: German, English, Spanish, French, Japanese, Russian.
+    std::vector<int> offered = parseLanguageCodes(kOfferedLanguageCodes);
+    std::vector<int> buttons;
+    for (int i : offered)
+        buttons.push_back(100 + i);
+    EXPECT_EQ(buttons, (std::vector<int>{103, 100, 106, 105, 114, 113}));
+    EXPECT_EQ(languageZoneMarker(14), "[Zone_JA]");
+    EXPECT_EQ(languageIndex("Zh"), 15);
+    EXPECT_EQ(languageIndex("zz"), -1);
+    EXPECT_TRUE(usesUnicodeFont(13) && usesUnicodeFont(kLanguageStringsFile));
+    EXPECT_FALSE(usesUnicodeFont(3));
+}
+
+TEST_F(LanguageTablesTest, CommandLineScan) {
+    apply({"-Language", "de"});
+    EXPECT_EQ(t.currentLanguage(), 3);
+    EXPECT_TRUE(t.languageFromCommandLine());
+
+    t.initLanguages({});
+    EXPECT_FALSE(t.languageFromCommandLine());
+    apply({"x", "language", "DE"});
+    EXPECT_EQ(t.currentLanguage(), 3);
+
+    t.initLanguages(std::vector<std::string>{"-Language", "zz"});
+    EXPECT_EQ(t.currentLanguage(), 0); // no such code: unchanged, but the flag is set
+    EXPECT_TRUE(t.languageFromCommandLine());
+
+    t.initLanguages(std::vector<std::string>{"NoInstall", "-Language"});
+    EXPECT_FALSE(t.languageFromCommandLine()); // "Language" as the last argument does nothing
+
+    // The value is compared like any other argument.
+    t.initLanguages(std::vector<std::string>{"-Language", "Language", "ru"});
+    EXPECT_EQ(t.currentLanguage(), 13);
+}
+
+TEST_F(LanguageTablesTest, StringsFileFromTheCommandLine) {
+    TempDir dir;
+    std::string file = dir.write("mine.txt", "\xEF\xBB\xBF[Zone_Internal]\r\n[9]\tAdd one\r\n");
+    apply({"-Language", file});
+    EXPECT_EQ(t.currentLanguage(), kLanguageStringsFile);
+    EXPECT_TRUE(fs::equivalent(expandPath(t.stringsFilePath()), file));
+    EXPECT_EQ(t.main(9), "Add one");
+    EXPECT_EQ(t.library(0), "Okay"); // only "[Zone_Internal]": library strings as they were
+    EXPECT_TRUE(notices.empty());
+
+    // A relative path names a file in the current folder.
+    fs::path cwd = fs::current_path();
+    fs::current_path(dir.path);
+    apply({"-Language", "mine.txt"});
+    fs::current_path(cwd);
+    EXPECT_TRUE(fs::equivalent(expandPath(t.stringsFilePath()), file));
+}
+
+TEST_F(LanguageTablesTest, UserStringsFiles) {
+    TempDir dir;
+    // UTF-16 with both zones; entries that are empty keep what was there.
+    std::string both = dir.write(
+        "both.txt", encodeUtf16Le("[Zone_External]\r\n[0]\tJawohl\r\n[1]\t\r\n[Zone_Internal]\r\n"
+                                  "[17]\tSiebzehn\r\n[9]\tModul hinzuf\xC3\xBCgen\r\n"));
+    ASSERT_TRUE(t.loadLanguage(kLanguageStringsFile, both));
+    EXPECT_EQ(t.library(0), "Jawohl");
+    EXPECT_EQ(t.library(1), "Apply");
+    EXPECT_EQ(t.main(9), "Modul hinzuf\xC3\xBCgen");
+    // Back to English: ids that English leaves empty keep the other language's text.
+    t.loadLanguage(0, "");
+    EXPECT_EQ(t.main(9), "Add A Module");
+    EXPECT_EQ(t.main(17), "Siebzehn");
+    // A language without zones of its own keeps the texts it has.
+    t.loadLanguage(4, "");
+    EXPECT_EQ(t.main(9), "Add A Module");
+
+    // Missing, folder, empty and blank files: reported once per table, English instead.
+    t.loadLanguage(kLanguageStringsFile, both);
+    for (const std::string& bad :
+         {(dir.path / "missing.txt").string(), dir.path.string(), dir.write("empty.txt", ""),
+          dir.write("blank.txt", " \r\n\t\r\n")}) {
+        notices.clear();
+        t.loadLanguage(kLanguageStringsFile, bad);
+        EXPECT_EQ(notices.size(), 2u) << bad;
+        EXPECT_EQ(t.library(0), "Okay");
+        EXPECT_EQ(t.main(9), "Add A Module");
+    }
+    // A file with LF line ends is not blank: nothing is reported and nothing changes.
+    notices.clear();
+    t.loadLanguage(kLanguageStringsFile, dir.write("lf.txt", "[Zone_Internal]\n[9]\tLF\n"));
+    EXPECT_TRUE(notices.empty());
+    EXPECT_EQ(t.main(9), "Add A Module");
+}
+
+TEST_F(LanguageTablesTest, ReplacedTextsStayReadable) {
+    TempDir dir;
+    std::string a = dir.write("a.txt", "[Zone_Internal]\r\n[94]\t%ld ms\r\n");
+    std::string_view before = t.main(94);
+    std::atomic<bool> stop{false};
+    std::thread reader([&] {
+        std::size_t sum = 0;
+        while (!stop.load())
+            for (int id = 90; id < 100; ++id)
+                sum += languageString(id).size() + t.main(id).size();
+        EXPECT_GT(sum, 0u);
+    });
+    for (int i = 0; i < 50; ++i) {
+        t.loadLanguage(kLanguageStringsFile, a);
+        t.loadLanguage(0, "");
+    }
+    stop = true;
+    reader.join();
+    EXPECT_EQ(before, "%ld milliseconds"); // the old text was never freed
+    EXPECT_EQ(t.main(94), "%ld milliseconds");
+}
