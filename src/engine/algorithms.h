@@ -1,0 +1,13 @@
+#pragma once
+// Registration of the module algorithm families. Each family file fills its types' entries.
+#include <memory>
+
+#include "engine/engine.h"
+#include "modules/module.h"
+
+namespace kv {
+
+void registerOscillator(Evaluators& e);
+std::unique_ptr<ModuleState> makeOscillatorState();
+
+} // namespace kv

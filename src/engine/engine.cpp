@@ -1,0 +1,446 @@
+#include "engine/engine.h"
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <mutex>
+
+#if defined(__SSE__) || defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
+
+#include "modules/module.h"
+
+namespace kv {
+
+namespace {
+
+constexpr auto rlx = std::memory_order_relaxed;
+
+// Control types in the order the engine evaluates them at a control sample.
+constexpr int kControlOrder[] = {
+    Module_ControlSensitiser,
+    Module_ControlNoteEnvelope,
+    Module_ControlModulator,
+    Module_ControlEcho,
+    Module_ControlCombine,
+    Module_ControlRange,
+    Module_ControlClosestNote,
+    Module_ControlOffset,
+    Module_ControlGain,
+    Module_ControlLowCut,
+    Module_ControlNoteRetard,
+    Module_ControlInput,
+    Module_ControlNoteCombine,
+    Module_ControlStepFunction,
+    Module_ControlPolyphonicator,
+    Module_ControlSensor,
+    Module_ControlSequence,
+    Module_ControlMIDIInput,
+    Module_ControlMIDIControllerInput,
+};
+
+// Types evaluated at every sample, in order.
+constexpr int kPerSampleOrder[] = {
+    Module_ControlNeuron,     Module_AudioOsc,        Module_AudioMutedPluck,
+    Module_AudioInput,        Module_AudioLowPass,    Module_AudioHighPass,
+    Module_AudioStepFunction, Module_AudioPitchShift, Module_AudioDistortion,
+    Module_AudioMultiDelay,   Module_AudioEcho,       Module_AudioOutputSplit,
+    Module_AudioInputCombine,
+};
+
+// Types whose own row the output stage sends to their output device.
+bool sendsRowToDevice(int type) {
+    switch (type) {
+    case Module_AudioOsc:
+    case Module_AudioEcho:
+    case Module_AudioPitchShift:
+    case Module_AudioOutputSplit:
+    case Module_AudioInputCombine:
+    case Module_AudioMultiDelay:
+    case Module_AudioDistortion:
+    case Module_AudioMutedPluck:
+    case Module_AudioLowPass:
+    case Module_AudioHighPass:
+    case Module_AudioStepFunction:
+        return true;
+    default:
+        return false;
+    }
+}
+
+constexpr int kNoDevice = -555;
+
+void enableFlushToZero() {
+#if defined(__SSE__) || defined(__x86_64__)
+    _mm_setcsr(_mm_getcsr() | 0x8040); // FTZ | DAZ
+#endif
+}
+
+} // namespace
+
+// Auto-reset event: a release while already signalled is merged into one tick.
+struct Engine::TickEvent {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool signalled = false;
+
+    void signal() {
+        {
+            std::lock_guard lock(mutex);
+            signalled = true;
+        }
+        cv.notify_one();
+    }
+    void wait(std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex);
+        cv.wait_for(lock, timeout, [this] { return signalled; });
+        signalled = false;
+    }
+    void reset() {
+        std::lock_guard lock(mutex);
+        signalled = false;
+    }
+};
+
+double MonotonicClock::nowMs() {
+    static const auto start = std::chrono::steady_clock::now();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+Engine::Engine(EngineState& state, OutputStage* output, MouseRows* mouse, InputStage* input)
+    : state_(state), evaluators_(&moduleEvaluators()), output_(output), mouse_(mouse),
+      input_(input), tick_(new TickEvent) {
+    current_ = &empty_;
+    MonotonicClock().nowMs(); // fix the process-start reference early
+}
+
+Engine::~Engine() {
+    stopAndWait();
+    delete tick_;
+}
+
+// ---------------------------------------------------------------------------------------------
+// View hand-over
+
+void Engine::publish(const EngineView* view) {
+    pending_.store(view, std::memory_order_release);
+    if (!threadActive_) adoptView();
+}
+
+bool Engine::waitUntilAdopted(uint64_t sequence, int timeoutMs) {
+    for (int waited = 0;; ++waited) {
+        if (!threadActive_) {
+            adoptView();
+            return true;
+        }
+        if (adopted_.load(std::memory_order_acquire) >= sequence) return true;
+        if (!running() && state_.stopFlag.load(rlx)) {
+            // The engine thread has left its loop: take the table back.
+            joinThreads();
+            adoptView();
+            return true;
+        }
+        if (waited >= timeoutMs) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void Engine::adoptView() {
+    const EngineView* v = pending_.load(std::memory_order_acquire);
+    if (!v || v == current_) return;
+    applyRowChanges(*v);
+    current_ = v;
+    outputSourceCount_ = 0;
+    for (int j = 0; j < kModuleRows; ++j) {
+        const auto& t = v->terminals[j];
+        if (t.module && t.kind == kTerminalAudioOutput)
+            outputSources_[outputSourceCount_++] = {static_cast<uint8_t>(j), true};
+        const auto& r = v->rows[j];
+        if (r.owner && sendsRowToDevice(r.type))
+            outputSources_[outputSourceCount_++] = {static_cast<uint8_t>(j), false};
+    }
+    adopted_.store(v->sequence, std::memory_order_release);
+}
+
+void Engine::applyRowChanges(const EngineView& v) {
+    for (int r = 0; r < kModuleRows; ++r) {
+        const auto& info = v.rows[r];
+        if (info.generation == appliedGeneration_[r]) continue;
+        appliedGeneration_[r] = info.generation;
+        if (info.owner) {
+            const ModuleTypeInfo& t = typeInfo(info.type);
+            state_.table.registerRow(r, t.voices, t.velocity);
+        } else {
+            state_.table.releaseRow(r);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Real-time driver
+
+void Engine::start() {
+    if (threadActive_) {
+        if (!state_.stopFlag.load(rlx)) return;
+        stopAndWait();
+    }
+    if (onStart) onStart();
+    state_.stopFlag.store(false, rlx);
+    threadActive_ = true;
+    tickerThread_ = std::thread([this] { tickerMain(); });
+    engineThread_ = std::thread([this] { threadMain(); });
+}
+
+void Engine::stop() {
+    state_.stopFlag.store(true, rlx);
+}
+
+void Engine::stopAndWait() {
+    stop();
+    if (!threadActive_) return;
+    while (running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    joinThreads();
+    adoptView();
+}
+
+bool Engine::quiesce() {
+    const bool wasRunning = threadActive_ && !state_.stopFlag.load(rlx);
+    stopAndWait();
+    return wasRunning;
+}
+
+void Engine::resume(bool wasRunning) {
+    if (wasRunning) start();
+}
+
+void Engine::clearLegacyPatch() {
+    state_.settings.legacyPatch.store(false, rlx);
+}
+
+void Engine::joinThreads() {
+    if (engineThread_.joinable()) engineThread_.join();
+    if (tickerThread_.joinable()) tickerThread_.join();
+    threadActive_ = false;
+}
+
+void Engine::tickerMain() {
+    using clock = std::chrono::steady_clock;
+    auto deadline = clock::now();
+    while (!state_.stopFlag.load(rlx)) {
+        deadline += std::chrono::milliseconds(2);
+        std::this_thread::sleep_until(deadline);
+        const auto now = clock::now();
+        if (now - deadline > std::chrono::milliseconds(20))
+            deadline = now; // far behind (suspended): do not release a burst of cycles
+        tick_->signal();
+    }
+    tick_->signal(); // a waiting engine sees the stop flag at once
+}
+
+void Engine::threadMain() {
+    enableFlushToZero();
+    if (onEngineThreadStart) onEngineThreadStart(state_.settings.realtimePriority.load(rlx));
+    state_.runningFlag.store(true, std::memory_order_release);
+    resetRun();
+    while (!state_.stopFlag.load(rlx)) {
+        tick_->wait(std::chrono::milliseconds(10));
+        if (state_.stopFlag.load(rlx)) break;
+        runCycle(&clock_);
+    }
+    if (output_) output_->closeAll();
+    if (input_) input_->closeAll();
+    tick_->reset(); // a tick left by the ticker must not start the next run early
+    state_.runningFlag.store(false, std::memory_order_release);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Offline driver
+
+void Engine::beginOffline() {
+    enableFlushToZero();
+    resetRun();
+}
+
+void Engine::endOffline() {
+    if (output_) output_->closeAll();
+    if (input_) input_->closeAll();
+}
+
+void Engine::resetRun() {
+    state_.cycleCounter.store(0, rlx);
+    sampleCounter_ = 0;
+    controlSampleCounter_ = 0;
+    lastClockMs_ = clock_.nowMs();
+    if (output_) output_->engineStarted();
+    adoptView();
+}
+
+// ---------------------------------------------------------------------------------------------
+// One cycle
+
+int Engine::runCycle(Clock* clock) {
+    adoptView();
+    const EngineView& view = *current_;
+
+    const int64_t cycles = state_.cycleCounter.load(rlx);
+    if (clock && cycles > 0 && cycles % 1000 == 0) {
+        const double now = clock->nowMs();
+        state_.millisecondsPerChunk.store((now - lastClockMs_) / 1000.0, rlx);
+        lastClockMs_ = now;
+    }
+
+    const int8_t adjustment = state_.chunkAdjustment.load(rlx);
+    int n = kBaseChunk + adjustment;
+    if (n < 1) n = 1;
+    if (n > SampleChunk::kSlots) n = SampleChunk::kSlots;
+    if (output_) output_->startCycle(adjustment);
+
+    const double r = state_.settings.controlRate.load(rlx);
+    uint64_t d = 0;
+    double actualRate = 0;
+    if (r != 0 && std::isfinite(r) && r > 0) {
+        const double q = std::trunc(kSampleRate / r);
+        d = q >= 1 ? static_cast<uint64_t>(q) : 0;
+        if (d > 0) actualRate = static_cast<double>(kSampleRate / d);
+    }
+    const double smoothing = actualRate / kSampleRate;
+
+    EngineContext ctx{state_, state_.table, state_.rand, view};
+    ctx.controlRate = actualRate;
+    ctx.msPerControlSample = actualRate > 0 ? 1000.0 / actualRate : 0;
+    ctx.output = output_;
+
+    for (int i = 0; i < n; ++i) {
+        ctx.sampleIndex = i;
+        ctx.sampleCounter = sampleCounter_;
+        if (d > 0 && sampleCounter_ % d == 0)
+            controlSample(ctx, static_cast<uint16_t>(static_cast<uint64_t>(r)));
+        perSample(ctx, smoothing);
+        if (afterSample) afterSample(sampleCounter_);
+        ++sampleCounter_;
+    }
+    endOfCycle(ctx);
+    state_.cycleCounter.store(cycles + 1, rlx);
+    return n;
+}
+
+void Engine::controlSample(EngineContext& ctx, uint16_t rate) {
+    if (mouse_) mouse_->updateMouseRows(state_.table, rate);
+    ++controlSampleCounter_;
+    ctx.controlSampleCounter = controlSampleCounter_;
+
+    const EngineView& view = ctx.view;
+    for (uint8_t r : view.controlRows) {
+        const ControlRow& row = state_.table.rows[r];
+        SnapshotRow& snap = snapshot_[r];
+        const int count = row.voiceCount > kVoices ? kVoices : row.voiceCount;
+        snap.voiceCount = static_cast<uint8_t>(count);
+        for (int k = 0; k < count; ++k) {
+            snap.noteId[k] = row.noteId[k];
+            snap.primarySmoothed[k] = row.primarySmoothed[k];
+            snap.velocitySmoothed[k] = row.velocitySmoothed[k];
+        }
+    }
+
+    const Evaluators& ev = *evaluators_;
+    for (int type : kControlOrder) {
+        const EvaluateFn fn = ev.control[type];
+        if (!fn) continue;
+        for (Module* m : view.byType[type])
+            fn(*m, ctx);
+    }
+
+    // Voice re-association: smoothing follows each note id; a new note starts at its raw value
+    // with velocity fading in from 0.
+    for (uint8_t r : view.controlRows) {
+        ControlRow& row = state_.table.rows[r];
+        const SnapshotRow& snap = snapshot_[r];
+        const int count = row.voiceCount > kVoices ? kVoices : row.voiceCount;
+        for (int k = 0; k < count; ++k) {
+            int found = -1;
+            for (int s = 0; s < snap.voiceCount; ++s)
+                if (snap.noteId[s] == row.noteId[k]) {
+                    found = s;
+                    break;
+                }
+            if (found >= 0) {
+                row.primarySmoothed[k] = snap.primarySmoothed[found];
+                row.velocitySmoothed[k] = snap.velocitySmoothed[found];
+            } else {
+                row.primarySmoothed[k] = row.primary[k];
+                row.velocitySmoothed[k] = 0.0;
+            }
+        }
+    }
+}
+
+void Engine::perSample(EngineContext& ctx, double a) {
+    const EngineView& view = ctx.view;
+    ControlTable& table = state_.table;
+    const double b = 1.0 - a;
+
+    for (uint8_t r : view.controlRows) {
+        ControlRow& row = table.rows[r];
+        const int count = row.voiceCount > kVoices ? kVoices : row.voiceCount;
+        for (int k = 0; k < count; ++k) {
+            row.primarySmoothed[k] = row.primary[k] * a + b * row.primarySmoothed[k];
+            row.velocitySmoothed[k] = row.velocity[k] * a + b * row.velocitySmoothed[k];
+        }
+    }
+    for (uint8_t r : view.audioRows) {
+        const Module* owner = view.rows[r].owner;
+        if (owner->showState.load(rlx) != 5) continue;
+        ControlRow& row = table.rows[r];
+        const int count = row.voiceCount > kVoices ? kVoices : row.voiceCount;
+        for (int k = 0; k < count; ++k) {
+            const double v = std::fabs(row.primary[k]);
+            if (v > row.meterPeak[k]) row.meterPeak[k] = v;
+        }
+    }
+
+    const Evaluators& ev = *evaluators_;
+    for (int type : kPerSampleOrder) {
+        const EvaluateFn fn = ev.perSample[type];
+        if (!fn) continue;
+        for (Module* m : view.byType[type])
+            fn(*m, ctx);
+    }
+
+    if (!output_) return;
+    const bool silent = state_.settings.makeNoSound.load(rlx);
+    for (int e = 0; e < outputSourceCount_; ++e) {
+        const OutputSource src = outputSources_[e];
+        if (src.terminal) {
+            Module& m = *view.terminals[src.index].module;
+            const int s = m.controlInputs[0].source.load(rlx);
+            const int c = m.soundOutputs[0].code.load(rlx);
+            if (s < 0 || s >= kRowCount || c == kNoDevice) continue;
+            output_->addToBus(ctx.sampleIndex, c, silent ? 0.0 : table.rows[s].primarySmoothed[0]);
+        } else {
+            const auto& info = view.rows[src.index];
+            Module& m = *info.owner;
+            int slot = 0;
+            if (info.type == Module_AudioOutputSplit && src.index == m.secondOutputRow) slot = 1;
+            const int c = m.soundOutputs[slot].code.load(rlx);
+            if (c == kNoDevice) continue;
+            output_->addToBus(ctx.sampleIndex, c,
+                              silent ? 0.0 : table.rows[src.index].primarySmoothed[0]);
+        }
+    }
+}
+
+void Engine::endOfCycle(EngineContext& ctx) {
+    if (input_) input_->endOfCycle(state_);
+    if (!output_) return;
+    output_->beginCycleAndFlush(state_);
+    const Evaluators& ev = *evaluators_;
+    if (const EvaluateFn fn = ev.endOfCycle[Module_AudioOutputAnalyser])
+        for (Module* m : ctx.view.byType[Module_AudioOutputAnalyser])
+            fn(*m, ctx);
+    output_->endCycle();
+}
+
+} // namespace kv

@@ -1,0 +1,159 @@
+#pragma once
+// The engine: one cycle of module evaluation (the core), the real-time driver (engine and ticker
+// threads) and the offline driver (cycles on a simulated clock).
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <thread>
+
+#include "engine/engine_state.h"
+#include "engine/io.h"
+#include "modules/engine_view.h"
+
+namespace kv {
+
+class Module;
+
+/// Milliseconds for the engine's cycle-duration measure.
+class Clock {
+  public:
+    virtual ~Clock() = default;
+    /// Milliseconds since some fixed start (monotonic). Engine thread.
+    virtual double nowMs() = 0;
+};
+
+/// Milliseconds on the monotonic clock since process start.
+class MonotonicClock final : public Clock {
+  public:
+    double nowMs() override;
+};
+
+/// What a module evaluation sees besides its module. Engine thread.
+struct EngineContext {
+    EngineState& state;
+    ControlTable& table;
+    Rand15& rand;
+    const EngineView& view;
+    uint64_t sampleCounter = 0;        // samples computed since the engine thread started
+    uint64_t controlSampleCounter = 0; // control samples since start
+    int sampleIndex = 0;               // index within the current chunk
+    double controlRate = 0;            // actual control rate R (Hz), 0 when none
+    double msPerControlSample = 0;     // 1000 / R
+    OutputStage* output = nullptr;     // for read-back by output analysers
+};
+
+/// Evaluates one module at a control sample or at every sample. Engine thread.
+using EvaluateFn = void (*)(Module&, EngineContext&);
+
+/// Per-type evaluation functions (null: the type does nothing at that point). Defined by the
+/// algorithm families.
+struct Evaluators {
+    EvaluateFn control[35] = {};    // run at control samples
+    EvaluateFn perSample[35] = {};  // run at every sample
+    EvaluateFn endOfCycle[35] = {}; // run between the flush and the end of the output cycle
+};
+const Evaluators& moduleEvaluators();
+
+class Engine final : public ViewSink {
+  public:
+    /// Any of the stages may be null (nothing is called then). User-interface thread.
+    Engine(EngineState& state, OutputStage* output = nullptr, MouseRows* mouse = nullptr,
+           InputStage* input = nullptr);
+    ~Engine() override;
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    EngineState& state() { return state_; }
+    /// Replaces the evaluation table (tests); user-interface thread, engine stopped.
+    void setEvaluators(const Evaluators& e) { evaluators_ = &e; }
+
+    // --- ViewSink (user-interface thread) -----------------------------------------------------
+    void publish(const EngineView* view) override;
+    bool waitUntilAdopted(uint64_t sequence, int timeoutMs) override;
+    bool quiesce() override;
+    void resume(bool wasRunning) override;
+    void clearLegacyPatch() override;
+
+    // --- Real-time driver (user-interface thread) ---------------------------------------------
+    /// Clears the stop flag and starts the ticker and engine threads. Does nothing if the engine
+    /// thread is already active.
+    void start();
+    /// Sets the stop flag; the threads end by themselves within one cycle plus 10 ms.
+    void stop();
+    /// Stop and wait (polling every 1 ms) until the engine thread has left its loop; joins.
+    void stopAndWait();
+    bool running() const { return state_.runningFlag.load(std::memory_order_acquire); }
+    /// Hook called at StartEngine (the mouse hook is (re)installed there). User-interface thread.
+    std::function<void()> onStart;
+    /// Called on the engine thread when it starts: the platform may raise its priority there.
+    std::function<void(bool realtime)> onEngineThreadStart;
+
+    // --- Offline driver (the calling thread acts as the engine thread) ------------------------
+    /// Resets the per-run state as the engine thread does when it starts.
+    void beginOffline();
+    /// Runs one whole cycle; `clock` (may be null) serves the cycle-duration measure. Returns the
+    /// number of samples computed.
+    int runCycle(Clock* clock);
+    /// Closes every device, as the engine thread does on exit.
+    void endOffline();
+
+    /// Samples computed since the run started (engine thread / offline caller).
+    uint64_t sampleCounter() const { return sampleCounter_; }
+    uint64_t controlSampleCounter() const { return controlSampleCounter_; }
+    /// Called after the per-sample part of every sample (offline probing). Engine thread.
+    std::function<void(uint64_t sample)> afterSample;
+
+  private:
+    void threadMain();
+    void tickerMain();
+    void resetRun();
+    void adoptView();
+    void applyRowChanges(const EngineView& v);
+    void controlSample(EngineContext& ctx, uint16_t rate);
+    void perSample(EngineContext& ctx, double smoothing);
+    void endOfCycle(EngineContext& ctx);
+    void joinThreads();
+
+    EngineState& state_;
+    const Evaluators* evaluators_;
+    OutputStage* output_;
+    MouseRows* mouse_;
+    InputStage* input_;
+
+    // View hand-over.
+    std::atomic<const EngineView*> pending_{nullptr};
+    std::atomic<uint64_t> adopted_{0};
+    const EngineView* current_ = nullptr;
+    EngineView empty_;
+    uint32_t appliedGeneration_[kModuleRows] = {};
+    bool threadActive_ = false; // user-interface thread: an engine thread may own the table
+
+    // Per-run state (engine thread).
+    uint64_t sampleCounter_ = 0;
+    uint64_t controlSampleCounter_ = 0;
+    double lastClockMs_ = 0;
+    struct SnapshotRow {
+        uint8_t voiceCount = 0;
+        uint8_t noteId[kVoices];
+        double primarySmoothed[kVoices];
+        double velocitySmoothed[kVoices];
+    };
+    SnapshotRow snapshot_[kModuleRows];
+    // Output stage work list of the current view: index j, and whether it is the terminal entry
+    // (true) or the row (false); in the order j ascending, terminal before row.
+    struct OutputSource {
+        uint8_t index;
+        bool terminal;
+    };
+    OutputSource outputSources_[2 * kModuleRows];
+    int outputSourceCount_ = 0;
+
+    // Threads.
+    std::thread engineThread_;
+    std::thread tickerThread_;
+    struct TickEvent;
+    TickEvent* tick_;
+    MonotonicClock clock_;
+};
+
+} // namespace kv

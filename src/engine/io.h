@@ -1,0 +1,62 @@
+#pragma once
+// What the engine calls outside itself: the output stage (buses and output devices), the mouse rows
+// and the input devices. Implementations live in devices/ and mouse/; the engine owns none of them.
+#include <cstdint>
+
+namespace kv {
+
+struct EngineState;
+struct ControlTable;
+
+/// Samples handed from the engine to a device for one cycle: 192 slots in engine units
+/// (±1024 = full scale), one spare, and the length byte (valid samples − 96).
+struct SampleChunk {
+    static constexpr int kSlots = 192;
+    double samples[kSlots + 1] = {};
+    int8_t lengthByte = 0;
+    int length() const { return kBaseChunkLength + lengthByte; }
+    static constexpr int kBaseChunkLength = 96;
+};
+
+/// The output buses and the output device manager, as the engine thread sees them.
+/// Every function is called on the engine thread only.
+class OutputStage {
+  public:
+    virtual ~OutputStage() = default;
+    /// Engine thread started: bus target adjustments back to 0.
+    virtual void engineStarted() = 0;
+    /// Start of a cycle: every bus zeroed, given `chunkAdjustment` (frames relative to 96), unused.
+    virtual void startCycle(int8_t chunkAdjustment) = 0;
+    /// Adds `value` (engine units) at sample `index` to the bus of output device ID `code`
+    /// (never −555).
+    virtual void addToBus(int index, int code, double value) = 0;
+    /// End of a cycle: output BeginCycle, then FlushBuses, which sets the engine's chunk
+    /// adjustment and smoothed latency in `state`.
+    virtual void beginCycleAndFlush(EngineState& state) = 0;
+    /// What device `code` received in this cycle (for output analysers); false if not open.
+    virtual bool readBack(int code, SampleChunk& out) = 0;
+    /// End of a cycle: devices not written in it are closed.
+    virtual void endCycle() = 0;
+    /// Engine thread exit: every device closed.
+    virtual void closeAll() = 0;
+};
+
+/// The mouse source rows. Engine thread.
+class MouseRows {
+  public:
+    virtual ~MouseRows() = default;
+    /// First thing at every control sample: rows 128..154 take the current smoothed metrics.
+    /// `rate` is the control-data sample rate as an unsigned 16-bit value.
+    virtual void updateMouseRows(ControlTable& table, uint16_t rate) = 0;
+};
+
+/// Sound-card and MIDI inputs, as the engine sees them at the end of each cycle.
+/// (Filled in by the input-device layer; the default does nothing.)
+class InputStage {
+  public:
+    virtual ~InputStage() = default;
+    virtual void endOfCycle(EngineState&) {}
+    virtual void closeAll() {}
+};
+
+} // namespace kv
