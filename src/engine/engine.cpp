@@ -9,7 +9,7 @@
 #include <xmmintrin.h>
 #endif
 
-#include "modules/module.h"
+#include "modules/module_controls.h"
 
 namespace kv {
 
@@ -414,9 +414,9 @@ void Engine::perSample(EngineContext& ctx, double a) {
     for (int e = 0; e < outputSourceCount_; ++e) {
         const OutputSource src = outputSources_[e];
         if (src.terminal) {
-            Module& m = *view.terminals[src.index].module;
-            const int s = m.controlInputs[0].source.load(rlx);
-            const int c = m.soundOutputs[0].code.load(rlx);
+            const AudioOutputControls out{*view.terminals[src.index].module};
+            const int s = out.inputModule().source.load(rlx);
+            const int c = out.outputDeviceId().code.load(rlx);
             if (s < 0 || s >= kRowCount || c == kNoDevice) continue;
             output_->addToBus(ctx.sampleIndex, c, silent ? 0.0 : table.rows[s].primarySmoothed[0]);
         } else {

@@ -58,7 +58,7 @@ void takeInputVoice(OscillatorState& st, const InputVoice& in, double minimum) {
 } // namespace
 
 void evaluateOscillator(Module& m, EngineContext& ctx) {
-    OscillatorControls c{m};
+    const AudioOscControls c{m};
     OscillatorState& st = m.stateAs<OscillatorState>();
     ControlTable& t = ctx.table;
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "engine/engine.h"
-#include "modules/module.h"
+#include "modules/module_controls.h"
 
 namespace kv {
 
@@ -24,19 +24,6 @@ struct OscillatorState final : ModuleState {
     static constexpr int kMaxVoices = 128;
     OscillatorVoice voices[kMaxVoices];
     int count = 0;
-};
-
-/// Typed access to an oscillator's controls.
-struct OscillatorControls {
-    Module& m;
-    InputSliderSlot& amplitude() { return m.inputSliders[0]; }
-    FrequencySlot& frequency() { return m.frequencies[0]; }
-    InputSliderSlot& noise() { return m.inputSliders[1]; }
-    InputSliderSlot& waveform() { return m.inputSliders[2]; }
-    InputSliderSlot& ramp() { return m.inputSliders[3]; }
-    InputSliderSlot& phase() { return m.inputSliders[4]; }
-    InputSliderSlot& stepSize() { return m.inputSliders[5]; }
-    DeviceSlot& output() { return m.soundOutputs[0]; }
 };
 
 /// One sample of one oscillator. Engine thread.

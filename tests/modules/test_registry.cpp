@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/engine.h"
+#include "modules/module_controls.h"
 #include "modules/module_registry.h"
 
 namespace kv {
@@ -163,6 +164,36 @@ TEST_F(Registry, NewModulesTakeDefinitionDefaults) {
             EXPECT_FALSE(s.option.load()) << s.def->optionKey;
         }
     }
+}
+
+} // namespace
+} // namespace kv
+
+namespace kv {
+namespace {
+
+TEST(ModuleControls, TypedAccessorsReachTheControlsOfTheirKeys) {
+    for (int type = 0; type < kTypeCount; ++type) {
+        Module m(type);
+        // Every control of the definition lands in its slot.
+        for (const ControlDef& c : m.controls())
+            if (c.kind != ControlKind::MIDISliders && c.kind != ControlKind::Sequence) {
+                EXPECT_NE(m.findControlByKey(c.hasSource() ? c.sourceKey : c.valueKey), nullptr)
+                    << "type " << type;
+            }
+    }
+    Module osc(Module_AudioOsc);
+    const AudioOscControls o{osc};
+    EXPECT_EQ(o.amplitude().def->sourceKey, "AmplitudeControl");
+    EXPECT_EQ(o.stepSize().def->valueKey, "StepSizeValue");
+    EXPECT_EQ(o.frequency().def->valueKey, "BaseFrequencyValue");
+    EXPECT_EQ(o.outputDeviceId().def->valueKey, "OutputDeviceID");
+    Module split(Module_AudioOutputSplit);
+    const AudioOutputSplitControls s{split};
+    EXPECT_EQ(s.outputDeviceId2().def->valueKey, "OutputDeviceID2");
+    EXPECT_EQ(s.inputModule().def->sourceKey, "InputModule");
+    Module sensor(Module_ControlSensor);
+    EXPECT_NE(ControlSensorControls{sensor}.angle().def, nullptr);
 }
 
 } // namespace
