@@ -244,7 +244,7 @@ void Engine::threadMain() {
     enableFlushToZero();
     if (onEngineThreadStart) onEngineThreadStart(state_.settings.realtimePriority.load(rlx));
     state_.runningFlag.store(true, std::memory_order_release);
-    resetRun();
+    resetRun(clock_);
     while (!state_.stopFlag.load(rlx)) {
         tick_->wait(std::chrono::milliseconds(10));
         if (state_.stopFlag.load(rlx)) break;
@@ -259,9 +259,9 @@ void Engine::threadMain() {
 // ---------------------------------------------------------------------------------------------
 // Offline driver
 
-void Engine::beginOffline() {
+void Engine::beginOffline(Clock* clock) {
     enableFlushToZero();
-    resetRun();
+    resetRun(clock ? *clock : clock_);
 }
 
 void Engine::endOffline() {
@@ -269,11 +269,11 @@ void Engine::endOffline() {
     if (input_) input_->closeAll();
 }
 
-void Engine::resetRun() {
+void Engine::resetRun(Clock& clock) {
     state_.cycleCounter.store(0, rlx);
     sampleCounter_ = 0;
     controlSampleCounter_ = 0;
-    lastClockMs_ = clock_.nowMs();
+    lastClockMs_ = clock.nowMs();
     if (output_) output_->engineStarted();
     adoptView();
 }

@@ -89,8 +89,9 @@ class Engine final : public ViewSink {
     std::function<void(bool realtime)> onEngineThreadStart;
 
     // --- Offline driver (the calling thread acts as the engine thread) ------------------------
-    /// Resets the per-run state as the engine thread does when it starts.
-    void beginOffline();
+    /// Resets the per-run state as the engine thread does when it starts; `clock` (may be null)
+    /// is the clock later passed to runCycle.
+    void beginOffline(Clock* clock = nullptr);
     /// Runs one whole cycle; `clock` (may be null) serves the cycle-duration measure. Returns the
     /// number of samples computed.
     int runCycle(Clock* clock);
@@ -106,7 +107,7 @@ class Engine final : public ViewSink {
   private:
     void threadMain();
     void tickerMain();
-    void resetRun();
+    void resetRun(Clock& clock);
     void adoptView();
     void applyRowChanges(const EngineView& v);
     void controlSample(EngineContext& ctx, uint16_t rate);

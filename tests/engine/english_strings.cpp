@@ -6,7 +6,7 @@
 namespace {
 
 class EnglishStrings : public ::testing::Environment {
-public:
+  public:
     void SetUp() override { kv::languages().initLanguages({}); }
 };
 

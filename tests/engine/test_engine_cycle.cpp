@@ -261,3 +261,33 @@ TEST_F(EngineCycle, SplitterRowsUseTheirOwnDevices) {
 
 } // namespace
 } // namespace kv
+
+namespace kv {
+namespace {
+
+// A clock that advances a fixed step at every reading, like cycles of a known duration.
+class SteppingClock final : public Clock {
+  public:
+    double nowMs() override { return now_ += stepMs; }
+    double stepMs = 2.5;
+
+  private:
+    double now_ = 0;
+};
+
+TEST(EngineTiming, CycleDurationIsMeasuredEveryThousandCycles) {
+    EngineState state;
+    Engine engine{state};
+    SteppingClock clock;
+    clock.stepMs = 2500.0; // one reading per 1000 cycles: 2.5 ms per cycle
+    engine.beginOffline(&clock);
+    for (int i = 0; i < 1000; ++i)
+        engine.runCycle(&clock);
+    EXPECT_EQ(state.millisecondsPerChunk.load(), 2.0); // the stored value until the first measure
+    engine.runCycle(&clock);
+    EXPECT_NEAR(state.millisecondsPerChunk.load(), 2.5, 1e-3);
+    EXPECT_EQ(state.cycleCounter.load(), 1001);
+}
+
+} // namespace
+} // namespace kv
