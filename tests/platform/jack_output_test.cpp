@@ -1,0 +1,102 @@
+// The RtAudio backend on a running JACK server (scripts/test-services.sh starts one): the output
+// stage plays two tones through the device manager, a second JACK client records them.
+#ifdef KV_HAVE_RTAUDIO
+#include <gtest/gtest.h>
+
+#include <RtAudio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <numbers>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "devices/device_output_stage.h"
+#include "jack_recorder.h"
+#include "platform/audio_out_rtaudio.h"
+
+namespace kv::platform {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(RtAudioJack, AutomaticChoiceFindsTheServer) {
+    REQUIRE_JACK();
+    RtAudioOut out("auto");
+    EXPECT_EQ(out.apiName(), "jack");
+    EXPECT_GE(out.deviceCount(), 1);
+    EXPECT_TRUE(out.deviceName(-1).has_value());
+}
+
+TEST(RtAudioJack, PlaysEachSideThroughTheDeviceManager) {
+    REQUIRE_JACK();
+    const std::string player = "kvplay" + std::to_string(getpid());
+    const std::string recorder = "kvrec" + std::to_string(getpid());
+    Recorder rec(recorder);
+
+    RtAudioOutOptions options;
+    options.streamName = player;
+    options.dontConnect = true;
+    RtAudioOut out("jack", options);
+    ASSERT_EQ(out.apiName(), "jack");
+    OutputDeviceManager manager(out);
+    DeviceOutputStage stage(manager);
+    LatencyControl latency;
+    latency.desiredLatency = 36;
+
+    // The engine's cycle every 2 ms: 440 Hz on the left, 660 Hz at half the level on the right.
+    // Like the engine's ticker, a late cycle does not make up for the ticks it missed.
+    std::thread connect;
+    double phaseLeft = 0, phaseRight = 0;
+    std::size_t capturedAtEnd = 0;
+    auto deadline = std::chrono::steady_clock::now();
+    stage.engineStarted();
+    for (int cycle = 0; cycle < 1500; ++cycle) {
+        deadline += 2ms;
+        std::this_thread::sleep_until(deadline);
+        deadline = std::max(deadline, std::chrono::steady_clock::now() - 2ms);
+        stage.startCycle(latency.chunkAdjustment);
+        for (int i = 0; i < 96 + latency.chunkAdjustment; ++i) {
+            stage.addToBus(i, 99, 500.0 * std::sin(phaseLeft));
+            stage.addToBus(i, 199, 250.0 * std::sin(phaseRight));
+            phaseLeft += 2 * std::numbers::pi * 440.0 / 48000.0;
+            phaseRight += 2 * std::numbers::pi * 660.0 / 48000.0;
+        }
+        stage.beginCycleAndFlush(latency);
+        stage.endCycle();
+        if (cycle == 0) {
+            ASSERT_EQ(manager.openDevices(), std::vector<int>{-1}) << "the device did not open";
+            connect = std::thread([&] {
+                for (int port = 0; port < 2; ++port) {
+                    const std::string command = "jack_connect '" + player + ":outport " +
+                                                std::to_string(port) + "' '" + recorder +
+                                                ":inport " + std::to_string(port) + "'";
+                    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+                }
+            });
+        }
+    }
+    capturedAtEnd = rec.frames();
+    connect.join();
+    manager.closeAll();
+
+    ASSERT_GT(capturedAtEnd, 48000u * 2);
+    const std::size_t first = capturedAtEnd - 48000;
+    const Measure left = measure(rec, 0, first, 48000), right = measure(rec, 1, first, 48000);
+    EXPECT_NEAR(left.hertz, 440.0, 3.0);
+    EXPECT_NEAR(right.hertz, 660.0, 3.0);
+    EXPECT_NEAR(left.rms, 16000 / std::sqrt(2.0), 1000);
+    EXPECT_NEAR(right.rms, 8000 / std::sqrt(2.0), 500);
+    // The latency controller settled on the desired queue length.
+    EXPECT_NEAR(latency.smoothedLatency, 36.0, 12.0);
+}
+
+} // namespace
+} // namespace kv::platform
+
+#endif // KV_HAVE_RTAUDIO

@@ -1,0 +1,82 @@
+#pragma once
+// Test helpers for runs against a JACK server (scripts/test-services.sh starts one): a second JACK
+// client that records two ports, and frequency / level measures of what it recorded.
+#include <RtAudio.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace kv::platform {
+
+inline bool jackServerRunning() {
+    const char* flag = std::getenv("KV_TEST_JACK");
+    return flag != nullptr && std::string(flag) == "1";
+}
+
+#define REQUIRE_JACK()                                                                             \
+    if (!jackServerRunning())                                                                      \
+    GTEST_SKIP() << "needs a JACK server: run under scripts/test-services.sh (KV_TEST_JACK=1)"
+
+// A JACK client that records its two input ports.
+class Recorder {
+  public:
+    explicit Recorder(const std::string& name) : frames_(2 * 48000 * 10) {
+        audio_.showWarnings(false);
+        RtAudio::StreamParameters in;
+        in.deviceId = audio_.getDefaultInputDevice();
+        in.nChannels = 2;
+        RtAudio::StreamOptions options;
+        options.streamName = name;
+        options.flags = RTAUDIO_JACK_DONT_CONNECT;
+        unsigned bufferFrames = 128;
+        audio_.openStream(nullptr, &in, RTAUDIO_SINT16, 48000, &bufferFrames, &Recorder::callback,
+                          this, &options);
+        audio_.startStream();
+    }
+    ~Recorder() {
+        try {
+            audio_.closeStream();
+        } catch (const std::exception&) {
+        }
+    }
+    std::size_t frames() const { return count_.load(std::memory_order_acquire); }
+    int16_t sample(std::size_t frame, int channel) const { return frames_[2 * frame + channel]; }
+
+  private:
+    static int callback(void*, void* input, unsigned n, double, RtAudioStreamStatus, void* user) {
+        auto* self = static_cast<Recorder*>(user);
+        const auto* in = static_cast<const int16_t*>(input);
+        std::size_t at = self->count_.load(std::memory_order_relaxed);
+        for (unsigned i = 0; i < n && 2 * at + 1 < self->frames_.size(); ++i, ++at) {
+            self->frames_[2 * at] = in[2 * i];
+            self->frames_[2 * at + 1] = in[2 * i + 1];
+        }
+        self->count_.store(at, std::memory_order_release);
+        return 0;
+    }
+
+    RtAudio audio_{RtAudio::UNIX_JACK};
+    std::vector<int16_t> frames_;
+    std::atomic<std::size_t> count_{0};
+};
+
+struct Measure {
+    double hertz, rms;
+};
+
+inline Measure measure(const Recorder& r, int channel, std::size_t first, std::size_t count) {
+    int crossings = 0;
+    double sum = 0.0;
+    for (std::size_t f = first; f < first + count; ++f) {
+        const double v = r.sample(f, channel);
+        sum += v * v;
+        if (f > first && r.sample(f - 1, channel) < 0 && v >= 0) ++crossings;
+    }
+    return {crossings * 48000.0 / static_cast<double>(count), std::sqrt(sum / count)};
+}
+
+} // namespace kv::platform
