@@ -60,3 +60,20 @@ BENCHMARK(BM_CycleOneOscillator);
 
 } // namespace
 } // namespace kv
+
+namespace kv {
+namespace {
+// The same without control samples: the per-sample part alone.
+void BM_Cycle128IdleModulesNoControlRate(benchmark::State& st) {
+    EngineState state;
+    SinkOutput out;
+    Engine engine{state, &out};
+    ModuleRegistry registry{&engine};
+    for (int i = 0; i < 128; ++i)
+        registry.addModule(Module_ControlGain);
+    state.settings.controlRate = 0;
+    runCycles(st, engine);
+}
+BENCHMARK(BM_Cycle128IdleModulesNoControlRate);
+} // namespace
+} // namespace kv

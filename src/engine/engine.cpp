@@ -1,8 +1,10 @@
 #include "engine/engine.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <iterator>
 #include <mutex>
 
 #if defined(__SSE__) || defined(__x86_64__)
@@ -152,6 +154,7 @@ void Engine::adoptView() {
     if (!v || v == current_) return;
     applyRowChanges(*v);
     current_ = v;
+    resetSmoothingRows(*current_);
     outputSourceCount_ = 0;
     for (int j = 0; j < kModuleRows; ++j) {
         const auto& t = v->terminals[j];
@@ -274,6 +277,7 @@ void Engine::resetRun(Clock& clock) {
     sampleCounter_ = 0;
     controlSampleCounter_ = 0;
     lastClockMs_ = clock.nowMs();
+    resetSmoothingRows(*current_);
     if (output_) output_->engineStarted();
     adoptView();
 }
@@ -327,6 +331,12 @@ int Engine::runCycle(Clock* clock) {
     return n;
 }
 
+void Engine::resetSmoothingRows(const EngineView& view) {
+    smoothingRowCount_ = 0;
+    for (uint8_t r : view.controlRows)
+        smoothingRows_[smoothingRowCount_++] = r;
+}
+
 void Engine::controlSample(EngineContext& ctx, uint16_t rate) {
     if (mouse_) mouse_->updateMouseRows(state_.table, rate);
     ++controlSampleCounter_;
@@ -339,9 +349,7 @@ void Engine::controlSample(EngineContext& ctx, uint16_t rate) {
         const int count = row.voiceCount > kVoices ? kVoices : row.voiceCount;
         snap.voiceCount = static_cast<uint8_t>(count);
         for (int k = 0; k < count; ++k) {
-            snap.noteId[k] = row.noteId[k];
-            snap.primarySmoothed[k] = row.primarySmoothed[k];
-            snap.velocitySmoothed[k] = row.velocitySmoothed[k];
+            snap.voices[k] = {row.primarySmoothed[k], row.velocitySmoothed[k], row.noteId[k]};
         }
     }
 
@@ -362,19 +370,20 @@ void Engine::controlSample(EngineContext& ctx, uint16_t rate) {
         for (int k = 0; k < count; ++k) {
             int found = -1;
             for (int s = 0; s < snap.voiceCount; ++s)
-                if (snap.noteId[s] == row.noteId[k]) {
+                if (snap.voices[s].noteId == row.noteId[k]) {
                     found = s;
                     break;
                 }
             if (found >= 0) {
-                row.primarySmoothed[k] = snap.primarySmoothed[found];
-                row.velocitySmoothed[k] = snap.velocitySmoothed[found];
+                row.primarySmoothed[k] = snap.voices[found].primarySmoothed;
+                row.velocitySmoothed[k] = snap.voices[found].velocitySmoothed;
             } else {
                 row.primarySmoothed[k] = row.primary[k];
                 row.velocitySmoothed[k] = 0.0;
             }
         }
     }
+    resetSmoothingRows(*current_);
 }
 
 void Engine::perSample(EngineContext& ctx, double a) {
@@ -382,14 +391,25 @@ void Engine::perSample(EngineContext& ctx, double a) {
     ControlTable& table = state_.table;
     const double b = 1.0 - a;
 
-    for (uint8_t r : view.controlRows) {
+    // Raw control values change only at control samples (the neuron's row excepted), so a row
+    // whose smoothing step changed nothing would change nothing until the next control sample:
+    // it leaves the list of smoothed rows until then.
+    int kept = 0;
+    for (int i = 0; i < smoothingRowCount_; ++i) {
+        const uint8_t r = smoothingRows_[i];
         ControlRow& row = table.rows[r];
         const int count = row.voiceCount > kVoices ? kVoices : row.voiceCount;
+        bool changed = false;
         for (int k = 0; k < count; ++k) {
-            row.primarySmoothed[k] = row.primary[k] * a + b * row.primarySmoothed[k];
-            row.velocitySmoothed[k] = row.velocity[k] * a + b * row.velocitySmoothed[k];
+            const double p = row.primary[k] * a + b * row.primarySmoothed[k];
+            const double v = row.velocity[k] * a + b * row.velocitySmoothed[k];
+            changed |= (p != row.primarySmoothed[k]) | (v != row.velocitySmoothed[k]);
+            row.primarySmoothed[k] = p;
+            row.velocitySmoothed[k] = v;
         }
+        if (changed || view.rows[r].type == Module_ControlNeuron) smoothingRows_[kept++] = r;
     }
+    smoothingRowCount_ = kept;
     for (uint8_t r : view.audioRows) {
         const Module* owner = view.rows[r].owner;
         if (owner->showState.load(rlx) != 5) continue;

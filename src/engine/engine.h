@@ -111,6 +111,7 @@ class Engine final : public ViewSink {
     void adoptView();
     void applyRowChanges(const EngineView& v);
     void controlSample(EngineContext& ctx, uint16_t rate);
+    void resetSmoothingRows(const EngineView& view);
     void perSample(EngineContext& ctx, double smoothing);
     void endOfCycle(EngineContext& ctx);
     void joinThreads();
@@ -133,13 +134,20 @@ class Engine final : public ViewSink {
     uint64_t sampleCounter_ = 0;
     uint64_t controlSampleCounter_ = 0;
     double lastClockMs_ = 0;
+    // Snapshot of a row, one voice's values together so that small rows touch little memory.
+    struct SnapshotVoice {
+        double primarySmoothed;
+        double velocitySmoothed;
+        uint8_t noteId;
+    };
     struct SnapshotRow {
         uint8_t voiceCount = 0;
-        uint8_t noteId[kVoices];
-        double primarySmoothed[kVoices];
-        double velocitySmoothed[kVoices];
+        SnapshotVoice voices[kVoices];
     };
     SnapshotRow snapshot_[kModuleRows];
+    // Control rows still moving towards their raw values since the last control sample.
+    uint8_t smoothingRows_[kModuleRows] = {};
+    int smoothingRowCount_ = 0;
     // Output stage work list of the current view: index j, and whether it is the terminal entry
     // (true) or the row (false); in the order j ascending, terminal before row.
     struct OutputSource {

@@ -35,13 +35,12 @@ double rampLike(const InputSliderSlot& s, const ControlTable& t) {
 
 void takeInputVoice(OscillatorState& st, const InputVoice& in, double minimum) {
     OscillatorVoice* voice = nullptr;
-    for (int i = 0; i < st.count; ++i)
-        if (st.voices[i].noteId == in.noteId) {
-            voice = &st.voices[i];
-            break;
-        }
-    if (!voice) {
+    const int entry = st.entryOfNote[in.noteId];
+    if (entry >= 0) {
+        voice = &st.voices[entry];
+    } else {
         if (st.count >= OscillatorState::kMaxVoices) return;
+        st.entryOfNote[in.noteId] = static_cast<int16_t>(st.count);
         voice = &st.voices[st.count++];
         voice->noteId = in.noteId;
         voice->releaseVelocity = 0;
@@ -146,8 +145,10 @@ void evaluateOscillator(Module& m, EngineContext& ctx) {
         if (v.present) v.releaseVelocity = v.velocity;
 
         if (tms < 0 && g < kRemovalLevel) {
+            st.entryOfNote[v.noteId] = -1;
             st.voices[i] = st.voices[st.count - 1];
             --st.count;
+            if (i < st.count) st.entryOfNote[st.voices[i].noteId] = static_cast<int16_t>(i);
             continue; // entry i now holds another voice: process it this sample
         }
         v.present = false;

@@ -1,7 +1,9 @@
 #pragma once
 // The audio oscillator: one voice per note of its frequency controller, each with its own phase,
 // anti-click envelope and frequency jitter, drawn from the morphing waveform.
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 
 #include "engine/engine.h"
 #include "modules/module_controls.h"
@@ -24,6 +26,10 @@ struct OscillatorState final : ModuleState {
     static constexpr int kMaxVoices = 128;
     OscillatorVoice voices[kMaxVoices];
     int count = 0;
+    /// Entry of the live voice of each note id, −1 when none (note ids are unique among voices).
+    int16_t entryOfNote[256];
+
+    OscillatorState() { std::fill(std::begin(entryOfNote), std::end(entryOfNote), -1); }
 };
 
 /// One sample of one oscillator. Engine thread.
