@@ -214,10 +214,10 @@ Module* ModuleRegistry::addModule(int type) {
 }
 
 bool ModuleRegistry::removeModule(Module* module) {
-    if (!module || !validType(module->type())) return false;
-    List& list = lists_[module->type()];
+    if (!module) return false;
+    // Found by address alone: a pointer to a module that is already gone is never dereferenced.
     std::unique_ptr<Module> owned;
-    {
+    for (List& list : lists_) {
         std::lock_guard lock(list.mutex);
         for (auto it = list.modules.begin(); it != list.modules.end(); ++it)
             if (it->get() == module) {
@@ -225,6 +225,7 @@ bool ModuleRegistry::removeModule(Module* module) {
                 list.modules.erase(it);
                 break;
             }
+        if (owned) break;
     }
     if (!owned) return false;
     // Recording wave writers stop with their module.
