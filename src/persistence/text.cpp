@@ -392,17 +392,19 @@ int readCount(std::string_view p, std::size_t& pos) {
     return std::min(n, kMaxFieldWidth);
 }
 
-// Appends snprintf(spec, value); `spec` is built by formatPattern and matches the value's type.
-template <typename T> void appendFormatted(std::string& out, const std::string& spec, T value) {
+// Appends snprintf(conversion, value); `conversion` is built by formatPattern and matches the
+// value's type.
+template <typename T>
+void appendFormatted(std::string& out, const std::string& conversion, T value) {
     char buf[256];
-    int n = std::snprintf(buf, sizeof buf, spec.c_str(), value);
+    int n = std::snprintf(buf, sizeof buf, conversion.c_str(), value);
     if (n <= 0) return;
     if (static_cast<std::size_t>(n) < sizeof buf) {
         out.append(buf, static_cast<std::size_t>(n));
         return;
     }
     std::string tmp(static_cast<std::size_t>(n) + 1, '\0');
-    std::snprintf(tmp.data(), tmp.size(), spec.c_str(), value);
+    std::snprintf(tmp.data(), tmp.size(), conversion.c_str(), value);
     out.append(tmp.data(), static_cast<std::size_t>(n));
 }
 
@@ -425,7 +427,7 @@ std::string formatPattern(std::string_view pattern, std::initializer_list<Format
             ++pos;
             continue;
         }
-        // Parse flags, width, precision and length; the specification handed to snprintf is
+        // Parse flags, width, precision and length; the conversion handed to snprintf is
         // rebuilt from them with only the flags that suit the conversion.
         bool left = false, plus = false, space = false, alt = false, zero = false, star = false;
         for (; pos < pattern.size(); ++pos) {
@@ -494,22 +496,22 @@ std::string formatPattern(std::string_view pattern, std::initializer_list<Format
             continue;
         }
 
-        std::string spec = "%";
+        std::string conversion = "%";
         bool isSigned = conv == 'd' || conv == 'i';
         bool isReal = std::string_view("eEfFgGaA").find(conv) != npos;
-        if (left) spec += '-';
-        if (plus && (isSigned || isReal)) spec += '+';
-        if (space && (isSigned || isReal)) spec += ' ';
-        if (alt && !isSigned) spec += '#';
-        if (zero && !left) spec += '0';
-        if (width > 0) spec += std::to_string(width);
-        if (precision >= 0) spec += '.' + std::to_string(precision);
+        if (left) conversion += '-';
+        if (plus && (isSigned || isReal)) conversion += '+';
+        if (space && (isSigned || isReal)) conversion += ' ';
+        if (alt && !isSigned) conversion += '#';
+        if (zero && !left) conversion += '0';
+        if (width > 0) conversion += std::to_string(width);
+        if (precision >= 0) conversion += '.' + std::to_string(precision);
         if (isSigned)
-            appendFormatted(out, spec + "lld", arg.asInteger());
+            appendFormatted(out, conversion + "lld", arg.asInteger());
         else if (isReal)
-            appendFormatted(out, spec + conv, arg.asReal());
+            appendFormatted(out, conversion + conv, arg.asReal());
         else
-            appendFormatted(out, spec + "ll" + conv, arg.asUnsigned());
+            appendFormatted(out, conversion + "ll" + conv, arg.asUnsigned());
     }
     return out;
 }

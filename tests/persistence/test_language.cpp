@@ -18,11 +18,11 @@ namespace fs = std::filesystem;
 namespace {
 
 // Ids given as "a-b,c,...".
-std::set<int> idSet(std::string_view spec) {
+std::set<int> idSet(std::string_view list) {
     std::set<int> out;
-    for (std::size_t pos = 0; pos < spec.size();) {
-        std::size_t comma = std::min(spec.find(',', pos), spec.size());
-        std::string part(spec.substr(pos, comma - pos));
+    for (std::size_t pos = 0; pos < list.size();) {
+        std::size_t comma = std::min(list.find(',', pos), list.size());
+        std::string part(list.substr(pos, comma - pos));
         std::size_t dash = part.find('-');
         int a = std::stoi(part.substr(0, dash));
         int b = dash == std::string::npos ? a : std::stoi(part.substr(dash + 1));

@@ -1,0 +1,60 @@
+#pragma once
+// Event scripts of the headless tool: one event per line, "TIME COMMAND ARGS", "#" starts a
+// comment. TIME is a sample index (48000 per second) or a number followed by "ms" or "s".
+// Pure parsing; any thread.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kv::cli {
+
+enum class ScriptCommand : uint8_t {
+    Cursor,  // cursor X Y
+    Button,  // button left|middle|right|x1|x2 down|up
+    Wheel,   // wheel vertical|horizontal DELTA
+    Midi,    // midi DEVICE B1 B2 B3 (hexadecimal bytes)
+    AudioIn, // audioin DEVICE FILE.wav
+    Set,     // set "MODULE NAME" KEY VALUE
+    Desktop, // desktop LEFT TOP RIGHT BOTTOM
+    Origin,  // origin X Y
+    Rate,    // rate HZ
+};
+
+/// The command's word as written in scripts.
+std::string_view commandName(ScriptCommand command);
+
+enum class MouseButton : uint8_t { Left, Middle, Right, X1, X2 };
+
+struct ScriptEvent {
+    int line = 0;        // 1-based line of the script
+    uint64_t sample = 0; // the event takes effect before this sample is computed
+    ScriptCommand command = ScriptCommand::Rate;
+    /// Numbers by command: cursor and origin x, y; desktop left, top, right, bottom; wheel delta
+    /// (index 0); button index 0 = MouseButton, index 1 = 1 down / 0 up; wheel index 1 = 1
+    /// horizontal / 0 vertical; midi device and three bytes; audioin device.
+    std::array<long, 4> numbers{};
+    double rate = 0.0;  // rate: control samples per second
+    std::string module; // set: module name
+    std::string key;    // set: configuration key
+    std::string value;  // set: value text as in a patch file
+    std::string file;   // audioin: WAV file path
+};
+
+struct Script {
+    /// Events in time order; events at the same time keep their order in the text.
+    std::vector<ScriptEvent> events;
+};
+
+/// Largest time a script may name, in samples (about 12 days).
+constexpr uint64_t kMaxScriptSample = uint64_t(1) << 36;
+
+/// Parses a script. On the first bad line returns false with `error` naming the line and the
+/// problem ("line 3: unknown command 'jump'"). Accepts any bytes without failing otherwise.
+bool parseScript(std::string_view text, Script& script, std::string& error);
+
+/// Parses a TIME field ("480", "10ms", "1.5s") into a sample index; false when it is not one.
+bool parseScriptTime(std::string_view text, uint64_t& sample);
+
+} // namespace kv::cli

@@ -1,0 +1,101 @@
+#pragma once
+// A headless run of a patch on a simulated clock: the engine core, the module code, the output
+// device manager on the capture backend and the patch reader, without display or sound card.
+// Each engine cycle advances the clock by 2 ms and the capture device plays 96 frames, so the
+// output latency controller behaves as on a card. Everything runs on the calling thread.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "cli/script.h"
+#include "devices/audio_out_capture.h"
+#include "devices/device_output_stage.h"
+#include "devices/output_device_manager.h"
+#include "engine/engine.h"
+#include "engine/engine_state.h"
+#include "modules/module_registry.h"
+#include "persistence/config_file.h"
+
+namespace kv::cli {
+
+/// Where a patch comes from: a file, or a built-in preset by number or name.
+struct PatchSource {
+    std::string file;
+    std::string preset;
+};
+
+/// Loads a patch file or preset into `target`; false with `error` naming the problem (unreadable
+/// file, unknown or absent preset), the modules untouched then.
+bool loadPatchInto(const LoadTarget& target, const PatchSource& source, std::string& error);
+
+/// The simulated screen the mouse layer sees: the desktop rectangle (pixels) and the main
+/// window's client origin on the screen.
+struct SimulatedScreen {
+    long left = 0, top = 0, right = 1919, bottom = 1079;
+    long originX = 0, originY = 0;
+};
+
+class OfflineSession {
+  public:
+    /// Output devices of the capture backend besides the default one (device numbers 0..8: the
+    /// buses reach no further).
+    static constexpr int kCaptureDevices = 9;
+    static constexpr int kFramesPerCycle = 96; // 2 ms at 48000 frames per second
+
+    OfflineSession();
+    ~OfflineSession();
+    OfflineSession(const OfflineSession&) = delete;
+    OfflineSession& operator=(const OfflineSession&) = delete;
+
+    /// Loads the patch; false with `error` naming the problem (unreadable file, unknown preset).
+    bool loadPatch(const PatchSource& source, std::string& error);
+    /// Takes a parsed script for the run; false with `error` naming the line when a command is
+    /// not supported yet or a "set" names no module or key of the loaded patch.
+    bool useScript(const Script& script, std::string& error);
+
+    /// Runs engine cycles until `done` (asked before each cycle) returns true.
+    void run(const std::function<bool()>& done);
+    /// Called after the per-sample part of every sample, before the script events due at the
+    /// next sample are applied.
+    std::function<void(uint64_t sample)> onSample;
+
+    ModuleRegistry& registry() { return *registry_; }
+    EngineState& state() { return state_; }
+    Engine& engine() { return *engine_; }
+    CaptureAudioOut& capture() { return capture_; }
+    const SimulatedScreen& screen() const { return screen_; }
+
+  private:
+    /// The simulated clock: 2 ms per engine cycle.
+    struct SimulatedClock final : Clock {
+        double ms = 0;
+        double nowMs() override { return ms; }
+    };
+
+    void applyEventsUpTo(uint64_t sample);
+    void apply(const ScriptEvent& event);
+
+    EngineState state_;
+    CaptureAudioOut capture_{kCaptureDevices};
+    OutputDeviceManager manager_{capture_, OutputDeviceManager::Feeding::Manual};
+    DeviceOutputStage stage_{manager_};
+    std::unique_ptr<Engine> engine_;
+    std::unique_ptr<ModuleRegistry> registry_;
+    SimulatedScreen screen_;
+    SimulatedClock clock_;
+
+    struct Pending {
+        ScriptEvent event;
+        Module* module = nullptr; // set: the module named
+    };
+    std::vector<Pending> events_;
+    std::size_t nextEvent_ = 0;
+    bool started_ = false;
+};
+
+/// The row a probe names: a number 0..154, or a module name with an optional "@SUBTYPE",
+/// resolved as a patch file's source name. −1 when it names no row.
+int resolveProbeRow(std::string_view text, const ModuleRegistry& registry);
+
+} // namespace kv::cli

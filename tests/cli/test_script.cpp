@@ -1,0 +1,88 @@
+// The event-script parser of the headless tool.
+#include <gtest/gtest.h>
+
+// The parser belongs to the tool's executable, not to a library: it is compiled in here.
+#include "cli/script.h"
+
+namespace kv::cli {
+namespace {
+
+TEST(Script, TimesInSamplesMillisecondsAndSeconds) {
+    uint64_t s = 0;
+    EXPECT_TRUE(parseScriptTime("480", s));
+    EXPECT_EQ(s, 480u);
+    EXPECT_TRUE(parseScriptTime("10ms", s));
+    EXPECT_EQ(s, 480u);
+    EXPECT_TRUE(parseScriptTime("1.5s", s));
+    EXPECT_EQ(s, 72000u);
+    EXPECT_TRUE(parseScriptTime("0.01ms", s)); // rounded to the nearest sample
+    EXPECT_EQ(s, 0u);
+    for (const char* bad : {"", "-1", "1e3", "infs", "nans", "1.2", "ms", "s", "1 s", "1m",
+                            "99999999999999999999", "999999999s", "0x10"})
+        EXPECT_FALSE(parseScriptTime(bad, s)) << bad;
+}
+
+TEST(Script, EventsAreOrderedByTimeAndKeepTheirTextOrder) {
+    Script script;
+    std::string error;
+    ASSERT_TRUE(parseScript("# comment only\r\n"
+                            "20ms rate 1000 # trailing comment\r\n"
+                            "0 set \"Osc \\\"A\\\" #1\" OutputDeviceID -1 (L)\n"
+                            "\t\n"
+                            "0 origin -5 7\n"
+                            "960 button X1 DOWN\n"
+                            "1 wheel horizontal -120\n"
+                            "2 midi 1 90 3c 0x7F\n"
+                            "3 audioin -1 \"my take.wav\"\n"
+                            "4 desktop -1920 0 1919 1079\n"
+                            "5 cursor 100 -3",
+                            script, error))
+        << error;
+    ASSERT_EQ(script.events.size(), 9u);
+    const ScriptEvent& set = script.events[0];
+    EXPECT_EQ(set.command, ScriptCommand::Set);
+    EXPECT_EQ(set.line, 3);
+    EXPECT_EQ(set.module, "Osc \"A\" #1");
+    EXPECT_EQ(set.key, "OutputDeviceID");
+    EXPECT_EQ(set.value, "-1 (L)");
+    EXPECT_EQ(script.events[1].command, ScriptCommand::Origin);
+    EXPECT_EQ(script.events[2].numbers[0], -120);
+    EXPECT_EQ(script.events[2].numbers[1], 1);
+    EXPECT_EQ(script.events[3].numbers, (std::array<long, 4>{1, 0x90, 0x3C, 0x7F}));
+    EXPECT_EQ(script.events[4].file, "my take.wav");
+    EXPECT_EQ(script.events[6].numbers[1], -3);
+    EXPECT_EQ(script.events[7].command, ScriptCommand::Rate);
+    EXPECT_EQ(script.events[7].sample, 960u);
+    EXPECT_EQ(script.events[8].command, ScriptCommand::Button);
+    EXPECT_EQ(script.events[8].numbers[0], static_cast<long>(MouseButton::X1));
+    EXPECT_EQ(script.events[8].numbers[1], 1);
+}
+
+TEST(Script, BadLinesNameTheLineAndTheProblem) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"0", "line 1: missing command"},
+        {"\n0 cursor 1", "line 2: missing arguments"},
+        {"0 cursor 1 2 3", "too many arguments"},
+        {"0 cursor a 2", "bad x 'a'"},
+        {"0 button left sideways", "down or up"},
+        {"0 button thumb down", "unknown button 'thumb'"},
+        {"0 wheel diagonal 120", "vertical or horizontal"},
+        {"0 midi 0 90 3C 100", "bad MIDI byte '100'"},
+        {"0 midi -2 90 3C 10", "bad MIDI device"},
+        {"0 desktop 10 0 0 10", "must not be less"},
+        {"0 rate 44100", "not a selectable control rate"},
+        {"0 set Osc", "missing arguments"},
+        {"0 set \"Osc\"x Key 1", "missing blank after quoted text"},
+        {"0 set Osc Key \"1", "unterminated quoted text"},
+        {"x rate 10", "bad time 'x'"},
+    };
+    for (const auto& [text, message] : cases) {
+        Script script;
+        std::string error;
+        EXPECT_FALSE(parseScript(text, script, error)) << text;
+        EXPECT_NE(error.find(message), std::string::npos) << text << " -> " << error;
+    }
+}
+
+} // namespace
+} // namespace kv::cli
