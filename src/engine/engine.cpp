@@ -337,6 +337,44 @@ void Engine::resetSmoothingRows(const EngineView& view) {
         smoothingRows_[smoothingRowCount_++] = r;
 }
 
+// Voice re-association: smoothing follows each note id; a new note starts at its raw value with
+// velocity fading in from 0.
+void Engine::reassociate(ControlRow& row, const SnapshotRow& snap) {
+    const int count = row.voiceCount > kVoices ? kVoices : row.voiceCount;
+
+    // Usual case: the voices kept their places and their ids are distinct, so every voice finds
+    // itself and its smoothed values are already where they belong.
+    if (count <= snap.voiceCount) {
+        uint64_t seen[4] = {};
+        bool inPlace = true;
+        for (int k = 0; k < count && inPlace; ++k) {
+            const uint8_t id = row.noteId[k];
+            const uint64_t bit = uint64_t{1} << (id & 63);
+            inPlace = id == snap.noteId[k] && !(seen[id >> 6] & bit);
+            seen[id >> 6] |= bit;
+        }
+        if (inPlace) return;
+    }
+
+    std::copy(row.primarySmoothed, row.primarySmoothed + snap.voiceCount, oldPrimarySmoothed_);
+    std::copy(row.velocitySmoothed, row.velocitySmoothed + snap.voiceCount, oldVelocitySmoothed_);
+    for (int k = 0; k < count; ++k) {
+        int found = -1;
+        for (int s = 0; s < snap.voiceCount; ++s)
+            if (snap.noteId[s] == row.noteId[k]) {
+                found = s;
+                break;
+            }
+        if (found >= 0) {
+            row.primarySmoothed[k] = oldPrimarySmoothed_[found];
+            row.velocitySmoothed[k] = oldVelocitySmoothed_[found];
+        } else {
+            row.primarySmoothed[k] = row.primary[k];
+            row.velocitySmoothed[k] = 0.0;
+        }
+    }
+}
+
 void Engine::controlSample(EngineContext& ctx, uint16_t rate) {
     if (mouse_) mouse_->updateMouseRows(state_.table, rate);
     ++controlSampleCounter_;
@@ -348,9 +386,7 @@ void Engine::controlSample(EngineContext& ctx, uint16_t rate) {
         SnapshotRow& snap = snapshot_[r];
         const int count = row.voiceCount > kVoices ? kVoices : row.voiceCount;
         snap.voiceCount = static_cast<uint8_t>(count);
-        for (int k = 0; k < count; ++k) {
-            snap.voices[k] = {row.primarySmoothed[k], row.velocitySmoothed[k], row.noteId[k]};
-        }
+        std::copy(row.noteId, row.noteId + count, snap.noteId);
     }
 
     const Evaluators& ev = *evaluators_;
@@ -361,28 +397,8 @@ void Engine::controlSample(EngineContext& ctx, uint16_t rate) {
             fn(*m, ctx);
     }
 
-    // Voice re-association: smoothing follows each note id; a new note starts at its raw value
-    // with velocity fading in from 0.
-    for (uint8_t r : view.controlRows) {
-        ControlRow& row = state_.table.rows[r];
-        const SnapshotRow& snap = snapshot_[r];
-        const int count = row.voiceCount > kVoices ? kVoices : row.voiceCount;
-        for (int k = 0; k < count; ++k) {
-            int found = -1;
-            for (int s = 0; s < snap.voiceCount; ++s)
-                if (snap.voices[s].noteId == row.noteId[k]) {
-                    found = s;
-                    break;
-                }
-            if (found >= 0) {
-                row.primarySmoothed[k] = snap.voices[found].primarySmoothed;
-                row.velocitySmoothed[k] = snap.voices[found].velocitySmoothed;
-            } else {
-                row.primarySmoothed[k] = row.primary[k];
-                row.velocitySmoothed[k] = 0.0;
-            }
-        }
-    }
+    for (uint8_t r : view.controlRows)
+        reassociate(state_.table.rows[r], snapshot_[r]);
     resetSmoothingRows(*current_);
 }
 

@@ -112,6 +112,8 @@ class Engine final : public ViewSink {
     void applyRowChanges(const EngineView& v);
     void controlSample(EngineContext& ctx, uint16_t rate);
     void resetSmoothingRows(const EngineView& view);
+    struct SnapshotRow;
+    void reassociate(ControlRow& row, const SnapshotRow& snap);
     void perSample(EngineContext& ctx, double smoothing);
     void endOfCycle(EngineContext& ctx);
     void joinThreads();
@@ -134,16 +136,15 @@ class Engine final : public ViewSink {
     uint64_t sampleCounter_ = 0;
     uint64_t controlSampleCounter_ = 0;
     double lastClockMs_ = 0;
-    // Snapshot of a row, one voice's values together so that small rows touch little memory.
-    struct SnapshotVoice {
-        double primarySmoothed;
-        double velocitySmoothed;
-        uint8_t noteId;
-    };
+    // Voice count and note ids of each control row at the start of a control sample. The smoothed
+    // values need no copy: modules never write them, so they are still in the row afterwards.
     struct SnapshotRow {
         uint8_t voiceCount = 0;
-        SnapshotVoice voices[kVoices];
+        uint8_t noteId[kVoices];
     };
+    // The smoothed values of one row before re-association reorders them.
+    double oldPrimarySmoothed_[kVoices];
+    double oldVelocitySmoothed_[kVoices];
     SnapshotRow snapshot_[kModuleRows];
     // Control rows still moving towards their raw values since the last control sample.
     uint8_t smoothingRows_[kModuleRows] = {};

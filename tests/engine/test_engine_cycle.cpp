@@ -192,6 +192,20 @@ TEST_F(Smoothing, ReorderedVoicesKeepTheirSmoothing) {
     EXPECT_NEAR(second, 100.0, 1e-6);
 }
 
+TEST_F(Smoothing, DuplicateNoteIdsTakeTheFirstVoicesSmoothing) {
+    script.voices = {{5, 100.0}, {5, 900.0}};
+    for (int i = 0; i < 20; ++i)
+        engine.runCycle(nullptr);
+    double second = -1;
+    engine.afterSample = [&](uint64_t sample) {
+        if (sample == 20 * 96 + 12) second = row().primarySmoothed[1];
+    };
+    engine.runCycle(nullptr);
+    // At every control sample the second voice restarts from the first one's smoothing (about
+    // 100), then takes one step towards its own 900.
+    EXPECT_NEAR(second, 100.0 * 11.0 / 12.0 + 900.0 / 12.0, 1.0);
+}
+
 TEST_F(Smoothing, RateZeroFreezesSmoothedValuesAndMouseRows) {
     script.voices = {{3, 500.0}};
     engine.runCycle(nullptr);
