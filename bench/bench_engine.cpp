@@ -1,4 +1,4 @@
-// Cost of one engine cycle: empty, with 128 idle modules, and with oscillators.
+// Cost of one engine cycle: empty, with 128 idle modules, and with an oscillator.
 #include <benchmark/benchmark.h>
 
 #include "engine/engine.h"
@@ -20,60 +20,42 @@ class SinkOutput final : public OutputStage {
     double sum = 0;
 };
 
-void runCycles(benchmark::State& st, Engine& engine) {
+// Runs cycles of an engine holding `count` modules of `type` at control rate `rate`.
+void runCycles(benchmark::State& st, int type, int count, double rate = 4000.0) {
+    EngineState state;
+    SinkOutput out;
+    Engine engine{state, &out};
+    ModuleRegistry registry{&engine};
+    for (int i = 0; i < count; ++i)
+        registry.addModule(type);
+    state.settings.controlRate = rate;
     engine.beginOffline();
     for (auto _ : st)
         benchmark::DoNotOptimize(engine.runCycle(nullptr));
 }
 
 void BM_CycleEmpty(benchmark::State& st) {
-    EngineState state;
-    SinkOutput out;
-    Engine engine{state, &out};
-    ModuleRegistry registry{&engine};
-    runCycles(st, engine);
+    runCycles(st, Module_ControlGain, 0);
 }
 BENCHMARK(BM_CycleEmpty);
 
-// 128 registered control modules whose type has nothing to do at this point.
+// 128 registered control modules whose type has nothing to evaluate.
 void BM_Cycle128IdleModules(benchmark::State& st) {
-    EngineState state;
-    SinkOutput out;
-    Engine engine{state, &out};
-    ModuleRegistry registry{&engine};
-    for (int i = 0; i < 128; ++i)
-        registry.addModule(Module_ControlGain);
-    runCycles(st, engine);
+    runCycles(st, Module_ControlGain, 128);
 }
 BENCHMARK(BM_Cycle128IdleModules);
 
+// The same without control samples: the per-sample part alone.
+void BM_Cycle128IdleModulesNoControlRate(benchmark::State& st) {
+    runCycles(st, Module_ControlGain, 128, 0.0);
+}
+BENCHMARK(BM_Cycle128IdleModulesNoControlRate);
+
 // One oscillator at 440 Hz on the default device.
 void BM_CycleOneOscillator(benchmark::State& st) {
-    EngineState state;
-    SinkOutput out;
-    Engine engine{state, &out};
-    ModuleRegistry registry{&engine};
-    registry.addModule(Module_AudioOsc);
-    runCycles(st, engine);
+    runCycles(st, Module_AudioOsc, 1);
 }
 BENCHMARK(BM_CycleOneOscillator);
 
-} // namespace
-} // namespace kv
-
-namespace kv {
-namespace {
-// The same without control samples: the per-sample part alone.
-void BM_Cycle128IdleModulesNoControlRate(benchmark::State& st) {
-    EngineState state;
-    SinkOutput out;
-    Engine engine{state, &out};
-    ModuleRegistry registry{&engine};
-    for (int i = 0; i < 128; ++i)
-        registry.addModule(Module_ControlGain);
-    state.settings.controlRate = 0;
-    runCycles(st, engine);
-}
-BENCHMARK(BM_Cycle128IdleModulesNoControlRate);
 } // namespace
 } // namespace kv

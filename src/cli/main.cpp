@@ -173,6 +173,14 @@ bool loadScript(const Options& o, Script& script, std::string& error) {
     return true;
 }
 
+// The session with its patch loaded and the --script events (if any) in place.
+bool prepareSession(const Options& o, const PatchSource& source, OfflineSession& session,
+                    std::string& error) {
+    Script script;
+    return loadScript(o, script, error) && session.loadPatch(source, error) &&
+           session.useScript(script, error);
+}
+
 std::string decibels(double fraction) {
     if (fraction <= 0) return "-inf dBFS";
     char text[32];
@@ -188,7 +196,6 @@ int render(int argc, char** argv) {
     PatchSource source;
     double seconds = 10.0;
     long long device = -1;
-    Script script;
     if (!parseOptions("render", argc, argv,
                       {{"patch", false},
                        {"preset", false},
@@ -207,12 +214,8 @@ int render(int argc, char** argv) {
         complain("render needs --out FILE.wav");
         return kExitUsage;
     }
-    if (!loadScript(o, script, error)) {
-        complain(error);
-        return kExitFailure;
-    }
     OfflineSession session;
-    if (!session.loadPatch(source, error) || !session.useScript(script, error)) {
+    if (!prepareSession(o, source, session, error)) {
         complain(error);
         return kExitFailure;
     }
@@ -250,7 +253,6 @@ int probe(int argc, char** argv) {
     std::string error;
     PatchSource source;
     long long samples = 0, every = 1;
-    Script script;
     if (!parseOptions("probe", argc, argv,
                       {{"patch", false},
                        {"preset", false},
@@ -269,12 +271,8 @@ int probe(int argc, char** argv) {
         complain("probe needs --samples N and --row ROW...");
         return kExitUsage;
     }
-    if (!loadScript(o, script, error)) {
-        complain(error);
-        return kExitFailure;
-    }
     OfflineSession session;
-    if (!session.loadPatch(source, error) || !session.useScript(script, error)) {
+    if (!prepareSession(o, source, session, error)) {
         complain(error);
         return kExitFailure;
     }

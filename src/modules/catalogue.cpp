@@ -1,5 +1,7 @@
 #include "modules/catalogue.h"
 
+#include "persistence/text.h"
+
 namespace kv {
 namespace {
 
@@ -50,17 +52,13 @@ constexpr int kSectionTryOrder[kTypeCount] = {20, 23, 26, 27, 22, 25, 24, 19, 6,
                                               7,  1,  21, 33, 28, 8,  9,  0,  10, 29, 11, 12,
                                               13, 14, 34, 30, 31, 15, 32, 16, 17, 18, 2};
 
-char lowerAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 /// Whether `needle` followed by "," occurs in `haystack`, without regard to ASCII case.
 bool containsWithComma(std::string_view haystack, std::string_view needle) {
     const size_t length = needle.size() + 1;
     if (length > haystack.size()) return false;
     for (size_t start = 0; start + length <= haystack.size(); ++start) {
         size_t i = 0;
-        while (i < needle.size() && lowerAscii(haystack[start + i]) == lowerAscii(needle[i]))
+        while (i < needle.size() && asciiLower(haystack[start + i]) == asciiLower(needle[i]))
             ++i;
         if (i == needle.size() && haystack[start + i] == ',') return true;
     }

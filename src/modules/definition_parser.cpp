@@ -4,33 +4,11 @@
 #include <climits>
 
 #include "modules/catalogue.h"
+#include "persistence/text.h"
 #include "persistence/values.h"
 
 namespace kv {
 namespace {
-
-char lowerAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool isBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && isBlank(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && isBlank(s.back()))
-        s.remove_suffix(1);
-    return s;
-}
-
-bool equalsNoCase(std::string_view a, std::string_view lowerB) {
-    if (a.size() != lowerB.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (lowerAscii(a[i]) != lowerB[i]) return false;
-    return true;
-}
 
 /// Kind names in lower case, in the order of ControlKind.
 constexpr std::array<std::string_view, kKindCount> kKindNames = {
@@ -202,7 +180,7 @@ std::vector<ControlDef> parseDefinition(std::string_view definition) {
         const std::string_view kindName = trim(cut(text, ','));
         int kind = -1;
         for (int k = 0; k < kKindCount; ++k) {
-            if (equalsNoCase(kindName, kKindNames[k])) {
+            if (equalsIgnoreCase(kindName, kKindNames[k])) {
                 kind = k;
                 break;
             }

@@ -1,5 +1,7 @@
 #include "persistence/values.h"
 
+#include "persistence/text.h"
+
 #include <cfloat>
 #include <charconv>
 #include <climits>
@@ -11,32 +13,6 @@ namespace {
 
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
-}
-
-char lowerAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-char upperAscii(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool isBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && isBlank(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && isBlank(s.back()))
-        s.remove_suffix(1);
-    return s;
-}
-
-bool equalsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (lowerAscii(a[i]) != lowerAscii(b[i])) return false;
-    return true;
 }
 
 /// The characters of `text` that occur in `allowed`, in their order.
@@ -176,7 +152,7 @@ bool parseFlag(std::string_view text) {
     static constexpr std::string_view kTrue[] = {"1",   "true",   "yes",     "yeah", "on",
                                                  "one", "enable", "enabled", "+"};
     for (std::string_view word : kTrue)
-        if (equalsNoCase(t, word)) return true;
+        if (equalsIgnoreCase(t, word)) return true;
     return false;
 }
 
@@ -189,7 +165,7 @@ int parseChoice(std::string_view text, std::span<const char* const> names) {
         return static_cast<int>(index >= count ? count - 1 : index);
     }
     for (long i = 0; i < count; ++i)
-        if (names[i] != nullptr && equalsNoCase(text, names[i])) return static_cast<int>(i);
+        if (names[i] != nullptr && equalsIgnoreCase(text, names[i])) return static_cast<int>(i);
     return -1;
 }
 
@@ -208,7 +184,7 @@ long parseTokenInteger(std::string_view text, TokenSet allowed, long def) {
     const std::string_view trimmed = trim(text);
     std::string upper(trimmed.size(), '\0');
     for (size_t i = 0; i < trimmed.size(); ++i)
-        upper[i] = upperAscii(trimmed[i]);
+        upper[i] = asciiUpper(trimmed[i]);
 
     // One pass: at each position the first allowed token that starts there is replaced.
     std::string replaced;

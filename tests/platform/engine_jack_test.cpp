@@ -13,7 +13,6 @@
 #include "engine/engine.h"
 #include "jack_recorder.h"
 #include "modules/module_registry.h"
-#include "persistence/language.h"
 #include "platform/audio_out_rtaudio.h"
 
 namespace kv::platform {
@@ -21,14 +20,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-bool connect(const std::string& from, const std::string& to) {
-    const std::string command = "jack_connect '" + from + "' '" + to + "'";
-    return std::system(command.c_str()) == 0;
-}
-
 TEST(EngineOnJack, OscillatorsOnLeftAndRightArriveOnTheirOwnSides) {
     REQUIRE_JACK();
-    languages().initLanguages({});
     const std::string player = "kvengine" + std::to_string(getpid());
     const std::string recorder = "kvcapture" + std::to_string(getpid());
     Recorder rec(recorder);
@@ -58,8 +51,7 @@ TEST(EngineOnJack, OscillatorsOnLeftAndRightArriveOnTheirOwnSides) {
     bool connected = false;
     for (int i = 0; i < 200 && !connected; ++i) {
         std::this_thread::sleep_for(10ms);
-        connected = connect(player + ":outport 0", recorder + ":inport 0") &&
-                    connect(player + ":outport 1", recorder + ":inport 1");
+        connected = connectStereo(player, recorder);
     }
     ASSERT_TRUE(connected) << "the engine's output ports did not appear";
     const std::size_t start = rec.frames();

@@ -71,14 +71,8 @@ TEST(RtAudioJack, PlaysEachSideThroughTheDeviceManager) {
         stage.endCycle();
         if (cycle == 0) {
             ASSERT_EQ(manager.openDevices(), std::vector<int>{-1}) << "the device did not open";
-            connect = std::thread([&] {
-                for (int port = 0; port < 2; ++port) {
-                    const std::string command = "jack_connect '" + player + ":outport " +
-                                                std::to_string(port) + "' '" + recorder +
-                                                ":inport " + std::to_string(port) + "'";
-                    EXPECT_EQ(std::system(command.c_str()), 0) << command;
-                }
-            });
+            connect = std::thread(
+                [&] { EXPECT_TRUE(connectStereo(player, recorder)) << "jack_connect failed"; });
         }
     }
     capturedAtEnd = rec.frames();

@@ -79,4 +79,16 @@ inline Measure measure(const Recorder& r, int channel, std::size_t first, std::s
     return {crossings * 48000.0 / static_cast<double>(count), std::sqrt(sum / count)};
 }
 
+/// Connects output port `port` of JACK client `from` to input port `port` of client `to`, for
+/// ports 0 and 1 (RtAudio's port names). True when both connections were made.
+inline bool connectStereo(const std::string& from, const std::string& to) {
+    for (int port = 0; port < 2; ++port) {
+        const std::string p = std::to_string(port);
+        const std::string command =
+            "jack_connect '" + from + ":outport " + p + "' '" + to + ":inport " + p + "'";
+        if (std::system(command.c_str()) != 0) return false;
+    }
+    return true;
+}
+
 } // namespace kv::platform
