@@ -84,8 +84,8 @@ inline Measure measure(const Recorder& r, int channel, std::size_t first, std::s
 inline bool connectStereo(const std::string& from, const std::string& to) {
     for (int port = 0; port < 2; ++port) {
         const std::string p = std::to_string(port);
-        const std::string command =
-            "jack_connect '" + from + ":outport " + p + "' '" + to + ":inport " + p + "'";
+        const std::string command = "jack_connect '" + from + ":outport " + p + "' '" + to +
+                                    ":inport " + p + "' 2>/dev/null";
         if (std::system(command.c_str()) != 0) return false;
     }
     return true;
