@@ -305,9 +305,11 @@ int Engine::runCycle(Clock* clock) {
     const double r = state_.settings.controlRate.load(rlx);
     uint64_t d = 0;
     double actualRate = 0;
-    if (r != 0 && std::isfinite(r) && r > 0) {
+    if (std::isfinite(r) && r > 0) {
+        // A rate above the sample rate (a hand-edited setting) means every sample, not a
+        // division by zero; a rate below one control sample per 2^40 samples means none.
         const double q = std::trunc(kSampleRate / r);
-        d = q >= 1 ? static_cast<uint64_t>(q) : 0;
+        d = q < 1 ? 1 : (q < 1099511627776.0 ? static_cast<uint64_t>(q) : 0);
         if (d > 0) actualRate = static_cast<double>(kSampleRate / d);
     }
     const double smoothing = actualRate / kSampleRate;

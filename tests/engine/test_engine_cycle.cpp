@@ -66,6 +66,18 @@ TEST_F(EngineCycle, ControlRatesAllOneAndNone) {
     EXPECT_EQ(engine.controlSampleCounter(), 96u + 2u);
 }
 
+TEST_F(EngineCycle, RatesOutsideTheListStaySafe) {
+    state.settings.controlRate = 96000; // above the sample rate: every sample
+    engine.runCycle(nullptr);
+    EXPECT_EQ(mouse.samples.size(), 96u);
+    mouse.samples.clear();
+    for (double bad : {-5.0, 1e-300, std::nan("")}) {
+        state.settings.controlRate = bad;
+        engine.runCycle(nullptr);
+    }
+    EXPECT_TRUE(mouse.samples.empty());
+}
+
 TEST_F(EngineCycle, ActualRateUsesIntegerDivisor) {
     // 7000 Hz: divisor trunc(48000 / 7000) = 6, so every 6th sample is a control sample.
     state.settings.controlRate = 7000;
