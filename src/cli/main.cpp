@@ -400,6 +400,7 @@ int play(int argc, char** argv) {
     }
 
     manager.setFeederStart([] { platform::raiseCurrentThreadPriority(true, nullptr); });
+    engine.onTickerThreadStart = [] { platform::raiseCurrentThreadPriority(true, nullptr); };
     engine.onEngineThreadStart = [](bool realtime) {
         std::string message;
         if (!platform::raiseCurrentThreadPriority(realtime, &message) && !message.empty())

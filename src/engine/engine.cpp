@@ -230,6 +230,7 @@ void Engine::joinThreads() {
 }
 
 void Engine::tickerMain() {
+    if (onTickerThreadStart) onTickerThreadStart();
     using clock = std::chrono::steady_clock;
     auto deadline = clock::now();
     while (!state_.stopFlag.load(rlx)) {

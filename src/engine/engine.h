@@ -87,6 +87,8 @@ class Engine final : public ViewSink {
     std::function<void()> onStart;
     /// Called on the engine thread when it starts: the platform may raise its priority there.
     std::function<void(bool realtime)> onEngineThreadStart;
+    /// Called on the ticker thread when it starts (the ticker always asks for real-time priority).
+    std::function<void()> onTickerThreadStart;
 
     // --- Offline driver (the calling thread acts as the engine thread) ------------------------
     /// Resets the per-run state as the engine thread does when it starts; `clock` (may be null)
