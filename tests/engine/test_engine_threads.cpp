@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "engine_fixture.h"
+#include "persistence/config_file.h"
 
 namespace kv {
 namespace {
@@ -70,6 +71,38 @@ TEST(EngineThreads, QuiesceStopsAndResumeRestarts) {
     EXPECT_EQ(registry.totalCount(), 0);
     EXPECT_FALSE(state.stopFlag.load());
     engine.stopAndWait();
+}
+
+// Loading a patch stops the engine around the change and leaves it running as it was.
+TEST(EngineThreads, LoadingPatchesWhileTheEngineRuns) {
+    EngineState state;
+    RecordingOutput output;
+    output.keepAdds = false;
+    Engine engine{state, &output};
+    ModuleRegistry registry{&engine};
+    for (int i = 0; i < 3; ++i)
+        registry.addModule(Module_AudioOsc);
+    const std::string patch = configurationText(registry);
+    ASSERT_NE(patch.find("[Module_AudioOsc]"), std::string::npos);
+
+    LoadTarget target;
+    target.registry = &registry;
+    target.engine = &engine;
+    target.legacyFlag = &state.settings.legacyPatch;
+    engine.start();
+    for (int i = 0; i < 20; ++i) {
+        const LoadReport report = loadConfiguration(target, patch);
+        EXPECT_EQ(report.created, 3);
+        EXPECT_EQ(registry.count(Module_AudioOsc), 3);
+        EXPECT_FALSE(state.stopFlag.load()); // restarted
+        // A module's values change while the engine runs between loads.
+        registry.modules(Module_AudioOsc)[0]->inputSliders[0].manual = 10.0 + i;
+        std::this_thread::sleep_for(2ms);
+    }
+    engine.stopAndWait();
+    const LoadReport stopped = loadConfiguration(target, patch);
+    EXPECT_EQ(stopped.created, 3);
+    EXPECT_FALSE(engine.running()); // a stopped engine stays stopped
 }
 
 // Creates, renames and removes modules, changes values and switches sources while the real-time
