@@ -2,6 +2,11 @@
 // families. Types whose algorithm is not part of the program yet evaluate to nothing.
 #include "engine/algorithms.h"
 
+#include "engine/audio_effects.h"
+#include "engine/audio_routing.h"
+#include "engine/control_shaping.h"
+#include "engine/notes_sequence.h"
+
 namespace kv {
 
 const Evaluators& moduleEvaluators() {
@@ -14,12 +19,11 @@ const Evaluators& moduleEvaluators() {
 }
 
 std::unique_ptr<ModuleState> makeModuleState(int type) {
-    switch (type) {
-    case Module_AudioOsc:
-        return makeOscillatorState();
-    default:
-        return nullptr;
-    }
+    if (type == Module_AudioOsc) return makeOscillatorState();
+    for (auto make : {&makeControlShapingState, &makeNotesSequenceState, &makeAudioEffectState,
+                      &makeAudioRoutingState})
+        if (auto state = make(type)) return state;
+    return nullptr;
 }
 
 } // namespace kv

@@ -1,7 +1,11 @@
 // Module lists, numbering, output rows, the terminal table and source routing.
 #include <gtest/gtest.h>
 
+#include "engine/audio_effects.h"
+#include "engine/audio_routing.h"
+#include "engine/control_shaping.h"
 #include "engine/engine.h"
+#include "engine/notes_sequence.h"
 #include "modules/module_controls.h"
 #include "modules/module_registry.h"
 
@@ -194,6 +198,41 @@ TEST(ModuleControls, TypedAccessorsReachTheControlsOfTheirKeys) {
     EXPECT_EQ(s.inputModule().def->sourceKey, "InputModule");
     Module sensor(Module_ControlSensor);
     EXPECT_NE(ControlSensorControls{sensor}.angle().def, nullptr);
+}
+
+} // namespace
+} // namespace kv
+
+namespace kv {
+namespace {
+
+TEST(WorkingStorage, AllocatedWithTheModuleAtTheStatedSizes) {
+    Module echo(Module_ControlEcho);
+    ASSERT_NE(echo.state, nullptr);
+    auto& store = echo.stateAs<ControlEchoState>();
+    EXPECT_EQ(store.store.size(), 128u * 24000u);
+    EXPECT_EQ(store.line(127)[23999], 0.0);
+
+    Module seq(Module_ControlSequence);
+    EXPECT_EQ(seq.stateAs<SequenceState>().steps.size(), 360000u);
+
+    for (int type : {Module_AudioEcho, Module_AudioMultiDelay}) {
+        Module m(type);
+        EXPECT_EQ(m.stateAs<DelayRingState>().ring.size(), 480000u);
+    }
+    Module pitch(Module_AudioPitchShift);
+    EXPECT_TRUE(pitch.stateAs<PitchShiftState>().blockPlayed);
+    for (int type : {Module_AudioLowPass, Module_AudioHighPass}) {
+        Module m(type);
+        EXPECT_EQ(std::size(m.stateAs<FilterHistoryState>().ring), 2400u);
+    }
+    Module input(Module_AudioInput);
+    EXPECT_EQ(std::size(input.stateAs<AudioInputState>().fifo), 1920u);
+
+    // Types without working storage have none.
+    EXPECT_EQ(Module(Module_ControlGain).state, nullptr);
+    EXPECT_EQ(Module(Module_AudioOutput).state, nullptr);
+    EXPECT_NE(Module(Module_AudioOsc).state, nullptr);
 }
 
 } // namespace
