@@ -26,10 +26,7 @@ TEST(EngineOnJack, OscillatorsOnLeftAndRightArriveOnTheirOwnSides) {
     const std::string recorder = "kvcapture" + std::to_string(getpid());
     Recorder rec(recorder);
 
-    RtAudioOutOptions options;
-    options.streamName = player;
-    options.dontConnect = true;
-    RtAudioOut out("jack", options);
+    RtAudioOut out("jack", unconnectedPlayer(player));
     ASSERT_EQ(out.apiName(), "jack");
     OutputDeviceManager manager(out);
     DeviceOutputStage stage(manager);

@@ -39,10 +39,7 @@ TEST(RtAudioJack, PlaysEachSideThroughTheDeviceManager) {
     const std::string recorder = "kvrec" + std::to_string(getpid());
     Recorder rec(recorder);
 
-    RtAudioOutOptions options;
-    options.streamName = player;
-    options.dontConnect = true;
-    RtAudioOut out("jack", options);
+    RtAudioOut out("jack", unconnectedPlayer(player));
     ASSERT_EQ(out.apiName(), "jack");
     OutputDeviceManager manager(out);
     DeviceOutputStage stage(manager);

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/audio_out_rtaudio.h"
+
 namespace kv::platform {
 
 inline bool jackServerRunning() {
@@ -77,6 +79,14 @@ inline Measure measure(const Recorder& r, int channel, std::size_t first, std::s
         if (f > first && r.sample(f - 1, channel) < 0 && v >= 0) ++crossings;
     }
     return {crossings * 48000.0 / static_cast<double>(count), std::sqrt(sum / count)};
+}
+
+/// Backend options of a player whose ports the test connects itself.
+inline RtAudioOutOptions unconnectedPlayer(const std::string& name) {
+    RtAudioOutOptions options;
+    options.streamName = name;
+    options.dontConnect = true;
+    return options;
 }
 
 /// Connects output port `port` of JACK client `from` to input port `port` of client `to`, for
