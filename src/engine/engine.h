@@ -40,6 +40,7 @@ struct EngineContext {
     double controlRate = 0;            // actual control rate R (Hz), 0 when none
     double msPerControlSample = 0;     // 1000 / R
     OutputStage* output = nullptr;     // for read-back by output analysers
+    MouseRows* mouse = nullptr;        // cursor and desktop for sensors; may be null
 };
 
 /// Evaluates one module at a control sample or at every sample. Engine thread.

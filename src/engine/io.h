@@ -48,6 +48,19 @@ class MouseRows {
     /// First thing at every control sample: rows 128..154 take the current smoothed metrics.
     /// `rate` is the control-data sample rate as an unsigned 16-bit value.
     virtual void updateMouseRows(ControlTable& table, uint16_t rate) = 0;
+
+    /// Screen rectangle in pixels, edges inclusive.
+    struct Rect {
+        long left = 0, top = 0, right = 1919, bottom = 1079;
+    };
+    /// The cursor position in screen pixels, as the mouse layer last read it. Engine thread.
+    virtual void cursorPosition(long& x, long& y) { x = y = 0; }
+    /// The desktop rectangle (the virtual screen when several monitors are present). Engine
+    /// thread.
+    virtual Rect desktop() { return {}; }
+    /// The main window's client origin in screen pixels (module positions are relative to it).
+    /// Engine thread.
+    virtual void clientOrigin(long& x, long& y) { x = y = 0; }
 };
 
 /// Sound-card and MIDI inputs, as the engine sees them at the end of each cycle.
