@@ -155,7 +155,9 @@ TEST_F(ControlShaping, ModulatorWaves) {
             hi = std::max(hi, y);
             if (c.step) {
                 ASSERT_EQ(std::fmod(y, 500.0), 0.0) << y; // truncated to steps of 500
-                if (i == 1001) EXPECT_EQ(y, 0.0);         // -3.14 goes towards zero
+                if (i == 1001) {                          // -3.14 goes towards zero
+                    EXPECT_EQ(y, 0.0);
+                }
                 continue;
             }
             const double w = 1000 * std::sin(i * kTwoPi / 2000.0) * (c.am ? c.input / 100 : 1);
