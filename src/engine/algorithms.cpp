@@ -13,6 +13,8 @@ const Evaluators& moduleEvaluators() {
     static const Evaluators table = [] {
         Evaluators e;
         registerOscillator(e);
+        registerSources(e);
+        registerControlShaping(e);
         return e;
     }();
     return table;

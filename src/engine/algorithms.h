@@ -8,6 +8,8 @@
 namespace kv {
 
 void registerOscillator(Evaluators& e);
+void registerSources(Evaluators& e);
+void registerControlShaping(Evaluators& e);
 std::unique_ptr<ModuleState> makeOscillatorState();
 
 } // namespace kv

@@ -413,9 +413,12 @@ void Engine::perSample(EngineContext& ctx, double a) {
 
     // Raw control values change only at control samples (the neuron's row excepted), so a row
     // whose smoothing step changed nothing would change nothing until the next control sample:
-    // it leaves the list of smoothed rows until then.
+    // it leaves the list of smoothed rows until then. At a control rate of 0 the smoothed values
+    // stand still without having reached their raw values: the list stays as it is, so that the
+    // rows move on at once when the rate rises again.
     int kept = 0;
-    for (int i = 0; i < smoothingRowCount_; ++i) {
+    const int smoothingRows = a > 0 ? smoothingRowCount_ : 0;
+    for (int i = 0; i < smoothingRows; ++i) {
         const uint8_t r = smoothingRows_[i];
         ControlRow& row = table.rows[r];
         const int count = row.voiceCount > kVoices ? kVoices : row.voiceCount;
@@ -429,7 +432,7 @@ void Engine::perSample(EngineContext& ctx, double a) {
         }
         if (changed || view.rows[r].type == Module_ControlNeuron) smoothingRows_[kept++] = r;
     }
-    smoothingRowCount_ = kept;
+    if (a > 0) smoothingRowCount_ = kept;
     for (uint8_t r : view.audioRows) {
         const Module* owner = view.rows[r].owner;
         if (owner->showState.load(rlx) != 5) continue;

@@ -173,6 +173,27 @@ TEST_F(Cli, ProbePrintsTheRowsAsCsv) {
     EXPECT_NE(bad.err.find("'Nobody' names no row"), std::string::npos) << bad.err;
 }
 
+TEST_F(Cli, ProbesControlModulesByNameInTheirOrder) {
+    // The gain runs before the control input at each control sample, so it lags it by one.
+    const std::string patch =
+        write("ctl.kvc", "## Kalvitrope Configuration (KVC) [revision B] ##\r\n"
+                         "[Module_ControlGain]\r\nName=Double\r\n"
+                         "InputSource=Level\r\nInputControlSensitivity=100\r\n"
+                         "GainControl=-[Manual]-\r\nGainValue=200\r\n"
+                         "[Module_ControlInput]\r\nName=Level\r\n"
+                         "InputSource=-[Manual]-\r\nInputValue=50\r\n");
+    const Result r =
+        run("probe --patch '" + patch + "' --samples 13 --every 12 --row Double Level");
+    ASSERT_EQ(r.code, 0) << r.err;
+    // sample,row,voices,k,note,primary,primarySmoothed,velocity,velocitySmoothed
+    const std::regex expected(".*\n"
+                              "0,0,1,0,0,0,[^,]+,127,[^,]+\n"
+                              "0,1,1,0,0,500,[^,]+,127,[^,]+\n"
+                              "12,0,1,0,0,1000,[^,]+,127,[^,]+\n"
+                              "12,1,1,0,0,500,[^,]+,127,[^,]+\n");
+    EXPECT_TRUE(std::regex_match(r.out, expected)) << r.out;
+}
+
 TEST_F(Cli, PlaysInRealTimeOnTheSilentBackend) {
     const Result r = run("play --preset 900 --seconds 0.3 --api null");
     ASSERT_EQ(r.code, 0) << r.err;

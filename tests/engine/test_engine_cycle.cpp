@@ -232,6 +232,29 @@ TEST_F(Smoothing, RateZeroFreezesSmoothedValuesAndMouseRows) {
     EXPECT_TRUE(mouse.samples.empty());
 }
 
+TEST_F(Smoothing, RisingFromRateZeroSmoothsAtOnce) {
+    script.voices = {{3, 0.0}};
+    engine.runCycle(nullptr);
+    // The cycle's last control sample (index 84) raises the raw value; 12 samples of smoothing
+    // follow, so the smoothed value is still on its way.
+    engine.afterSample = [&](uint64_t sample) {
+        if (sample == 96 + 83) script.voices = {{3, 500.0}};
+    };
+    engine.runCycle(nullptr);
+    engine.afterSample = nullptr;
+    state.settings.controlRate = 0;
+    engine.runCycle(nullptr);
+    const double frozen = row().primarySmoothed[0];
+    ASSERT_LT(frozen, 400.0);
+    EXPECT_DOUBLE_EQ(row().primarySmoothed[0], frozen);
+
+    // At 1 Hz the next control sample is far away; smoothing resumes at once with a = 1/48000.
+    state.settings.controlRate = 1;
+    engine.runCycle(nullptr);
+    EXPECT_NEAR(row().primarySmoothed[0], 500.0 - (500.0 - frozen) * std::pow(1 - 1 / 48000.0, 96),
+                1e-9);
+}
+
 // --- Output stage ------------------------------------------------------------------------------
 
 TEST_F(EngineCycle, OutputStageSendsOscillatorRowsAndOutputModules) {
