@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <fstream>
 #include <random>
 #include <regex>
@@ -171,6 +172,43 @@ TEST_F(Cli, ProbePrintsTheRowsAsCsv) {
     const Result bad = run("probe --preset 900 --samples 10 --row 'Nobody'");
     EXPECT_EQ(bad.code, 1);
     EXPECT_NE(bad.err.find("'Nobody' names no row"), std::string::npos) << bad.err;
+}
+
+TEST_F(Cli, ProbeFollowsAScriptedMouse) {
+    const std::string script = write("mouse.txt", "0 cursor 500 500\n"
+                                                  "10ms cursor 510 500\n"
+                                                  "20ms cursor 520 500\n"
+                                                  "30ms cursor 530 500\n"
+                                                  "40ms button left down\n"
+                                                  "60ms wheel vertical 120\n");
+    const Result r = run("probe --preset 900 --script '" + script +
+                         "' --samples 4801 --every 480 --row Direction Speed 'Mouse Button Left' "
+                         "'Vertical Scrollwheel Position'");
+    ASSERT_EQ(r.code, 0) << r.err;
+    // (sample, row) -> voices and primary value
+    std::map<std::pair<int, int>, std::pair<int, double>> rows;
+    std::istringstream lines(r.out);
+    std::string line;
+    std::getline(lines, line);
+    while (std::getline(lines, line)) {
+        int sample = 0, row = 0, voices = 0;
+        double primary = 0;
+        if (std::sscanf(line.c_str(), "%d,%d,%d,%*d,%*d,%lf", &sample, &row, &voices, &primary) >= 3)
+            rows[{sample, row}] = {voices, voices ? primary : 0.0};
+    }
+    ASSERT_EQ(rows.size(), 11u * 4);
+    auto at = [&](int sample, int row) { return rows[std::make_pair(sample, row)]; };
+    // Still at first; moving right from 10 ms on; the direction is set once 20 pixels are done.
+    EXPECT_EQ(at(0, 131).second, 0);
+    EXPECT_GT(at(480, 131).second, 0);
+    EXPECT_EQ(at(480, 128).second, 0);
+    EXPECT_NEAR(at(4800, 128).second, -500, 1);
+    // The button is a gate from the moment it is pressed; the wheel notch lowers its row.
+    EXPECT_EQ(at(1440, 150), std::make_pair(0, 0.0));
+    EXPECT_EQ(at(1920, 150), std::make_pair(1, 1000.0));
+    EXPECT_EQ(at(2400, 144).second, 0);
+    EXPECT_LT(at(4800, 144).second, -70);
+    EXPECT_GT(at(4800, 144).second, -80);
 }
 
 TEST_F(Cli, PlaysInRealTimeOnTheSilentBackend) {
