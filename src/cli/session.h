@@ -37,7 +37,7 @@ class OfflineSession {
     /// Output devices of the capture backend besides the default one (device numbers 0..8: the
     /// buses reach no further).
     static constexpr int kCaptureDevices = 9;
-    static constexpr int kFramesPerCycle = 96; // 2 ms at 48000 frames per second
+    static constexpr int kFramesPerCycle = 96;            // 2 ms at 48000 frames per second
     static constexpr uint64_t kSamplesPerMousePass = 480; // 10 ms
 
     OfflineSession();

@@ -105,8 +105,7 @@ bool hookEventForXButton(int button, bool press, HookMessage& message, int16_t& 
     }
 }
 
-bool installMouseHook(MouseHookState& hook, platform::MouseBackend& backend,
-                      std::string& message) {
+bool installMouseHook(MouseHookState& hook, platform::MouseBackend& backend, std::string& message) {
     backend.removeHook();
     hook.clearButtons();
     std::string error;

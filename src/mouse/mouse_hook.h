@@ -43,9 +43,9 @@ constexpr double kWheelWrap = 100.0;
 /// Written by the hook thread (and, for the previous wheel values, by the sampler); read by the
 /// sampler, the engine and the status display. Every field is a relaxed atomic: no locks.
 struct MouseHookState {
-    std::atomic<uint8_t> down[kMouseButtons] = {};       // 1 while held
+    std::atomic<uint8_t> down[kMouseButtons] = {};        // 1 while held
     std::atomic<uint64_t> pressCount[kMouseButtons] = {}; // presses since the hook was installed
-    std::atomic<double> vertical{0}, verticalPrevious{0};     // wheel units, −100..100
+    std::atomic<double> vertical{0}, verticalPrevious{0}; // wheel units, −100..100
     std::atomic<double> horizontal{0}, horizontalPrevious{0}; // wheel units, −100..100
 
     /// Every button released and its press count 0. User-interface thread, hook removed.
@@ -68,7 +68,6 @@ bool hookEventForXButton(int button, bool press, HookMessage& message, int16_t& 
 /// Removes the previous hook, clears the buttons and installs the hook on `backend`. On failure
 /// `message` is the line for the message list ("Error hooking mouse: " and the reason); buttons
 /// and wheels then stay at rest. User-interface thread (at start-up and every engine start).
-bool installMouseHook(MouseHookState& hook, platform::MouseBackend& backend,
-                      std::string& message);
+bool installMouseHook(MouseHookState& hook, platform::MouseBackend& backend, std::string& message);
 
 } // namespace kv

@@ -24,8 +24,8 @@ double angularDistance(double a, double b) {
 
 // A wheel's velocity and acceleration sources from its position (hook units).
 void wheelSources(std::atomic<double>& positionAtomic, std::atomic<double>& previousAtomic,
-                  double& velocity, double& acceleration, double& previousVelocity,
-                  MouseMetrics& m, int positionSource) {
+                  double& velocity, double& acceleration, double& previousVelocity, MouseMetrics& m,
+                  int positionSource) {
     constexpr auto rlx = std::memory_order_relaxed;
     const double position = positionAtomic.load(rlx);
     m.set(positionSource, position * 10);

@@ -45,7 +45,7 @@ enum MouseSource : int {
 /// previous or the current pass's). All start at 0.
 struct MouseMetrics {
     std::atomic<double> raw[kMetricSources] = {};
-    std::atomic<double> theta{0};         // direction angle, radians 0 ≤ θ < 2π, clockwise on screen
+    std::atomic<double> theta{0}; // direction angle, radians 0 ≤ θ < 2π, clockwise on screen
     std::atomic<double> totalDistance{0}; // pixels travelled; restarts at 0 beyond 10⁹
 
     double value(int source) const { return raw[source].load(std::memory_order_relaxed); }
@@ -70,8 +70,8 @@ struct SamplerState {
     // the right (θ = 0) still sets the direction sources.
     double prevTheta = std::numeric_limits<double>::quiet_NaN();
     double prevPhi = 0;
-    double ti = 0, tiChange = 0, prevTi = 0;      // turning rate (degrees per pass) and its change
-    double speed = 0, prevSpeed = 0, accel = 0;   // pixels per pass
+    double ti = 0, tiChange = 0, prevTi = 0;    // turning rate (degrees per pass) and its change
+    double speed = 0, prevSpeed = 0, accel = 0; // pixels per pass
     double hv = 0, vv = 0, prevHv = 0, prevVv = 0, ha = 0, va = 0;
     double vsv = 0, vsa = 0, prevVsv = 0, hsv = 0, hsa = 0, prevHsv = 0;
     double statusDistance = 0; // pixels, for the status text (its owner resets it)
@@ -79,8 +79,8 @@ struct SamplerState {
 
 /// What one pass reads from the world.
 struct SamplerInput {
-    bool cursorRead = true; // false: the cursor could not be read (counts as not moved)
-    long x = 0, y = 0;      // cursor, screen pixels
+    bool cursorRead = true;        // false: the cursor could not be read (counts as not moved)
+    long x = 0, y = 0;             // cursor, screen pixels
     platform::DesktopRect desktop; // taken now, for the cursor wrap
     long originX = 0, originY = 0;
     bool wrap = true;

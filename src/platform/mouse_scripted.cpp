@@ -20,8 +20,7 @@ void ScriptedMouse::button(int index, bool down) {
                                             HookMessage::RightDown, HookMessage::XDown,
                                             HookMessage::XDown};
     static constexpr HookMessage kUp[] = {HookMessage::LeftUp, HookMessage::MiddleUp,
-                                          HookMessage::RightUp, HookMessage::XUp,
-                                          HookMessage::XUp};
+                                          HookMessage::RightUp, HookMessage::XUp, HookMessage::XUp};
     const int16_t number = index == kButtonX1 ? 1 : index == kButtonX2 ? 2 : 0;
     hook_->onEvent(down ? kDown[index] : kUp[index], number);
 }

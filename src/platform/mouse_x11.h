@@ -30,9 +30,9 @@ class X11Mouse final : public MouseBackend {
     void hookLoop(MouseHookState& hook);
 
     std::string displayName_;
-    std::mutex pointerMutex_;              // guards pointer_ (the sampler's connection)
-    std::unique_ptr<Connection> pointer_;  // cursor and desktop queries
-    std::unique_ptr<Connection> events_;   // the hook thread's connection
+    std::mutex pointerMutex_;             // guards pointer_ (the sampler's connection)
+    std::unique_ptr<Connection> pointer_; // cursor and desktop queries
+    std::unique_ptr<Connection> events_;  // the hook thread's connection
     int wakePipe_[2] = {-1, -1};
     std::atomic<bool> stopHook_{false};
     std::thread hookThread_;

@@ -43,7 +43,8 @@ TEST(MouseHook, ButtonEventsCountPressesAndHoldFlags) {
             down[c.button] = c.down;
         }
         for (int b = 0; b < kMouseButtons; ++b) {
-            EXPECT_EQ(hook.presses(b), presses[b]) << "button " << b << " after case " << &c - cases;
+            EXPECT_EQ(hook.presses(b), presses[b])
+                << "button " << b << " after case " << &c - cases;
             EXPECT_EQ(hook.isDown(b), down[b]) << "button " << b << " after case " << &c - cases;
         }
     }
@@ -65,12 +66,12 @@ TEST(MouseHook, XServerButtonNumbers) {
         int16_t data;
     };
     const Case cases[] = {
-        {1, true, true, HookMessage::LeftDown, 0},     {1, false, true, HookMessage::LeftUp, 0},
-        {2, true, true, HookMessage::MiddleDown, 0},   {3, false, true, HookMessage::RightUp, 0},
-        {4, true, true, HookMessage::Wheel, 120},      {5, true, true, HookMessage::Wheel, -120},
-        {6, true, true, HookMessage::HWheel, -120},    {7, true, true, HookMessage::HWheel, 120},
-        {4, false, false, HookMessage::Other, 0},      {8, true, true, HookMessage::XDown, 1},
-        {9, false, true, HookMessage::XUp, 2},         {10, true, false, HookMessage::Other, 0},
+        {1, true, true, HookMessage::LeftDown, 0},   {1, false, true, HookMessage::LeftUp, 0},
+        {2, true, true, HookMessage::MiddleDown, 0}, {3, false, true, HookMessage::RightUp, 0},
+        {4, true, true, HookMessage::Wheel, 120},    {5, true, true, HookMessage::Wheel, -120},
+        {6, true, true, HookMessage::HWheel, -120},  {7, true, true, HookMessage::HWheel, 120},
+        {4, false, false, HookMessage::Other, 0},    {8, true, true, HookMessage::XDown, 1},
+        {9, false, true, HookMessage::XUp, 2},       {10, true, false, HookMessage::Other, 0},
         {0, true, false, HookMessage::Other, 0},
     };
     for (const Case& c : cases) {
@@ -132,8 +133,8 @@ TEST(MouseHook, WheelNotchesWrapWithoutAVelocitySpike) {
     EXPECT_GE(h, -100);
     EXPECT_LE(h, 100);
     EXPECT_NEAR(std::remainder(h - 16 - 32767 / 120.0 * 8, 200), 0, 1e-9);
-    EXPECT_NEAR(p.hook.horizontal.load() - p.hook.horizontalPrevious.load(),
-                32767 / 120.0 * 8 + 16, 1e-9); // the previous value moved with it
+    EXPECT_NEAR(p.hook.horizontal.load() - p.hook.horizontalPrevious.load(), 32767 / 120.0 * 8 + 16,
+                1e-9); // the previous value moved with it
 }
 
 TEST(MouseSampler, RestingCursorKeepsDirectionAndSpeedDecays) {
@@ -212,10 +213,10 @@ TEST(MouseSampler, PositionRunsAroundTheOrigin) {
         double h, v;
     };
     const Case cases[] = {
-        {{0, 0, 2000, 1000}, 0, 0, 1000, 500, 0, 0},        // the centre
-        {{0, 0, 2000, 1000}, 0, 0, 1, 999, -999, 998},      // near left and bottom edges
-        {{0, 0, 2000, 1000}, 100, -50, 1100, 450, 0, 0},    // the origin moved right and up
-        {{0, 0, 2000, 1000}, 500, 0, 100, 500, 600, 0},     // left of the origin: wraps round
+        {{0, 0, 2000, 1000}, 0, 0, 1000, 500, 0, 0},         // the centre
+        {{0, 0, 2000, 1000}, 0, 0, 1, 999, -999, 998},       // near left and bottom edges
+        {{0, 0, 2000, 1000}, 100, -50, 1100, 450, 0, 0},     // the origin moved right and up
+        {{0, 0, 2000, 1000}, 500, 0, 100, 500, 600, 0},      // left of the origin: wraps round
         {{-1000, 0, 1000, 1000}, 0, 0, -999, 1, -999, -998}, // a monitor left of the primary
         {{-1000, 0, 1000, 1000}, 0, 0, 1000, 1000, 1000, 1000},
     };

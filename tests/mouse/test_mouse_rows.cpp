@@ -17,8 +17,8 @@ TEST(MouseRows, MetricsAreSmoothedAtTheControlRate) {
         uint16_t rate;
         double factor; // share of the metric taken per control sample
     };
-    const Case cases[] = {{4000, 0.025}, {48000, 100.0 / 48000}, {1000, 0.1}, {100, 1.0},
-                          {50, 1.0},     {1, 1.0}}; // never overshooting at slow rates
+    const Case cases[] = {{4000, 0.025}, {48000, 100.0 / 48000}, {1000, 0.1}, {100, 1.0}, {50, 1.0},
+                          {1, 1.0}}; // never overshooting at slow rates
     for (const Case& c : cases) {
         MouseInput mouse;
         ControlTable table;
@@ -31,8 +31,7 @@ TEST(MouseRows, MetricsAreSmoothedAtTheControlRate) {
         EXPECT_EQ(speed.primarySmoothed[0], speed.primary[0]) << c.rate;
         EXPECT_NEAR(table.rows[kMouseRowBase].primary[0], -500 * c.factor, 1e-9) << c.rate;
         mouse.updateMouseRows(table, c.rate);
-        EXPECT_NEAR(speed.primary[0], 1000 * (1 - (1 - c.factor) * (1 - c.factor)), 1e-9)
-            << c.rate;
+        EXPECT_NEAR(speed.primary[0], 1000 * (1 - (1 - c.factor) * (1 - c.factor)), 1e-9) << c.rate;
         EXPECT_EQ(speed.voiceCount, 1) << c.rate;
         EXPECT_EQ(speed.velocity[0], 127) << c.rate;
     }

@@ -55,8 +55,8 @@ TEST_F(X11MouseTest, ClicksAndWheelsReachTheHook) {
     const struct {
         int xButton;
         int button; // −1: a wheel
-    } clicks[] = {{1, kButtonLeft}, {2, kButtonMiddle}, {3, kButtonRight}, {8, kButtonX1},
-                  {9, kButtonX2}};
+    } clicks[] = {
+        {1, kButtonLeft}, {2, kButtonMiddle}, {3, kButtonRight}, {8, kButtonX1}, {9, kButtonX2}};
     for (const auto& c : clicks) {
         ASSERT_EQ(std::system(("xdotool click " + std::to_string(c.xButton)).c_str()), 0);
         EXPECT_TRUE(eventually([&] { return hook.presses(c.button) == 1; }))
