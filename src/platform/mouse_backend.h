@@ -23,8 +23,8 @@ class MouseBackend {
 
     /// Starts delivering the desktop's button and wheel events to `hook` (on a thread of the
     /// backend's own, or on the caller of a scripted backend). A hook installed before is removed
-    /// first. False with `error` (a reason in English) when the events cannot be had.
-    /// User-interface thread.
+    /// first. False with `error` (a reason in English) when the events cannot be had. `hook` must
+    /// outlive the installation (until removeHook or the backend's end). User-interface thread.
     virtual bool installHook(MouseHookState& hook, std::string& error) = 0;
     /// Stops the events; nothing reaches the hook state after it returns. User-interface thread.
     virtual void removeHook() = 0;
