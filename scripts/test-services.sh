@@ -1,6 +1,8 @@
 #!/bin/bash
-# Runs a command with the sound services the backend tests need: a JACK server on its dummy
-# driver (48000 Hz, 128-frame periods) in a fresh runtime folder. The server has a name of its own,
+# Runs a command with the services the backend tests need: a JACK server on its dummy driver
+# (48000 Hz, 128-frame periods) in a fresh runtime folder, and an X server (Xvfb, 1280 x 1024) on a
+# free display of its own, exported as DISPLAY (the tests click and move its pointer; without Xvfb
+# DISPLAY is unset so that they skip rather than touch a real desktop). The server has a name of its own,
 # exported as JACK_DEFAULT_SERVER, so it never meets another JACK server on the machine. Exports
 # KV_TEST_JACK=1 for the command, stops the server afterwards and exits with the command's status.
 #   scripts/test-services.sh ctest --test-dir build --output-on-failure
@@ -35,6 +37,24 @@ if ! jack_wait --server "$JACK_DEFAULT_SERVER" --wait --timeout 10 >/dev/null 2>
     echo "test-services: the JACK server did not start:" >&2
     cat "$work/jackd.log" >&2
     exit 1
+fi
+
+Xvfb_started=0
+if command -v Xvfb >/dev/null 2>&1; then
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+    pids+=($!)
+    for _ in $(seq 100); do
+        [ -s "$work/display" ] && break
+        sleep 0.1
+    done
+    if [ -s "$work/display" ]; then
+        export DISPLAY=":$(tr -d '[:space:]' <"$work/display")"
+        Xvfb_started=1
+    fi
+fi
+if [ "$Xvfb_started" -eq 0 ]; then
+    echo "test-services: no Xvfb; the X11 tests will be skipped" >&2
+    unset DISPLAY
 fi
 
 export KV_TEST_JACK=1

@@ -18,11 +18,13 @@
 #include "cli/script.h"
 #include "cli/session.h"
 #include "cli/wav_file.h"
+#include "mouse/mouse_input.h"
 #include "persistence/config_file.h"
 #include "persistence/language.h"
 #include "persistence/presets.h"
 #include "persistence/text.h"
 #include "platform/audio_out_rtaudio.h"
+#include "platform/mouse_backend.h"
 #include "platform/thread_priority.h"
 
 namespace {
@@ -388,7 +390,18 @@ int play(int argc, char** argv) {
     OutputDeviceManager manager(*out);
     DeviceOutputStage stage(manager);
     EngineState state;
-    Engine engine(state, &stage);
+    // The desktop's mouse plays the mouse rows when there is a display, as in the program.
+    std::string noMouse;
+    const std::unique_ptr<platform::MouseBackend> pointer = platform::makeMouseBackend(noMouse);
+    if (!noMouse.empty()) complain(noMouse);
+    MouseInput mouse;
+    MouseSampler sampler(mouse);
+    MouseSamplerThread sampling(sampler, *pointer);
+    Engine engine(state, &stage, &mouse);
+    engine.onStart = [&] {
+        std::string message;
+        if (!installMouseHook(mouse.hook, *pointer, message)) complain(message);
+    };
     ModuleRegistry registry(&engine);
     LoadTarget target;
     target.registry = &registry;
@@ -412,10 +425,13 @@ int play(int argc, char** argv) {
     auto elapsed = [&] {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     };
+    sampling.start();
     engine.start();
     while (!interrupted.load() && (seconds <= 0 || elapsed() < seconds))
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     engine.stopAndWait();
+    sampling.stop();
+    pointer->removeHook();
     const double played = elapsed();
 
     const long long cycles = state.cycleCounter.load();

@@ -10,8 +10,10 @@
 namespace kv::cli {
 
 OfflineSession::OfflineSession() {
-    engine_ = std::make_unique<Engine>(state_, &stage_);
+    engine_ = std::make_unique<Engine>(state_, &stage_, &mouse_);
     registry_ = std::make_unique<ModuleRegistry>(engine_.get());
+    std::string unused;
+    installMouseHook(mouse_.hook, pointer_, unused); // the scripted hook cannot fail
 }
 
 OfflineSession::~OfflineSession() {
@@ -56,6 +58,8 @@ bool OfflineSession::useScript(const Script& script, std::string& error) {
     // Module names as they will be when each event applies ("set ... Name" renames).
     std::map<Module*, std::string> names;
     registry_->forEachInListOrder([&](Module& m) { names[&m] = m.name; });
+    // The desktop as it will be when each event applies: a cursor must lie on it.
+    platform::DesktopRect desktop = pointer_.desktop();
     auto findModule = [&](std::string_view name) -> Module* {
         Module* found = nullptr;
         registry_->forEachInListOrder([&](Module& m) {
@@ -68,11 +72,25 @@ bool OfflineSession::useScript(const Script& script, std::string& error) {
         Pending p{e, nullptr};
         switch (e.command) {
         case ScriptCommand::Cursor:
-        case ScriptCommand::Button:
+            if (e.numbers[0] < desktop.left || e.numbers[0] > desktop.right ||
+                e.numbers[1] < desktop.top || e.numbers[1] > desktop.bottom) {
+                error = where + "cursor " + std::to_string(e.numbers[0]) + " " +
+                        std::to_string(e.numbers[1]) + " lies outside the desktop " +
+                        std::to_string(desktop.left) + " " + std::to_string(desktop.top) + " " +
+                        std::to_string(desktop.right) + " " + std::to_string(desktop.bottom);
+                return false;
+            }
+            break;
         case ScriptCommand::Wheel:
-            error = where + "'" + std::string(commandName(e.command)) +
-                    "' is not supported yet (mouse input is not part of this build)";
-            return false;
+            // The hook receives the delta as a signed 16-bit number.
+            if (e.numbers[0] < -32768 || e.numbers[0] > 32767) {
+                error = where + "wheel delta " + std::to_string(e.numbers[0]) +
+                        " is out of range (-32768..32767; 120 per notch)";
+                return false;
+            }
+            break;
+        case ScriptCommand::Button:
+            break;
         case ScriptCommand::Midi:
             error = where + "'midi' is not supported yet (MIDI input is not part of this build)";
             return false;
@@ -94,6 +112,8 @@ bool OfflineSession::useScript(const Script& script, std::string& error) {
                 names[p.module] = std::string(trim(e.value, " \t"));
             break;
         case ScriptCommand::Desktop:
+            desktop = {e.numbers[0], e.numbers[1], e.numbers[2], e.numbers[3]};
+            break;
         case ScriptCommand::Origin:
         case ScriptCommand::Rate:
             break;
@@ -103,19 +123,33 @@ bool OfflineSession::useScript(const Script& script, std::string& error) {
     return true;
 }
 
+void OfflineSession::noteCursor() {
+    long x = 0, y = 0;
+    pointer_.cursorPosition(x, y);
+    mouse_.noteCursor(x, y);
+}
+
 void OfflineSession::apply(const ScriptEvent& e) {
     switch (e.command) {
     case ScriptCommand::Set:
         break; // handled with its module by applyEventsUpTo
+    case ScriptCommand::Cursor:
+        pointer_.moveCursor(e.numbers[0], e.numbers[1]);
+        noteCursor(); // modules that read the screen see the pointer at once
+        break;
+    case ScriptCommand::Button:
+        pointer_.button(static_cast<int>(e.numbers[0]), e.numbers[1] != 0);
+        break;
+    case ScriptCommand::Wheel:
+        pointer_.wheel(e.numbers[1] != 0, static_cast<int>(e.numbers[0]));
+        break;
     case ScriptCommand::Desktop:
-        screen_.left = e.numbers[0];
-        screen_.top = e.numbers[1];
-        screen_.right = e.numbers[2];
-        screen_.bottom = e.numbers[3];
+        pointer_.setDesktop({e.numbers[0], e.numbers[1], e.numbers[2], e.numbers[3]});
+        mouse_.noteDesktop(pointer_.desktop());
+        noteCursor(); // a smaller desktop may have moved the pointer
         break;
     case ScriptCommand::Origin:
-        screen_.originX = e.numbers[0];
-        screen_.originY = e.numbers[1];
+        mouse_.setClientOrigin(e.numbers[0], e.numbers[1]);
         break;
     case ScriptCommand::Rate:
         state_.settings.controlRate.store(e.rate, std::memory_order_relaxed);
@@ -142,16 +176,24 @@ void OfflineSession::run(const std::function<bool()>& done) {
     }
     engine_->afterSample = [this](uint64_t sample) {
         if (onSample) onSample(sample);
-        applyEventsUpTo(sample + 1);
+        beforeSample(sample + 1);
     };
     while (!done()) {
-        applyEventsUpTo(engine_->sampleCounter());
+        beforeSample(engine_->sampleCounter());
         engine_->runCycle(&clock_);
         manager_.feedPending();
         capture_.advance(kFramesPerCycle);
         clock_.ms += 2.0;
     }
     engine_->afterSample = nullptr;
+}
+
+void OfflineSession::beforeSample(uint64_t sample) {
+    applyEventsUpTo(sample);
+    if (sample >= nextPass_) {
+        sampler_.pass(pointer_);
+        nextPass_ = sample - sample % kSamplesPerMousePass + kSamplesPerMousePass;
+    }
 }
 
 int resolveProbeRow(std::string_view text, const ModuleRegistry& registry) {

@@ -2,7 +2,8 @@
 // A headless run of a patch on a simulated clock: the engine core, the module code, the output
 // device manager on the capture backend and the patch reader, without display or sound card.
 // Each engine cycle advances the clock by 2 ms and the capture device plays 96 frames, so the
-// output latency controller behaves as on a card. Everything runs on the calling thread.
+// output latency controller behaves as on a card. The mouse is the scripted one: the sampler
+// passes at 0, 10, 20 ms ... of the simulated clock. Everything runs on the calling thread.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -15,7 +16,9 @@
 #include "engine/engine.h"
 #include "engine/engine_state.h"
 #include "modules/module_registry.h"
+#include "mouse/mouse_input.h"
 #include "persistence/config_file.h"
+#include "platform/mouse_scripted.h"
 
 namespace kv::cli {
 
@@ -29,19 +32,13 @@ struct PatchSource {
 /// file, unknown or absent preset), the modules untouched then.
 bool loadPatchInto(const LoadTarget& target, const PatchSource& source, std::string& error);
 
-/// The simulated screen the mouse layer sees: the desktop rectangle (pixels) and the main
-/// window's client origin on the screen.
-struct SimulatedScreen {
-    long left = 0, top = 0, right = 1919, bottom = 1079;
-    long originX = 0, originY = 0;
-};
-
 class OfflineSession {
   public:
     /// Output devices of the capture backend besides the default one (device numbers 0..8: the
     /// buses reach no further).
     static constexpr int kCaptureDevices = 9;
-    static constexpr int kFramesPerCycle = 96; // 2 ms at 48000 frames per second
+    static constexpr int kFramesPerCycle = 96;            // 2 ms at 48000 frames per second
+    static constexpr uint64_t kSamplesPerMousePass = 480; // 10 ms
 
     OfflineSession();
     ~OfflineSession();
@@ -64,7 +61,8 @@ class OfflineSession {
     EngineState& state() { return state_; }
     Engine& engine() { return *engine_; }
     CaptureAudioOut& capture() { return capture_; }
-    const SimulatedScreen& screen() const { return screen_; }
+    MouseInput& mouse() { return mouse_; }
+    platform::ScriptedMouse& pointer() { return pointer_; }
 
   private:
     /// The simulated clock: 2 ms per engine cycle.
@@ -75,14 +73,20 @@ class OfflineSession {
 
     void applyEventsUpTo(uint64_t sample);
     void apply(const ScriptEvent& event);
+    /// Script events due at `sample`, then the mouse sampler's pass when one falls on it.
+    void beforeSample(uint64_t sample);
+    void noteCursor();
 
     EngineState state_;
+    MouseInput mouse_;
+    platform::ScriptedMouse pointer_;
+    MouseSampler sampler_{mouse_};
+    uint64_t nextPass_ = 0; // sample of the next sampler pass
     CaptureAudioOut capture_{kCaptureDevices};
     OutputDeviceManager manager_{capture_, OutputDeviceManager::Feeding::Manual};
     DeviceOutputStage stage_{manager_};
     std::unique_ptr<Engine> engine_;
     std::unique_ptr<ModuleRegistry> registry_;
-    SimulatedScreen screen_;
     SimulatedClock clock_;
 
     struct Pending {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <fstream>
 #include <random>
 #include <regex>
@@ -194,6 +195,43 @@ TEST_F(Cli, ProbesControlModulesByNameInTheirOrder) {
     EXPECT_TRUE(std::regex_match(r.out, expected)) << r.out;
 }
 
+TEST_F(Cli, ProbeFollowsAScriptedMouse) {
+    const std::string script = write("mouse.txt", "0 cursor 500 500\n"
+                                                  "10ms cursor 510 500\n"
+                                                  "20ms cursor 520 500\n"
+                                                  "30ms cursor 530 500\n"
+                                                  "40ms button left down\n"
+                                                  "60ms wheel vertical 120\n");
+    const Result r = run("probe --preset 900 --script '" + script +
+                         "' --samples 4801 --every 480 --row Direction Speed 'Mouse Button Left' "
+                         "'Vertical Scrollwheel Position'");
+    ASSERT_EQ(r.code, 0) << r.err;
+    // (sample, row) -> voices and primary value
+    std::map<std::pair<int, int>, std::pair<int, double>> rows;
+    std::istringstream lines(r.out);
+    std::string line;
+    std::getline(lines, line);
+    while (std::getline(lines, line)) {
+        int sample = 0, row = 0, voices = 0;
+        double primary = 0;
+        if (std::sscanf(line.c_str(), "%d,%d,%d,%*d,%*d,%lf", &sample, &row, &voices, &primary) >= 3)
+            rows[{sample, row}] = {voices, voices ? primary : 0.0};
+    }
+    ASSERT_EQ(rows.size(), 11u * 4);
+    auto at = [&](int sample, int row) { return rows[std::make_pair(sample, row)]; };
+    // Still at first; moving right from 10 ms on; the direction is set once 20 pixels are done.
+    EXPECT_EQ(at(0, 131).second, 0);
+    EXPECT_GT(at(480, 131).second, 0);
+    EXPECT_EQ(at(480, 128).second, 0);
+    EXPECT_NEAR(at(4800, 128).second, -500, 1);
+    // The button is a gate from the moment it is pressed; the wheel notch lowers its row.
+    EXPECT_EQ(at(1440, 150), std::make_pair(0, 0.0));
+    EXPECT_EQ(at(1920, 150), std::make_pair(1, 1000.0));
+    EXPECT_EQ(at(2400, 144).second, 0);
+    EXPECT_LT(at(4800, 144).second, -70);
+    EXPECT_GT(at(4800, 144).second, -80);
+}
+
 TEST_F(Cli, PlaysInRealTimeOnTheSilentBackend) {
     const Result r = run("play --preset 900 --seconds 0.3 --api null");
     ASSERT_EQ(r.code, 0) << r.err;
@@ -258,9 +296,12 @@ TEST_F(Cli, UnreadablePatchesAndBrokenScriptsFailWithTheReason) {
         {"render --preset 900" + script("0 rate 7\n") + out, "not a selectable control rate"},
         {"render --preset 900" + script("0 set \"Tone 440 Hz BaseFrequencyValue 1\n") + out,
          "line 1: unterminated quoted text"},
-        {"render --preset 900" + script("\n\n0 cursor 10 10\n") + out,
-         "line 3: 'cursor' is not supported yet"},
-        {"render --preset 900" + script("0 button left down\n") + out, "not supported yet"},
+        {"render --preset 900" + script("\n\n0 cursor 1920 10\n") + out,
+         "line 3: cursor 1920 10 lies outside the desktop 0 0 1919 1079"},
+        {"render --preset 900" + script("0 desktop 0 0 99 99\n1 cursor 100 0\n") + out,
+         "line 2: cursor 100 0 lies outside the desktop 0 0 99 99"},
+        {"render --preset 900" + script("0 wheel vertical 40000\n") + out,
+         "wheel delta 40000 is out of range"},
         {"render --preset 900" + script("0 midi 0 90 3C 7F\n") + out,
          "'midi' is not supported yet"},
         {"render --preset 900" + script("0 audioin 0 in.wav\n") + out, "not supported yet"},

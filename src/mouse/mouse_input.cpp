@@ -1,0 +1,131 @@
+#include "mouse/mouse_input.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "engine/control_table.h"
+
+namespace kv {
+
+namespace {
+
+constexpr auto rlx = std::memory_order_relaxed;
+
+uint64_t pack(long a, long b) {
+    return (static_cast<uint64_t>(static_cast<uint32_t>(static_cast<int32_t>(a))) << 32) |
+           static_cast<uint32_t>(static_cast<int32_t>(b));
+}
+long first(uint64_t v) {
+    return static_cast<int32_t>(static_cast<uint32_t>(v >> 32));
+}
+long second(uint64_t v) {
+    return static_cast<int32_t>(static_cast<uint32_t>(v));
+}
+
+} // namespace
+
+void MouseInput::updateMouseRows(ControlTable& table, uint16_t rate) {
+    if (rate == 0) return;
+    // The rows follow the metrics with a time constant of 10 ms. Below 100 control samples per
+    // second a step would overshoot (and below 50 diverge), so there the rows take the metrics
+    // as they are.
+    const double c = std::min(1.0, (1000.0 / rate) * 0.1);
+    const double k = 1 - c;
+    for (int i = 0; i < kMetricSources; ++i) {
+        ControlRow& row = table.rows[kMouseRowBase + i];
+        const double v = metrics.value(i) * c + row.primary[0] * k;
+        row.primary[0] = v;
+        row.primarySmoothed[0] = v;
+    }
+    for (int b = 0; b < kMouseButtons; ++b) {
+        ControlRow& row = table.rows[kMouseRowBase + kSourceButtonLeft + b];
+        const bool held = hook.isDown(b);
+        row.primary[0] = row.primarySmoothed[0] = held ? 1000.0 : 0.0;
+        row.voiceCount = held ? 1 : 0;
+    }
+}
+
+void MouseInput::cursorPosition(long& x, long& y) {
+    const uint64_t v = cursor_.load(rlx);
+    x = first(v);
+    y = second(v);
+}
+
+MouseRows::Rect MouseInput::desktop() {
+    const uint64_t tl = desktopTopLeft_.load(rlx), br = desktopBottomRight_.load(rlx);
+    return {first(tl), second(tl), first(br), second(br)};
+}
+
+void MouseInput::clientOrigin(long& x, long& y) {
+    const uint64_t v = clientOrigin_.load(rlx);
+    x = first(v);
+    y = second(v);
+}
+
+void MouseInput::noteCursor(long x, long y) {
+    cursor_.store(pack(x, y), rlx);
+}
+
+void MouseInput::noteDesktop(const platform::DesktopRect& r) {
+    desktopTopLeft_.store(pack(r.left, r.top), rlx);
+    desktopBottomRight_.store(pack(r.right, r.bottom), rlx);
+}
+
+void MouseInput::setClientOrigin(long x, long y) {
+    clientOrigin_.store(pack(x, y), rlx);
+}
+
+void MouseSampler::start(platform::MouseBackend& backend) {
+    const platform::DesktopRect desktop = backend.desktop();
+    long x = 0, y = 0;
+    if (!backend.cursorPosition(x, y)) {
+        x = (desktop.left + desktop.right) / 2;
+        y = (desktop.top + desktop.bottom) / 2;
+    }
+    startSampler(state_, desktop, x, y);
+    input_.noteDesktop(desktop);
+    input_.noteCursor(x, y);
+    started_ = true;
+}
+
+void MouseSampler::pass(platform::MouseBackend& backend) {
+    if (!started_) start(backend);
+    SamplerInput in;
+    in.cursorRead = backend.cursorPosition(in.x, in.y);
+    in.desktop = backend.desktop();
+    in.originX = input_.settings.originX.load(rlx);
+    in.originY = input_.settings.originY.load(rlx);
+    in.wrap = input_.settings.wrapAtScreenEdges.load(rlx);
+    input_.noteDesktop(in.desktop);
+    if (in.cursorRead) input_.noteCursor(in.x, in.y);
+    const SamplerWarp warp = samplerPass(state_, in, input_.hook, input_.metrics);
+    if (warp.moved) {
+        backend.warpCursor(warp.x, warp.y);
+        input_.noteCursor(warp.x, warp.y);
+    }
+}
+
+int MouseSampler::pauseMs() const {
+    return input_.settings.showMouseStatus.load(rlx) ? 9 : 10;
+}
+
+void MouseSamplerThread::start() {
+    if (thread_.joinable()) return;
+    stop_.store(false, rlx);
+    thread_ = std::thread([this] { loop(); });
+}
+
+void MouseSamplerThread::stop() {
+    stop_.store(true, rlx);
+    if (thread_.joinable()) thread_.join();
+}
+
+void MouseSamplerThread::loop() {
+    while (!stop_.load(rlx)) {
+        sampler_.pass(backend_);
+        std::this_thread::sleep_for(std::chrono::milliseconds(sampler_.pauseMs()));
+        if (afterPause) afterPause();
+    }
+}
+
+} // namespace kv

@@ -1,0 +1,94 @@
+#pragma once
+// The mouse layer as the rest of the program uses it: the hook state, the metrics, the settings,
+// the mouse rows of the engine, and the sampler that polls the cursor.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <thread>
+
+#include "engine/io.h"
+#include "mouse/mouse_hook.h"
+#include "mouse/mouse_metrics.h"
+#include "platform/mouse_backend.h"
+
+namespace kv {
+
+class MouseInput final : public MouseRows {
+  public:
+    MouseHookState hook;
+    MouseMetrics metrics;
+    MouseSettings settings;
+
+    /// Rows 128..149 take the smoothed metrics (factor c = 100 / rate per control sample), the
+    /// five button rows the buttons as gates: 1000 with one voice while held, 0 with no voice.
+    /// Engine thread; constant work. A rate of 0 updates nothing.
+    void updateMouseRows(ControlTable& table, uint16_t rate) override;
+
+    /// The cursor as the sampler last read (or moved) it. Engine thread (any thread).
+    void cursorPosition(long& x, long& y) override;
+    /// The desktop rectangle as the sampler last took it. Engine thread (any thread).
+    Rect desktop() override;
+    /// The main window's client origin on the screen. Engine thread (any thread).
+    void clientOrigin(long& x, long& y) override;
+
+    /// Written by the sampler after each reading. Mouse status thread.
+    void noteCursor(long x, long y);
+    void noteDesktop(const platform::DesktopRect& r);
+    /// Written when the main window moves. User-interface thread.
+    void setClientOrigin(long x, long y);
+
+  private:
+    // Pairs of 32-bit coordinates in one word, so that a reader never sees x of one position and
+    // y of another.
+    std::atomic<uint64_t> cursor_{0};
+    std::atomic<uint64_t> clientOrigin_{0};
+    std::atomic<uint64_t> desktopTopLeft_{0};
+    std::atomic<uint64_t> desktopBottomRight_{(uint64_t(1919) << 32) | 1079};
+};
+
+/// The mouse sampler: reads the cursor and the desktop from a backend, runs the metric pass and
+/// moves the cursor when the pass wraps it. Mouse status thread (or the offline session's).
+class MouseSampler {
+  public:
+    explicit MouseSampler(MouseInput& input) : input_(input) {}
+    /// Takes the desktop for the position scaling and the cursor as the previous position.
+    void start(platform::MouseBackend& backend);
+    /// One pass (starts first when not started yet).
+    void pass(platform::MouseBackend& backend);
+    /// The pause after a pass: 10 ms, 9 ms while the status display is shown.
+    int pauseMs() const;
+    bool started() const { return started_; }
+    SamplerState& state() { return state_; }
+
+  private:
+    MouseInput& input_;
+    SamplerState state_;
+    bool started_ = false;
+};
+
+/// The mouse status thread's pass loop: pass, pause, status display work, again.
+class MouseSamplerThread {
+  public:
+    MouseSamplerThread(MouseSampler& sampler, platform::MouseBackend& backend)
+        : sampler_(sampler), backend_(backend) {}
+    ~MouseSamplerThread() { stop(); }
+    MouseSamplerThread(const MouseSamplerThread&) = delete;
+    MouseSamplerThread& operator=(const MouseSamplerThread&) = delete;
+
+    /// Status display work after each pause, on the mouse status thread. Set before start().
+    std::function<void()> afterPause;
+    /// Starts the loop (nothing when it runs). User-interface thread.
+    void start();
+    /// Leaves the loop after the current pass and joins; the sampler's state survives.
+    /// User-interface thread.
+    void stop();
+
+  private:
+    void loop();
+    MouseSampler& sampler_;
+    platform::MouseBackend& backend_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+} // namespace kv
