@@ -109,6 +109,9 @@ TEST(EngineThreads, MouseHookSamplerAndEngineShareTheMouseState) {
     });
     sampling.start();
     engine.start();
+    // The cursor is known once the sampler has made its first pass.
+    for (int i = 0; i < 2000 && afterPause.load() < 1; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::thread reader([&] { // a module reading the screen, as the sensor does
         for (int i = 0; !stop.load(std::memory_order_relaxed); ++i) {
             long x = 0, y = 0;
