@@ -93,6 +93,7 @@ int main(int argc, char** argv) {
     EngineState state;
     SettingsStore settings; // in memory: no settings file is read or written
     settings.values().programHasClosedPreviously = true;
+    settings.values().programHasRunPreviously = true;
     MainWindowOptions options;
     options.audioApi = "null";
     options.desktopMouse = false;

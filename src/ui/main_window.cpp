@@ -22,6 +22,7 @@
 #include <QVBoxLayout>
 #include <QWindow>
 #include <cmath>
+#include <span>
 
 #include "devices/device_output_stage.h"
 #include "devices/output_device_manager.h"
@@ -189,7 +190,10 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
         done(0);
     });
     QTimer::singleShot(10, this, &MainWindow::layoutTimer);
-    s.programHasRunPreviously = true;
+    if (!s.programHasRunPreviously) {
+        s.programHasRunPreviously = true;
+        QTimer::singleShot(10, this, &MainWindow::welcome);
+    }
     if (sampling_) sampling_->start();
 }
 
@@ -374,6 +378,32 @@ void MainWindow::layoutTimer() {
     if (s.windowState & 1) showMaximized();
     windowReady_.store(kWindowReady, std::memory_order_relaxed);
     if (s.minimiseOnStartup) QTimer::singleShot(1, this, &MainWindow::minimiseWindow);
+}
+
+void MainWindow::welcome() {
+    // The first run offers example patches until the user gets on with it.
+    showStatus_->setChecked(false);
+    std::size_t mouse = 0, modulation = 0, midi = 0;
+    for (;;) {
+        const QString key = buttonBox(this, languageText(249),
+                                      QStringLiteral("Mouse|Modulation|MIDI|Tutorial|Okay"),
+                                      QStringLiteral("Okay"), languageText(250), languageText(248));
+        auto play = [this](std::span<const int> resources, std::size_t& next) {
+            if (!engine_->running()) startEngine();
+            loadPresetResource(resources[next++ % resources.size()]);
+        };
+        if (key == QStringLiteral("Mouse"))
+            play(kDemoMouse, mouse);
+        else if (key == QStringLiteral("Modulation"))
+            play(kDemoModulation, modulation);
+        else if (key == QStringLiteral("MIDI"))
+            play(kDemoMidi, midi);
+        else if (key == QStringLiteral("Tutorial"))
+            QDesktopServices::openUrl(QUrl(kTutorialsUrl));
+        else
+            break;
+    }
+    showStatus_->setChecked(true);
 }
 
 std::string MainWindow::autosaveFile() const {

@@ -162,6 +162,7 @@ class MainWindow : public Dialog {
     void applyLabels();
     void applyShape();
     void layoutTimer();
+    void welcome();
     void setEngineButtons(bool running);
     void showTray(bool show);
     bool trayAvailable() const;

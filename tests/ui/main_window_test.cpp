@@ -42,6 +42,7 @@ struct Fixture {
     explicit Fixture(bool answered = true) {
         fs::create_directories(dir);
         Settings& s = settings.values();
+        s.programHasRunPreviously = true;
         s.programHasClosedPreviously = answered;
         s.userHasEscapedPreviously = answered;
         s.userHasMinimisedPreviously = answered;
@@ -232,6 +233,26 @@ TEST(MainWindow, FirstCloseAsksAndNoMinimisesUntilExit) {
     EXPECT_TRUE(w.minimised());
     w.command(kCmdExit);
     EXPECT_TRUE(QTest::qWaitFor([&] { return w.finished(); }, 5000));
+}
+
+TEST(MainWindow, FirstRunWelcomesUntilTheUserGetsOnWithIt) {
+    Fixture f;
+    f.settings.values().programHasRunPreviously = false;
+    int boxes = 0;
+    setDialogShownHook([&](QDialog& d) {
+        auto& box = static_cast<ButtonBoxDialog&>(d);
+        ++boxes;
+        if (box.windowTitle() == "Welcome to Kalvitrope") // the first example, then "Okay"
+            box.buttons()[boxes == 1 ? 0 : 4]->click();
+        else
+            d.reject(); // the notice that the example is not built in
+    });
+    MainWindow& w = f.open();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return boxes >= 3; }, 5000));
+    EXPECT_TRUE(f.settings.values().programHasRunPreviously);
+    EXPECT_TRUE(waitRunning(f.state, true)); // an example starts the engine
+    w.stopEngine();
+    EXPECT_TRUE(waitRunning(f.state, false));
 }
 
 TEST(MainWindow, FirstEscapeAsks) {
