@@ -129,7 +129,9 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
     setWindowIcon(programIcon());
     Settings& s = settings_.values();
     applySettings(s, state_);
-    if (options_.makeNoSoundGiven) s.makeNoSound = options_.makeNoSound;
+    // MakeNoSound and WrapMouse on the command line hold for this run only; the stored
+    // preferences stay as they are.
+    state_.settings.makeNoSound.store(options_.makeNoSoundGiven && options_.makeNoSound);
 
     // The running system: sound output, the desktop's mouse, the engine and the module lists.
     const std::string api = options_.audioApi.empty() ? s.audioApi : options_.audioApi;
@@ -138,7 +140,8 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
     outputs_->setFeederStart([] { platform::raiseCurrentThreadPriority(true, nullptr); });
     stage_ = std::make_unique<DeviceOutputStage>(*outputs_);
     mouse_ = std::make_unique<MouseInput>();
-    mouse_->settings.wrapAtScreenEdges.store(s.wrapMouseCursorAtScreenEdges);
+    mouse_->settings.wrapAtScreenEdges.store(
+        options_.wrapMouseGiven ? options_.wrapMouse : s.wrapMouseCursorAtScreenEdges);
     mouse_->settings.showMouseStatus.store(s.showMouseStatus);
     mouse_->settings.originX.store(s.mouseOriginX);
     mouse_->settings.originY.store(s.mouseOriginY);
@@ -615,6 +618,21 @@ void MainWindow::restoreWindow() {
         showNormal();
     raise();
     activateWindow();
+}
+
+void MainWindow::settingsChanged(bool redraw) {
+    const Settings& s = settings_.values();
+    Theme::setCurrent(Theme::fromSettings(s));
+    applyDialogColours(this, Theme::current());
+    if (trayShown() && (!s.systemTrayIconEnabled || s.systemTrayOnlyWhenMinimised)) showTray(false);
+    if (s.systemTrayIconEnabled && (!s.systemTrayOnlyWhenMinimised || minimised_)) {
+        showTray(true);
+        if (!s.hideWindowWhenMinimised && minimised_) showNormal();
+    } else if (!isMaximized()) {
+        showNormal();
+    }
+    applyLabels();
+    if (redraw) update();
 }
 
 void MainWindow::maximiseOrRestore() {

@@ -107,6 +107,9 @@ class MainWindow : public Dialog {
     void minimiseWindow();
     void restoreWindow();
     void maximiseOrRestore();
+    /// The settings changed (preferences confirmed): tray icon, window visibility, colours and
+    /// labels follow them; `redraw` repaints the whole window.
+    void settingsChanged(bool redraw);
     /// Closing: `exit` is the Exit command (no close-or-minimise question, never minimises).
     void closeWindow(bool exit);
     void showHelp();

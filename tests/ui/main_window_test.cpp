@@ -376,6 +376,18 @@ class TrayHost {
     QProcess process_;
 };
 
+TEST(MainWindow, CommandLineSoundAndWrapHoldForTheRunOnly) {
+    Fixture f;
+    f.settings.values().makeNoSound = false;
+    MainWindowOptions options;
+    options.audioApi = "null";
+    options.desktopMouse = false;
+    options.makeNoSoundGiven = options.makeNoSound = true;
+    MainWindow w(f.state, f.settings, options);
+    EXPECT_TRUE(f.state.settings.makeNoSound.load());
+    EXPECT_FALSE(f.settings.values().makeNoSound); // the stored preference is untouched
+}
+
 TEST(MainWindow, MinimisingToTheTray) {
     TrayHost host;
     if (!QSystemTrayIcon::isSystemTrayAvailable()) GTEST_SKIP() << "no tray host (trayer)";
@@ -395,6 +407,13 @@ TEST(MainWindow, MinimisingToTheTray) {
     EXPECT_FALSE(w.minimised());
     EXPECT_FALSE(w.trayShown());
     EXPECT_TRUE(w.isVisible());
+    // A tray shown always follows the settings at once.
+    f.settings.values().systemTrayOnlyWhenMinimised = false;
+    w.settingsChanged(false);
+    EXPECT_TRUE(w.trayShown());
+    f.settings.values().systemTrayIconEnabled = false;
+    w.settingsChanged(false);
+    EXPECT_FALSE(w.trayShown());
 }
 
 } // namespace
