@@ -13,6 +13,8 @@
 #include <QScreen>
 #include <QStyle>
 #include <QTextCursor>
+#include <cerrno>
+#include <cstring>
 
 #include "persistence/config_file.h"
 #include "persistence/language.h"
@@ -180,6 +182,19 @@ void RichTextField::saveAs() {
     QString reason;
     if (!saveText(dialog.selectedFiles().front(), reason))
         QMessageBox::warning(this, languageText(150), languageText(149) + "\n\n" + reason);
+}
+
+// ---- Error texts --------------------------------------------------------------------------
+
+QString systemErrorText(int code) {
+    if (code == 0) code = errno;
+    if (code == 0) return QStringLiteral("SUCCESS");
+    char buffer[4096];
+    // The GNU strerror_r returns the text, which may or may not be in the buffer.
+    const char* text = strerror_r(code, buffer, sizeof buffer);
+    if (!text || !*text)
+        return QStringLiteral("FormatMessage() failed with error code %1.").arg(code);
+    return QString::fromLocal8Bit(text);
 }
 
 // ---- Placement ----------------------------------------------------------------------------

@@ -58,6 +58,10 @@ class RichTextField : public QTextEdit {
     void contextMenuEvent(QContextMenuEvent* event) override;
 };
 
+/// The system's text for error `code` (an errno value); 0 means the calling thread's last error,
+/// and "SUCCESS" when that is 0 too.
+QString systemErrorText(int code);
+
 /// The rectangle of `size` centred on the owner's rectangle, else on `centre`, else on the work
 /// area of the primary screen (vertically half a caption lower).
 QRect placeDialog(QSize size, const QPoint* centre, const QWidget* owner);

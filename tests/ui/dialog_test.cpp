@@ -2,9 +2,11 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QEnterEvent>
 #include <QMenu>
 #include <QTest>
 #include <QTimer>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 
@@ -91,6 +93,46 @@ TEST(ButtonBox, MinimumSizeAndResizing) {
     QApplication::processEvents();
     EXPECT_EQ(box.field()->geometry(), field.adjusted(0, 0, 40, 30));
     EXPECT_EQ(box.buttons()[0]->geometry(), button.translated(0, 30).adjusted(0, 0, 40, 0));
+}
+
+TEST(SystemErrorText, LastErrorAndCodes) {
+    errno = 0;
+    EXPECT_EQ(systemErrorText(0), "SUCCESS");
+    errno = ENOENT;
+    EXPECT_EQ(systemErrorText(0), "No such file or directory");
+    EXPECT_EQ(systemErrorText(EACCES), "Permission denied");
+}
+
+TEST(Theme, UserColoursOrTheDesktopPalette) {
+    kv::Settings s;
+    s.colour(kv::UiColour::DialogBackground) = {1, 2, 3};
+    QWidget coloured, plain;
+    applyDialogColours(&coloured, Theme::fromSettings(s));
+    EXPECT_EQ(coloured.palette().color(QPalette::Window), QColor(1, 2, 3));
+    EXPECT_EQ(coloured.palette().color(QPalette::Base), editBackground());
+    s.useWindowsColours = true;
+    applyDialogColours(&plain, Theme::fromSettings(s));
+    EXPECT_EQ(plain.palette().color(QPalette::Window), QPalette().color(QPalette::Window));
+}
+
+TEST(OwnerButton, StatesAndUnreadablePairs) {
+    Dialog dialog;
+    auto* a = new OwnerButton("A", &dialog);
+    auto* b = new OwnerButton("B", &dialog);
+    dialog.show();
+    b->setDefault(true);
+    // The default pair is black on black out of the box: the normal pair is used instead.
+    EXPECT_EQ(b->currentState(), ButtonState::Normal);
+    // Hovering makes a button hot; leaving makes it normal again.
+    QEnterEvent enter(QPointF(2, 2), QPointF(2, 2), QPointF(2, 2));
+    QApplication::sendEvent(a, &enter);
+    EXPECT_TRUE(a->hot());
+    EXPECT_EQ(a->currentState(), ButtonState::Focused);
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(a, &leave);
+    EXPECT_EQ(a->currentState(), ButtonState::Normal);
+    b->setEnabled(false);
+    EXPECT_EQ(b->currentState(), ButtonState::Disabled);
 }
 
 TEST(RichTextField, EditMenuOfAReadOnlyField) {

@@ -166,6 +166,16 @@ TEST(MainWindow, PresetsMenuAndLoading) {
     EXPECT_EQ(groups, (QStringList{"Mouse based", "Modulation based", "MIDI-keyboard based",
                                    "Neuron based", "Sequence based", "Microphone based"}));
     EXPECT_EQ(menu->actions().back()->text(), "Get and share configurations Online");
+    // Every preset built in loads from its item; the others are greyed.
+    for (QAction* group : menu->actions()) {
+        if (!group->menu()) continue;
+        for (QAction* a : group->menu()->actions()) {
+            if (!a->isEnabled()) continue;
+            w.clearAllModules();
+            a->trigger();
+            EXPECT_GT(w.registry().totalCount(), 0) << a->text().toStdString();
+        }
+    }
 
     ASSERT_TRUE(w.loadPresetResource(900));
     const int modules = w.registry().totalCount();
