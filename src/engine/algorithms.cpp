@@ -13,6 +13,8 @@ const Evaluators& moduleEvaluators() {
     static const Evaluators table = [] {
         Evaluators e;
         registerOscillator(e);
+        registerAudioEffects(e);
+        registerAudioRouting(e);
         return e;
     }();
     return table;

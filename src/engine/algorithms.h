@@ -9,5 +9,7 @@ namespace kv {
 
 void registerOscillator(Evaluators& e);
 std::unique_ptr<ModuleState> makeOscillatorState();
+void registerAudioEffects(Evaluators& e);
+void registerAudioRouting(Evaluators& e);
 
 } // namespace kv
