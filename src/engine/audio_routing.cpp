@@ -52,6 +52,15 @@ double secondFaderWeight(double f) {
     return std::max(1.0 - std::fabs(f) / 100.0, 0.0);
 }
 
+double pluckEnvelope(double ms, double velocity, double length) {
+    if (ms <= 10.0) {
+        const double q = 1.0 - (ms / 10.0) * (ms / 10.0);
+        return velocity * (1.0 - q * q);
+    }
+    const double r = ms / (length + 20.0);
+    return r < 1.0 ? velocity * std::pow(1.0 - r, 1.0 / (1.0 - r)) : 0.0;
+}
+
 void evaluateAudioOutputSplit(Module& m, EngineContext& ctx) {
     const AudioOutputSplitControls c{m};
     ControlTable& t = ctx.table;
@@ -112,14 +121,7 @@ void evaluateAudioMutedPluck(Module& m, EngineContext& ctx) {
         PluckVoice& v = st.voices[i];
         v.phase += v.frequency / 96000.0 * kTwoPi;
         const double tms = v.age / 48.0;
-        double e;
-        if (tms <= 10.0) {
-            const double q = 1.0 - (tms / 10.0) * (tms / 10.0);
-            e = NV * (1.0 - q * q);
-        } else {
-            const double r = tms / (NL + 20.0);
-            e = r < 1.0 ? NV * std::pow(1.0 - r, 1.0 / (1.0 - r)) : 0.0;
-        }
+        const double e = pluckEnvelope(tms, NV, NL);
         // At age 0 the damping is 1 whatever the velocity (0 / 0 would be undefined).
         const double ramp = std::min(tms / (NL + 10.0), 1.0);
         const double d = ramp > 0 ? 1.0 / (1.0 + 10.0 * ramp / v.velocity) : 1.0;

@@ -42,6 +42,10 @@ struct MutedPluckState final : ModuleState {
 double firstFaderWeight(double f);
 double secondFaderWeight(double f);
 
+/// The muted pluck's envelope at `ms` milliseconds into a note of velocity `velocity` (0..127)
+/// and length `length` ms: a 10 ms rise to the velocity, then a decay to 0 at length + 20 ms.
+double pluckEnvelope(double ms, double velocity, double length);
+
 std::unique_ptr<ModuleState> makeAudioRoutingState(int type);
 
 /// One sample of one module. Engine thread.
