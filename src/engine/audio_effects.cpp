@@ -22,25 +22,53 @@ struct Window {
     double oldest;
 };
 
-Window historyWindow(const FilterHistoryState& st, int K) {
+constexpr int kShortWindow = 32; // cells; shorter windows are summed afresh every sample
+
+double addCells(const FilterHistoryState& st, int first) {
     const int n = FilterHistoryState::kSamples;
-    const int first = st.position - K;
     double sum = 0;
     if (first >= 0) {
         for (int i = first; i <= st.position; ++i)
             sum += st.ring[i];
-        return {sum, st.ring[first]};
+        return sum;
     }
     // The window wraps: the part at the end of the ring first, then the start.
     for (int i = first + n; i < n; ++i)
         sum += st.ring[i];
     for (int i = 0; i <= st.position; ++i)
         sum += st.ring[i];
-    return {sum, st.ring[first + n]};
+    return sum;
 }
 
+Window historyWindow(FilterHistoryState& st, int K) {
+    const int n = FilterHistoryState::kSamples;
+    int first = st.position - K;
+    if (first < 0) first += n;
+    const double oldest = st.ring[first];
+    if (K < kShortWindow) {
+        st.windowCells = -1;
+        return {addCells(st, st.position - K), oldest};
+    }
+    // A long window moves by one cell per sample: carry its sum, and add it up afresh when the
+    // length changes and once per ring turn so that rounding cannot build up.
+    if (K != st.windowCells || st.sinceExact >= n) {
+        st.windowSum = addCells(st, st.position - K);
+        st.windowCells = K;
+        st.sinceExact = 0;
+    }
+    return {st.windowSum, oldest};
+}
+
+// Stores `x` as the newest cell; a carried window sum loses its oldest cell and gains `x`.
 void storeHistory(FilterHistoryState& st, double x) {
-    if (++st.position >= FilterHistoryState::kSamples) st.position = 0;
+    const int n = FilterHistoryState::kSamples;
+    if (st.windowCells >= 0) {
+        int leaving = st.position - st.windowCells;
+        if (leaving < 0) leaving += n;
+        st.windowSum += x - st.ring[leaving];
+        ++st.sinceExact;
+    }
+    if (++st.position >= n) st.position = 0;
     st.ring[st.position] = x;
 }
 

@@ -35,6 +35,11 @@ struct FilterHistoryState final : ModuleState {
     static constexpr int kSamples = 2400;
     double ring[kSamples] = {};
     int32_t position = 0;
+    // Sum of the window of `windowCells` + 1 cells ending at the position, carried from sample to
+    // sample for long windows (−1: none carried); re-added from the cells once per ring turn.
+    double windowSum = 0;
+    int32_t windowCells = -1;
+    int32_t sinceExact = 0;
 };
 
 /// A value wandering towards random targets in −1..1 at `rate` Hz (step rate / 24000 per

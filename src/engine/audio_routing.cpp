@@ -38,6 +38,36 @@ PluckVoice* takePluckInput(MutedPluckState& st, uint8_t id, double velocity) {
     return &v;
 }
 
+// The nine partials p = 40, 50, ..., 120 at p/100 × `phase`, partial p weighted
+// 1 − (|p − 100| / 60)^d: the note's own partial (100) keeps full weight, the outer ones fade in
+// as the damping d falls. The outermost (40) always has weight 0. The sines are the multiples
+// 4..12 of phase/10, taken by the Chebyshev recurrence from one sine and cosine.
+double pluckPartials(double phase, double d) {
+    static const double logOfRatio[6] = {0.0,
+                                         std::log(1.0 / 6.0),
+                                         std::log(2.0 / 6.0),
+                                         std::log(3.0 / 6.0),
+                                         std::log(4.0 / 6.0),
+                                         std::log(5.0 / 6.0)};
+    double weightAt[6]; // by |p − 100| / 10
+    weightAt[0] = d > 0 ? 1.0 : 0.0;
+    for (int j = 1; j <= 5; ++j)
+        weightAt[j] = 1.0 - std::exp(d * logOfRatio[j]);
+
+    const double theta = phase / 10.0;
+    const double twoCos = 2.0 * std::cos(theta);
+    double previous = 0.0;            // sin 0θ
+    double current = std::sin(theta); // sin 1θ
+    double sum = 0;
+    for (int k = 2; k <= 12; ++k) {
+        const double next = twoCos * current - previous;
+        previous = current;
+        current = next;
+        if (k >= 5) sum += current * weightAt[std::abs(k - 10)];
+    }
+    return sum;
+}
+
 } // namespace
 
 double firstFaderWeight(double f) {
@@ -125,11 +155,7 @@ void evaluateAudioMutedPluck(Module& m, EngineContext& ctx) {
         // At age 0 the damping is 1 whatever the velocity (0 / 0 would be undefined).
         const double ramp = std::min(tms / (NL + 10.0), 1.0);
         const double d = ramp > 0 ? 1.0 / (1.0 + 10.0 * ramp / v.velocity) : 1.0;
-        double voice = 0;
-        for (int p = 40; p <= 120; p += 10)
-            voice +=
-                std::sin(p / 100.0 * v.phase) * e * (1.0 - std::pow(std::abs(p - 100) / 60.0, d));
-        sum += voice * lengthScale;
+        if (e != 0) sum += pluckPartials(v.phase, d) * e * lengthScale;
         v.age += 1.0;
         if (tms > 10.0 && e <= 0.1) v.finished = true;
         if (v.finished && (!v.present || !carriesNoteIds)) {

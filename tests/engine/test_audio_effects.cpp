@@ -261,6 +261,26 @@ TEST_F(AudioEffects, LowPassAndHighPassWindows) {
     EXPECT_TRUE(std::isfinite(step(hp, 1.0)));
 }
 
+TEST_F(AudioEffects, LowPassFollowsAChangingWindowOverManyRingTurns) {
+    Module* lp = add(Module_AudioLowPass);
+    std::vector<double> history; // every input so far; the ring holds the last 2400
+    uint32_t noise = 12345;
+    const double fidelities[] = {0, 10, 30, 60, 85, 0};
+    for (int i = 0; i < 6 * 5000; ++i) {
+        const double M = fidelities[i / 5000];
+        manual(lp->inputSliders[0], M);
+        noise = noise * 1103515245u + 12345u;
+        const double x = static_cast<double>(noise >> 8) / (1 << 24) * 2000.0 - 1000.0;
+        const double L = std::pow(1.0 - M / 100.0, 4) * 2399 + 1;
+        const int K = static_cast<int>(L - 1);
+        double sum = 0;
+        for (int k = 0; k <= K && k < static_cast<int>(history.size()); ++k)
+            sum += history[history.size() - 1 - k];
+        ASSERT_NEAR(step(lp, x), sum / L, 1e-9) << i;
+        history.push_back(x);
+    }
+}
+
 TEST_F(AudioEffects, StepFunctionTruncatesTowardZero) {
     struct Case {
         double step, x, out;

@@ -133,6 +133,27 @@ TEST_F(Pluck, NoteSoundsUntilItsLengthAndIsRemovedWhenReleased) {
     EXPECT_EQ(st().count, 0);
 }
 
+TEST_F(Pluck, SoundIsTheSumOfNinePartialsOverLongNotes) {
+    for (const double NL : {250.0, 3000.0}) {
+        pluck = add(Module_AudioMutedPluck);
+        note(9, 1250.0, 90.0);
+        length(NL);
+        double phase = 0;
+        for (int i = 0; i < 48 * 3200; ++i) {
+            phase += 1250.0 / 96000.0 * kTwoPi;
+            const double t = i / 48.0;
+            const double e = pluckEnvelope(t, 64, NL);
+            const double d = 1 / (1 + 10 * std::min(t / (NL + 10), 1.0) / 90.0);
+            double sum = 0;
+            for (int p = 40; p <= 120; p += 10)
+                sum +=
+                    std::sin(p / 100.0 * phase) * e * (1 - std::pow(std::abs(p - 100) / 60.0, d));
+            if (NL > 1000) sum /= std::sqrt(NL / 1000);
+            ASSERT_NEAR(run(pluck), sum, 1e-9 * 64) << NL << " " << i;
+        }
+    }
+}
+
 TEST_F(Pluck, LengthAboveOneSecondScalesTheSum) {
     note(60, 440.0, 127.0);
     std::vector<double> at1000, at4000;
