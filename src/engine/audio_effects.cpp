@@ -183,7 +183,7 @@ void evaluateAudioMultiDelay(Module& m, EngineContext& ctx) {
         if (source != kSourceManual && !isRowSelector(source)) continue;
         const AudioParam p = audioParam(*tap, t);
         const double ms = p.manual ? p.value : std::max(std::fabs(p.value * 10.0), 1.0);
-        // A negative delay (hand-edited patch) reads the newest cell instead of beyond the ring.
+        // A negative delay (hand-edited patch) counts as 0 rather than reading beyond the ring.
         const double d = std::clamp(ms * kSamplesPerMs, 0.0, double{n});
         int index = static_cast<int>(st.position - d);
         if (index < 0) index += n;
