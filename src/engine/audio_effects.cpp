@@ -161,7 +161,10 @@ void evaluateAudioEcho(Module& m, EngineContext& ctx) {
     const double d = std::clamp(ms * kSamplesPerMs, 1.0, double{DelayRingState::kSamples});
 
     double& cell = st.ring[st.position];
-    cell = g * std::clamp(cell, -kEchoCellLimit, kEchoCellLimit) + x;
+    // A cell that is not a number (from a faulty input) would circle in the loop for ever and
+    // silence the echo: it is dropped when it comes round.
+    const double fed = std::isnan(cell) ? 0.0 : std::clamp(cell, -kEchoCellLimit, kEchoCellLimit);
+    cell = g * fed + x;
     writeAudioOutput(t, m.outputRow, cell);
     if (++st.position >= d) st.position = 0;
 }
