@@ -29,13 +29,13 @@ constexpr double kBandWeights[AnalyserState::kBands] = {
     0.243649, 0.292937, 0.28945,  0.475985, 0.475985,
 };
 
-uint32_t blend(uint32_t old, uint32_t colour, double w) {
+// Mixes `colour` into `old` by `w` (0..256 = 0..1), channel by channel.
+uint32_t blend(uint32_t old, uint32_t colour, int w) {
     uint32_t out = 0xFF000000u;
     for (int shift = 0; shift <= 16; shift += 8) {
-        const double a = (old >> shift) & 0xFF;
-        const double b = (colour >> shift) & 0xFF;
-        const double v = a + (b - a) * w;
-        out |= static_cast<uint32_t>(std::clamp(std::lround(v), 0L, 255L)) << shift;
+        const int a = static_cast<int>((old >> shift) & 0xFF);
+        const int b = static_cast<int>((colour >> shift) & 0xFF);
+        out |= static_cast<uint32_t>(a + (((b - a) * w + 128) >> 8)) << shift;
     }
     return out;
 }
@@ -105,9 +105,10 @@ void AnalyserPicture::blendPoint(double x, double y, uint32_t colour) {
     for (int c = 0; c < 4; ++c) {
         const int px = x0 + (c & 1);
         const int py = y0 + (c >> 1);
-        if (px < 0 || py < 0 || px >= width || py >= height || weights[c] <= 0) continue;
+        const int w = static_cast<int>(weights[c] * 256.0 + 0.5);
+        if (px < 0 || py < 0 || px >= width || py >= height || w <= 0) continue;
         uint32_t& p = pixels[static_cast<std::size_t>(py) * width + px];
-        p = blend(p, colour, weights[c]);
+        p = blend(p, colour, w);
     }
 }
 
