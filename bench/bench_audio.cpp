@@ -1,5 +1,6 @@
 // Cost of the audio modules: one engine cycle (96 samples) with a 440 Hz oscillator feeding one
-// module of each type. Subtract BM_CycleOneOscillator for the module's own share.
+// module of each type (subtract BM_CycleOneOscillator for the module's share), and each module
+// evaluated alone per sample.
 #include <benchmark/benchmark.h>
 
 #include "engine/engine.h"
@@ -83,6 +84,40 @@ void BM_AudioCycleDistortionNoisy(benchmark::State& st) {
     });
 }
 BENCHMARK(BM_AudioCycleDistortionNoisy);
+
+// One module evaluated alone on a moving input (items = samples): the module's own cost.
+void BM_AudioModulePerSample(benchmark::State& st, int type) {
+    EngineState state;
+    ModuleRegistry registry;
+    EngineView view;
+    Module* source = registry.addModule(Module_ControlGain);
+    Module* m = registry.addModule(type);
+    state.table.registerRow(source->outputRow, 1, 127);
+    state.table.registerRow(m->outputRow, 1, 127);
+    if (m->secondOutputRow >= 0) state.table.registerRow(m->secondOutputRow, 1, 127);
+    m->controlInputs[0].source = source->outputRow;
+    if (type == Module_AudioInputCombine) m->controlInputs[1].source = source->outputRow;
+    if (type == Module_AudioLowPass) manual(m->inputSliders[0], 0); // the widest window
+    EngineContext ctx{state, state.table, state.rand, view};
+    const EvaluateFn fn = moduleEvaluators().perSample[type];
+    ControlRow& in = state.table.rows[source->outputRow];
+    double x = 0;
+    for (auto _ : st) {
+        x = x > 900 ? -900 : x + 7.3;
+        in.primarySmoothed[0] = x;
+        fn(*m, ctx);
+    }
+    st.SetItemsProcessed(st.iterations());
+}
+BENCHMARK_CAPTURE(BM_AudioModulePerSample, Echo, int{Module_AudioEcho});
+BENCHMARK_CAPTURE(BM_AudioModulePerSample, MultiDelay, int{Module_AudioMultiDelay});
+BENCHMARK_CAPTURE(BM_AudioModulePerSample, PitchShift, int{Module_AudioPitchShift});
+BENCHMARK_CAPTURE(BM_AudioModulePerSample, Distortion, int{Module_AudioDistortion});
+BENCHMARK_CAPTURE(BM_AudioModulePerSample, LowPassWidest, int{Module_AudioLowPass});
+BENCHMARK_CAPTURE(BM_AudioModulePerSample, HighPass, int{Module_AudioHighPass});
+BENCHMARK_CAPTURE(BM_AudioModulePerSample, StepFunction, int{Module_AudioStepFunction});
+BENCHMARK_CAPTURE(BM_AudioModulePerSample, OutputSplit, int{Module_AudioOutputSplit});
+BENCHMARK_CAPTURE(BM_AudioModulePerSample, InputCombine, int{Module_AudioInputCombine});
 
 // A muted pluck playing `voices` held notes of a control row, evaluated alone (items =
 // voice-samples). The notes are long, so every voice sounds throughout.
