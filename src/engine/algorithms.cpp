@@ -15,6 +15,8 @@ const Evaluators& moduleEvaluators() {
         registerOscillator(e);
         registerSources(e);
         registerControlShaping(e);
+        registerAudioEffects(e);
+        registerAudioRouting(e);
         return e;
     }();
     return table;

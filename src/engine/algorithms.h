@@ -11,5 +11,7 @@ void registerOscillator(Evaluators& e);
 void registerSources(Evaluators& e);
 void registerControlShaping(Evaluators& e);
 std::unique_ptr<ModuleState> makeOscillatorState();
+void registerAudioEffects(Evaluators& e);
+void registerAudioRouting(Evaluators& e);
 
 } // namespace kv

@@ -316,6 +316,7 @@ int Engine::runCycle(Clock* clock) {
     const double smoothing = actualRate / kSampleRate;
 
     EngineContext ctx{state_, state_.table, state_.rand, view};
+    ctx.chunkLength = n;
     ctx.controlRate = actualRate;
     ctx.msPerControlSample = actualRate > 0 ? 1000.0 / actualRate : 0;
     ctx.output = output_;

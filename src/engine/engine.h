@@ -37,6 +37,7 @@ struct EngineContext {
     uint64_t sampleCounter = 0;        // samples computed since the engine thread started
     uint64_t controlSampleCounter = 0; // control samples since start
     int sampleIndex = 0;               // index within the current chunk
+    int chunkLength = 0;               // samples in the current chunk (96 + adjustment)
     double controlRate = 0;            // actual control rate R (Hz), 0 when none
     double msPerControlSample = 0;     // 1000 / R
     OutputStage* output = nullptr;     // for read-back by output analysers

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <map>
 #include <fstream>
+#include <map>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -149,6 +150,35 @@ TEST_F(Cli, ScriptSetsKeysAtTheirTimes) {
     EXPECT_GT(measure(w, 1, 60000, 12000).second, 5000); // both sides until 1.5 s
     EXPECT_LT(measure(w, 1, 84000, 12000).second, 1.0);  // then the left one only
     EXPECT_GT(measure(w, 0, 84000, 12000).second, 5000);
+}
+
+TEST_F(Cli, RendersAnEffectOfAnotherModule) {
+    // A silent full-scale 440 Hz tone quantised by a step function at 50 %, on the left only.
+    const std::string patch =
+        write("steps.kvc", "## Kalvitrope Configuration (KVC) [revision B] ##\r\n\r\n"
+                           "[Module_AudioOsc]\r\nName=Tone\r\nAmplitudeControl=-[Manual]-\r\n"
+                           "AmplitudeValue=100\r\nOutputDeviceID=-555 (L+R)\r\n"
+                           "FrequencyControl=-[Manual]-\r\nBaseFrequencyValue=4.4\r\n"
+                           "FrequencyMultiplierValue=100\r\nFrequencyControlSensitivity=100\r\n"
+                           "\r\n[Module_AudioStepFunction]\r\nName=Steps\r\nInputModule=Tone\r\n"
+                           "StepSizeControl=-[Manual]-\r\nStepSizeValue=50\r\n"
+                           "OutputDeviceID=-1 (L)\r\n");
+    const Result r =
+        run("render --patch '" + patch + "' --seconds 1 --out '" + path("s.wav") + "'");
+    ASSERT_EQ(r.code, 0) << r.err;
+    const Wav w = readWav(path("s.wav"));
+    ASSERT_EQ(w.samples.size(), 2u * 48000);
+    // Steps of 500 engine units (16000 in PCM); the crest at exactly 1000 is soft-clipped.
+    std::map<int, int> levels;
+    for (std::size_t f = 4800; f < 48000; ++f) {
+        ++levels[w.samples[2 * f]];
+        ASSERT_EQ(w.samples[2 * f + 1], 0);
+    }
+    for (const auto& [level, count] : levels)
+        EXPECT_TRUE(level == 0 || std::abs(level) == 16000 || std::abs(level) == 26289) << level;
+    EXPECT_GT(levels[16000], 12000);
+    EXPECT_GT(levels[-16000], 12000);
+    EXPECT_NEAR(measure(w, 0, 4800, 43200).first, 440.0, 2.0);
 }
 
 TEST_F(Cli, ProbePrintsTheRowsAsCsv) {
