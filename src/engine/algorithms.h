@@ -9,5 +9,7 @@ namespace kv {
 
 void registerOscillator(Evaluators& e);
 std::unique_ptr<ModuleState> makeOscillatorState();
+void registerNotesSequence(Evaluators& e);
+void registerSensorNeuron(Evaluators& e);
 
 } // namespace kv
