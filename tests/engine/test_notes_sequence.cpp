@@ -2,9 +2,10 @@
 // merging, the sequence's parser, timing and play order, and its text and recording hand-over.
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <mutex>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -436,6 +437,65 @@ TEST_F(Sequence, RecordingAppendsNewlyPressedKeysToTheText) {
     run(&evaluateSequence, seq);
     EXPECT_EQ(st().stepCount, 4);
     EXPECT_FALSE(seq->sequence.takePendingRecord());
+}
+
+// Keys pressed and released at random, read on the engine thread only.
+struct RandomNotes final : MidiNoteTables {
+    std::mt19937 rng{3};
+    bool copyNotes(int, uint8_t (&notes)[16][128]) override {
+        for (auto& ch : notes)
+            std::fill(std::begin(ch), std::end(ch), 0);
+        for (int i = 0; i < 4; ++i)
+            notes[rng() % 16][rng() % 128] = 64;
+        return true;
+    }
+};
+
+// The window side edits the text, a patch load replaces it and recorded notes are taken, while
+// the real-time engine plays and records. Run under ThreadSanitizer in CI.
+TEST(EngineThreads, SequenceTextHandOverWhileTheEngineRuns) {
+    using namespace std::chrono_literals;
+    EngineState state;
+    state.settings.controlRate = 48000; // a hand-over attempt at every sample
+    Engine engine{state};
+    RandomNotes midi;
+    engine.setMidiNoteTables(&midi);
+    ModuleRegistry registry{&engine};
+    Module* seq = registry.addModule(Module_ControlSequence);
+    const ControlSequenceControls c{*seq};
+    c.recordingSourceId().code = 0;
+    c.bPM().source = kSourceManual;
+    c.bPM().manual = 12000;
+
+    engine.start();
+    std::mt19937 rng(11);
+    const char* const texts[] = {"C4 E4 G4", "a#3-b3", "", "C4C4C4C4C4C4C4C4", "x"};
+    long taken = 0;
+    for (const auto until = std::chrono::steady_clock::now() + 400ms;
+         std::chrono::steady_clock::now() < until;) {
+        const std::string text = texts[rng() % std::size(texts)];
+        if (rng() % 2) {
+            seq->sequence.setText(text);
+        } else {
+            std::lock_guard lock(seq->sequence.mutex);
+            seq->sequence.text = text;
+            seq->sequence.changed = true;
+        }
+        taken += seq->sequence.takePendingRecord();
+        std::this_thread::sleep_for(100us);
+    }
+    engine.stopAndWait();
+    EXPECT_GT(taken, 0);
+
+    // One more cycle parses whatever the text is now.
+    engine.beginOffline();
+    engine.runCycle(nullptr);
+    engine.endOffline();
+    auto expected = std::make_unique<SequenceState>();
+    std::lock_guard lock(seq->sequence.mutex);
+    parseSequenceText(seq->sequence.text, *expected);
+    EXPECT_EQ(seq->stateAs<SequenceState>().stepCount, expected->stepCount);
+    EXPECT_EQ(seq->stateAs<SequenceState>().parsedVersion, seq->sequence.version);
 }
 
 } // namespace
