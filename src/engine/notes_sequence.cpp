@@ -143,14 +143,34 @@ void evaluateNoteEnvelope(Module& m, EngineContext& ctx) {
         const double L = v.level;
         double sig = v.signal, vel = v.velocity;
         switch (mode) {
-        case 0: vel = L * v.velocity; break;
-        case 1: vel = L * 127.0; break;
-        case 2: sig = v.signal * L; break;
-        case 3: sig = L * 1000.0; break;
-        case 4: sig = v.signal * L; vel = L * v.velocity; break;
-        case 5: sig = L * 1000.0; vel = L * 127.0; break;
-        case 6: sig = 0.0; vel = L * 127.0; break;
-        default: sig = L * 1000.0; vel = 127.0; break;
+        case 0:
+            vel = L * v.velocity;
+            break;
+        case 1:
+            vel = L * 127.0;
+            break;
+        case 2:
+            sig = v.signal * L;
+            break;
+        case 3:
+            sig = L * 1000.0;
+            break;
+        case 4:
+            sig = v.signal * L;
+            vel = L * v.velocity;
+            break;
+        case 5:
+            sig = L * 1000.0;
+            vel = L * 127.0;
+            break;
+        case 6:
+            sig = 0.0;
+            vel = L * 127.0;
+            break;
+        default:
+            sig = L * 1000.0;
+            vel = 127.0;
+            break;
         }
         // The smoothing amount is the share of the previous output kept.
         out->primary[i] = keep * out->primary[i] + (1.0 - keep) * sig;

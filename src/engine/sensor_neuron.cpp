@@ -116,8 +116,8 @@ void evaluateNeuron(Module& m, EngineContext& ctx) {
     const double rl = rate(c.leakage());
     const bool positive = c.doMakeAllInputsPositive().state.load(rlx);
     double sum = 0;
-    for (const InputSliderSlot* d : {&c.dendrite0(), &c.dendrite1(), &c.dendrite2(),
-                                     &c.dendrite3(), &c.dendrite4()}) {
+    for (const InputSliderSlot* d :
+         {&c.dendrite0(), &c.dendrite1(), &c.dendrite2(), &c.dendrite3(), &c.dendrite4()}) {
         const double x = effectiveValue(*d, t, 0.01, 0.001, true);
         sum += positive ? std::fabs(x) : x;
     }

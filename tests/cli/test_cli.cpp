@@ -174,14 +174,14 @@ TEST_F(Cli, ProbePrintsTheRowsAsCsv) {
 }
 
 TEST_F(Cli, ProbesASequenceByNameAndItsTextFromAScript) {
-    const std::string patch = write(
-        "seq.kvc", "## Kalvitrope Configuration (KVC) [revision B] ##\r\n\r\n"
-                   "[Module_ControlSequence]\r\nName=Steps\r\n"
-                   "BPMControl=-[Manual]-\r\nBPMValue=60\r\n"
-                   "NoteLengthControl=-[Manual]-\r\nNoteLengthValue=500\r\n"
-                   "NoteVelocityControl=-[Manual]-\r\nNoteVelocityValue=127\r\n"
-                   "TransposeControl=-[Manual]-\r\nTuningControl=-[Manual]-\r\n"
-                   "SequenceValue=a4\r\nRecordingSourceID=-555\r\n");
+    const std::string patch =
+        write("seq.kvc", "## Kalvitrope Configuration (KVC) [revision B] ##\r\n\r\n"
+                         "[Module_ControlSequence]\r\nName=Steps\r\n"
+                         "BPMControl=-[Manual]-\r\nBPMValue=60\r\n"
+                         "NoteLengthControl=-[Manual]-\r\nNoteLengthValue=500\r\n"
+                         "NoteVelocityControl=-[Manual]-\r\nNoteVelocityValue=127\r\n"
+                         "TransposeControl=-[Manual]-\r\nTuningControl=-[Manual]-\r\n"
+                         "SequenceValue=a4\r\nRecordingSourceID=-555\r\n");
     const std::string script = write("seq.txt", "1s set \"Steps\" SequenceValue C5\n");
     const Result r = run("probe --patch '" + patch + "' --script '" + script +
                          "' --samples 96001 --every 12000 --row Steps");
@@ -190,8 +190,7 @@ TEST_F(Cli, ProbesASequenceByNameAndItsTextFromAScript) {
     const std::string number = "[0-9.e+-]+";
     auto line = [&](const std::string& head) {
         std::smatch m;
-        return std::regex_search(r.out, m, std::regex("\n(" + head + "[^\n]*)")) ? m.str(1)
-                                                                                   : "";
+        return std::regex_search(r.out, m, std::regex("\n(" + head + "[^\n]*)")) ? m.str(1) : "";
     };
     EXPECT_TRUE(std::regex_match(line("36000,"), std::regex("36000,[0-9]+,0,,,,,,")));
     EXPECT_TRUE(std::regex_match(

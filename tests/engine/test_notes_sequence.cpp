@@ -157,8 +157,8 @@ TEST_F(Notes, ClosestNoteSnapsToSemitonesAroundTheTuning) {
 TEST_F(Notes, LowCutFadesNotesBetweenTheCutAndHalfOfIt) {
     Module* m = add(Module_ControlLowCut);
     const ControlLowCutControls c{*m};
-    for (auto [hz, share] : {std::pair{100.0, 2.0 / 3}, {60.0, 0.0}, {30.0, 0.0}, {120.0, 1.0},
-                             {200.0, 1.0}}) {
+    for (auto [hz, share] :
+         {std::pair{100.0, 2.0 / 3}, {60.0, 0.0}, {30.0, 0.0}, {120.0, 1.0}, {200.0, 1.0}}) {
         manual(c.inputSource(), hz);
         run(&evaluateLowCut, m);
         EXPECT_NEAR(row(m).velocity[0], 127 * share, 1e-9) << hz;
@@ -233,8 +233,10 @@ TEST_F(Notes, NoteCombineAveragesSoundingVoicesAndSustainHoldsTheLast) {
 TEST_F(Notes, ControlStepFunctionQuantisesTowardsZero) {
     Module* m = add(Module_ControlStepFunction);
     const ControlStepFunctionControls c{*m};
-    for (auto [in, step, out] : {std::tuple{53.7, 10.0, 500.0}, {-53.7, 10.0, -500.0},
-                                 {53.7, 0.0, 537.0}, {53.7, 300.0, 0.0}}) {
+    for (auto [in, step, out] : {std::tuple{53.7, 10.0, 500.0},
+                                 {-53.7, 10.0, -500.0},
+                                 {53.7, 0.0, 537.0},
+                                 {53.7, 300.0, 0.0}}) {
         manual(c.input(), in);
         manual(c.stepSize(), step);
         run(&evaluateControlStepFunction, m);
@@ -248,14 +250,11 @@ TEST(SequenceParser, TurnsNoteTextIntoSteps) {
         std::vector<int> steps;
     };
     const Case cases[] = {
-        {"A4", {57}},
-        {"A#4 C4", {58, 128, 48}},
-        {"D", {2}},
-        {"B3D3F#3", {47, 38, 42}},
-        {"c4-e4", {48, 52}},       // lower case and hyphens
-        {"H5C4", {48}},            // an H is not a note; the lone digit is skipped
-        {" 5E", {188, 4}},         // a space with a digit is one blank step
-        {"#5\r\nG9x", {115}},      // "#" and digits without a letter are skipped
+        {"A4", {57}},         {"A#4 C4", {58, 128, 48}}, {"D", {2}}, {"B3D3F#3", {47, 38, 42}},
+        {"c4-e4", {48, 52}},  // lower case and hyphens
+        {"H5C4", {48}},       // an H is not a note; the lone digit is skipped
+        {" 5E", {188, 4}},    // a space with a digit is one blank step
+        {"#5\r\nG9x", {115}}, // "#" and digits without a letter are skipped
         {"xyz 123", {140}},
     };
     auto st = std::make_unique<SequenceState>();

@@ -67,8 +67,10 @@ TEST_F(SensorNeuron, ProximityFallsWithTheFifthPowerOfTheDistance) {
     screen.rect = {0, 0, 3000, 4000}; // diagonal 5000
     ctx.mouse = &screen;
     Module* m = sensorAt(100, 200);
-    for (auto [dx, dy, proximity] : {std::tuple{0L, 0L, 1000.0}, {1500L, 2000L, 31.25},
-                                     {3000L, 4000L, 0.0}, {-1500L, -2000L, 31.25}}) {
+    for (auto [dx, dy, proximity] : {std::tuple{0L, 0L, 1000.0},
+                                     {1500L, 2000L, 31.25},
+                                     {3000L, 4000L, 0.0},
+                                     {-1500L, -2000L, 31.25}}) {
         screen.x = 100 + dx;
         screen.y = 200 + dy;
         evaluateSensor(*m, ctx);
@@ -94,13 +96,12 @@ TEST_F(SensorNeuron, DirectionIsLowWhereThePointLiesInTheChosenDirection) {
         double angle, signedOut, unsignedOut;
     };
     const Case cases[] = {
-        {-100, 0, 0, -1000, 0},     // cursor to the left: the point lies at angle 0
-        {100, 0, 0, 1000, 1000},    // to the right
-        {0, -100, 0, 0, 500},       // above
-        {0, 100, 0, 0, 500},        // below
-        {0, -100, kPi / 2, -1000, 0},
-        {100, 0, -kPi, -1000, 0},      // the seam at ±π
-        {-100, 0, 4 * kPi, -1000, 0},  // an angle stored beyond one turn
+        {-100, 0, 0, -1000, 0},  // cursor to the left: the point lies at angle 0
+        {100, 0, 0, 1000, 1000}, // to the right
+        {0, -100, 0, 0, 500},    // above
+        {0, 100, 0, 0, 500},     // below
+        {0, -100, kPi / 2, -1000, 0}, {100, 0, -kPi, -1000, 0}, // the seam at ±π
+        {-100, 0, 4 * kPi, -1000, 0},                           // an angle stored beyond one turn
     };
     for (const Case& k : cases) {
         screen.x = 500 + k.dx;
