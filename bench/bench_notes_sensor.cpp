@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 
 #include "engine/engine.h"
+#include "engine/notes_sequence.h"
 #include "modules/module_controls.h"
 #include "modules/module_registry.h"
 
@@ -42,6 +43,20 @@ void BM_CycleNoteSequenceSensorNeuron(benchmark::State& st) {
         96, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_CycleNoteSequenceSensorNeuron);
+
+// Parsing a sequence text that fills the whole step list (done on the engine thread after an
+// edit).
+void BM_SequenceParseFullText(benchmark::State& st) {
+    std::string text;
+    for (int i = 0; i < SequenceState::kMaxSteps; ++i)
+        text += "c#4-";
+    auto seq = std::make_unique<SequenceState>();
+    for (auto _ : st) {
+        parseSequenceText(text, *seq);
+        benchmark::DoNotOptimize(seq->stepCount);
+    }
+}
+BENCHMARK(BM_SequenceParseFullText)->Unit(benchmark::kMillisecond);
 
 } // namespace
 } // namespace kv

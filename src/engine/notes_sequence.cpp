@@ -473,10 +473,11 @@ void exchangeText(Module& m, SequenceState& st) {
     TextHandover& h = m.sequence;
     std::unique_lock lock(h.mutex, std::try_to_lock);
     if (!lock.owns_lock()) return; // busy: try again at the next control sample
-    // Recorded names wait here until the window appends them to the text. The window clears
-    // the buffer without releasing it, so it grows only while the window is not taking them.
+    // Recorded names wait here until the window appends them to the text. Its buffer was
+    // reserved with the module and the window empties it without releasing it; names that do
+    // not fit wait on this side.
     if (!st.pendingRecord.empty() &&
-        h.pendingRecord.size() + st.pendingRecord.size() <= SequenceState::kHandoverCapacity) {
+        h.pendingRecord.size() + st.pendingRecord.size() <= h.pendingRecord.capacity()) {
         h.pendingRecord += st.pendingRecord;
         st.pendingRecord.clear();
     }

@@ -68,8 +68,6 @@ struct SequenceState final : ModuleState {
     static constexpr int kMaxSteps = 360000;
     /// Bytes of recorded note names the engine keeps while the hand-over is busy.
     static constexpr std::size_t kRecordCapacity = 4096;
-    /// Bytes of recorded note names the hand-over holds for the window at most.
-    static constexpr std::size_t kHandoverCapacity = 65536;
     std::vector<uint8_t> steps = std::vector<uint8_t>(kMaxSteps);
     int32_t stepCount = 0;
     uint64_t parsedVersion = 0; // text version the steps were parsed from

@@ -56,13 +56,6 @@ struct SensorNeuron : ::testing::Test {
     }
 };
 
-TEST_F(SensorNeuron, SensorPointIsTheCentreOfTheDirectionPicture) {
-    // 90 by 109 units: 135 by 177 pixels; the picture 114 by 113 pixels at (10, 39).
-    const SensorPointOffset off = sensorPointOffset();
-    EXPECT_EQ(off.dx, 10 + 57 - 67);
-    EXPECT_EQ(off.dy, 39 + 56 - 88);
-}
-
 TEST_F(SensorNeuron, ProximityFallsWithTheFifthPowerOfTheDistance) {
     screen.rect = {0, 0, 3000, 4000}; // diagonal 5000
     ctx.mouse = &screen;
