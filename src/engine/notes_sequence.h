@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "modules/module.h"
+#include "modules/zeroed_array.h"
 
 namespace kv {
 
@@ -14,7 +15,7 @@ namespace kv {
 /// playing and recording state.
 struct SequenceState final : ModuleState {
     static constexpr int kMaxSteps = 360000;
-    std::vector<uint8_t> steps = std::vector<uint8_t>(kMaxSteps);
+    ZeroedArray<uint8_t> steps = ZeroedArray<uint8_t>(kMaxSteps);
     int32_t stepCount = 0;
     uint64_t parsedVersion = 0; // text version the steps were parsed from
     int32_t position = 0;       // current step
