@@ -11,6 +11,7 @@
 #include <xmmintrin.h>
 #endif
 
+#include "engine/finite.h"
 #include "modules/module_controls.h"
 
 namespace kv {
@@ -458,7 +459,8 @@ void Engine::perSample(EngineContext& ctx, double a) {
             const int s = out.inputModule().source.load(rlx);
             const int c = out.outputDeviceId().code.load(rlx);
             if (s < 0 || s >= kRowCount || c == kNoDevice) continue;
-            output_->addToBus(ctx.sampleIndex, c, silent ? 0.0 : table.rows[s].primarySmoothed[0]);
+            output_->addToBus(ctx.sampleIndex, c,
+                              silent ? 0.0 : finiteOrZero(table.rows[s].primarySmoothed[0]));
         } else {
             const auto& info = view.rows[src.index];
             Module& m = *info.owner;
@@ -467,7 +469,8 @@ void Engine::perSample(EngineContext& ctx, double a) {
             const int c = m.soundOutputs[slot].code.load(rlx);
             if (c == kNoDevice) continue;
             output_->addToBus(ctx.sampleIndex, c,
-                              silent ? 0.0 : table.rows[src.index].primarySmoothed[0]);
+                              silent ? 0.0
+                                     : finiteOrZero(table.rows[src.index].primarySmoothed[0]));
         }
     }
 }
