@@ -83,11 +83,12 @@ bool OfflineSession::useScript(const Script& script, std::string& error) {
         case ScriptCommand::Set:
             p.module = findModule(e.module);
             if (!p.module) {
-                error = where + "no module named '" + e.module + "' in the patch";
+                error = where + "no module named '" + shownToken(e.module) + "' in the patch";
                 return false;
             }
             if (!hasModuleKey(*p.module, e.key)) {
-                error = where + "module '" + e.module + "' has no key '" + e.key + "'";
+                error = where + "module '" + shownToken(e.module) + "' has no key '" +
+                        shownToken(e.key) + "'";
                 return false;
             }
             if (equalsIgnoreCase(e.key, "Name"))
