@@ -20,7 +20,8 @@ OfflineSession::~OfflineSession() {
     if (started_) engine_->endOffline();
 }
 
-bool loadPatchInto(const LoadTarget& target, const PatchSource& source, std::string& error) {
+bool loadPatchInto(const LoadTarget& target, const PatchSource& source, std::string& error,
+                   LoadReport* report) {
     if (!source.preset.empty()) {
         const PresetInfo* preset = findPreset(source.preset);
         if (!preset) {
@@ -38,16 +39,17 @@ bool loadPatchInto(const LoadTarget& target, const PatchSource& source, std::str
         error = "cannot read patch '" + source.file + "': " + reason;
         return false;
     }
-    loadConfiguration(target, text);
+    const LoadReport loaded = loadConfiguration(target, text);
+    if (report) *report = loaded;
     return true;
 }
 
-bool OfflineSession::loadPatch(const PatchSource& source, std::string& error) {
+bool OfflineSession::loadPatch(const PatchSource& source, std::string& error, LoadReport* report) {
     LoadTarget target;
     target.registry = registry_.get();
     target.engine = engine_.get();
     target.legacyFlag = &state_.settings.legacyPatch;
-    return loadPatchInto(target, source, error);
+    return loadPatchInto(target, source, error, report);
 }
 
 bool OfflineSession::useScript(const Script& script, std::string& error) {

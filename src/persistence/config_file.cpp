@@ -641,17 +641,24 @@ LoadReport loadConfiguration(const LoadTarget& target, std::string_view text) {
             ++report.sections;
 
             const int type = typeForSectionName(sectionName(section));
-            if (type == kNoType || !hasRoomFor(registry, type)) {
+            if (type == kNoType) {
                 ++report.skipped;
+                continue;
+            }
+            if (!hasRoomFor(registry, type)) {
+                ++report.skipped;
+                ++report.noRoom;
                 continue;
             }
             const std::string config =
                 legacy ? rescaleLegacyAmplitude(section) : std::string(section);
             if (registry.createModule(type, std::string(), ModuleRegistry::outputLabels(type),
-                                      config))
+                                      config)) {
                 ++report.created;
-            else
+            } else {
                 ++report.skipped;
+                ++report.noRoom;
+            }
         }
     } catch (const std::exception&) {
         // Out of memory on absurd input: keep the modules created so far.

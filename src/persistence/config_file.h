@@ -59,6 +59,7 @@ struct LoadReport {
     int sections = 0; // sections found in the text
     int created = 0;  // modules created
     int skipped = 0;  // sections of no known type, or modules that could not be created
+    int noRoom = 0;   // of those, modules left out because every output row was taken
     bool legacy = false;
 };
 
