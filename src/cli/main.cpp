@@ -596,9 +596,9 @@ int play(int argc, char** argv) {
 
     const long long cycles = std::max(0LL, static_cast<long long>(state.cycleCounter.load()) - 1);
     const long long expected = std::llround((played - startup) / 0.002);
-    std::printf("played %.1f s: start-up %.1f ms, then %lld cycles of %lld expected (%lld late), "
-                "%.3f ms per cycle, output latency %.1f ms (desired %d ms)\n",
-                played, startup * 1000.0, cycles, expected, std::max(0LL, expected - cycles),
+    std::printf("played %.1f s: %lld cycles of %lld expected (%lld late) after a start-up of "
+                "%.1f ms, %.3f ms per cycle, output latency %.1f ms (desired %d ms)\n",
+                played, cycles, expected, std::max(0LL, expected - cycles), startup * 1000.0,
                 state.millisecondsPerChunk.load(), state.smoothedLatency.load(),
                 state.settings.desiredOutputLatency.load());
     return 0;
