@@ -422,8 +422,14 @@ void Engine::perSample(EngineContext& ctx, double a) {
         const int count = row.voiceCount > kVoices ? kVoices : row.voiceCount;
         bool changed = false;
         for (int k = 0; k < count; ++k) {
-            const double p = row.primary[k] * a + b * row.primarySmoothed[k];
-            const double v = row.velocity[k] * a + b * row.velocitySmoothed[k];
+            double p = row.primary[k] * a + b * row.primarySmoothed[k];
+            double v = row.velocity[k] * a + b * row.velocitySmoothed[k];
+            // A non-finite value would stay in the smoothed copy for good: start again from the
+            // raw value, or 0.
+            if (!allFinite(p, v)) {
+                p = finiteOrZero(row.primary[k]);
+                v = finiteOrZero(row.velocity[k]);
+            }
             changed |= (p != row.primarySmoothed[k]) | (v != row.velocitySmoothed[k]);
             row.primarySmoothed[k] = p;
             row.velocitySmoothed[k] = v;
