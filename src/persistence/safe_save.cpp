@@ -116,12 +116,18 @@ void removeStaleTemps(const std::string& folder, const std::string& name) {
     DIR* dir = ::opendir(folder.c_str());
     if (!dir) return;
     const std::string prefix = "." + name + kTempMarker;
+    // Earlier versions wrote ".NAME.tmpPID-N" (patches) and ".NAME.tmpPID" (WAV renders).
+    const std::string oldPrefix = "." + name + ".tmp";
     while (const dirent* e = ::readdir(dir)) {
         const std::string entry = e->d_name;
-        if (entry.compare(0, prefix.size(), prefix) != 0) continue;
+        const bool current = entry.compare(0, prefix.size(), prefix) == 0;
+        if (!current && entry.compare(0, oldPrefix.size(), oldPrefix) != 0) continue;
+        const char* digits = entry.c_str() + (current ? prefix.size() : oldPrefix.size());
+        if (*digits < '0' || *digits > '9') continue;
         char* end = nullptr;
-        const long pid = std::strtol(entry.c_str() + prefix.size(), &end, 10);
-        if (pid <= 0 || *end != '-' || pid == ::getpid()) continue;
+        const long pid = std::strtol(digits, &end, 10);
+        if (pid <= 0 || pid == ::getpid()) continue;
+        if (*end != '-' && !(*end == '\0' && !current)) continue;
         if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
         ::unlink((folder + "/" + entry).c_str());
     }

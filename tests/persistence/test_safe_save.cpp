@@ -220,8 +220,15 @@ TEST(SafeSave, KilledSavesLeaveOldOrNewAndNoTemporaryFile) {
             EXPECT_EQ(dir.temps(), "") << "after signal " << sig;
         }
     }
+    // Also those named as earlier versions named them, of processes that are gone.
+    put(dir.file(".patch.kvc.tmp999999999-3"), "x");
+    put(dir.file(".patch.kvc.tmp999999999"), "x");
+    put(dir.file(".patch.kvc.tmpfile"), "kept: not a temporary name");
     ASSERT_TRUE(writeFileReplacing(path, a));
     EXPECT_EQ(dir.temps(), "");
+    EXPECT_FALSE(fs::exists(dir.file(".patch.kvc.tmp999999999-3")));
+    EXPECT_FALSE(fs::exists(dir.file(".patch.kvc.tmp999999999")));
+    EXPECT_TRUE(fs::exists(dir.file(".patch.kvc.tmpfile")));
     EXPECT_EQ(readAll(path), a);
 }
 
