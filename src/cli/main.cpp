@@ -534,10 +534,17 @@ int play(int argc, char** argv) {
         return kExitUsage;
     }
     // The sound libraries print their own configuration complaints while they look for devices;
-    // those go nowhere, and the backend's own messages are kept for when no device is found.
+    // those go nowhere. The backend's own messages of that time are shown once a device is found
+    // (such as another API chosen than the one asked for); later ones at once (any thread).
     std::vector<std::string> backendMessages;
+    std::atomic<bool> lookingForDevices{true};
     platform::RtAudioOutOptions audioOptions;
-    audioOptions.onMessage = [&](const std::string& m) { backendMessages.push_back(m); };
+    audioOptions.onMessage = [&](const std::string& m) {
+        if (lookingForDevices.load())
+            backendMessages.push_back(m);
+        else
+            complain(m);
+    };
     std::unique_ptr<platform::AudioOut> out;
     int devices = 0;
     {
@@ -545,12 +552,15 @@ int play(int argc, char** argv) {
         out = platform::makeAudioOut(api, audioOptions);
         devices = out ? out->deviceCount() : 0;
     }
+    lookingForDevices.store(false);
     if (devices == 0) {
         complain(api == "auto" ? "no sound card found; to play silently use --api null"
                                : "no sound card found with --api " + api +
                                      "; try --api auto, or --api null to play silently");
         return kExitFailure;
     }
+    for (const std::string& m : backendMessages)
+        complain(m);
     OutputDeviceManager manager(*out);
     DeviceOutputStage stage(manager);
     EngineState state;
