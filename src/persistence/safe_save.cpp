@@ -202,6 +202,7 @@ SaveResult SafeSave::open(const std::string& path) {
         if ((st.st_mode & 0222) == 0 || ::access(target_.c_str(), W_OK) != 0)
             return fail(SaveStatus::CannotCreate, 0, "read-only; not replaced");
         mode_ = st.st_mode & 07777;
+        linked_ = st.st_nlink > 1;
         uid_ = st.st_uid;
         gid_ = st.st_gid;
     }
@@ -247,6 +248,8 @@ SaveResult SafeSave::commit() {
     if (error_ != 0) return fail(SaveStatus::WriteFailed, error_);
     if (::fsync(fd_) != 0) return fail(SaveStatus::WriteFailed, errno);
 
+    // A file with several names (hard links) keeps them all only when written in place.
+    if (exists_ && linked_) return writeInPlace();
     if (exists_) {
         struct stat mine {};
         if (::fstat(fd_, &mine) != 0) return fail(SaveStatus::WriteFailed, errno);
@@ -274,8 +277,9 @@ SaveResult SafeSave::commit() {
     return {};
 }
 
-// The new file cannot carry the old owner or group: copy the complete content, already on disk in
-// the temporary file, into the existing file, which keeps its owner, group and mode.
+// The new file cannot carry the old owner or group, or the file has other names: copy the complete
+// content, already on disk in the temporary file, into the existing file, which keeps its owner,
+// group, mode and names.
 SaveResult SafeSave::writeInPlace() {
     const int out = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC);
     if (out < 0) return fail(SaveStatus::WriteFailed, errno);

@@ -10,8 +10,8 @@
 // - A target that exists and is not a regular file (directory, device, pipe, socket) is refused
 //   and nothing is written; so is a read-only file.
 // - The file keeps its mode, owner and group. When the new file cannot get the old owner or group
-//   (another user's file in a shared folder), the complete new content is copied into the
-//   existing file instead.
+//   (another user's file in a shared folder), or the file has other names (hard links), the
+//   complete new content is copied into the existing file instead.
 // - The temporary file is removed on every failure and, for saves in progress, on SIGINT and
 //   SIGTERM; temporary files left by a process that no longer runs are removed by the next save
 //   of the same target.
@@ -71,6 +71,7 @@ class SafeSave {
     int error_ = 0; // first write error
     uint64_t written_ = 0;
     bool exists_ = false; // target existed when opened
+    bool linked_ = false; // and had more than one name (hard links)
     unsigned mode_ = 0;
     unsigned uid_ = 0;
     unsigned gid_ = 0;

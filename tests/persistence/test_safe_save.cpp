@@ -124,6 +124,17 @@ TEST(SafeSave, RulesOverPathKinds) {
              return d.file("ro");
          },
          "read-only; not replaced", [](TempDir& d) { EXPECT_EQ(readAll(d.file("ro")), "old"); }},
+        {"file with a second name",
+         [](TempDir& d) {
+             put(d.file("one"), "old content, longer than the new");
+             fs::create_hard_link(d.file("one"), d.file("two"));
+             return d.file("one");
+         },
+         nullptr,
+         [&](TempDir& d) {
+             EXPECT_EQ(readAll(d.file("one")), fresh);
+             EXPECT_EQ(readAll(d.file("two")), fresh);
+         }},
         {"file with its own mode and group",
          [](TempDir& d) {
              put(d.file("f"), "old");
