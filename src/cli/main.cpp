@@ -570,10 +570,12 @@ int play(int argc, char** argv) {
     target.registry = &registry;
     target.engine = &engine;
     target.legacyFlag = &state.settings.legacyPatch;
-    if (!loadPatchInto(target, source, error)) {
+    LoadReport report;
+    if (!loadPatchInto(target, source, error, &report)) {
         complain(error);
         return kExitFailure;
     }
+    warnLeftOut(report);
 
     manager.setFeederStart([] { platform::raiseCurrentThreadPriority(true, nullptr); });
     engine.onTickerThreadStart = [] { platform::raiseCurrentThreadPriority(true, nullptr); };
