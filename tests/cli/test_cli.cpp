@@ -14,6 +14,7 @@
 #include <random>
 #include <regex>
 #include <sstream>
+#include <vector>
 
 #include "persistence/presets.h"
 
@@ -390,6 +391,54 @@ TEST_F(Cli, UnreadablePatchesAndBrokenScriptsFailWithTheReason) {
         c = static_cast<char>(gen());
     const Result r = run("render --patch '" + write("junk.kvc", junk) + "' --seconds 0.1" + out);
     EXPECT_EQ(r.code, 0) << r.err;
+}
+
+// Help, version, API names, messages about empty and overfull patches, and where a WAV goes.
+TEST_F(Cli, Manners) {
+    std::string many = "## Kalvitrope Configuration (KVC) [revision B] ##\r\n";
+    for (int i = 0; i < 130; ++i)
+        many += "[Module_AudioOsc]\r\nName=Osc " + std::to_string(i) + "\r\n";
+    const std::string manyIn = write("many.kvc", many);
+    const std::string emptyIn = write("empty.kvc", "## just a header ##\r\nKey=1\r\n");
+    struct Case {
+        std::string args;
+        int code;
+        std::vector<std::string> out, err;
+    };
+    const Case cases[] = {
+        {"--version", 0, {"Kalvitrope v1.1"}, {}},
+        {"--help",
+         0,
+         {"render", "probe", "default 10", "-1 the default device", "jack", "0..154"},
+         {}},
+        {"render --preset 900 --help", 0, {"usage: kalvitrope-cli render", "default 10"}, {}},
+        {"help play", 0, {"auto", "pulse", "alsa", "null"}, {}},
+        {"probe --help", 0, {"0..154", "@SUBTYPE"}, {}},
+        {"kvc --help", 0, {"usage: kalvitrope-cli kvc"}, {}},
+        {"play --preset 900 --api Bogus",
+         2,
+         {},
+         {"one of: auto, jack, pulse, alsa, null", "--help"}},
+        {"play --preset 900 --api NULL --seconds 0.2", 0, {"start-up", "late"}, {}},
+        {"kvc '" + emptyIn + "' --out '" + path("e.kvc") + "'", 1, {}, {"no modules found"}},
+        {"kvc '" + manyIn + "' --out '" + path("m.kvc") + "'", 0, {}, {"2 modules were left out"}},
+        {"render --preset 900 --seconds 0.1 --out -", 0, {"RIFF"}, {"rendered 0.100 s"}},
+        {"render --preset 900 --seconds 0.1 --out /dev/null", 1, {}, {"not a regular file"}},
+    };
+    for (const Case& c : cases) {
+        const Result r = run(c.args);
+        EXPECT_EQ(r.code, c.code) << c.args << " -> " << r.err;
+        for (const std::string& text : c.out)
+            EXPECT_NE(r.out.find(text), std::string::npos) << c.args << " lacks " << text;
+        for (const std::string& text : c.err)
+            EXPECT_NE(r.err.find(text), std::string::npos) << c.args << " -> " << r.err;
+    }
+    EXPECT_FALSE(fs::exists(path("e.kvc")));
+    EXPECT_EQ(run("kvc '" + manyIn + "' --out '" + path("m.kvc") + "'").err.find("left out"),
+              run("kvc '" + manyIn + "' --out '" + path("m.kvc") + "'").err.rfind("left out"));
+    // The streamed WAV is the same as the file.
+    ASSERT_EQ(run("render --preset 900 --seconds 0.1 --out '" + path("f.wav") + "'").code, 0);
+    EXPECT_EQ(run("render --preset 900 --seconds 0.1 --out -").out, slurp(dir / "f.wav"));
 }
 
 } // namespace
