@@ -22,12 +22,12 @@ bool number(const char* text, double& out) {
     return end != text && *end == '\0' && std::isfinite(out);
 }
 
+constexpr const char* kUsage =
+    "usage: indicator-frame --out FILE.png [--width W] [--height H] [--frames N] [--speed S] "
+    "[--direction DEGREES] [--distance PIXELS] [--turn T] [--fast]\n";
+
 int usage(const char* message) {
-    std::fprintf(stderr,
-                 "indicator-frame: %s\nusage: indicator-frame --out FILE.png [--width W] "
-                 "[--height H] [--frames N] [--speed S] [--direction DEGREES] "
-                 "[--distance PIXELS] [--turn T] [--fast]\n",
-                 message);
+    std::fprintf(stderr, "indicator-frame: %s\n%s", message, kUsage);
     return 2;
 }
 
@@ -39,6 +39,10 @@ int main(int argc, char** argv) {
     kv::IndicatorInputs in;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
+        if (a == "--help") {
+            std::printf("%s", kUsage);
+            return 0;
+        }
         if (a == "--fast") {
             in.fast = true;
             continue;
