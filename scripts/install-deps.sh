@@ -6,8 +6,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   librtaudio-dev librtmidi-dev
   libx11-dev libxi-dev libxrandr-dev
-  xvfb xauth xdotool jackd2 libosmesa6-dev
-  qt6-base-dev libqt6opengl6-dev libgl-dev libglu1-mesa-dev trayer fonts-dejavu-core
+  xvfb xauth xdotool jackd2 libosmesa6-dev libglu1-mesa-dev
+  qt6-base-dev libqt6opengl6-dev libgl-dev trayer fonts-dejavu-core
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -22,7 +22,8 @@ OfflineSession::~OfflineSession() {
     if (started_) engine_->endOffline();
 }
 
-bool loadPatchInto(const LoadTarget& target, const PatchSource& source, std::string& error) {
+bool loadPatchInto(const LoadTarget& target, const PatchSource& source, std::string& error,
+                   LoadReport* report) {
     if (!source.preset.empty()) {
         const PresetInfo* preset = findPreset(source.preset);
         if (!preset) {
@@ -40,16 +41,17 @@ bool loadPatchInto(const LoadTarget& target, const PatchSource& source, std::str
         error = "cannot read patch '" + source.file + "': " + reason;
         return false;
     }
-    loadConfiguration(target, text);
+    const LoadReport loaded = loadConfiguration(target, text);
+    if (report) *report = loaded;
     return true;
 }
 
-bool OfflineSession::loadPatch(const PatchSource& source, std::string& error) {
+bool OfflineSession::loadPatch(const PatchSource& source, std::string& error, LoadReport* report) {
     LoadTarget target;
     target.registry = registry_.get();
     target.engine = engine_.get();
     target.legacyFlag = &state_.settings.legacyPatch;
-    return loadPatchInto(target, source, error);
+    return loadPatchInto(target, source, error, report);
 }
 
 bool OfflineSession::useScript(const Script& script, std::string& error) {
@@ -101,11 +103,12 @@ bool OfflineSession::useScript(const Script& script, std::string& error) {
         case ScriptCommand::Set:
             p.module = findModule(e.module);
             if (!p.module) {
-                error = where + "no module named '" + e.module + "' in the patch";
+                error = where + "no module named '" + shownToken(e.module) + "' in the patch";
                 return false;
             }
             if (!hasModuleKey(*p.module, e.key)) {
-                error = where + "module '" + e.module + "' has no key '" + e.key + "'";
+                error = where + "module '" + shownToken(e.module) + "' has no key '" +
+                        shownToken(e.key) + "'";
                 return false;
             }
             if (equalsIgnoreCase(e.key, "Name"))
@@ -181,6 +184,9 @@ void OfflineSession::run(const std::function<bool()>& done) {
     while (!done()) {
         beforeSample(engine_->sampleCounter());
         engine_->runCycle(&clock_);
+        // No windows here: notes a sequence recorded go into its text as its window would.
+        for (Module* m : registry_->modules(Module_ControlSequence))
+            m->sequence.takePendingRecord();
         manager_.feedPending();
         capture_.advance(kFramesPerCycle);
         clock_.ms += 2.0;

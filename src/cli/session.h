@@ -29,8 +29,10 @@ struct PatchSource {
 };
 
 /// Loads a patch file or preset into `target`; false with `error` naming the problem (unreadable
-/// file, unknown or absent preset), the modules untouched then.
-bool loadPatchInto(const LoadTarget& target, const PatchSource& source, std::string& error);
+/// file, unknown or absent preset), the modules untouched then. `report`, when given, receives
+/// what loading a file did (modules created, modules left out for want of rows).
+bool loadPatchInto(const LoadTarget& target, const PatchSource& source, std::string& error,
+                   LoadReport* report = nullptr);
 
 class OfflineSession {
   public:
@@ -46,7 +48,7 @@ class OfflineSession {
     OfflineSession& operator=(const OfflineSession&) = delete;
 
     /// Loads the patch; false with `error` naming the problem (unreadable file, unknown preset).
-    bool loadPatch(const PatchSource& source, std::string& error);
+    bool loadPatch(const PatchSource& source, std::string& error, LoadReport* report = nullptr);
     /// Takes a parsed script for the run; false with `error` naming the line when a command is
     /// not supported yet or a "set" names no module or key of the loaded patch.
     bool useScript(const Script& script, std::string& error);

@@ -11,5 +11,9 @@ void registerOscillator(Evaluators& e);
 void registerSources(Evaluators& e);
 void registerControlShaping(Evaluators& e);
 std::unique_ptr<ModuleState> makeOscillatorState();
+void registerAudioEffects(Evaluators& e);
+void registerAudioRouting(Evaluators& e);
+void registerNotesSequence(Evaluators& e);
+void registerSensorNeuron(Evaluators& e);
 
 } // namespace kv

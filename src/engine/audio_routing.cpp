@@ -1,10 +1,190 @@
 #include "engine/audio_routing.h"
 
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include "engine/algorithms.h"
+#include "engine/analyser.h"
+#include "engine/audio_signal.h"
+#include "modules/module_controls.h"
+
 namespace kv {
 
+namespace {
+
+constexpr double kTwoPi = 2.0 * std::numbers::pi;
+constexpr double kCeiling = 24000.0; // Hz
+constexpr double kMouseFactor = 6.0;
+constexpr int kFirstButtonRow = 150; // the five mouse-button rows carry note ids of their own
+constexpr int kLastButtonRow = 154;
+
+double fader(const InputSliderSlot& s, const ControlTable& t) {
+    const AudioParam p = audioParam(s, t);
+    return p.manual ? p.value : p.value * 0.1;
+}
+
+// Appends or finds the voice of note `id`; a new voice starts at age 0 with `velocity`.
+PluckVoice* takePluckInput(MutedPluckState& st, uint8_t id, double velocity) {
+    for (int i = 0; i < st.count; ++i)
+        if (st.voices[i].noteId == id) return &st.voices[i];
+    if (st.count >= MutedPluckState::kMaxVoices) return nullptr;
+    PluckVoice& v = st.voices[st.count++];
+    v = PluckVoice{};
+    v.noteId = id;
+    // A negative velocity (from a control row) would make the damping exponent negative and the
+    // sum infinite; it counts as 0, the most damped note.
+    v.velocity = std::max(velocity, 0.0);
+    return &v;
+}
+
+// The nine partials p = 40, 50, ..., 120 at p/100 × `phase`, partial p weighted
+// 1 − (|p − 100| / 60)^d: the note's own partial (100) keeps full weight, the outer ones fade in
+// as the damping d falls. The outermost (40) always has weight 0. The sines are the multiples
+// 4..12 of phase/10, taken by the Chebyshev recurrence from one sine and cosine.
+double pluckPartials(double phase, double d) {
+    static const double logOfRatio[6] = {0.0,
+                                         std::log(1.0 / 6.0),
+                                         std::log(2.0 / 6.0),
+                                         std::log(3.0 / 6.0),
+                                         std::log(4.0 / 6.0),
+                                         std::log(5.0 / 6.0)};
+    double weightAt[6]; // by |p − 100| / 10
+    weightAt[0] = d > 0 ? 1.0 : 0.0;
+    for (int j = 1; j <= 5; ++j)
+        weightAt[j] = 1.0 - std::exp(d * logOfRatio[j]);
+
+    const double theta = phase / 10.0;
+    const double twoCos = 2.0 * std::cos(theta);
+    double previous = 0.0;            // sin 0θ
+    double current = std::sin(theta); // sin 1θ
+    double sum = 0;
+    for (int k = 2; k <= 12; ++k) {
+        const double next = twoCos * current - previous;
+        previous = current;
+        current = next;
+        if (k >= 5) sum += current * weightAt[std::abs(k - 10)];
+    }
+    return sum;
+}
+
+} // namespace
+
+double firstFaderWeight(double f) {
+    if (f < -100.0) return -f / 100.0;
+    if (f <= 0.0) return 1.0;
+    return std::max(1.0 - f / 100.0, 0.0);
+}
+
+double secondFaderWeight(double f) {
+    if (f > 100.0) return f / 100.0;
+    if (f >= 0.0) return 1.0;
+    return std::max(1.0 - std::fabs(f) / 100.0, 0.0);
+}
+
+double pluckEnvelope(double ms, double velocity, double length) {
+    if (ms <= 10.0) {
+        const double q = 1.0 - (ms / 10.0) * (ms / 10.0);
+        return velocity * (1.0 - q * q);
+    }
+    const double r = ms / (length + 20.0);
+    return r < 1.0 ? velocity * std::pow(1.0 - r, 1.0 / (1.0 - r)) : 0.0;
+}
+
+void evaluateAudioOutputSplit(Module& m, EngineContext& ctx) {
+    const AudioOutputSplitControls c{m};
+    ControlTable& t = ctx.table;
+    const double x = audioInput(c.inputModule(), t);
+    const double f = fader(c.fader(), t);
+    writeAudioOutput(t, m.outputRow, firstFaderWeight(f) * x);
+    writeAudioOutput(t, m.secondOutputRow, secondFaderWeight(f) * x);
+}
+
+void evaluateAudioInputCombine(Module& m, EngineContext& ctx) {
+    const AudioInputCombineControls c{m};
+    ControlTable& t = ctx.table;
+    const double x1 = audioInput(c.inputModule1(), t);
+    const double x2 = audioInput(c.inputModule2(), t);
+    const double f = fader(c.fader(), t);
+    writeAudioOutput(t, m.outputRow, secondFaderWeight(f) * x2 + firstFaderWeight(f) * x1);
+}
+
+// Nine partials around the note whose upper and lower ones are damped away as the note ages;
+// the note rises in 10 ms and decays to silence at its length + 20 ms.
+void evaluateAudioMutedPluck(Module& m, EngineContext& ctx) {
+    const AudioMutedPluckControls c{m};
+    MutedPluckState& st = m.stateAs<MutedPluckState>();
+    ControlTable& t = ctx.table;
+
+    const AudioParam length = audioParam(c.noteLength(), t);
+    // A negative length (hand-edited patch) would divide by zero below; it counts as 0.
+    const double NL = std::max(length.manual ? length.value : std::fabs(length.value), 0.0);
+    const double NV = audioParam(c.noteVelocity(), t).value;
+
+    // 1-2. Note inputs.
+    for (int i = 0; i < st.count; ++i)
+        st.voices[i].present = false;
+    const InputSliderSlot& note = c.note();
+    const int S = note.source.load(std::memory_order_relaxed);
+    const bool rowSource = isRowSelector(S);
+    const bool carriesNoteIds =
+        rowSource && (S < kMouseRowBase || (S >= kFirstButtonRow && S <= kLastButtonRow));
+    if (rowSource) {
+        const ControlRow& row = t.rows[S];
+        const double factor = (S >= kMouseRowBase ? kMouseFactor : 1.0) *
+                              note.sensitivity.load(std::memory_order_relaxed) / 100.0;
+        const int count = std::min<int>(row.voiceCount, kVoices);
+        for (int k = 0; k < count; ++k) {
+            const double f = std::min(std::fabs(row.primarySmoothed[k] * factor), kCeiling);
+            PluckVoice* v = carriesNoteIds ? takePluckInput(st, row.noteId[k], row.velocity[k])
+                                           : takePluckInput(st, 0, 127.0);
+            if (!v) continue;
+            v->present = true;
+            v->frequency = f;
+        }
+    }
+
+    // 3. Voices.
+    double sum = 0;
+    const double lengthScale = NL > 1000.0 ? 1.0 / std::sqrt(NL / 1000.0) : 1.0;
+    for (int i = 0; i < st.count;) {
+        PluckVoice& v = st.voices[i];
+        v.phase += v.frequency / 96000.0 * kTwoPi;
+        const double tms = v.age / 48.0;
+        const double e = pluckEnvelope(tms, NV, NL);
+        // At age 0 the damping is 1 whatever the velocity (0 / 0 would be undefined).
+        const double ramp = std::min(tms / (NL + 10.0), 1.0);
+        const double d = ramp > 0 ? 1.0 / (1.0 + 10.0 * ramp / v.velocity) : 1.0;
+        if (e != 0) sum += pluckPartials(v.phase, d) * e * lengthScale;
+        v.age += 1.0;
+        if (tms > 10.0 && e <= 0.1) v.finished = true;
+        if (v.finished && (!v.present || !carriesNoteIds)) {
+            v = st.voices[--st.count]; // the last voice takes this place and is processed now
+            continue;
+        }
+        ++i;
+    }
+    writeAudioOutput(t, m.outputRow, sum);
+}
+
 std::unique_ptr<ModuleState> makeAudioRoutingState(int type) {
-    if (type == Module_AudioInput) return std::make_unique<AudioInputState>();
-    return nullptr;
+    switch (type) {
+    case Module_AudioInput:
+        return std::make_unique<AudioInputState>();
+    case Module_AudioMutedPluck:
+        return std::make_unique<MutedPluckState>();
+    case Module_AudioOutputAnalyser:
+        return std::make_unique<AnalyserState>();
+    default:
+        return nullptr;
+    }
+}
+
+void registerAudioRouting(Evaluators& e) {
+    e.perSample[Module_AudioOutputSplit] = &evaluateAudioOutputSplit;
+    e.perSample[Module_AudioInputCombine] = &evaluateAudioInputCombine;
+    e.perSample[Module_AudioMutedPluck] = &evaluateAudioMutedPluck;
+    e.endOfCycle[Module_AudioOutputAnalyser] = &evaluateOutputAnalyser;
 }
 
 } // namespace kv

@@ -1,9 +1,11 @@
 #pragma once
-// Audio routing and instruments (audio input, output, splitter, combiner, muted pluck, analyser,
-// wave writer): working storage. Their evaluation arrives with the routing algorithms.
+// Audio routing and instruments: the output splitter, the input combiner and the muted pluck
+// (a plucked-string instrument driven by notes); the audio input's working storage. The output
+// analyser lives in engine/analyser.h.
 #include <cstdint>
 #include <memory>
 
+#include "engine/engine.h"
 #include "modules/module.h"
 
 namespace kv {
@@ -19,6 +21,36 @@ struct AudioInputState final : ModuleState {
     double lastOutput = 0;
 };
 
+struct PluckVoice {
+    uint8_t noteId = 0;
+    double frequency = 0; // Hz
+    double velocity = 0;  // 0..127, taken when the voice starts; sets the damping
+    double phase = 0;     // radians, not wrapped
+    double age = 0;       // samples since the voice started
+    bool present = false;
+    bool finished = false;
+};
+
+struct MutedPluckState final : ModuleState {
+    static constexpr int kMaxVoices = 128;
+    PluckVoice voices[kMaxVoices];
+    int count = 0;
+};
+
+/// Fader weights of the first and second channel for fader `f` (percent): both 1 at 0, all to
+/// the second at 100, all to the first at −100, and beyond ±100 a gain of |f|/100 on that side.
+double firstFaderWeight(double f);
+double secondFaderWeight(double f);
+
+/// The muted pluck's envelope at `ms` milliseconds into a note of velocity `velocity` (0..127)
+/// and length `length` ms: a 10 ms rise to the velocity, then a decay to 0 at length + 20 ms.
+double pluckEnvelope(double ms, double velocity, double length);
+
 std::unique_ptr<ModuleState> makeAudioRoutingState(int type);
+
+/// One sample of one module. Engine thread.
+void evaluateAudioOutputSplit(Module& m, EngineContext& ctx);
+void evaluateAudioInputCombine(Module& m, EngineContext& ctx);
+void evaluateAudioMutedPluck(Module& m, EngineContext& ctx);
 
 } // namespace kv

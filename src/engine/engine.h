@@ -37,10 +37,12 @@ struct EngineContext {
     uint64_t sampleCounter = 0;        // samples computed since the engine thread started
     uint64_t controlSampleCounter = 0; // control samples since start
     int sampleIndex = 0;               // index within the current chunk
+    int chunkLength = 0;               // samples in the current chunk (96 + adjustment)
     double controlRate = 0;            // actual control rate R (Hz), 0 when none
     double msPerControlSample = 0;     // 1000 / R
     OutputStage* output = nullptr;     // for read-back by output analysers
     MouseRows* mouse = nullptr;        // cursor and desktop for sensors; may be null
+    MidiNoteTables* midiNotes = nullptr; // held MIDI notes for recording; null: none readable
 };
 
 /// Evaluates one module at a control sample or at every sample. Engine thread.
@@ -67,6 +69,9 @@ class Engine final : public ViewSink {
     EngineState& state() { return state_; }
     /// Replaces the evaluation table (tests); user-interface thread, engine stopped.
     void setEvaluators(const Evaluators& e) { evaluators_ = &e; }
+    /// Where the sequence's recording reads held MIDI notes (null: recording reads nothing).
+    /// User-interface thread, engine stopped.
+    void setMidiNoteTables(MidiNoteTables* tables) { midiNotes_ = tables; }
 
     // --- ViewSink (user-interface thread) -----------------------------------------------------
     void publish(const EngineView* view) override;
@@ -126,6 +131,7 @@ class Engine final : public ViewSink {
     OutputStage* output_;
     MouseRows* mouse_;
     InputStage* input_;
+    MidiNoteTables* midiNotes_ = nullptr;
 
     // View hand-over.
     std::atomic<const EngineView*> pending_{nullptr};

@@ -44,6 +44,41 @@ std::vector<int> parseLanguageCodes(std::string_view codes) {
     return out;
 }
 
+int localeLanguage(std::string_view lcAll, std::string_view lcMessages, std::string_view lang) {
+    std::string_view value = !lcAll.empty() ? lcAll : !lcMessages.empty() ? lcMessages : lang;
+    // language[_territory][.codeset][@modifier]
+    std::string_view code = value.substr(0, value.find_first_of("_.@"));
+    if (code.size() != 2) return -1; // also "C" and "POSIX"
+    return languageIndex(code);
+}
+
+StartupLanguage chooseStartupLanguage(const StartupLanguageInputs& in) {
+    StartupLanguage out;
+    const bool settingsChoice =
+        in.settingsRead && ((in.settingsLanguage >= 0 && in.settingsLanguage < kLanguageCount) ||
+                            in.settingsLanguage == kLanguageStringsFile);
+    if (settingsChoice) {
+        out.language = in.settingsLanguage;
+        out.stringsFile = in.settingsStringsFile;
+    } else {
+        out.language = std::max(localeLanguage(in.lcAll, in.lcMessages, in.lang), 0);
+    }
+    for (std::size_t i = 0; i + 1 < in.args.size(); ++i) {
+        if (!equalsIgnoreCase(in.args[i], "Language") && !equalsIgnoreCase(in.args[i], "-Language"))
+            continue;
+        const std::string& value = in.args[i + 1];
+        out.fromCommandLine = true;
+        if (utf8Length(value) > 2) {
+            out.language = kLanguageStringsFile;
+            out.commandLineFile = value;
+        } else if (int index = languageIndex(value); index >= 0) {
+            out.language = index;
+        }
+    }
+    out.askUser = !in.settingsRead && !out.fromCommandLine;
+    return out;
+}
+
 // ---- Entry text ----
 
 std::string expandEntryText(std::string_view text) {
@@ -96,6 +131,18 @@ long leadingNumber(std::string_view s) {
     for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i)
         n = std::min(n * 10 + (s[i] - '0'), 1000000000L);
     return negative ? -n : n;
+}
+
+// The stored (portable) form of a strings-file path typed on the command line; a plain relative
+// path names a file in the current folder.
+std::string commandLinePathToStored(const std::string& value) {
+    std::string path = value;
+    if (path.find_first_of("%\\") == std::string::npos && path[0] != '/') {
+        std::error_code ec;
+        std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+        if (!ec) path = absolute.string();
+    }
+    return shortenPath(path);
 }
 
 } // namespace
@@ -255,17 +302,39 @@ bool LanguageTables::loadLanguage(int language, std::string_view storedPath) {
     if (language == kLanguageStringsFile) {
         loadZone(StringTable::Main, "[Zone_Internal]", kMainStringsFile, storedPath);
         loadZone(StringTable::Library, "[Zone_External]", kLibraryStringsFile, storedPath);
+        generation_.fetch_add(1, std::memory_order_acq_rel);
         return true;
     }
     if (language < 0 || language >= kLanguageCount) return false;
     std::string marker = languageZoneMarker(language);
     loadZone(StringTable::Main, marker, kMainStringsFile, {});
     loadZone(StringTable::Library, marker, kLibraryStringsFile, {});
+    generation_.fetch_add(1, std::memory_order_acq_rel);
     return true;
 }
 
 bool LanguageTables::loadCurrentLanguage() {
     return loadLanguage(currentLanguage(), stringsFilePath());
+}
+
+bool LanguageTables::changeLanguage(int language, std::string storedPath) {
+    if (language == kLanguageStringsFile ? isBlank(storedPath)
+                                         : (language < 0 || language >= kLanguageCount))
+        return false;
+    if (language == kLanguageStringsFile) setStringsFilePath(std::move(storedPath));
+    current_.store(language, std::memory_order_relaxed);
+    return loadCurrentLanguage();
+}
+
+void LanguageTables::applyStartupLanguage(const StartupLanguage& choice) {
+    if (!choice.commandLineFile.empty())
+        setStringsFilePath(commandLinePathToStored(choice.commandLineFile));
+    else if (choice.language == kLanguageStringsFile)
+        setStringsFilePath(choice.stringsFile);
+    if (!setCurrentLanguage(choice.language)) return;
+    fromCommandLine_.store(choice.fromCommandLine);
+    // Start-up has English in the tables already; other languages overlay it.
+    if (choice.language != 0) loadCurrentLanguage();
 }
 
 void LanguageTables::initLanguages(std::span<const std::string> args) {
@@ -285,14 +354,7 @@ void LanguageTables::applyCommandLine(std::span<const std::string> args) {
         if (!equalsIgnoreCase(arg, "Language") && !equalsIgnoreCase(arg, "-Language")) continue;
         const std::string& value = args[i + 1];
         if (utf8Length(value) > 2) {
-            // A strings file. A plain relative path names a file in the current folder.
-            std::string path = value;
-            if (path.find_first_of("%\\") == std::string::npos && path[0] != '/') {
-                std::error_code ec;
-                std::filesystem::path absolute = std::filesystem::absolute(path, ec);
-                if (!ec) path = absolute.string();
-            }
-            setStringsFilePath(shortenPath(path));
+            setStringsFilePath(commandLinePathToStored(value));
             current_.store(kLanguageStringsFile);
         } else {
             int index = languageIndex(value);

@@ -65,6 +65,38 @@ bool usesUnicodeFont(int language);
 /// unknown codes are left out.
 std::vector<int> parseLanguageCodes(std::string_view codes);
 
+/// The built-in language of a POSIX locale environment: the first non-empty of LC_ALL,
+/// LC_MESSAGES and LANG decides; its language part ("de" of "de_AT.UTF-8@euro") is looked up
+/// among the built-in codes. -1 when that value is "C", "POSIX" or a language without built-in
+/// strings (and when all three are empty).
+int localeLanguage(std::string_view lcAll, std::string_view lcMessages, std::string_view lang);
+
+/// Everything the start-up language decision depends on.
+struct StartupLanguageInputs {
+    std::span<const std::string> args;        // command-line arguments after the program name
+    bool settingsRead = false;                // a usable settings file was read
+    int settingsLanguage = 0;                 // its Language.Choice
+    std::string settingsStringsFile;          // its Language.StringsFilePath (stored form)
+    std::string_view lcAll, lcMessages, lang; // the locale environment
+};
+
+/// The start-up language decision.
+struct StartupLanguage {
+    int language = 0;             // 0..15 or kLanguageStringsFile
+    std::string stringsFile;      // stored form, from the settings (used with 1000)
+    std::string commandLineFile;  // a strings file named on the command line, as typed
+    bool fromCommandLine = false; // the command line named a language
+    bool askUser = false;         // first start: offer the language choice
+};
+
+/// Decides the start-up language; a pure function of its inputs. The settings' choice counts
+/// when a settings file was read (an unknown value counts as no choice); on a first start
+/// (no settings) the locale's language is taken and the user is asked, unless the command line
+/// named a language. A "Language xx" option then wins: a code selects that language (an unknown
+/// code keeps the one chosen so far), a value longer than two characters selects that strings
+/// file; the last such option counts.
+StartupLanguage chooseStartupLanguage(const StartupLanguageInputs& in);
+
 /// Applies the text replacements of a strings-file entry: the escapes \r \n \t (a doubled
 /// backslash before r, n or t keeps the backslash and the letter), \" and \', then the
 /// placeholders ProgNameAndVersion, ProgName and ProgVersion.
@@ -99,6 +131,11 @@ class LanguageTables {
     void setStringsFilePath(std::string storedPath);
     /// Set when the command line named a language.
     bool languageFromCommandLine() const { return fromCommandLine_.load(); }
+    /// Module windows draw text with a font covering Cyrillic and CJK in the current language.
+    bool unicodeFont() const { return usesUnicodeFont(currentLanguage()); }
+    /// Counts completed language loads; a window that built its captions at an older count
+    /// reads them again.
+    unsigned generation() const { return generation_.load(std::memory_order_acquire); }
 
     // ---- Loading (user-interface thread) ----
 
@@ -122,6 +159,13 @@ class LanguageTables {
     bool loadLanguage(int language, std::string_view storedPath);
     /// loadLanguage(currentLanguage(), stringsFilePath()).
     bool loadCurrentLanguage();
+    /// A language chosen while the program runs: makes `language` (with the user's strings file
+    /// `storedPath` for kLanguageStringsFile) current and loads it. Refuses, changing nothing,
+    /// a language outside 0..15 and 1000, and 1000 with a blank path.
+    bool changeLanguage(int language, std::string storedPath);
+    /// Start-up after the settings were read: takes over the decision (a command-line strings
+    /// file is kept in portable form) and loads the language unless it is English from start-up.
+    void applyStartupLanguage(const StartupLanguage& choice);
 
     /// Start-up: language 0, flag cleared, language list from the built-in "[Zone_General]",
     /// every table entry the default text, English loaded; then the command-line scan over
@@ -146,6 +190,7 @@ class LanguageTables {
     Entries list_; // only the first kLanguageListCount entries are used
     std::atomic<int> current_{0};
     std::atomic<bool> fromCommandLine_{false};
+    std::atomic<unsigned> generation_{0};
 
     mutable std::mutex mutex_;              // guards texts_, path_ and handler_
     std::unordered_set<std::string> texts_; // every text ever stored; nodes never move

@@ -10,9 +10,11 @@
 #include <filesystem>
 #include <map>
 #include <fstream>
+#include <map>
 #include <random>
 #include <regex>
 #include <sstream>
+#include <vector>
 
 #include "persistence/presets.h"
 
@@ -151,6 +153,35 @@ TEST_F(Cli, ScriptSetsKeysAtTheirTimes) {
     EXPECT_GT(measure(w, 0, 84000, 12000).second, 5000);
 }
 
+TEST_F(Cli, RendersAnEffectOfAnotherModule) {
+    // A silent full-scale 440 Hz tone quantised by a step function at 50 %, on the left only.
+    const std::string patch =
+        write("steps.kvc", "## Kalvitrope Configuration (KVC) [revision B] ##\r\n\r\n"
+                           "[Module_AudioOsc]\r\nName=Tone\r\nAmplitudeControl=-[Manual]-\r\n"
+                           "AmplitudeValue=100\r\nOutputDeviceID=-555 (L+R)\r\n"
+                           "FrequencyControl=-[Manual]-\r\nBaseFrequencyValue=4.4\r\n"
+                           "FrequencyMultiplierValue=100\r\nFrequencyControlSensitivity=100\r\n"
+                           "\r\n[Module_AudioStepFunction]\r\nName=Steps\r\nInputModule=Tone\r\n"
+                           "StepSizeControl=-[Manual]-\r\nStepSizeValue=50\r\n"
+                           "OutputDeviceID=-1 (L)\r\n");
+    const Result r =
+        run("render --patch '" + patch + "' --seconds 1 --out '" + path("s.wav") + "'");
+    ASSERT_EQ(r.code, 0) << r.err;
+    const Wav w = readWav(path("s.wav"));
+    ASSERT_EQ(w.samples.size(), 2u * 48000);
+    // Steps of 500 engine units (16000 in PCM); the crest at exactly 1000 is soft-clipped.
+    std::map<int, int> levels;
+    for (std::size_t f = 4800; f < 48000; ++f) {
+        ++levels[w.samples[2 * f]];
+        ASSERT_EQ(w.samples[2 * f + 1], 0);
+    }
+    for (const auto& [level, count] : levels)
+        EXPECT_TRUE(level == 0 || std::abs(level) == 16000 || std::abs(level) == 26289) << level;
+    EXPECT_GT(levels[16000], 12000);
+    EXPECT_GT(levels[-16000], 12000);
+    EXPECT_NEAR(measure(w, 0, 4800, 43200).first, 440.0, 2.0);
+}
+
 TEST_F(Cli, ProbePrintsTheRowsAsCsv) {
     const Result r = run("probe --preset 900 --samples 10 --every 5 --row 0 'Tone 440 Hz' 5");
     ASSERT_EQ(r.code, 0) << r.err;
@@ -230,6 +261,33 @@ TEST_F(Cli, ProbeFollowsAScriptedMouse) {
     EXPECT_EQ(at(2400, 144).second, 0);
     EXPECT_LT(at(4800, 144).second, -70);
     EXPECT_GT(at(4800, 144).second, -80);
+}
+
+TEST_F(Cli, ProbesASequenceByNameAndItsTextFromAScript) {
+    const std::string patch =
+        write("seq.kvc", "## Kalvitrope Configuration (KVC) [revision B] ##\r\n\r\n"
+                         "[Module_ControlSequence]\r\nName=Steps\r\n"
+                         "BPMControl=-[Manual]-\r\nBPMValue=60\r\n"
+                         "NoteLengthControl=-[Manual]-\r\nNoteLengthValue=500\r\n"
+                         "NoteVelocityControl=-[Manual]-\r\nNoteVelocityValue=127\r\n"
+                         "TransposeControl=-[Manual]-\r\nTuningControl=-[Manual]-\r\n"
+                         "SequenceValue=a4\r\nRecordingSourceID=-555\r\n");
+    const std::string script = write("seq.txt", "1s set \"Steps\" SequenceValue C5\n");
+    const Result r = run("probe --patch '" + patch + "' --script '" + script +
+                         "' --samples 96001 --every 12000 --row Steps");
+    ASSERT_EQ(r.code, 0) << r.err;
+    // One step per second, on control sample 4000 (sample 47988); each note lasts 500 ms.
+    const std::string number = "[0-9.e+-]+";
+    auto line = [&](const std::string& head) {
+        std::smatch m;
+        return std::regex_search(r.out, m, std::regex("\n(" + head + "[^\n]*)")) ? m.str(1) : "";
+    };
+    EXPECT_TRUE(std::regex_match(line("36000,"), std::regex("36000,[0-9]+,0,,,,,,")));
+    EXPECT_TRUE(std::regex_match(
+        line("48000,"), std::regex("48000,[0-9]+,1,0,57,439\\.9[0-9]+," + number + ",127,.*")))
+        << r.out;
+    EXPECT_TRUE(std::regex_match(line("72000,"), std::regex("72000,[0-9]+,0,,,,,,")));
+    EXPECT_TRUE(std::regex_match(line("96000,"), std::regex("96000,[0-9]+,1,0,60,.*"))) << r.out;
 }
 
 TEST_F(Cli, PlaysInRealTimeOnTheSilentBackend) {
@@ -333,6 +391,54 @@ TEST_F(Cli, UnreadablePatchesAndBrokenScriptsFailWithTheReason) {
         c = static_cast<char>(gen());
     const Result r = run("render --patch '" + write("junk.kvc", junk) + "' --seconds 0.1" + out);
     EXPECT_EQ(r.code, 0) << r.err;
+}
+
+// Help, version, API names, messages about empty and overfull patches, and where a WAV goes.
+TEST_F(Cli, Manners) {
+    std::string many = "## Kalvitrope Configuration (KVC) [revision B] ##\r\n";
+    for (int i = 0; i < 130; ++i)
+        many += "[Module_AudioOsc]\r\nName=Osc " + std::to_string(i) + "\r\n";
+    const std::string manyIn = write("many.kvc", many);
+    const std::string emptyIn = write("empty.kvc", "## just a header ##\r\nKey=1\r\n");
+    struct Case {
+        std::string args;
+        int code;
+        std::vector<std::string> out, err;
+    };
+    const Case cases[] = {
+        {"--version", 0, {"Kalvitrope v1.1"}, {}},
+        {"--help",
+         0,
+         {"render", "probe", "default 10", "-1 the default device", "jack", "0..154"},
+         {}},
+        {"render --preset 900 --help", 0, {"usage: kalvitrope-cli render", "default 10"}, {}},
+        {"help play", 0, {"auto", "pulse", "alsa", "null"}, {}},
+        {"probe --help", 0, {"0..154", "@SUBTYPE"}, {}},
+        {"kvc --help", 0, {"usage: kalvitrope-cli kvc"}, {}},
+        {"play --preset 900 --api Bogus",
+         2,
+         {},
+         {"one of: auto, jack, pulse, alsa, null", "--help"}},
+        {"play --preset 900 --api NULL --seconds 0.2", 0, {"start-up", "late"}, {}},
+        {"kvc '" + emptyIn + "' --out '" + path("e.kvc") + "'", 1, {}, {"no modules found"}},
+        {"kvc '" + manyIn + "' --out '" + path("m.kvc") + "'", 0, {}, {"2 modules were left out"}},
+        {"render --preset 900 --seconds 0.1 --out -", 0, {"RIFF"}, {"rendered 0.100 s"}},
+        {"render --preset 900 --seconds 0.1 --out /dev/null", 1, {}, {"not a regular file"}},
+    };
+    for (const Case& c : cases) {
+        const Result r = run(c.args);
+        EXPECT_EQ(r.code, c.code) << c.args << " -> " << r.err;
+        for (const std::string& text : c.out)
+            EXPECT_NE(r.out.find(text), std::string::npos) << c.args << " lacks " << text;
+        for (const std::string& text : c.err)
+            EXPECT_NE(r.err.find(text), std::string::npos) << c.args << " -> " << r.err;
+    }
+    EXPECT_FALSE(fs::exists(path("e.kvc")));
+    EXPECT_EQ(run("kvc '" + manyIn + "' --out '" + path("m.kvc") + "'").err.find("left out"),
+              run("kvc '" + manyIn + "' --out '" + path("m.kvc") + "'").err.rfind("left out"));
+    // The streamed WAV is the same as the file.
+    ASSERT_EQ(run("render --preset 900 --seconds 0.1 --out '" + path("f.wav") + "'").code, 0);
+    EXPECT_EQ(run("render --preset 900 --seconds 0.1 --out -").out, slurp(dir / "f.wav"));
 }
 
 } // namespace

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
+#include <regex>
 #include <set>
 #include <thread>
 
@@ -206,7 +209,9 @@ TEST_F(LanguageTablesTest, EnglishTextsAsLoaded) {
     EXPECT_EQ(t.library(620), "Completely remove\r\nKalvitrope v1.1\r\nfrom this machine");
     EXPECT_EQ(t.library(19), "Error creating directory:\r\n%s\r\n\r\nError code: %s");
     EXPECT_EQ(t.library(kLibraryHelpText).empty(), false);
-    EXPECT_EQ(t.library(650), "");
+    EXPECT_EQ(t.library(93), "");
+    // The last entry of a zone that is not the file's last keeps the zone's closing blank line.
+    EXPECT_EQ(t.library(650), "\r\n");
     for (int id = 0; id < kStringCount; ++id) {
         EXPECT_EQ(t.main(id).find("ProgName"), std::string::npos) << id;
         EXPECT_EQ(t.library(id).find("ProgVersion"), std::string::npos) << id;
@@ -214,26 +219,15 @@ TEST_F(LanguageTablesTest, EnglishTextsAsLoaded) {
     }
 }
 
-TEST_F(LanguageTablesTest, LanguageListAndOfferedLanguages) {
-    EXPECT_EQ(t.languageName(0), "English");
-    EXPECT_EQ(t.languagePrompt(0), "Please choose your language");
-    EXPECT_EQ(t.languageName(5), "Fran\xC3\xA7"
-                                 "ais");
-    EXPECT_EQ(t.languagePrompt(13), "\xD0\x9F\xD0\xBE\xD0\xB6\xD0\xB0\xD0\xBB\xD1\x83\xD0\xB9\xD1"
-                                    "\x81\xD1\x82\xD0\xB0, \xD0\xB2\xD1\x8B\xD0\xB1\xD0\xB5\xD1\x80"
-                                    "\xD0\xB8\xD1\x82\xD0\xB5 \xD1\x8F\xD0\xB7\xD1\x8B\xD0\xBA");
-    EXPECT_EQ(t.languageName(15), "\xE4\xB8\xAD\xE5\x9B\xBD\xE7\x9A\x84");
+TEST(LanguageCodes, OfferedLanguagesAndZones) {
     // The first-start choice: German, English, Spanish, French, Japanese, Russian.
-    std::vector<int> offered = parseLanguageCodes(kOfferedLanguageCodes);
     std::vector<int> buttons;
-    for (int i : offered)
+    for (int i : parseLanguageCodes(kOfferedLanguageCodes))
         buttons.push_back(100 + i);
     EXPECT_EQ(buttons, (std::vector<int>{103, 100, 106, 105, 114, 113}));
     EXPECT_EQ(languageZoneMarker(14), "[Zone_JA]");
     EXPECT_EQ(languageIndex("Zh"), 15);
     EXPECT_EQ(languageIndex("zz"), -1);
-    EXPECT_TRUE(usesUnicodeFont(13) && usesUnicodeFont(kLanguageStringsFile));
-    EXPECT_FALSE(usesUnicodeFont(3));
 }
 
 TEST_F(LanguageTablesTest, CommandLineScan) {
@@ -332,4 +326,250 @@ TEST_F(LanguageTablesTest, ReplacedTextsStayReadable) {
     reader.join();
     EXPECT_EQ(before, "%ld milliseconds"); // the old text was never freed
     EXPECT_EQ(t.main(94), "%ld milliseconds");
+}
+
+namespace {
+
+// The raw text of every entry of a zone of a built-in file, by id.
+std::map<int, std::string> zoneLines(std::string_view file, std::string_view marker) {
+    std::map<int, std::string> out;
+    std::string raw = decodeText(findResource(file));
+    std::size_t p = raw.find(marker);
+    for (p = raw.find("\r\n[", p); p != std::string::npos && std::isdigit(raw[p + 3]);
+         p = raw.find("\r\n[", p + 1)) {
+        std::size_t close = raw.find(']', p);
+        out[std::stoi(raw.substr(p + 3))] =
+            raw.substr(close + 2, raw.find("\r\n", close) - close - 2);
+    }
+    return out;
+}
+
+// What a translation must keep from the English text, in order: printf conversions, product
+// names and the "|" separators of button lists and file filters.
+std::vector<std::string> placeholders(const std::string& text) {
+    static const std::regex token(
+        R"(%[-+ #0']*(\d+|\*)?(\.(\d+|\*)?)?[hlLqjzt]*[diuxXocCeEfFgGaAsSn%])"
+        R"(|ProgNameAndVersion|ProgName|ProgVersion|\|)");
+    std::vector<std::string> out;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), token);
+         it != std::sregex_iterator(); ++it)
+        if (it->str() != "%%") out.push_back(it->str());
+    return out;
+}
+
+} // namespace
+
+TEST(BuiltInStrings, EveryZoneMatchesEnglishIdById) {
+    struct File {
+        std::string_view resource;
+        StringTable table;
+        std::vector<std::string> zones;
+    };
+    const File files[] = {
+        {kMainStringsResource, StringTable::Main, {"DE", "FR", "ES", "JA", "RU"}},
+        {kLibraryStringsResource,
+         StringTable::Library,
+         {"DE", "FR", "ES", "PT", "JA", "RU", "CS", "SV", "ZH", "IT", "NL", "AF", "HU", "PL",
+          "RO"}},
+    };
+    for (const File& f : files) {
+        const std::map<int, std::string> en = zoneLines(f.resource, "[Zone_EN]");
+        for (const std::string& code : f.zones) {
+            const std::string marker = "[Zone_" + code + "]";
+            std::map<int, std::string> zone = zoneLines(f.resource, marker);
+            ASSERT_EQ(zone.size(), en.size()) << f.resource << " " << marker;
+            LanguageTables t;
+            t.loadZone(f.table, marker,
+                       f.table == StringTable::Main ? kMainStringsFile : kLibraryStringsFile, "");
+            for (const auto& [id, english] : en) {
+                SCOPED_TRACE(std::string(f.resource) + " " + marker + " id " + std::to_string(id));
+                ASSERT_TRUE(zone.count(id));
+                EXPECT_EQ(zone[id].empty(), english.empty());
+                EXPECT_EQ(placeholders(zone[id]), placeholders(english));
+                if (!english.empty()) {
+                    EXPECT_FALSE(trim(t.text(f.table, id)).empty());
+                }
+            }
+            if (f.table == StringTable::Main) {
+                // Option names and file patterns are the same words in every language.
+                for (const char* word : {"AutoStartOnly", "AutoStartAndHide", "WrapMouse x",
+                                         "MakeNoSound x", "NoInstall", "Language xx"})
+                    EXPECT_NE(t.main(16).find(word), std::string::npos) << marker << " " << word;
+                EXPECT_NE(t.main(146).find("|*.wav|"), std::string::npos) << marker;
+                EXPECT_NE(t.main(155).find("|*.kvc;*.kvc_|"), std::string::npos) << marker;
+            } else {
+                EXPECT_NE(t.library(18).find("|*.txt|"), std::string::npos) << marker;
+                EXPECT_EQ(t.library(62), "yyyy.MM.dd - HH:mm:ss.fff") << marker;
+            }
+        }
+    }
+}
+
+TEST(BuiltInStrings, LanguageListAsShippedAndUnicodeFonts) {
+    LanguageTables t;
+    t.initLanguages({});
+    const std::pair<const char*, const char*> list[kLanguageCount] = {
+        {"English", "Please choose your language"},
+        {"Afrikaans", "Kies jou taal"},
+        {"Nederlands", "Kies uw taal"},
+        {"Deutsch", "Bitte wählen Sie Ihre Sprache"},
+        {"Italiano", "Scegliere la lingua"},
+        {"Français", "S'il vous plaît choisissez votre langue"},
+        {"Español", "Por favor, elija su idioma"},
+        {"Português", "Por favor, escolha o seu idioma"},
+        {"Română", "Vă rugăm să alegeți limba"},
+        {"Magyar", "Kérjük, válasszon nyelvet"},
+        {"Svenska", "Välj ditt språk"},
+        {"Polsku", "Proszę wybrać język"},
+        {"Česky", "Prosím, vyberte svůj jazyk"},
+        {"По-русски", "Пожалуйста, выберите язык"},
+        {"日本語", "あなたの言語を選択してください"},
+        {"中国的", "请选择您的语言"},
+    };
+    for (int i = 0; i < kLanguageCount; ++i) {
+        EXPECT_EQ(t.languageName(i), list[i].first) << i;
+        // The list's last entry keeps the blank line that closes its zone.
+        EXPECT_EQ(t.languagePrompt(i), list[i].second + std::string(i == 15 ? "\r\n" : "")) << i;
+        EXPECT_EQ(usesUnicodeFont(i), i == 13 || i == 14 || i == 15) << i;
+    }
+    EXPECT_TRUE(usesUnicodeFont(kLanguageStringsFile));
+    EXPECT_FALSE(t.unicodeFont());
+    ASSERT_TRUE(t.changeLanguage(14, ""));
+    EXPECT_TRUE(t.unicodeFont());
+}
+
+TEST_F(LanguageTablesTest, ChangingLanguageReloadsAndOverlays) {
+    const unsigned before = t.generation();
+    ASSERT_TRUE(t.changeLanguage(3, ""));
+    EXPECT_EQ(t.currentLanguage(), 3);
+    EXPECT_EQ(t.main(9), "Modul hinzufügen");
+    EXPECT_EQ(t.library(2), "Abbrechen");
+    EXPECT_GT(t.generation(), before);
+    // Italian has library strings only: the main strings stay those loaded before.
+    ASSERT_TRUE(t.changeLanguage(4, ""));
+    EXPECT_EQ(t.main(9), "Modul hinzufügen");
+    EXPECT_EQ(t.library(2), "Annulla");
+    ASSERT_TRUE(t.changeLanguage(0, ""));
+    EXPECT_EQ(t.main(9), "Add A Module");
+    EXPECT_EQ(t.library(2), "Cancel");
+    // Refused: unknown languages, and a strings file without a path. Nothing changes.
+    const unsigned now = t.generation();
+    EXPECT_FALSE(t.changeLanguage(16, ""));
+    EXPECT_FALSE(t.changeLanguage(-1, ""));
+    EXPECT_FALSE(t.changeLanguage(kLanguageStringsFile, " \t"));
+    EXPECT_EQ(t.currentLanguage(), 0);
+    EXPECT_EQ(t.generation(), now);
+    EXPECT_TRUE(notices.empty());
+}
+
+TEST(StartupLanguage, ChoiceFromCommandLineSettingsAndLocale) {
+    struct Case {
+        std::vector<std::string> args;
+        bool settingsRead;
+        int settingsLanguage;
+        const char *lcAll, *lcMessages, *lang;
+        int language;
+        bool fromCommandLine, askUser;
+        std::string commandLineFile;
+    };
+    const Case cases[] = {
+        // First start: the locale preselects, the user is asked.
+        {{}, false, 0, "", "", "de_DE.UTF-8", 3, false, true, ""},
+        {{}, false, 0, "ja_JP.UTF-8", "", "de_DE.UTF-8", 14, false, true, ""},
+        {{}, false, 0, "", "ru_RU", "en_GB", 13, false, true, ""},
+        {{}, false, 0, "", "", "pt_BR.utf8@x", 7, false, true, ""},
+        {{}, false, 0, "C", "", "fr_FR", 0, false, true, ""},
+        {{}, false, 0, "", "", "POSIX", 0, false, true, ""},
+        {{}, false, 0, "", "", "nb_NO.UTF-8", 0, false, true, ""},
+        {{}, false, 0, "", "", "", 0, false, true, ""},
+        // The settings' choice wins over the locale; an unknown value counts as none.
+        {{}, true, 5, "", "", "de_DE", 5, false, false, ""},
+        {{}, true, 77, "", "", "de_DE", 3, false, false, ""},
+        {{}, true, kLanguageStringsFile, "", "", "", kLanguageStringsFile, false, false, ""},
+        // The command line wins over both, and no one is asked.
+        {{"-Language", "ES"}, true, 5, "", "", "de_DE", 6, true, false, ""},
+        {{"language", "ja"}, false, 0, "", "", "de_DE", 14, true, false, ""},
+        {{"-Language", "zz"}, true, 5, "", "", "", 5, true, false, ""},
+        {{"-Language", "zz"}, false, 0, "", "", "ru_RU", 13, true, false, ""},
+        {{"-Language", "mine.txt"},
+         true,
+         5,
+         "",
+         "",
+         "",
+         kLanguageStringsFile,
+         true,
+         false,
+         "mine.txt"},
+        {{"-Language", "de", "Language", "fr"}, true, 0, "", "", "", 5, true, false, ""},
+        {{"NoInstall", "-Language"}, true, 3, "", "", "", 3, false, false, ""},
+        {{"-Language"}, false, 0, "", "", "es_ES", 6, false, true, ""},
+    };
+    for (const Case& c : cases) {
+        StartupLanguageInputs in;
+        in.args = c.args;
+        in.settingsRead = c.settingsRead;
+        in.settingsLanguage = c.settingsLanguage;
+        in.settingsStringsFile = "%APPDATA%\\mine.txt";
+        in.lcAll = c.lcAll, in.lcMessages = c.lcMessages, in.lang = c.lang;
+        StartupLanguage out = chooseStartupLanguage(in);
+        SCOPED_TRACE(::testing::PrintToString(c.args) + " settings " +
+                     std::to_string(c.settingsRead) + "/" + std::to_string(c.settingsLanguage) +
+                     " LANG " + c.lang);
+        EXPECT_EQ(out.language, c.language);
+        EXPECT_EQ(out.fromCommandLine, c.fromCommandLine);
+        EXPECT_EQ(out.askUser, c.askUser);
+        EXPECT_EQ(out.commandLineFile, c.commandLineFile);
+        EXPECT_EQ(out.stringsFile,
+                  c.settingsRead && c.settingsLanguage != 77 ? in.settingsStringsFile : "");
+    }
+}
+
+TEST_F(LanguageTablesTest, StartupLanguageIsApplied) {
+    StartupLanguage choice;
+    choice.language = 13;
+    t.applyStartupLanguage(choice);
+    EXPECT_EQ(t.currentLanguage(), 13);
+    EXPECT_FALSE(t.languageFromCommandLine());
+    EXPECT_EQ(t.main(9), "Добавить модуль");
+
+    TempDir dir;
+    std::string file = dir.write("mine.txt", "[Zone_External]\r\n[0]\tJawohl\r\n");
+    choice.language = kLanguageStringsFile;
+    choice.commandLineFile = file;
+    choice.fromCommandLine = true;
+    t.applyStartupLanguage(choice);
+    EXPECT_EQ(t.currentLanguage(), kLanguageStringsFile);
+    EXPECT_TRUE(t.languageFromCommandLine());
+    EXPECT_TRUE(fs::equivalent(expandPath(t.stringsFilePath()), file));
+    EXPECT_EQ(t.library(0), "Jawohl");
+    EXPECT_EQ(t.main(9), "Добавить модуль"); // no main zone in the file: as before
+}
+
+// A user's file with faults: every id it lacks, or gives no usable text, keeps the English text;
+// odd escapes stay as written; a pattern with dangerous conversions formats safely.
+TEST_F(LanguageTablesTest, FaultyUserStringsFile) {
+    TempDir dir;
+    const std::string longLine(200000, 'x');
+    std::string text = "[Zone_Internal]\r\n"
+                       "[94]\t%n%ld Millisekunden %s%s%999999999d\r\n"
+                       "[95]\tBad \\q \\ escapes \\\r\n"
+                       "[96]\t" +
+                       longLine +
+                       "\r\n"
+                       "[97]\tLatin-1 \xE9\xE8\r\n"
+                       "[98]\t\r\n"
+                       "[2000]\tOut of range\r\n"
+                       "[Zone_External]\r\n[0]\tJa\r\n";
+    ASSERT_TRUE(t.changeLanguage(kLanguageStringsFile, dir.write("bad.txt", text)));
+    EXPECT_EQ(t.main(95), "Bad \\q \\ escapes \\");
+    EXPECT_EQ(t.main(96), longLine);
+    EXPECT_EQ(t.main(97),
+              "Latin-1 \xEF\xBF\xBD\xEF\xBF\xBD");    // another encoding: replaced, never cut
+    EXPECT_EQ(t.main(98), "Control-Echo Module %ld"); // empty: English kept
+    EXPECT_EQ(t.main(9), "Add A Module");             // missing: English kept
+    EXPECT_EQ(t.library(0), "Ja");
+    EXPECT_EQ(t.library(1), "Apply");
+    const std::string shown = formatPattern(t.main(94), {25L});
+    EXPECT_EQ(shown, "25 Millisekunden "); // %n and conversions without an argument print nothing
 }

@@ -1,0 +1,406 @@
+// Audio routing and instruments: fader laws of the splitter and the combiner, the muted pluck's
+// envelope, length scaling and voice rules, and the output analyser's bands, trace, peak and
+// picture hand-over to the window thread.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <numbers>
+#include <thread>
+#include <vector>
+
+#include "engine/analyser.h"
+#include "engine/audio_routing.h"
+#include "modules/module_registry.h"
+
+namespace kv {
+namespace {
+
+constexpr double kTwoPi = 2.0 * std::numbers::pi;
+
+struct AudioRouting : ::testing::Test {
+    EngineState state;
+    ModuleRegistry registry; // no engine: rows are registered directly
+    EngineView view;
+    EngineContext ctx{state, state.table, state.rand, view};
+
+    Module* add(int type) {
+        Module* m = registry.addModule(type);
+        for (int r : {m->outputRow, m->secondOutputRow})
+            if (r >= 0 && m->outputKind() == 255) state.table.registerRow(r, 1, 127);
+        return m;
+    }
+    // A control row standing for any source; voice 0 set to `value`.
+    int sourceRow(double value) {
+        Module* s = add(Module_ControlGain);
+        ControlRow& row = state.table.rows[s->outputRow];
+        row.primary[0] = row.primarySmoothed[0] = value;
+        return s->outputRow;
+    }
+    double run(Module* m) {
+        moduleEvaluators().perSample[m->type()](*m, ctx);
+        return state.table.rows[m->outputRow].primary[0];
+    }
+    double row(int r) const { return state.table.rows[r].primary[0]; }
+};
+
+TEST_F(AudioRouting, FaderLawsOfSplitterAndCombiner) {
+    struct Case {
+        double fader, first, second;
+    };
+    const Case cases[] = {
+        {0, 1, 1},     {100, 0, 1},   {-100, 1, 0},   {50, 0.5, 1},
+        {-50, 1, 0.5}, {150, 0, 1.5}, {-150, 1.5, 0}, {300, 0, 3},
+    };
+    const int x = sourceRow(400.0);
+    const int x2 = sourceRow(-30.0);
+    Module* split = add(Module_AudioOutputSplit);
+    Module* combine = add(Module_AudioInputCombine);
+    split->controlInputs[0].source = x;
+    combine->controlInputs[0].source = x;
+    combine->controlInputs[1].source = x2;
+    for (const Case& c : cases) {
+        for (Module* m : {split, combine}) {
+            m->inputSliders[0].source = kSourceManual;
+            m->inputSliders[0].manual = c.fader;
+        }
+        run(split);
+        EXPECT_NEAR(row(split->outputRow), c.first * 400.0, 1e-9) << c.fader;
+        EXPECT_NEAR(row(split->secondOutputRow), c.second * 400.0, 1e-9) << c.fader;
+        EXPECT_NEAR(run(combine), c.first * 400.0 + c.second * -30.0, 1e-9) << c.fader;
+    }
+    // From a source the fader is sensitivity × value × 0.1: 1000 per mille is 100 %.
+    split->inputSliders[0].source = sourceRow(1000.0);
+    run(split);
+    EXPECT_NEAR(row(split->outputRow), 0.0, 1e-9);
+    EXPECT_NEAR(row(split->secondOutputRow), 400.0, 1e-9);
+}
+
+TEST_F(AudioRouting, PluckEnvelopeRisesInTenMillisecondsAndEndsAtLengthPlusTwenty) {
+    struct Case {
+        double ms, length, e;
+    };
+    const Case cases[] = {
+        {0, 250, 0},    {5, 250, 64 * (1 - 0.75 * 0.75)},
+        {10, 250, 64},  {135, 250, 16},
+        {270, 250, 0},  {400, 250, 0},
+        {10, 4000, 64}, {2010, 4000, 16},
+    };
+    for (const Case& c : cases)
+        EXPECT_NEAR(pluckEnvelope(c.ms, 64, c.length), c.e, 1e-9) << c.ms << " " << c.length;
+    EXPECT_NEAR(pluckEnvelope(200, 64, 250), 64 * std::pow(70.0 / 270, 270.0 / 70), 1e-9);
+}
+
+struct Pluck : AudioRouting {
+    Module* pluck = nullptr;
+    Module* notes = nullptr;
+    void SetUp() override {
+        pluck = add(Module_AudioMutedPluck);
+        notes = add(Module_ControlGain);
+    }
+    ControlRow& noteRow() { return state.table.rows[notes->outputRow]; }
+    // One note of the note row: id, frequency, velocity.
+    void note(uint8_t id, double hz, double velocity) {
+        ControlRow& r = noteRow();
+        r.voiceCount = 1;
+        r.noteId[0] = id;
+        r.primary[0] = r.primarySmoothed[0] = hz;
+        r.velocity[0] = r.velocitySmoothed[0] = velocity;
+        pluck->inputSliders[0].source = notes->outputRow;
+    }
+    void length(double ms) {
+        pluck->inputSliders[2].source = kSourceManual;
+        pluck->inputSliders[2].manual = ms;
+    }
+    MutedPluckState& st() { return pluck->stateAs<MutedPluckState>(); }
+};
+
+TEST_F(Pluck, NoteSoundsUntilItsLengthAndIsRemovedWhenReleased) {
+    note(60, 440.0, 100.0);
+    double before = 0, after = 0;
+    for (int i = 0; i < 48 * 300; ++i) {
+        const double v = std::fabs(run(pluck));
+        ASSERT_TRUE(std::isfinite(v));
+        if (i >= 48 * 100 && i < 48 * 200) before = std::max(before, v);
+        if (i >= 48 * 270 + 1) after = std::max(after, v);
+    }
+    EXPECT_GT(before, 1.0);
+    EXPECT_EQ(after, 0.0);
+    EXPECT_EQ(st().count, 1); // finished, but its note is still held
+    noteRow().voiceCount = 0;
+    run(pluck);
+    EXPECT_EQ(st().count, 0);
+}
+
+TEST_F(Pluck, SoundIsTheSumOfNinePartialsOverLongNotes) {
+    for (const double NL : {250.0, 3000.0}) {
+        pluck = add(Module_AudioMutedPluck);
+        note(9, 1250.0, 90.0);
+        length(NL);
+        double phase = 0;
+        for (int i = 0; i < 48 * 3200; ++i) {
+            phase += 1250.0 / 96000.0 * kTwoPi;
+            const double t = i / 48.0;
+            const double e = pluckEnvelope(t, 64, NL);
+            const double d = 1 / (1 + 10 * std::min(t / (NL + 10), 1.0) / 90.0);
+            double sum = 0;
+            for (int p = 40; p <= 120; p += 10)
+                sum +=
+                    std::sin(p / 100.0 * phase) * e * (1 - std::pow(std::abs(p - 100) / 60.0, d));
+            if (NL > 1000) sum /= std::sqrt(NL / 1000);
+            ASSERT_NEAR(run(pluck), sum, 1e-9 * 64) << NL << " " << i;
+        }
+    }
+}
+
+TEST_F(Pluck, LengthAboveOneSecondScalesTheSum) {
+    note(60, 440.0, 127.0);
+    std::vector<double> at1000, at4000;
+    length(1000);
+    for (int i = 0; i < 20; ++i)
+        at1000.push_back(run(pluck));
+    Module* other = pluck;
+    pluck = add(Module_AudioMutedPluck);
+    pluck->inputSliders[0].source = other->inputSliders[0].source.load();
+    length(4000);
+    for (int i = 0; i < 20; ++i)
+        at4000.push_back(run(pluck));
+    for (int i = 2; i < 20; ++i)
+        EXPECT_NEAR(at4000[i] / at1000[i], 0.5, 1e-4) << i;
+}
+
+TEST_F(Pluck, MouseRowVoiceRestartsOnceFinished) {
+    const int speed = 131; // a mouse row without note ids
+    ControlRow& r = state.table.rows[speed];
+    r.voiceCount = 1;
+    r.primary[0] = r.primarySmoothed[0] = 100.0; // × 6 = 600 Hz
+    pluck->inputSliders[0].source = speed;
+    int removedAt = -1;
+    for (int i = 0; i < 48 * 300 && removedAt < 0; ++i) {
+        run(pluck);
+        if (st().count == 0) removedAt = i;
+    }
+    ASSERT_GT(removedAt, 48 * 10);
+    EXPECT_LE(removedAt, 48 * 270);
+    run(pluck);
+    ASSERT_EQ(st().count, 1);
+    EXPECT_EQ(st().voices[0].age, 1.0);
+    EXPECT_EQ(st().voices[0].frequency, 600.0);
+
+    // A module row carries note ids: its finished voice stays while the note is held.
+    note(5, 600.0, 127.0);
+    for (int i = 0; i < 48 * 300; ++i)
+        run(pluck);
+    EXPECT_EQ(st().count, 1);
+    EXPECT_GT(st().voices[0].age, 48 * 290);
+}
+
+TEST_F(Pluck, UnusualVelocitiesAndLengthsStayFinite) {
+    struct Case {
+        double velocity, length;
+    };
+    for (const Case c : {Case{0, 250}, Case{-20, 250}, Case{127, -20}, Case{127, -10}}) {
+        note(1, 300.0, c.velocity);
+        length(c.length);
+        st().count = 0;
+        for (int i = 0; i < 48 * 30; ++i)
+            ASSERT_TRUE(std::isfinite(run(pluck))) << c.velocity << " " << c.length << " " << i;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Output analyser
+
+// An output stage whose devices play a sine of amplitude `level` (full scale 1) at `hz`.
+class ToneOutput final : public OutputStage {
+  public:
+    double hz = 480.0, level = 1.0;
+    long phase = 0;
+    void engineStarted() override {}
+    void startCycle(int8_t) override {}
+    void addToBus(int, int, double) override {}
+    void beginCycleAndFlush(EngineState&) override {}
+    bool readBack(int, SampleChunk& out) override {
+        for (int i = 0; i < out.length(); ++i)
+            out.samples[i] = level * std::cos(kTwoPi * hz * phase++ / 48000.0 + 0.3);
+        return true;
+    }
+    void endCycle() override {}
+    void closeAll() override {}
+};
+
+std::vector<double> tone(double hz, double level = 1.0) {
+    std::vector<double> s(AnalyserState::kBufferSamples);
+    for (int i = 0; i < AnalyserState::kBufferSamples; ++i)
+        s[i] = level * std::cos(kTwoPi * hz * i / 48000.0 + 0.3);
+    return s;
+}
+
+TEST(AnalyserMeasures, PureToneLightsTheBandOfItsFrequency) {
+    // The measure compares values one period apart, so a tone also lights the bands whose
+    // period holds an odd number of its own; bands well above the tone stay dark.
+    for (int band : {2, 10, 20, 35}) {
+        const std::vector<double> s = tone(480.0 * band, 0.8);
+        double bands[AnalyserState::kBands];
+        spectrumBands(s.data(), bands);
+        EXPECT_GT(bands[band - 1], 0.9) << band;
+        for (int k = band * 3 / 2; k <= 50; ++k) {
+            EXPECT_LT(bands[k - 1], 0.1) << band << " " << k;
+        }
+    }
+    const std::vector<double> high = tone(16800.0, 0.8);
+    double highBands[AnalyserState::kBands];
+    spectrumBands(high.data(), highBands);
+    EXPECT_LT(highBands[19], 0.1);
+    // Fewer than two positions in the buffer: nothing to compare.
+    EXPECT_EQ(periodicity(high.data(), 1600, 20.0), 0.0);
+    EXPECT_EQ(periodicity(high.data(), 1600, 0.0), 0.0);
+    const std::vector<double> silence(AnalyserState::kBufferSamples, 0.0);
+    double bands[AnalyserState::kBands];
+    spectrumBands(silence.data(), bands);
+    for (double b : bands)
+        EXPECT_EQ(b, 0.0);
+}
+
+struct Analyser : AudioRouting {
+    ToneOutput output;
+    Module* analyser = nullptr;
+    void SetUp() override {
+        analyser = add(Module_AudioOutputAnalyser);
+        ctx.output = &output;
+        ctx.chunkLength = 96;
+    }
+    AnalyserState& st() { return analyser->stateAs<AnalyserState>(); }
+    void cycles(int n) {
+        for (int i = 0; i < n; ++i)
+            moduleEvaluators().endOfCycle[Module_AudioOutputAnalyser](*analyser, ctx);
+    }
+};
+
+TEST_F(Analyser, DrawsOnlyWhenFullyShownAndTracksThePeakWhenCompact) {
+    output.level = 0.4;
+    analyser->analysers[0].mode = 1;
+    struct Case {
+        uint8_t show;
+        bool draws;
+        double peak;
+    };
+    for (const Case c : {Case{3, false, 0.0}, Case{5, false, 500.0}, Case{10, true, 0.0}}) {
+        analyser->showState = c.show;
+        const uint64_t before = st().latest().serial;
+        cycles(17); // 1632 samples: one full buffer
+        EXPECT_EQ(st().latest().serial > before, c.draws) << int(c.show);
+        EXPECT_NEAR(st().takePeak(), c.peak, 0.5) << int(c.show);
+        EXPECT_EQ(st().fill, 32) << "the rest of the block starts the next buffer";
+        st().fill = 0;
+    }
+    // No output device: zeros, nothing read back.
+    analyser->soundOutputs[0].code = -555;
+    analyser->showState = 5;
+    cycles(17);
+    EXPECT_EQ(st().takePeak(), 0.0);
+}
+
+TEST_F(Analyser, OscilloscopeTracesTheSine) {
+    output.hz = 30.0; // one period over the buffer
+    output.level = 0.5;
+    analyser->analysers[0].mode = 1;
+    analyser->showState = 10;
+    cycles(17);
+    const AnalyserPicture& pic = st().latest();
+    ASSERT_EQ(pic.serial, 1u);
+    const int w = pic.width, h = pic.height;
+    for (int x = 0; x < w - 1; ++x) {
+        const double s = 0.5 * std::cos(kTwoPi * 30.0 * (x * 1600 / w) / 48000.0 + 0.3);
+        const double y = h / 2.0 + s * h / 2.0;
+        int brightest = 0;
+        uint32_t best = 0;
+        for (int py = 0; py < h; ++py) {
+            const uint32_t p = pic.pixels[py * w + x] & 0xFFFFFF;
+            if (p > best) {
+                best = p;
+                brightest = py;
+            }
+            if (std::fabs(py - y) > 3) {
+                ASSERT_EQ(p, 0u) << x << "," << py;
+            }
+        }
+        EXPECT_NEAR(brightest, y, 1.5) << x;
+    }
+}
+
+TEST_F(Analyser, SpectrumDrawsTheBandsAsColumns) {
+    output.hz = 4800.0; // band 10
+    analyser->analysers[0].mode = 0;
+    analyser->showState = 10;
+    cycles(17);
+    const AnalyserPicture& pic = st().latest();
+    const int w = pic.width, h = pic.height;
+    auto litRows = [&](int band) {
+        // The column falls between two pixels; the nearer one carries most of it.
+        const int x = static_cast<int>(std::lround(w / 50.0 * (band - 1 + 0.6)));
+        int lit = 0;
+        for (int y = 0; y < h; ++y)
+            lit += (pic.pixels[y * w + x] & 0xFF) > 100;
+        return lit;
+    };
+    EXPECT_GT(litRows(10), h / 2);
+    EXPECT_LT(litRows(40), h / 4);
+}
+
+TEST_F(Analyser, PictureSizeAndClearRequestsComeFromTheWindow) {
+    analyser->analysers[0].mode = 1;
+    analyser->showState = 10;
+    st().requestClear(100, 40);
+    cycles(17);
+    EXPECT_EQ(st().latest().width, 100);
+    EXPECT_EQ(st().latest().height, 40);
+    EXPECT_EQ(st().latest().pixels.size(), 4000u);
+    st().requestClear(100000, -5); // limited to what the picture memory holds
+    cycles(17);
+    EXPECT_GE(st().latest().width, 100);
+    EXPECT_EQ(st().latest().height, 1);
+}
+
+// The window thread takes pictures while the engine thread draws and publishes them.
+TEST(EngineThreads, AnalyserPicturesReachTheWindowThreadWhole) {
+    EngineState state;
+    ToneOutput output;
+    Engine engine{state, &output};
+    ModuleRegistry registry{&engine};
+    Module* analyser = registry.addModule(Module_AudioOutputAnalyser);
+    analyser->analysers[0].mode = 1;
+    analyser->showState = 10;
+    AnalyserState& st = analyser->stateAs<AnalyserState>();
+
+    std::atomic<bool> done{false};
+    std::thread engineThread([&] {
+        engine.beginOffline();
+        for (int i = 0; i < 3000; ++i)
+            engine.runCycle(nullptr);
+        engine.endOffline();
+        done = true;
+    });
+    uint64_t last = 0;
+    int seen = 0, polls = 0;
+    while (!done.load()) {
+        const AnalyserPicture& pic = st.latest();
+        ASSERT_GE(pic.serial, last);
+        ASSERT_EQ(pic.pixels.size(), static_cast<std::size_t>(pic.width) * pic.height);
+        if (pic.serial > last) ++seen;
+        last = pic.serial;
+        if (++polls % 50 == 0) {
+            st.requestClear(200 + polls % 100, 80);
+            analyser->analysers[0].mode = static_cast<uint8_t>(polls / 50 % 2);
+            st.takePeak();
+        }
+        std::this_thread::yield();
+    }
+    engineThread.join();
+    EXPECT_GT(seen, 1);
+    EXPECT_EQ(st.latest().serial, 3000u * 96 / 1600);
+}
+
+} // namespace
+} // namespace kv
