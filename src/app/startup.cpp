@@ -62,21 +62,28 @@ int runProgram(const std::vector<std::string>& args) {
     tables.initLanguages(args);
     EngineState state;
 
-    // Settings: the file's language unless the command line named one; the language choice when
-    // there is no usable settings file.
+    // Settings, then the language: the command line's, else the settings file's, else the
+    // desktop's, offered for confirmation when there is no usable settings file.
     ui::SettingsStore store(defaultSettingsPath(settingsFolderFromCommandLine(args)));
     const SettingsLoadResult loaded = store.load();
     ui::Theme::setCurrent(ui::Theme::fromSettings(store.values()));
-    if (!tables.languageFromCommandLine()) {
-        applyLanguageSettings(store.values(), tables);
-        if (loaded.wantsLanguageChoice())
-            ui::chooseLanguage(nullptr, kOfferedLanguageCodes);
-        else if (tables.currentLanguage() != 0)
-            tables.loadCurrentLanguage();
-    }
+    StartupLanguageInputs in;
+    in.args = args;
+    in.settingsRead = !loaded.wantsLanguageChoice();
+    in.settingsLanguage = languageFromChoice(store.values().languageChoice);
+    in.settingsStringsFile = store.values().languageStringsFilePath;
+    auto env = [](const char* name) {
+        const char* value = std::getenv(name);
+        return std::string_view(value ? value : "");
+    };
+    in.lcAll = env("LC_ALL");
+    in.lcMessages = env("LC_MESSAGES");
+    in.lang = env("LANG");
+    const StartupLanguage language = chooseStartupLanguage(in);
+    tables.applyStartupLanguage(language);
+    if (language.askUser) ui::chooseLanguage(nullptr, kOfferedLanguageCodes);
 
     const StartupFlags flags = parseCommandLine(args);
-    if (flags.language >= 0) tables.applyCommandLine(args);
 
     if (flags.help) {
         ui::runHelpBox(nullptr);

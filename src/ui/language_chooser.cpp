@@ -93,7 +93,7 @@ LanguageChooser::LanguageChooser(QWidget* owner, std::string_view offeredCodes)
 bool LanguageChooser::chooseFile(const QString& path) {
     const QFileInfo info(path);
     if (!info.exists() || info.isDir()) return false;
-    languages().setStringsFilePath(shortenPath(info.absoluteFilePath().toStdString()));
+    stringsFile_ = shortenPath(info.absoluteFilePath().toStdString());
     chosen_ = kLanguageStringsFile;
     accept();
     return true;
@@ -103,8 +103,8 @@ int chooseLanguage(QWidget* owner, std::string_view offeredCodes) {
     LanguageChooser chooser(owner, offeredCodes);
     runDialog(chooser);
     const int chosen = chooser.chosenLanguage();
-    if (chosen >= 0) languages().setCurrentLanguage(chosen);
-    languages().loadCurrentLanguage();
+    if (chosen < 0 || !languages().changeLanguage(chosen, chooser.stringsFile()))
+        languages().loadCurrentLanguage();
     return chosen;
 }
 

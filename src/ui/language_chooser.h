@@ -1,6 +1,7 @@
 #pragma once
 // The language chooser: one row per offered language (its "please choose" prompt and a button
 // with its name) and a button that picks a strings file. User-interface thread.
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -18,6 +19,8 @@ class LanguageChooser : public Dialog {
     QPushButton* fileButton() const { return fileButton_; }
     /// The language chosen (0..15, 1000 for a strings file), or −1 while none is.
     int chosenLanguage() const { return chosen_; }
+    /// The strings file chosen (stored form), with chosenLanguage() 1000.
+    const std::string& stringsFile() const { return stringsFile_; }
     /// Takes `path` as the strings file when it is a file; false (the dialog stays) otherwise.
     bool chooseFile(const QString& path);
 
@@ -25,6 +28,7 @@ class LanguageChooser : public Dialog {
     std::vector<std::pair<int, OwnerButton*>> buttons_;
     QPushButton* fileButton_ = nullptr;
     int chosen_ = -1;
+    std::string stringsFile_;
 };
 
 /// Shows the chooser over `owner` (or centred on the desktop); a choice becomes the current

@@ -223,8 +223,18 @@ TEST(LanguageChooser, OffersTheLanguagesInOrderAndLoadsTheChoice) {
     answerNext([](QDialog& d) { d.reject(); });
     EXPECT_EQ(chooseLanguage(nullptr, kv::kOfferedLanguageCodes), -1);
     EXPECT_EQ(kv::languages().currentLanguage(), 3);
-    kv::languages().setCurrentLanguage(0);
-    kv::languages().loadCurrentLanguage();
+    // A strings file of the user's.
+    const auto file = std::filesystem::temp_directory_path() / "kv_ui_strings_test.txt";
+    std::ofstream(file, std::ios::binary) << "[Zone_Internal]\r\n[9]\tAdd A Thing\r\n";
+    answerNext([&](QDialog& d) {
+        EXPECT_TRUE(
+            static_cast<LanguageChooser&>(d).chooseFile(QString::fromStdString(file.string())));
+    });
+    EXPECT_EQ(chooseLanguage(nullptr, kv::kOfferedLanguageCodes), kv::kLanguageStringsFile);
+    EXPECT_EQ(kv::languages().currentLanguage(), kv::kLanguageStringsFile);
+    EXPECT_EQ(kv::languageString(9), "Add A Thing");
+    std::filesystem::remove(file);
+    kv::languages().changeLanguage(0, "");
 }
 
 } // namespace
