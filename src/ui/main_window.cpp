@@ -198,6 +198,11 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
         QTimer::singleShot(10, this, &MainWindow::welcome);
     }
     if (sampling_) sampling_->start();
+    if (pointer_) {
+        std::string message;
+        if (!installMouseHook(mouse_->hook, *pointer_, message))
+            addMessage(QStringLiteral("Error hooking mouse: ") + fromStd(message));
+    }
 }
 
 MainWindow::~MainWindow() {
@@ -664,8 +669,11 @@ void MainWindow::closeWindow(bool exit) {
     const std::string autosave = autosaveFile();
     if (!autosave.empty()) {
         const SaveResult saved = writeConfiguration(*registry_, autosave);
-        if (!saved)
-            addMessage(languageText(156) + " " + fromStd(autosave) + ": " + fromStd(saved.reason));
+        if (!saved) // the previous autosave is still whole; say why this one is not there
+            informBox(this,
+                      languageText(156) + "\r\n\r\n" + fromStd(autosave) + ": " +
+                          fromStd(saved.reason),
+                      languageText(157));
     }
     s.windowState = isMaximized() ? 1 : 0;
     const QRect r = isMaximized() ? normalGeometry() : geometry();
