@@ -492,6 +492,26 @@ void MainWindow::command(int id) {
         menuOpen_ = false;
         break;
     }
+    case kCmdFastMouseStatus:
+        settings_.values().doFastMouseStatus = !settings_.values().doFastMouseStatus;
+        break;
+    case kCmdSwapBuffers:
+        settings_.values().openGLUseSwapBuffers = !settings_.values().openGLUseSwapBuffers;
+        break;
+    case kCmdIndicatorStyle:
+        settings_.values().use3DMouseStatus = !settings_.values().use3DMouseStatus;
+        settings_.save(state_, this);
+        break;
+    case kCmdResetOrigin:
+        settings_.values().mouseOriginX = settings_.values().mouseOriginY = 0;
+        mouse_->settings.originX.store(0);
+        mouse_->settings.originY.store(0);
+        break;
+    case kCmdChooseOrigin:
+    case kCmdShowOrigin:
+        informBox(this, QStringLiteral("The mouse origin window is not part of this version yet."),
+                  languageText(46));
+        break;
     case kCmdOptions:
     case kCmdPreferences:
         informBox(this,
@@ -819,6 +839,22 @@ QMenu* MainWindow::createProgramMenu(bool rightClick) {
     item(libraryText(41), kCmdAbout);
     item(libraryText(40), kCmdHelp)->setEnabled(!helpOpen_);
     item(languageText(28), kCmdPreferences);
+    if (s.showMouseStatus) {
+        menu->addSeparator();
+        QMenu* status = menu->addMenu(languageText(30));
+        status->addAction(languageText(s.doFastMouseStatus ? 511 : 510), this,
+                          [this] { command(kCmdFastMouseStatus); });
+        status->addAction(languageText(s.openGLUseSwapBuffers ? 29 : 27), this,
+                          [this] { command(kCmdSwapBuffers); });
+        status->addAction(languageText(s.use3DMouseStatus ? 31 : 32), this,
+                          [this] { command(kCmdIndicatorStyle); });
+        menu->addSeparator();
+        QMenu* origin = menu->addMenu(languageText(46));
+        origin->addAction(languageText(47), this, [this] { command(kCmdChooseOrigin); });
+        if (s.mouseOriginX != 0 || s.mouseOriginY != 0)
+            origin->addAction(languageText(50), this, [this] { command(kCmdResetOrigin); });
+        origin->addAction(languageText(154), this, [this] { command(kCmdShowOrigin); });
+    }
     menu->addSeparator();
     const bool running = engine_->running() || button(kCmdStop)->isEnabled();
     item(libraryText(38), kCmdStart)->setEnabled(!running);
@@ -830,7 +866,6 @@ QMenu* MainWindow::createProgramMenu(bool rightClick) {
     item(libraryText(28), kCmdMinimise)->setEnabled(!minimised_);
     menu->addSeparator();
     item(libraryText(32), kCmdExit);
-    (void)s;
     return menu;
 }
 

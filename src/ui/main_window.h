@@ -59,6 +59,12 @@ enum Command : int {
     kCmdSave = 1067,
     kCmdClear = 1068,
     kCmdShareOnline = 1071,
+    kCmdFastMouseStatus = 1072,
+    kCmdSwapBuffers = 1073,
+    kCmdIndicatorStyle = 1087,
+    kCmdChooseOrigin = 1098,
+    kCmdResetOrigin = 1099,
+    kCmdShowOrigin = 1100,
     kCmdExit = 1209,
     kCmdClose = 1430,
 };

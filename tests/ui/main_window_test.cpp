@@ -309,6 +309,21 @@ TEST(MainWindow, ProgramMenuItemsFollowTheState) {
     EXPECT_TRUE(item(*menu, "Stop")->isEnabled());
     item(*menu, "Stop")->trigger();
     EXPECT_TRUE(waitRunning(f.state, false));
+
+    // The mouse-status items name what they do; the origin reset is there only when needed.
+    QMenu* status = item(*menu, "Mouse status options")->menu();
+    ASSERT_NE(status, nullptr);
+    EXPECT_EQ(status->actions()[0]->text(), "Disable fast mouse status wheel");
+    status->actions()[0]->trigger();
+    EXPECT_FALSE(f.settings.values().doFastMouseStatus);
+    QMenu* origin = item(*menu, "Mouse position origin")->menu();
+    EXPECT_EQ(origin->actions().size(), 2);
+    f.settings.values().mouseOriginX = 5;
+    menu.reset(w.createProgramMenu(false));
+    EXPECT_EQ(item(*menu, "Mouse position origin")->menu()->actions().size(), 3);
+    f.settings.values().showMouseStatus = false;
+    menu.reset(w.createProgramMenu(false));
+    EXPECT_EQ(item(*menu, "Mouse status options"), nullptr);
 }
 
 TEST(MainWindow, HitTestCornersEdgesAndMaximised) {
