@@ -13,6 +13,8 @@ const Evaluators& moduleEvaluators() {
     static const Evaluators table = [] {
         Evaluators e;
         registerOscillator(e);
+        registerMidiSources(e);
+        registerAudioInput(e);
         return e;
     }();
     return table;
@@ -20,8 +22,8 @@ const Evaluators& moduleEvaluators() {
 
 std::unique_ptr<ModuleState> makeModuleState(int type) {
     if (type == Module_AudioOsc) return makeOscillatorState();
-    for (auto make : {&makeControlShapingState, &makeNotesSequenceState, &makeAudioEffectState,
-                      &makeAudioRoutingState})
+    for (auto make : {&makeMidiSourceState, &makeControlShapingState, &makeNotesSequenceState,
+                      &makeAudioEffectState, &makeAudioRoutingState})
         if (auto state = make(type)) return state;
     return nullptr;
 }

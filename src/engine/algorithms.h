@@ -9,5 +9,8 @@ namespace kv {
 
 void registerOscillator(Evaluators& e);
 std::unique_ptr<ModuleState> makeOscillatorState();
+void registerMidiSources(Evaluators& e);
+std::unique_ptr<ModuleState> makeMidiSourceState(int type);
+void registerAudioInput(Evaluators& e);
 
 } // namespace kv

@@ -41,6 +41,7 @@ struct EngineContext {
     double msPerControlSample = 0;     // 1000 / R
     OutputStage* output = nullptr;     // for read-back by output analysers
     MouseRows* mouse = nullptr;        // cursor and desktop for sensors; may be null
+    InputStage* input = nullptr;       // MIDI tables for the MIDI modules; may be null
 };
 
 /// Evaluates one module at a control sample or at every sample. Engine thread.
