@@ -10,12 +10,18 @@
 
 #include "cli/script.h"
 #include "devices/audio_out_capture.h"
+#include "devices/device_input_stage.h"
 #include "devices/device_output_stage.h"
+#include "devices/midi_input_manager.h"
 #include "devices/output_device_manager.h"
+#include "devices/wav_writer.h"
+#include "devices/wave_input_manager.h"
 #include "engine/engine.h"
 #include "engine/engine_state.h"
 #include "modules/module_registry.h"
 #include "persistence/config_file.h"
+#include "platform/audio_in_scripted.h"
+#include "platform/midi_in_scripted.h"
 
 namespace kv::cli {
 
@@ -64,6 +70,10 @@ class OfflineSession {
     EngineState& state() { return state_; }
     Engine& engine() { return *engine_; }
     CaptureAudioOut& capture() { return capture_; }
+    WaveWriterList& waveWriters() { return waveWriters_; }
+    /// Receives the messages a user would see (a recording that cannot start). Default: standard
+    /// error.
+    std::function<void(const std::string&)> onMessage;
     const SimulatedScreen& screen() const { return screen_; }
 
   private:
@@ -74,12 +84,22 @@ class OfflineSession {
     };
 
     void applyEventsUpTo(uint64_t sample);
-    void apply(const ScriptEvent& event);
+    /// Wave writers follow their recording flags, as their windows do when shown.
+    void syncRecordings();
+    void message(const std::string& text);
+    struct Pending;
+    void apply(const Pending& pending);
 
     EngineState state_;
     CaptureAudioOut capture_{kCaptureDevices};
     OutputDeviceManager manager_{capture_, OutputDeviceManager::Feeding::Manual};
     DeviceOutputStage stage_{manager_};
+    platform::ScriptedMidiIn midiIn_;
+    MidiInputManager midiManager_{midiIn_, MidiInputManager::Servicing::Manual};
+    platform::ScriptedAudioIn audioIn_;
+    WaveInputManager waveManager_{audioIn_, WaveInputManager::Servicing::Manual};
+    DeviceInputStage inputStage_{&midiManager_, &waveManager_};
+    WaveWriterList waveWriters_;
     std::unique_ptr<Engine> engine_;
     std::unique_ptr<ModuleRegistry> registry_;
     SimulatedScreen screen_;
@@ -87,7 +107,8 @@ class OfflineSession {
 
     struct Pending {
         ScriptEvent event;
-        Module* module = nullptr; // set: the module named
+        Module* module = nullptr;                    // set: the module named
+        std::shared_ptr<std::vector<int16_t>> audio; // audioin: the file's samples
     };
     std::vector<Pending> events_;
     std::size_t nextEvent_ = 0;
