@@ -22,7 +22,9 @@
 #include "persistence/language.h"
 #include "persistence/presets.h"
 #include "persistence/text.h"
+#include "platform/audio_in_rtaudio.h"
 #include "platform/audio_out_rtaudio.h"
+#include "platform/midi_in_rtmidi.h"
 #include "platform/thread_priority.h"
 
 namespace {
@@ -387,8 +389,20 @@ int play(int argc, char** argv) {
     }
     OutputDeviceManager manager(*out);
     DeviceOutputStage stage(manager);
+    // MIDI keyboards and sound-card inputs of the same sound system.
+    platform::RtMidiInput midiIn(api);
+    platform::RtAudioIn audioIn(api);
+    MidiInputManager midiManager(midiIn);
+    WaveInputManager waveManager(audioIn);
+    waveManager.setMessageSink([](const std::string& text) { complain(text); });
+    waveManager.setFeederStart([] { platform::raiseCurrentThreadPriority(true, nullptr); });
+    DeviceInputStage inputs(&midiManager, &waveManager);
+    WaveWriterList waveWriters;
+    manager.setTap([&](const uint8_t* bytes, std::size_t length, int device) {
+        waveWriters.writeBlock(bytes, length, device);
+    });
     EngineState state;
-    Engine engine(state, &stage);
+    Engine engine(state, &stage, nullptr, &inputs);
     ModuleRegistry registry(&engine);
     LoadTarget target;
     target.registry = &registry;
@@ -399,6 +413,7 @@ int play(int argc, char** argv) {
         return kExitFailure;
     }
 
+    syncWaveWriters(registry, waveWriters, [](const std::string& text) { complain(text); });
     manager.setFeederStart([] { platform::raiseCurrentThreadPriority(true, nullptr); });
     engine.onTickerThreadStart = [] { platform::raiseCurrentThreadPriority(true, nullptr); };
     engine.onEngineThreadStart = [](bool realtime) {
@@ -416,6 +431,8 @@ int play(int argc, char** argv) {
     while (!interrupted.load() && (seconds <= 0 || elapsed() < seconds))
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     engine.stopAndWait();
+    manager.setTap(nullptr);
+    waveWriters.stopAll();
     const double played = elapsed();
 
     const long long cycles = state.cycleCounter.load();

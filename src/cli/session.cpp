@@ -69,19 +69,24 @@ void OfflineSession::message(const std::string& text) {
 }
 
 void OfflineSession::syncRecordings() {
-    for (Module* m : registry_->modules(Module_AudioWaveWriter)) {
+    syncWaveWriters(*registry_, waveWriters_, [this](const std::string& t) { message(t); });
+}
+
+void syncWaveWriters(ModuleRegistry& registry, WaveWriterList& writers,
+                     const std::function<void(const std::string&)>& say) {
+    for (Module* m : registry.modules(Module_AudioWaveWriter)) {
         const bool wanted = m->waveWriters[0].recording.load(std::memory_order_relaxed);
-        if (wanted == waveWriters_.isRecording(*m)) continue;
+        if (wanted == writers.isRecording(*m)) continue;
         if (!wanted) {
-            waveWriters_.stop(*m);
+            writers.stop(*m);
             continue;
         }
-        const auto result = waveWriters_.start(*m);
+        const auto result = writers.start(*m);
         if (result == WaveWriterList::StartResult::OpenFailed)
-            message(m->name + ": " + WaveWriterList::openFailedCaption() + " " +
-                    WaveWriterList::openFailedText());
+            say(m->name + ": " + WaveWriterList::openFailedCaption() + " " +
+                WaveWriterList::openFailedText());
         else if (result == WaveWriterList::StartResult::EmptyPath)
-            message(m->name + ": no file to record into (FilePath is empty)");
+            say(m->name + ": no file to record into (FilePath is empty)");
     }
 }
 

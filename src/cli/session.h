@@ -115,6 +115,11 @@ class OfflineSession {
     bool started_ = false;
 };
 
+/// Wave writers follow their recording flags, as their windows do when shown: a flag set starts
+/// the recording (problems go to `say`), a flag cleared stops it.
+void syncWaveWriters(ModuleRegistry& registry, WaveWriterList& writers,
+                     const std::function<void(const std::string&)>& say);
+
 /// The row a probe names: a number 0..154, or a module name with an optional "@SUBTYPE",
 /// resolved as a patch file's source name. −1 when it names no row.
 int resolveProbeRow(std::string_view text, const ModuleRegistry& registry);

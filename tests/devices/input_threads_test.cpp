@@ -6,9 +6,12 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <filesystem>
+#include <random>
 #include <thread>
 
 #include "devices/device_input_stage.h"
+#include "devices/wav_writer.h"
 #include "engine/audio_input.h"
 #include "engine/engine.h"
 #include "engine/midi_sources.h"
@@ -90,6 +93,37 @@ TEST(EngineThreads, InputDevicesOpenCloseAndDeliverWhileTheEngineRuns) {
     ASSERT_EQ(row.voiceCount, 1);
     EXPECT_EQ(row.noteId[0], 57);
     EXPECT_GT(line->stateAs<AudioInputState>().written, 0);
+}
+
+TEST(EngineThreads, InputRecordingStartsAndStopsWhileAFeederWrites) {
+    namespace fs = std::filesystem;
+    const fs::path dir =
+        fs::temp_directory_path() / ("kv_rec_" + std::to_string(std::random_device{}()));
+    fs::create_directories(dir);
+    Module writer{Module_AudioWaveWriter};
+    writer.soundOutputs[0].code = 0;
+    writer.waveWriters[0].append = false;
+    WaveWriterList list;
+    std::atomic<bool> done{false};
+    std::thread feeder([&] {
+        const std::vector<uint8_t> block(384, 0x5A);
+        while (!done.load()) {
+            list.writeBlock(block.data(), block.size(), 0);
+            std::this_thread::sleep_for(100us);
+        }
+    });
+    for (int take = 0; take < 20; ++take) {
+        writer.waveWriters[0].path = (dir / ("t" + std::to_string(take) + ".wav")).string();
+        ASSERT_EQ(list.start(writer), WaveWriterList::StartResult::Started);
+        std::this_thread::sleep_for(3ms);
+        list.stop(writer);
+        // Whole blocks only, and the header tells the size.
+        const auto size = fs::file_size(writer.waveWriters[0].path);
+        EXPECT_EQ((size - 44) % 384, 0u) << take;
+    }
+    done = true;
+    feeder.join();
+    fs::remove_all(dir);
 }
 
 } // namespace
