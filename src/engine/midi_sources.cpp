@@ -1,6 +1,8 @@
 #include "engine/midi_sources.h"
 
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 
 #include "engine/params.h"
 #include "modules/module_controls.h"
@@ -97,6 +99,24 @@ void evaluateMidiControllerInput(Module& m, EngineContext& ctx) {
 }
 
 } // namespace
+
+void recordNewNotes(const uint8_t* current, uint8_t (&previous)[16][128], bool& previousTaken,
+                    std::string& text) {
+    static constexpr const char* kPitchClass[12] = {"C",  "C#", "D",  "D#", "E",  "F",
+                                                    "F#", "G",  "G#", "A",  "A#", "B"};
+    if (previousTaken) {
+        for (int channel = 0; channel < 16; ++channel)
+            for (int key = 0; key < 128; ++key)
+                if (previous[channel][key] == 0 && current[channel * 128 + key] != 0) {
+                    char name[8];
+                    std::snprintf(name, sizeof name, "%s%ld", kPitchClass[key % 12],
+                                  static_cast<long>(key / 12));
+                    text += name;
+                }
+    }
+    std::memcpy(previous, current, sizeof previous);
+    previousTaken = true;
+}
 
 std::atomic<bool>& sliderSignLast() {
     static std::atomic<bool> sign{false};

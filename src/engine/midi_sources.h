@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "engine/engine.h"
 #include "engine/engine_state.h"
@@ -51,6 +52,14 @@ bool midiPollDue(double controlRate, uint64_t controlSampleCounter);
 /// Primary value (per mille) of a slot holding controller value `v` (0..127): unsigned
 /// 0..127 → 0..1000; signed 0 → −1000, 64 → 0, 127 → 1000.
 double midiSliderOutput(double v, bool isSigned);
+
+/// A sequence's recording from a MIDI device, once per control sample. `current` is the device's
+/// note table just copied (16 × 128 velocities). The first table after the module was created is
+/// only kept (keys already held are not recorded); afterwards every key that went from 0 to held,
+/// channel 0..15 then key 0..127, appends its name ("A4" for key 57: pitch class, then octave) to
+/// `text`. `previous` then takes the current table. Engine thread; appends to `text` only.
+void recordNewNotes(const uint8_t* current, uint8_t (&previous)[16][128], bool& previousTaken,
+                    std::string& text);
 
 void registerMidiSources(Evaluators& e);
 std::unique_ptr<ModuleState> makeMidiSourceState(int type);

@@ -275,5 +275,33 @@ TEST_F(MidiModuleTest, LearningAddsEachControllerOnceAndWaitsForItsRow) {
     sliderSignLast() = false;
 }
 
+TEST(SequenceRecording, RecordsKeysPressedSinceTheLastLookInChannelThenKeyOrder) {
+    uint8_t previous[16][128] = {};
+    bool taken = false;
+    std::string text;
+    MidiInputTables t;
+    uint8_t notes[MidiInputTables::kNotes];
+    auto look = [&] {
+        for (int i = 0; i < MidiInputTables::kNotes; ++i)
+            notes[i] = t.notes[static_cast<std::size_t>(i)].load();
+        recordNewNotes(notes, previous, taken, text);
+    };
+    t.apply(0x90, 40, 90); // held before the first look: not recorded
+    look();
+    EXPECT_TRUE(taken);
+    EXPECT_EQ(text, "");
+    t.apply(0x91, 57, 80); // channel 2, A4
+    t.apply(0x90, 61, 80); // channel 1, C#5: channel 1 comes first
+    look();
+    EXPECT_EQ(text, "C#5A4");
+    look(); // still held: nothing new
+    t.apply(0x90, 61, 0);
+    look();
+    t.apply(0x90, 61, 70); // pressed again
+    t.apply(0x9F, 0, 1);
+    look();
+    EXPECT_EQ(text, "C#5A4C#5C0");
+}
+
 } // namespace
 } // namespace kv
