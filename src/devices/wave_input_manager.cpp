@@ -158,7 +158,9 @@ bool WaveInputManager::read(int device, uint64_t& cursor, int16_t newer[kBlockSa
         cursor = completed;
         n = 0;
     }
-    if (2 * n < desiredLatencyMs) return false;
+    // Nothing unread is nothing to give, even with no latency asked for: the slot after the last
+    // filled one is the card's current (or oldest) block, not new audio.
+    if (n == 0 || 2 * n < desiredLatencyMs) return false;
     cursor += static_cast<uint64_t>(std::min(n, 2));
     int i = d->lastIndex.load(rlx) - n + 1;
     if (i < 0) i += kRingBlocks;

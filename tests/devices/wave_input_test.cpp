@@ -54,6 +54,8 @@ TEST_F(WaveInputTest, ReadTakesAtMostTwoBlocksBehindTheCursor) {
     EXPECT_EQ(cursor, 3u);
     EXPECT_EQ(newer[0], 3);
     EXPECT_EQ(older[0], 2);
+    EXPECT_FALSE(
+        manager.read(0, cursor, newer, older, 0)); // all read: nothing, whatever the latency
 
     // A cursor ahead of the device jumps to its count; so does one more than a ring behind.
     cursor = 100;
