@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <unistd.h>
 #include <vector>
 
 #ifdef KV_HAVE_RTMIDI
@@ -20,8 +21,11 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kOpenBackoff = std::chrono::seconds(1); // a failed open fails fast this long
 
 // RtMidi's own messages (a server that went away, a port that vanished) are not the user's
-// business here: a device that fails is simply not open.
+// business here: a device that fails is simply not open. A lister notes that one came.
 void quiet(RtMidiError::Type, const std::string&, void*) {}
+void noteError(RtMidiError::Type, const std::string&, void* failed) {
+    *static_cast<bool*>(failed) = true;
+}
 
 } // namespace
 
@@ -102,8 +106,21 @@ RtMidiInput::RtMidiInput(std::string_view api, RtMidiInputOptions options)
     RtMidi::getCompiledApi(compiled);
     for (RtMidi::Api a : wanted) {
         if (std::find(compiled.begin(), compiled.end(), a) == compiled.end()) continue;
-        if (auto in = Impl::make(a, impl_->options.clientName))
-            impl_->listers.push_back({a, std::move(in)});
+        // Without the sequencer device the ALSA client cannot exist; asking would only print.
+        if (a == RtMidi::LINUX_ALSA && ::access("/dev/snd/seq", F_OK) != 0) continue;
+        auto in = Impl::make(a, impl_->options.clientName);
+        if (!in) continue;
+        // A system that does not answer the first listing (no JACK server) is left out for good,
+        // so it is not asked, and its client library does not complain, again and again.
+        bool failed = false;
+        in->setErrorCallback(&noteError, &failed);
+        try {
+            in->getPortCount();
+        } catch (const std::exception&) {
+            failed = true;
+        }
+        in->setErrorCallback(&quiet, nullptr);
+        if (!failed) impl_->listers.push_back({a, std::move(in)});
     }
 }
 
