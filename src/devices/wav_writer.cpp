@@ -1,8 +1,10 @@
 #include "devices/wav_writer.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <sys/stat.h>
+#include <thread>
 
 #include "modules/module.h"
 #include "persistence/language.h"
@@ -151,9 +153,11 @@ void WaveWriterList::finish(std::FILE* f) {
 void WaveWriterList::stop(Module& module, int control) {
     if (control < 0 || control >= kSlotsPerKind) return;
     module.waveWriters[static_cast<std::size_t>(control)].recording.store(false, rlx);
+    if (!isRecording(module, control)) return;
+    // A block a feeder is writing finishes first; the list's lock below makes sure of it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
     std::FILE* f = nullptr;
     {
-        // Taking the list's lock waits for a block being written by a feeder.
         std::lock_guard lock(mutex_);
         for (auto it = recordings_.begin(); it != recordings_.end(); ++it)
             if (it->module == &module && it->control == control) {
