@@ -1,5 +1,6 @@
 #include "engine/midi_sources.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
