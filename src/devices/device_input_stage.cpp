@@ -5,6 +5,7 @@
 #include "engine/engine_state.h"
 #include "modules/engine_view.h"
 #include "modules/module.h"
+#include "modules/module_controls.h"
 
 namespace kv {
 
@@ -12,6 +13,24 @@ namespace {
 constexpr auto rlx = std::memory_order_relaxed;
 constexpr int kMidiReaders[] = {Module_ControlMIDIInput, Module_ControlMIDIControllerInput,
                                 Module_ControlSequence};
+
+// The MIDI device a MIDI-reading module names.
+int midiDeviceOf(Module& m) {
+    switch (m.type()) {
+    case Module_ControlMIDIInput:
+        return ControlMIDIInputControls{m}.inputDeviceId().code.load(rlx);
+    case Module_ControlMIDIControllerInput:
+        return ControlMIDIControllerInputControls{m}.inputDeviceId().code.load(rlx);
+    case Module_ControlSequence:
+        return ControlSequenceControls{m}.recordingSourceId().code.load(rlx);
+    default:
+        return kNoDevice;
+    }
+}
+
+int waveDeviceOf(Module& m) {
+    return AudioInputControls{m}.inputDeviceId().code.load(rlx);
+}
 } // namespace
 
 void DeviceInputStage::endOfCycle(EngineState& state, const EngineView& view) {
@@ -19,7 +38,7 @@ void DeviceInputStage::endOfCycle(EngineState& state, const EngineView& view) {
     if (wave_) {
         const int latency = state.settings.desiredInputLatency.load(rlx);
         for (Module* m : audioInputs) {
-            const int device = m->soundInputs[0].code.load(rlx);
+            const int device = waveDeviceOf(*m);
             if (device == kNoDevice || !m->state) continue;
             auto& st = m->stateAs<AudioInputState>();
             if (wave_->read(device, st.readCursor, newer_, older_, latency))
@@ -34,7 +53,7 @@ void DeviceInputStage::endOfCycle(EngineState& state, const EngineView& view) {
             midi_->beginCycle();
             for (int type : kMidiReaders)
                 for (Module* m : view.byType[type]) {
-                    const int device = m->midiInputs[0].code.load(rlx);
+                    const int device = midiDeviceOf(*m);
                     if (device != kNoDevice) midi_->use(device);
                 }
             midi_->endCycle();
@@ -43,7 +62,7 @@ void DeviceInputStage::endOfCycle(EngineState& state, const EngineView& view) {
     if (wave_ && !audioInputs.empty()) {
         wave_->beginCycle();
         for (Module* m : audioInputs) {
-            const int device = m->soundInputs[0].code.load(rlx);
+            const int device = waveDeviceOf(*m);
             if (device != kNoDevice) wave_->use(device);
         }
         wave_->endCycle();

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "modules/module.h"
+#include "modules/module_controls.h"
 #include "persistence/language.h"
 #include "persistence/paths.h"
 
@@ -187,8 +188,8 @@ void WaveWriterList::stopAll() {
 void WaveWriterList::writeBlock(const uint8_t* bytes, std::size_t length, int device) {
     std::lock_guard lock(mutex_);
     for (const Recording& r : recordings_) {
-        const Module& m = *r.module;
-        if (m.soundOutputs[0].code.load(rlx) != device) continue;
+        Module& m = *r.module;
+        if (AudioWaveWriterControls{m}.outputDeviceId().code.load(rlx) != device) continue;
         if (!m.waveWriters[static_cast<std::size_t>(r.control)].recording.load(rlx)) continue;
         std::fwrite(bytes, 1, length, r.file);
     }
