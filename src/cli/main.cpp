@@ -27,8 +27,10 @@
 #include "persistence/language.h"
 #include "persistence/presets.h"
 #include "persistence/text.h"
+#include "platform/audio_in_rtaudio.h"
 #include "platform/audio_out_rtaudio.h"
 #include "platform/mouse_backend.h"
+#include "platform/midi_in_rtmidi.h"
 #include "platform/thread_priority.h"
 
 namespace {
@@ -565,6 +567,18 @@ int play(int argc, char** argv) {
         complain(m);
     OutputDeviceManager manager(*out);
     DeviceOutputStage stage(manager);
+    // MIDI keyboards and sound-card inputs of the same sound system.
+    platform::RtMidiInput midiIn(api);
+    platform::RtAudioIn audioIn(api);
+    MidiInputManager midiManager(midiIn);
+    WaveInputManager waveManager(audioIn);
+    waveManager.setMessageSink([](const std::string& text) { complain(text); });
+    waveManager.setFeederStart([] { platform::raiseCurrentThreadPriority(true, nullptr); });
+    DeviceInputStage inputs(&midiManager, &waveManager);
+    WaveWriterList waveWriters;
+    manager.setTap([&](const uint8_t* bytes, std::size_t length, int device) {
+        waveWriters.writeBlock(bytes, length, device);
+    });
     EngineState state;
     // The desktop's mouse plays the mouse rows when there is a display, as in the program.
     std::string noMouse;
@@ -573,7 +587,7 @@ int play(int argc, char** argv) {
     MouseInput mouse;
     MouseSampler sampler(mouse);
     MouseSamplerThread sampling(sampler, *pointer);
-    Engine engine(state, &stage, &mouse);
+    Engine engine(state, &stage, &mouse, &inputs);
     engine.onStart = [&] {
         std::string message;
         if (!installMouseHook(mouse.hook, *pointer, message)) complain(message);
@@ -590,6 +604,7 @@ int play(int argc, char** argv) {
     }
     warnLeftOut(report);
 
+    syncWaveWriters(registry, waveWriters, [](const std::string& text) { complain(text); });
     manager.setFeederStart([] { platform::raiseCurrentThreadPriority(true, nullptr); });
     engine.onTickerThreadStart = [] { platform::raiseCurrentThreadPriority(true, nullptr); };
     engine.onEngineThreadStart = [](bool realtime) {
@@ -619,6 +634,8 @@ int play(int argc, char** argv) {
     engine.stopAndWait();
     sampling.stop();
     pointer->removeHook();
+    manager.setTap(nullptr);
+    waveWriters.stopAll();
     const double played = elapsed();
     if (startup < 0) startup = played;
 
