@@ -21,6 +21,7 @@
 #include "persistence/config_file.h"
 #include "persistence/language.h"
 #include "persistence/presets.h"
+#include "persistence/settings.h"
 #include "persistence/text.h"
 #include "platform/audio_out_rtaudio.h"
 #include "platform/thread_priority.h"
@@ -41,13 +42,68 @@ constexpr const char* kUsage =
     "  kalvitrope-cli probe  (--patch FILE | --preset NAME) [--script FILE] --samples N"
     " [--every K] --row ROW...\n"
     "  kalvitrope-cli kvc IN.kvc --out OUT.kvc\n"
-    "  kalvitrope-cli presets\n";
+    "  kalvitrope-cli presets\n"
+    "every command also takes --language CODE|FILE (messages) and --settings FILE (sound system,\n"
+    "control rate and latencies from a settings file)\n";
 
 void complain(const std::string& message) {
     std::fprintf(stderr, "kalvitrope-cli: %s\n", message.c_str());
 }
 
 // ---- Options ----------------------------------------------------------------------------------
+
+/// The settings of --settings FILE, or null when none was given.
+const Settings* commandSettings = nullptr;
+
+/// Takes --language and --settings out of the arguments (before or after the command) and
+/// applies them: the language at once, the settings through commandSettings. 0, or the exit code
+/// with `error` saying why.
+int takeCommonOptions(int& argc, char** argv, std::string& error) {
+    static Settings settings;
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg != "--language" && arg != "--settings") {
+            argv[kept++] = argv[i];
+            continue;
+        }
+        if (i + 1 >= argc) {
+            error = "option '" + arg + "' needs a value";
+            return kExitUsage;
+        }
+        const std::string value = argv[++i];
+        std::error_code ec;
+        if (arg == "--language") {
+            if (value.size() <= 2 && languageIndex(value) < 0) {
+                error = "unknown language '" + value +
+                        "' (a code such as de, en, es, fr, ja, ru, "
+                        "or a strings file)";
+                return kExitUsage;
+            }
+            if (value.size() > 2 && !std::filesystem::is_regular_file(value, ec)) {
+                error = "cannot read strings file '" + value + "'";
+                return kExitFailure;
+            }
+            const std::string chosen =
+                value.size() > 2 ? std::filesystem::absolute(value, ec).string() : value;
+            const std::string args[] = {"Language", chosen};
+            languages().applyCommandLine(args);
+            continue;
+        }
+        SettingsMessages messages;
+        messages.inform = [&](std::string_view text, std::string_view) {
+            error = "settings file '" + value + "': " + std::string(text);
+        };
+        messages.ask = [](std::string_view, std::string_view) { return true; }; // named explicitly
+        const SettingsLoadStatus status = loadSettings(value, settings, messages, true).status;
+        if (status == SettingsLoadStatus::Missing)
+            error = "cannot read settings file '" + value + "'";
+        if (status != SettingsLoadStatus::Loaded) return kExitFailure;
+        commandSettings = &settings;
+    }
+    argc = kept;
+    return 0;
+}
 
 struct OptionRule {
     const char* name;
@@ -176,6 +232,7 @@ bool loadScript(const Options& o, Script& script, std::string& error) {
 // The session with its patch loaded and the --script events (if any) in place.
 bool prepareSession(const Options& o, const PatchSource& source, OfflineSession& session,
                     std::string& error) {
+    if (commandSettings) applySettings(*commandSettings, session.state());
     Script script;
     return loadScript(o, script, error) && session.loadPatch(source, error) &&
            session.useScript(script, error);
@@ -379,7 +436,9 @@ int play(int argc, char** argv) {
         complain(error);
         return kExitUsage;
     }
-    const std::string api = o.has("api") ? o.one("api") : "auto";
+    const std::string api = o.has("api")      ? o.one("api")
+                            : commandSettings ? commandSettings->audioApi
+                                              : "auto";
     std::unique_ptr<platform::AudioOut> out = platform::makeAudioOut(api);
     if (!out || out->deviceCount() == 0) {
         complain("no sound output device found (API '" + api + "')");
@@ -388,6 +447,7 @@ int play(int argc, char** argv) {
     OutputDeviceManager manager(*out);
     DeviceOutputStage stage(manager);
     EngineState state;
+    if (commandSettings) applySettings(*commandSettings, state);
     Engine engine(state, &stage);
     ModuleRegistry registry(&engine);
     LoadTarget target;
@@ -432,6 +492,11 @@ int play(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     kv::languages().initLanguages({});
+    std::string error;
+    if (const int code = takeCommonOptions(argc, argv, error)) {
+        complain(error);
+        return code;
+    }
     if (argc < 2) {
         std::fputs(kUsage, stderr);
         return kExitUsage;
