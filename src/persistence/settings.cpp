@@ -569,11 +569,14 @@ SettingsLoadResult loadSettings(const std::string& path, Settings& settings,
     settings = Settings{};
     std::error_code ec;
     const fs::file_status st = fs::status(path, ec);
-    if (ec || !fs::exists(st)) return {SettingsLoadStatus::Missing, false};
-    if (!fs::is_regular_file(st) || fs::file_size(path, ec) > kMaxSettingsFileSize || ec)
-        return notSettingsFile(messages);
+    // What cannot be opened as a file (nothing there, a folder, a device, no permission) leaves
+    // the defaults without a word; a file far too big for settings is not ours.
+    if (ec || !fs::is_regular_file(st)) return {SettingsLoadStatus::Missing, false};
+    const std::uintmax_t size = fs::file_size(path, ec);
+    if (ec) return {SettingsLoadStatus::Missing, false};
+    if (size > kMaxSettingsFileSize) return notSettingsFile(messages);
     std::ifstream in(path, std::ios::binary);
-    if (!in) return notSettingsFile(messages);
+    if (!in) return {SettingsLoadStatus::Missing, false};
     const std::string bytes{std::istreambuf_iterator<char>(in), {}};
     if (in.bad()) return notSettingsFile(messages);
     return readSettings(bytes, settings, messages, explicitPath, PathEnvironment::current());
@@ -647,12 +650,18 @@ std::string settingsFolderFromCommandLine(std::span<const std::string> args) {
     return folder;
 }
 
+std::string settingsFilePath(std::string_view programPath, std::string_view commandLineFolder,
+                             const PathEnvironment& env) {
+    const std::string folder = settingsFolder(programPath, commandLineFolder, env);
+    const std::string name = fs::path(programPath).filename().string();
+    return (fs::path(folder) / settingsFileName(name.empty() ? "kalvitrope" : name)).string();
+}
+
 std::string defaultSettingsPath(std::string_view commandLineFolder) {
     const PathEnvironment env = PathEnvironment::current();
     std::string program = runningProgramPath();
     if (program.empty()) program = env.programFolder + "/kalvitrope";
-    const std::string folder = settingsFolder(program, commandLineFolder, env);
-    return (fs::path(folder) / settingsFileName(fs::path(program).filename().string())).string();
+    return settingsFilePath(program, commandLineFolder, env);
 }
 
 // ---- Sharing with the engine and the language tables ------------------------------------------

@@ -58,7 +58,8 @@ enum class UiColour : int {
 };
 inline constexpr int kUiColourCount = static_cast<int>(UiColour::Count);
 
-/// Sound systems the device layer may use (`Preferences.AudioApi`).
+/// Sound systems the device layer may use (`Preferences.AudioApi`); the value is what
+/// platform::makeAudioOut takes.
 inline constexpr const char* kAudioApis[] = {"auto", "jack", "pulse", "alsa", "null"};
 /// One of kAudioApis for a stored value (case ignored, trimmed); anything else gives "auto".
 std::string_view audioApiName(std::string_view value);
@@ -139,7 +140,7 @@ struct SettingsMessages {
 
 enum class SettingsLoadStatus {
     Loaded,          // the file was read (keys it lacks keep their defaults)
-    Missing,         // no file: defaults
+    Missing,         // no file, or none that can be opened: defaults
     NotSettingsFile, // too short, another program's, or unreadable: defaults, the user was told
     NewerDeclined,   // from a newer version and the user chose not to load it: defaults
 };
@@ -166,8 +167,8 @@ SettingsLoadResult readSettings(std::string_view bytes, Settings& settings,
                                 const SettingsMessages& messages, bool explicitPath,
                                 const PathEnvironment& env);
 
-/// Reads the file at `path` (native). A missing file gives the defaults silently; a folder, an
-/// unreadable or a huge file counts as not a settings file.
+/// Reads the file at `path` (native). A file that is missing or cannot be opened (a folder, no
+/// permission) gives the defaults silently; one larger than 16 MiB is not a settings file.
 SettingsLoadResult loadSettings(const std::string& path, Settings& settings,
                                 const SettingsMessages& messages, bool explicitPath = false);
 
@@ -202,7 +203,11 @@ std::string settingsFolder(std::string_view programPath, std::string_view comman
 /// absolute; the last such option counts. Empty when there is none.
 std::string settingsFolderFromCommandLine(std::span<const std::string> args);
 
-/// The full native path of the running program's settings file for that folder rule.
+/// The settings file of the program at `programPath` (native): the folder rule and the name rule.
+/// Also gives the settings file of another installation.
+std::string settingsFilePath(std::string_view programPath, std::string_view commandLineFolder,
+                             const PathEnvironment& env);
+/// The running program's settings file.
 std::string defaultSettingsPath(std::string_view commandLineFolder);
 
 // ---- Sharing with the engine and the language tables ----

@@ -315,6 +315,8 @@ TEST(SettingsPlace, FolderRule) {
     EXPECT_EQ(settingsFileName("kalvitrope"), "kalvitrope.KVS");
     EXPECT_EQ(settingsFileName("Kalvitropev1.1.exe"), "Kalvitropev1.1.KVS");
     EXPECT_EQ(settingsFileName("kalvitrope-1.1"), "kalvitrope-1.1.KVS");
+    EXPECT_EQ(settingsFilePath("/usr/bin/kalvitrope", "", env),
+              "/home/ann/.config/Kalvitrope/kalvitrope.KVS");
 
     const std::vector<std::string> args = {"-settingsfolderpath", "/a/b", "SettingsFolderPath",
                                            "xy", "SETTINGSFOLDERPATH"};
@@ -336,7 +338,14 @@ TEST(SettingsSave, LoadSaveAndAFailedWriteKeepsTheOldFile) {
     EXPECT_EQ(loadSettings(path, back, d.messages()).status, SettingsLoadStatus::Loaded);
     EXPECT_EQ(back, s);
     EXPECT_EQ(loadSettings(dir.path.string(), back, d.messages()).status,
-              SettingsLoadStatus::NotSettingsFile);
+              SettingsLoadStatus::Missing);
+    EXPECT_TRUE(d.told.empty());
+    const std::string huge = dir.file("huge.KVS");
+    std::ofstream(huge) << "x";
+    fs::resize_file(huge, 17u << 20); // sparse: no disk space used
+    EXPECT_EQ(loadSettings(huge, back, d.messages()).status, SettingsLoadStatus::NotSettingsFile);
+    EXPECT_EQ(d.told.size(), 1u);
+    fs::remove(huge);
 
     // A write that fails half-way (file size limit) leaves the old file and says why.
     const std::string before = readBytes(path);
