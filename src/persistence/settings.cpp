@@ -9,7 +9,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <unordered_map>
 #include <variant>
+#include <vector>
 
 #include "engine/engine_state.h"
 #include "persistence/language.h"
@@ -277,11 +279,69 @@ void readValue(const KeyDef& k, std::string_view value, Settings& s, const PathE
     }
 }
 
-const KeyDef& keyDef(std::string_view key) {
-    for (const KeyDef& k : kKeys)
-        if (key == k.key) return k;
-    return kKeys[0];
+std::size_t keyIndex(std::string_view key) {
+    for (std::size_t i = 0; i < std::size(kKeys); ++i)
+        if (key == kKeys[i].key) return i;
+    return 0;
 }
+
+// The key lookup of KeyedText for every key of the table at once: a key is found at the start
+// of a line, letters compared without regard to case, followed by a tab, else "=", else a space,
+// else ":", each at its first occurrence. One pass over the lines instead of one search per key.
+class IndexedKeys {
+  public:
+    explicit IndexedKeys(std::string text) : text_("\n" + std::move(text)) {
+        static constexpr std::string_view kSeparators = "\t= :";
+        static const Index index = buildIndex();
+        found_.fill({kNone, kNone, kNone, kNone});
+        std::string candidate;
+        for (std::size_t nl = 0; nl != std::string::npos; nl = text_.find('\n', nl + 1)) {
+            const std::size_t start = nl + 1;
+            for (std::size_t width : index.widths) {
+                if (start + width >= text_.size()) continue;
+                const std::size_t sep = kSeparators.find(text_[start + width]);
+                if (sep == std::string_view::npos) continue;
+                candidate.assign(text_, start, width);
+                for (char& c : candidate)
+                    c = asciiLower(c);
+                const auto hit = index.keys.find(candidate);
+                if (hit != index.keys.end() && found_[hit->second][sep] == kNone)
+                    found_[hit->second][sep] = start + width + 1;
+            }
+        }
+    }
+
+    /// The value of key `i` of the table: the rest of its line, spaces and tabs trimmed.
+    std::string value(std::size_t i) const {
+        for (std::size_t start : found_[i]) {
+            if (start == kNone) continue;
+            const std::size_t end = text_.find_first_of("\r\n", start);
+            return std::string(trim(std::string_view(text_).substr(start, end - start), " \t"));
+        }
+        return {};
+    }
+
+  private:
+    static constexpr std::size_t kNone = std::string::npos;
+    struct Index {
+        std::unordered_map<std::string, std::size_t> keys; // padded key, lower case -> index
+        std::vector<std::size_t> widths;                   // the padded widths in use
+    };
+    static Index buildIndex() {
+        Index index;
+        for (std::size_t i = 0; i < std::size(kKeys); ++i) {
+            const std::string key = toAsciiLower(paddedKey(kKeys[i]));
+            index.keys.emplace(key, i);
+            if (std::find(index.widths.begin(), index.widths.end(), key.size()) ==
+                index.widths.end())
+                index.widths.push_back(key.size());
+        }
+        return index;
+    }
+
+    std::string text_; // "\n" + the text
+    std::array<std::array<std::size_t, 4>, std::size(kKeys)> found_;
+};
 
 // ---- Messages ---------------------------------------------------------------------------------
 
@@ -550,16 +610,17 @@ SettingsLoadResult readSettings(std::string_view bytes, Settings& s,
         return r;
     }
 
-    const KeyedText keyed(decodeText(bytes));
-    auto value = [&](const KeyDef& k) { return keyed.value(paddedKey(k)); };
-    if (value(keyDef("ProgramName")) != kSettingsProgramName) return notSettingsFile(messages);
-    if (parseDecimal(value(keyDef("ProgramVersion")), 0.0) > kSettingsProgramVersionNumber &&
+    const IndexedKeys keyed(decodeText(bytes));
+    if (keyed.value(keyIndex("ProgramName")) != kSettingsProgramName)
+        return notSettingsFile(messages);
+    if (parseDecimal(keyed.value(keyIndex("ProgramVersion")), 0.0) >
+            kSettingsProgramVersionNumber &&
         !ask(messages, libraryString(kLibNewerVersion), libraryString(kLibCaptionAbnormal)))
         return {SettingsLoadStatus::NewerDeclined, false};
 
-    for (const KeyDef& k : kKeys) {
-        const std::string v = value(k);
-        if (!v.empty()) readValue(k, v, s, env);
+    for (std::size_t i = 0; i < std::size(kKeys); ++i) {
+        const std::string v = keyed.value(i);
+        if (!v.empty()) readValue(kKeys[i], v, s, env);
     }
     return {SettingsLoadStatus::Loaded, false};
 }

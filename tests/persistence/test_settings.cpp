@@ -133,6 +133,17 @@ TEST_F(SettingsFile, ReadsEveryValueForm) {
               SettingsLoadStatus::Loaded);
     EXPECT_EQ(s.audioApi, "auto");
     EXPECT_FALSE(s.sliderSignNegative);
+
+    // A tab wins over an earlier "=", the first of two lines wins, keys match only at a line start.
+    ASSERT_EQ(read(textFile("Preferences.MouseOrigin.x                =1\r\n"
+                            "Preferences.MouseOrigin.x                \t2\r\n"
+                            "Preferences.MouseOrigin.x                \t3\r\n"
+                            " WindowState          \t4\r\n"
+                            "xWindowState          \t5"))
+                  .status,
+              SettingsLoadStatus::Loaded);
+    EXPECT_EQ(s.mouseOriginX, 2);
+    EXPECT_EQ(s.windowState, 0);
 }
 
 TEST_F(SettingsFile, WhatIsWrittenReadsBackAndPathsStayPortable) {
