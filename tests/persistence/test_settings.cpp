@@ -126,6 +126,13 @@ TEST_F(SettingsFile, ReadsEveryValueForm) {
     EXPECT_EQ(s.languageChoice, "de");
     EXPECT_EQ(s.audioApi, "jack");
 
+    // Big-endian UTF-16 reads by its mark.
+    std::string big = textFile("Preferences.MouseOrigin.x                \t-9");
+    for (std::size_t i = 0; i + 1 < big.size(); i += 2)
+        std::swap(big[i], big[i + 1]);
+    ASSERT_EQ(read(big).status, SettingsLoadStatus::Loaded);
+    EXPECT_EQ(s.mouseOriginX, -9);
+
     // The same keys in a UTF-8 file; unknown sound systems read as auto.
     ASSERT_EQ(read("\r\nProgramName    \tKalvitrope\r\nPreferences.AudioApi                     "
                    "\tcoreaudio\r\nDefaults.SliderSignLast\tyes")
