@@ -420,7 +420,8 @@ class LegacyReader {
         pos_ += 4;
         return true;
     }
-    /// A byte length and that many bytes of UTF-16 text; the text ends at its first NUL.
+    /// A byte length and that many bytes of UTF-16 text. The text ends at its first NUL, and at
+    /// its first line break, which no value of the text form can hold.
     bool text(std::string& v) {
         uint32_t n = 0;
         if (!u32(n) || n > kLegacyMaxString || b_.size() - pos_ < n) return false;
@@ -429,7 +430,7 @@ class LegacyReader {
             units.push_back(
                 static_cast<char16_t>(uint8_t(b_[pos_ + i]) | uint8_t(b_[pos_ + i + 1]) << 8));
         pos_ += n;
-        units = units.substr(0, units.find(u'\0'));
+        units = units.substr(0, units.find_first_of(std::u16string_view(u"\0\r\n", 3)));
         v = utf16ToUtf8(units);
         return true;
     }
