@@ -516,10 +516,11 @@ SettingsLoadResult readLegacy(std::string_view bytes, Settings& s, const Setting
         !r.u8(unnamed[1]) || !flags({&s.realtimePriorityForMainThread, &negativeSign}))
         return loaded;
     s.sliderSignNegative = negativeSign;
-    if (!r.colour(s.colour(C::ProgressBarBackground)) ||
-        !r.colour(s.colour(C::ProgressBarForeground)) || !texts({&s.autoSavePath}) ||
-        !flags({&s.loadLastAutoSaveOnStartup, &s.doFastMouseStatus, &s.doNotAskAboutInstallation}))
-        return loaded;
+    // The last fields: each is read only when the ones before it were complete.
+    (void)(r.colour(s.colour(C::ProgressBarBackground)) &&
+           r.colour(s.colour(C::ProgressBarForeground)) && texts({&s.autoSavePath}) &&
+           flags(
+               {&s.loadLastAutoSaveOnStartup, &s.doFastMouseStatus, &s.doNotAskAboutInstallation}));
     return loaded;
 }
 
