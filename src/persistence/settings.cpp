@@ -185,9 +185,10 @@ std::string formatLong(long v) {
     return std::to_string(v);
 }
 
-/// A stored text up to its first line end, so one value never spills into the next line.
-std::string oneLine(const std::string& text) {
-    return text.substr(0, text.find_first_of("\r\n"));
+/// A text as it can be written and read back: up to its first line end (one value never spills
+/// into the next line), without spaces and tabs at its ends (reading trims them).
+std::string oneLine(std::string_view text) {
+    return std::string(trim(text.substr(0, text.find_first_of("\r\n")), " \t"));
 }
 
 int hexDigit(char c) {
@@ -421,7 +422,7 @@ class LegacyReader {
         return true;
     }
     /// A byte length and that many bytes of UTF-16 text. The text ends at its first NUL, and at
-    /// its first line break, which no value of the text form can hold.
+    /// its first line break, which no value of the text form can hold; blanks at its ends go.
     bool text(std::string& v) {
         uint32_t n = 0;
         if (!u32(n) || n > kLegacyMaxString || b_.size() - pos_ < n) return false;
@@ -431,7 +432,7 @@ class LegacyReader {
                 static_cast<char16_t>(uint8_t(b_[pos_ + i]) | uint8_t(b_[pos_ + i + 1]) << 8));
         pos_ += n;
         units = units.substr(0, units.find_first_of(std::u16string_view(u"\0\r\n", 3)));
-        v = utf16ToUtf8(units);
+        v = trim(utf16ToUtf8(units), " \t"); // as a value of the text form reads
         return true;
     }
 

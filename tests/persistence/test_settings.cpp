@@ -306,14 +306,15 @@ TEST_F(SettingsFile, ReadsTheOlderBinaryForm) {
     EXPECT_EQ(read(legacyFile(2, 0).b, true).status, SettingsLoadStatus::Loaded);
     EXPECT_EQ(dialogue.asked.size(), 1u);
 
-    // A text with a line break keeps its first line, so it is written as it was read.
+    // A text keeps its first line without end blanks, so it is written as it was read.
     LegacyBytes broken;
     broken.text("Kalvitrope").i32(1).i32(1).b += std::string(16, 'x');
     broken.u8(0).text("").u8(0).u8(0).u8(0).u8(0).u8(0).u8(0).u8(0).u8(0).u8(0);
     broken.i32(0).i32(0).i32(0).i32(0).i32(0).u8(0).u8(0).u8(0).u8(0).u8(0).u8(0).u8(0);
-    broken.text("C:\nmore");
+    broken.text("lang.txt \t\r\nmore");
     ASSERT_EQ(read(broken.b).status, SettingsLoadStatus::Loaded);
     const Settings first = s;
+    EXPECT_EQ(first.languageStringsFilePath, "lang.txt");
     read(settingsBytes(first));
     EXPECT_EQ(s, first);
 
