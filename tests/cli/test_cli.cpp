@@ -297,6 +297,27 @@ TEST_F(Cli, PlaysInRealTimeOnTheSilentBackend) {
         << r.out;
 }
 
+TEST_F(Cli, SettingsFileChoosesTheSoundSystemAndLatency) {
+    const std::string settings =
+        write("s.KVS", "\r\nProgramName    \tKalvitrope\r\n"
+                       "Preferences.DesiredOutputLatency         \t80\r\n"
+                       "Preferences.AudioApi                     \tnull\r\n");
+    const Result r = run("play --preset 900 --seconds 0.2 --settings '" + settings + "'");
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("(desired 80 ms)"), std::string::npos) << r.out;
+
+    // A file of another program fails with the message of the strings file asked for.
+    const std::string strings =
+        write("mine.txt", "[Zone_External]\r\n[27]\tNot one of ours.\r\n[28]\tx\r\n");
+    const std::string other = write("o.KVS", "\r\nProgramName    \tSomethingElse\r\n");
+    const Result bad =
+        run("--language '" + strings + "' play --preset 900 --settings '" + other + "'");
+    EXPECT_EQ(bad.code, 1);
+    EXPECT_NE(bad.err.find("settings file '" + other + "': Not one of ours."), std::string::npos)
+        << bad.err;
+    EXPECT_EQ(run("play --preset 900 --language zz").code, 2);
+}
+
 TEST_F(Cli, KvcConvertsAnyEncodingToTheFileFormat) {
     const std::string in =
         write("in.kvc", "## Kalvitrope Configuration (KVC) [revision B] ##\r\n"
