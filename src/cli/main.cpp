@@ -26,9 +26,12 @@
 #include "persistence/config_file.h"
 #include "persistence/language.h"
 #include "persistence/presets.h"
+#include "persistence/settings.h"
 #include "persistence/text.h"
+#include "platform/audio_in_rtaudio.h"
 #include "platform/audio_out_rtaudio.h"
 #include "platform/mouse_backend.h"
+#include "platform/midi_in_rtmidi.h"
 #include "platform/thread_priority.h"
 
 namespace {
@@ -51,7 +54,9 @@ constexpr const char* kUsage =
     "  kvc      load a patch file into modules and write it back\n"
     "  presets  list the built-in presets: resource number and name\n"
     "\n"
-    "kalvitrope-cli COMMAND --help shows a command's options; --version the program's version.\n";
+    "kalvitrope-cli COMMAND --help shows a command's options; --version the program's version.\n"
+    "Every command also takes --language CODE|FILE (the language of its messages) and\n"
+    "--settings FILE (sound system, control rate and latencies from a settings file).\n";
 
 constexpr const char* kPatchOptions =
     "  --patch FILE     a patch file (.kvc)\n"
@@ -137,6 +142,59 @@ void complainUsage(const std::string& command, const std::string& message) {
 }
 
 // ---- Options ----------------------------------------------------------------------------------
+
+/// The settings of --settings FILE, or null when none was given.
+const Settings* commandSettings = nullptr;
+
+/// Takes --language and --settings out of the arguments (before or after the command) and
+/// applies them: the language at once, the settings through commandSettings. 0, or the exit code
+/// with `error` saying why.
+int takeCommonOptions(int& argc, char** argv, std::string& error) {
+    static Settings settings;
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg != "--language" && arg != "--settings") {
+            argv[kept++] = argv[i];
+            continue;
+        }
+        if (i + 1 >= argc) {
+            error = "option '" + arg + "' needs a value";
+            return kExitUsage;
+        }
+        const std::string value = argv[++i];
+        std::error_code ec;
+        if (arg == "--language") {
+            if (value.size() <= 2 && languageIndex(value) < 0) {
+                error = "unknown language '" + value +
+                        "' (a code such as de, en, es, fr, ja, ru, "
+                        "or a strings file)";
+                return kExitUsage;
+            }
+            if (value.size() > 2 && !std::filesystem::is_regular_file(value, ec)) {
+                error = "cannot read strings file '" + value + "'";
+                return kExitFailure;
+            }
+            const std::string chosen =
+                value.size() > 2 ? std::filesystem::absolute(value, ec).string() : value;
+            const std::string args[] = {"Language", chosen};
+            languages().applyCommandLine(args);
+            continue;
+        }
+        SettingsMessages messages;
+        messages.inform = [&](std::string_view text, std::string_view) {
+            error = "settings file '" + value + "': " + std::string(text);
+        };
+        messages.ask = [](std::string_view, std::string_view) { return true; }; // named explicitly
+        const SettingsLoadStatus status = loadSettings(value, settings, messages, true).status;
+        if (status == SettingsLoadStatus::Missing)
+            error = "cannot read settings file '" + value + "'";
+        if (status != SettingsLoadStatus::Loaded) return kExitFailure;
+        commandSettings = &settings;
+    }
+    argc = kept;
+    return 0;
+}
 
 struct OptionRule {
     const char* name;
@@ -277,6 +335,7 @@ void warnLeftOut(const LoadReport& report) {
 // The session with its patch loaded and the --script events (if any) in place.
 bool prepareSession(const Options& o, const PatchSource& source, OfflineSession& session,
                     std::string& error) {
+    if (commandSettings) applySettings(*commandSettings, session.state());
     Script script;
     LoadReport report;
     if (!loadScript(o, script, error) || !session.loadPatch(source, error, &report)) return false;
@@ -528,7 +587,10 @@ int play(int argc, char** argv) {
         complainUsage("play", error);
         return kExitUsage;
     }
-    std::string api = o.has("api") ? toAsciiLower(o.one("api")) : "auto";
+    // --api wins over the settings file's choice.
+    std::string api = o.has("api")      ? toAsciiLower(o.one("api"))
+                      : commandSettings ? toAsciiLower(commandSettings->audioApi)
+                                        : "auto";
     static constexpr const char* kApis[] = {"auto", "jack", "pulse", "alsa", "null"};
     if (std::find(std::begin(kApis), std::end(kApis), api) == std::end(kApis)) {
         complainUsage("play", "unknown --api '" + o.one("api") +
@@ -565,6 +627,18 @@ int play(int argc, char** argv) {
         complain(m);
     OutputDeviceManager manager(*out);
     DeviceOutputStage stage(manager);
+    // MIDI keyboards and sound-card inputs of the same sound system.
+    platform::RtMidiInput midiIn(api);
+    platform::RtAudioIn audioIn(api);
+    MidiInputManager midiManager(midiIn);
+    WaveInputManager waveManager(audioIn);
+    waveManager.setMessageSink([](const std::string& text) { complain(text); });
+    waveManager.setFeederStart([] { platform::raiseCurrentThreadPriority(true, nullptr); });
+    DeviceInputStage inputs(&midiManager, &waveManager);
+    WaveWriterList waveWriters;
+    manager.setTap([&](const uint8_t* bytes, std::size_t length, int device) {
+        waveWriters.writeBlock(bytes, length, device);
+    });
     EngineState state;
     // The desktop's mouse plays the mouse rows when there is a display, as in the program.
     std::string noMouse;
@@ -573,7 +647,8 @@ int play(int argc, char** argv) {
     MouseInput mouse;
     MouseSampler sampler(mouse);
     MouseSamplerThread sampling(sampler, *pointer);
-    Engine engine(state, &stage, &mouse);
+    if (commandSettings) applySettings(*commandSettings, state);
+    Engine engine(state, &stage, &mouse, &inputs);
     engine.onStart = [&] {
         std::string message;
         if (!installMouseHook(mouse.hook, *pointer, message)) complain(message);
@@ -590,6 +665,7 @@ int play(int argc, char** argv) {
     }
     warnLeftOut(report);
 
+    syncWaveWriters(registry, waveWriters, [](const std::string& text) { complain(text); });
     manager.setFeederStart([] { platform::raiseCurrentThreadPriority(true, nullptr); });
     engine.onTickerThreadStart = [] { platform::raiseCurrentThreadPriority(true, nullptr); };
     engine.onEngineThreadStart = [](bool realtime) {
@@ -619,6 +695,8 @@ int play(int argc, char** argv) {
     engine.stopAndWait();
     sampling.stop();
     pointer->removeHook();
+    manager.setTap(nullptr);
+    waveWriters.stopAll();
     const double played = elapsed();
     if (startup < 0) startup = played;
 
@@ -636,6 +714,11 @@ int play(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     kv::languages().initLanguages({});
+    std::string error;
+    if (const int code = takeCommonOptions(argc, argv, error)) {
+        complain(error);
+        return code;
+    }
     if (argc < 2) {
         std::fputs(kUsage, stderr);
         return kExitUsage;

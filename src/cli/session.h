@@ -11,14 +11,20 @@
 
 #include "cli/script.h"
 #include "devices/audio_out_capture.h"
+#include "devices/device_input_stage.h"
 #include "devices/device_output_stage.h"
+#include "devices/midi_input_manager.h"
 #include "devices/output_device_manager.h"
+#include "devices/wav_writer.h"
+#include "devices/wave_input_manager.h"
 #include "engine/engine.h"
 #include "engine/engine_state.h"
 #include "modules/module_registry.h"
 #include "mouse/mouse_input.h"
 #include "persistence/config_file.h"
 #include "platform/mouse_scripted.h"
+#include "platform/audio_in_scripted.h"
+#include "platform/midi_in_scripted.h"
 
 namespace kv::cli {
 
@@ -65,6 +71,10 @@ class OfflineSession {
     CaptureAudioOut& capture() { return capture_; }
     MouseInput& mouse() { return mouse_; }
     platform::ScriptedMouse& pointer() { return pointer_; }
+    WaveWriterList& waveWriters() { return waveWriters_; }
+    /// Receives the messages a user would see (a recording that cannot start). Default: standard
+    /// error.
+    std::function<void(const std::string&)> onMessage;
 
   private:
     /// The simulated clock: 2 ms per engine cycle.
@@ -74,10 +84,14 @@ class OfflineSession {
     };
 
     void applyEventsUpTo(uint64_t sample);
-    void apply(const ScriptEvent& event);
     /// Script events due at `sample`, then the mouse sampler's pass when one falls on it.
     void beforeSample(uint64_t sample);
     void noteCursor();
+    /// Wave writers follow their recording flags, as their windows do when shown.
+    void syncRecordings();
+    void message(const std::string& text);
+    struct Pending;
+    void apply(const Pending& pending);
 
     EngineState state_;
     MouseInput mouse_;
@@ -87,18 +101,30 @@ class OfflineSession {
     CaptureAudioOut capture_{kCaptureDevices};
     OutputDeviceManager manager_{capture_, OutputDeviceManager::Feeding::Manual};
     DeviceOutputStage stage_{manager_};
+    platform::ScriptedMidiIn midiIn_;
+    MidiInputManager midiManager_{midiIn_, MidiInputManager::Servicing::Manual};
+    platform::ScriptedAudioIn audioIn_;
+    WaveInputManager waveManager_{audioIn_, WaveInputManager::Servicing::Manual};
+    DeviceInputStage inputStage_{&midiManager_, &waveManager_};
+    WaveWriterList waveWriters_;
     std::unique_ptr<Engine> engine_;
     std::unique_ptr<ModuleRegistry> registry_;
     SimulatedClock clock_;
 
     struct Pending {
         ScriptEvent event;
-        Module* module = nullptr; // set: the module named
+        Module* module = nullptr;                    // set: the module named
+        std::shared_ptr<std::vector<int16_t>> audio; // audioin: the file's samples
     };
     std::vector<Pending> events_;
     std::size_t nextEvent_ = 0;
     bool started_ = false;
 };
+
+/// Wave writers follow their recording flags, as their windows do when shown: a flag set starts
+/// the recording (problems go to `say`), a flag cleared stops it.
+void syncWaveWriters(ModuleRegistry& registry, WaveWriterList& writers,
+                     const std::function<void(const std::string&)>& say);
 
 /// The row a probe names: a number 0..154, or a module name with an optional "@SUBTYPE",
 /// resolved as a patch file's source name. −1 when it names no row.

@@ -322,7 +322,7 @@ int Engine::runCycle(Clock* clock) {
     ctx.msPerControlSample = actualRate > 0 ? 1000.0 / actualRate : 0;
     ctx.output = output_;
     ctx.mouse = mouse_;
-    ctx.midiNotes = midiNotes_;
+    ctx.input = input_;
 
     for (int i = 0; i < n; ++i) {
         ctx.sampleIndex = i;
@@ -487,7 +487,7 @@ void Engine::perSample(EngineContext& ctx, double a) {
 }
 
 void Engine::endOfCycle(EngineContext& ctx) {
-    if (input_) input_->endOfCycle(state_);
+    if (input_) input_->endOfCycle(state_, ctx.view);
     if (!output_) return;
     output_->beginCycleAndFlush(state_);
     const Evaluators& ev = *evaluators_;
