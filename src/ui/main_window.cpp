@@ -24,8 +24,11 @@
 #include <cmath>
 #include <span>
 
+#include "devices/device_input_stage.h"
 #include "devices/device_output_stage.h"
+#include "devices/midi_input_manager.h"
 #include "devices/output_device_manager.h"
+#include "devices/wave_input_manager.h"
 #include "engine/engine.h"
 #include "engine/engine_state.h"
 #include "modules/catalogue.h"
@@ -37,7 +40,11 @@
 #include "persistence/paths.h"
 #include "persistence/presets.h"
 #include "persistence/text.h"
+#include "platform/audio_in_rtaudio.h"
+#include "platform/audio_in_scripted.h"
 #include "platform/audio_out_rtaudio.h"
+#include "platform/midi_in_rtmidi.h"
+#include "platform/midi_in_scripted.h"
 #include "platform/mouse_backend.h"
 #include "platform/thread_priority.h"
 #include "ui/button_box.h"
@@ -139,6 +146,27 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
     outputs_ = std::make_unique<OutputDeviceManager>(*audio_);
     outputs_->setFeederStart([] { platform::raiseCurrentThreadPriority(true, nullptr); });
     stage_ = std::make_unique<DeviceOutputStage>(*outputs_);
+    // MIDI keyboards and sound-card inputs of the same sound system (none with the silent one).
+    if (api == "null") {
+        midiIn_ = std::make_unique<platform::ScriptedMidiIn>();
+        audioIn_ = std::make_unique<platform::ScriptedAudioIn>();
+    } else {
+        midiIn_ = std::make_unique<platform::RtMidiInput>(api);
+        audioIn_ = std::make_unique<platform::RtAudioIn>(api);
+    }
+    midiInputs_ = std::make_unique<MidiInputManager>(*midiIn_);
+    waveInputs_ = std::make_unique<WaveInputManager>(*audioIn_);
+    waveInputs_->setFeederStart([] { platform::raiseCurrentThreadPriority(true, nullptr); });
+    // Another program holds an input device: told in a box on the window's thread, while the
+    // device service waits until it has been read.
+    waveInputs_->setMessageSink([this](const std::string& text) {
+        auto tell = [this, text] { informBox(nullptr, fromStd(text), QStringLiteral("Error")); };
+        if (QThread::currentThread() == thread())
+            tell();
+        else
+            QMetaObject::invokeMethod(this, tell, Qt::BlockingQueuedConnection);
+    });
+    inputStage_ = std::make_unique<DeviceInputStage>(midiInputs_.get(), waveInputs_.get());
     mouse_ = std::make_unique<MouseInput>();
     mouse_->settings.wrapAtScreenEdges.store(
         options_.wrapMouseGiven ? options_.wrapMouse : s.wrapMouseCursorAtScreenEdges);
@@ -151,7 +179,7 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
         pointer_ = platform::makeMouseBackend(noMouse);
         sampling_ = std::make_unique<MouseSamplerThread>(*sampler_, *pointer_);
     }
-    engine_ = std::make_unique<Engine>(state_, stage_.get(), mouse_.get());
+    engine_ = std::make_unique<Engine>(state_, stage_.get(), mouse_.get(), inputStage_.get());
     engine_->onStart = [this] {
         if (!pointer_) return;
         std::string message;
@@ -212,6 +240,10 @@ MainWindow::~MainWindow() {
     registry_.reset(); // modules go before the engine that may hold a view of them
     if (outputs_) outputs_->closeAll();
     engine_.reset();
+    // The input managers close their devices as they go, before the backends.
+    inputStage_.reset();
+    waveInputs_.reset();
+    midiInputs_.reset();
 }
 
 void MainWindow::buildControls() {

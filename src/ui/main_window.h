@@ -29,11 +29,16 @@ class ModuleRegistry;
 class Module;
 class OutputDeviceManager;
 class DeviceOutputStage;
+class MidiInputManager;
+class WaveInputManager;
+class DeviceInputStage;
 class MouseInput;
 class MouseSampler;
 class MouseSamplerThread;
 namespace platform {
 class AudioOut;
+class AudioIn;
+class MidiIn;
 class MouseBackend;
 } // namespace platform
 } // namespace kv
@@ -187,6 +192,11 @@ class MainWindow : public Dialog {
     std::unique_ptr<platform::AudioOut> audio_;
     std::unique_ptr<OutputDeviceManager> outputs_;
     std::unique_ptr<DeviceOutputStage> stage_;
+    std::unique_ptr<platform::MidiIn> midiIn_;
+    std::unique_ptr<platform::AudioIn> audioIn_;
+    std::unique_ptr<MidiInputManager> midiInputs_;
+    std::unique_ptr<WaveInputManager> waveInputs_;
+    std::unique_ptr<DeviceInputStage> inputStage_;
     std::unique_ptr<MouseInput> mouse_;
     std::unique_ptr<MouseSampler> sampler_;
     std::unique_ptr<platform::MouseBackend> pointer_;
