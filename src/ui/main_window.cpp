@@ -28,6 +28,7 @@
 #include "devices/device_output_stage.h"
 #include "devices/midi_input_manager.h"
 #include "devices/output_device_manager.h"
+#include "devices/wav_writer.h"
 #include "devices/wave_input_manager.h"
 #include "engine/engine.h"
 #include "engine/engine_state.h"
@@ -146,6 +147,10 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
     outputs_ = std::make_unique<OutputDeviceManager>(*audio_);
     outputs_->setFeederStart([] { platform::raiseCurrentThreadPriority(true, nullptr); });
     stage_ = std::make_unique<DeviceOutputStage>(*outputs_);
+    writers_ = std::make_unique<WaveWriterList>();
+    outputs_->setTap([this](const uint8_t* bytes, std::size_t length, int device) {
+        writers_->writeBlock(bytes, length, device);
+    });
     // MIDI keyboards and sound-card inputs of the same sound system (none with the silent one).
     if (api == "null") {
         midiIn_ = std::make_unique<platform::ScriptedMidiIn>();
@@ -237,6 +242,8 @@ MainWindow::~MainWindow() {
     if (engine_) engine_->stopAndWait();
     if (sampling_) sampling_->stop();
     if (pointer_) pointer_->removeHook();
+    if (outputs_) outputs_->setTap(nullptr);
+    if (writers_) writers_->stopAll();
     registry_.reset(); // modules go before the engine that may hold a view of them
     if (outputs_) outputs_->closeAll();
     engine_.reset();
@@ -764,13 +771,29 @@ LoadTarget MainWindow::loadTarget() {
     return t;
 }
 
+void MainWindow::stopRecordings() {
+    for (Module* m : registry_->modules(Module_AudioWaveWriter))
+        writers_->stopModule(*m);
+}
+
+void MainWindow::syncRecordings() {
+    for (Module* m : registry_->modules(Module_AudioWaveWriter)) {
+        if (!m->waveWriters[0].recording.load(std::memory_order_relaxed)) continue;
+        if (writers_->start(*m) == WaveWriterList::StartResult::OpenFailed)
+            informBox(this, fromStd(WaveWriterList::openFailedText()),
+                      fromStd(WaveWriterList::openFailedCaption()));
+    }
+}
+
 bool MainWindow::loadPatchFile(const QString& path, QString& error) {
     std::string text, reason;
     if (!readConfigurationFile(path.toStdString(), text, reason)) {
         error = path + ": " + fromStd(reason);
         return false;
     }
+    stopRecordings();
     loadConfiguration(loadTarget(), text);
+    syncRecordings();
     setEngineButtons(engine_->running());
     settings_.values().kvcPath = shortenPath(path.toStdString());
     return true;
@@ -789,12 +812,14 @@ bool MainWindow::savePatchFile(const QString& path, QString& error) {
 
 bool MainWindow::loadPresetResource(int resource) {
     const PresetInfo* preset = findPreset(resource);
+    if (preset && presetAvailable(*preset)) stopRecordings();
     if (!preset || !loadPreset(loadTarget(), *preset)) {
         informBox(this,
                   QStringLiteral("The preset %1 is not built into this version.").arg(resource),
                   languageText(152));
         return false;
     }
+    syncRecordings();
     setEngineButtons(engine_->running());
     return true;
 }
@@ -810,6 +835,7 @@ Module* MainWindow::addModuleOfType(int type) {
 }
 
 void MainWindow::clearAllModules() {
+    stopRecordings();
     registry_->clearAll();
 }
 

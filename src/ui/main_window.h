@@ -32,6 +32,7 @@ class DeviceOutputStage;
 class MidiInputManager;
 class WaveInputManager;
 class DeviceInputStage;
+class WaveWriterList;
 class MouseInput;
 class MouseSampler;
 class MouseSamplerThread;
@@ -184,6 +185,10 @@ class MainWindow : public Dialog {
     void restoreLabels();
     void addMessage(const QString& text);
     LoadTarget loadTarget();
+    /// Wave writers follow their recording flags (after a patch load).
+    void syncRecordings();
+    /// Finishes every recording before modules are replaced or removed.
+    void stopRecordings();
 
     EngineState& state_;
     SettingsStore& settings_;
@@ -197,6 +202,7 @@ class MainWindow : public Dialog {
     std::unique_ptr<MidiInputManager> midiInputs_;
     std::unique_ptr<WaveInputManager> waveInputs_;
     std::unique_ptr<DeviceInputStage> inputStage_;
+    std::unique_ptr<WaveWriterList> writers_;
     std::unique_ptr<MouseInput> mouse_;
     std::unique_ptr<MouseSampler> sampler_;
     std::unique_ptr<platform::MouseBackend> pointer_;

@@ -11,6 +11,7 @@
 #include <QSlider>
 #include <QSystemTrayIcon>
 #include <QTest>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -18,6 +19,7 @@
 #include "engine/engine_state.h"
 #include "modules/catalogue.h"
 #include "modules/module_registry.h"
+#include "persistence/config_file.h"
 #include "persistence/text.h"
 #include "persistence/values.h"
 #include "ui/button_box.h"
@@ -198,6 +200,31 @@ TEST(MainWindow, PresetsMenuAndLoading) {
     ASSERT_TRUE(w.loadPatchFile(path, error)) << error.toStdString();
     EXPECT_EQ(w.registry().totalCount(), modules);
     EXPECT_TRUE(waitRunning(f.state, true));
+    w.stopEngine();
+}
+
+TEST(MainWindow, RecordingsFollowTheLoadedPatchAndFinishBeforeModulesGo) {
+    Fixture f;
+    MainWindow& w = f.open();
+    Module* writer = w.addModuleOfType(Module_AudioWaveWriter);
+    ASSERT_NE(writer, nullptr);
+    const fs::path wav = f.dir / "take.wav";
+    ASSERT_TRUE(setModuleKey(*writer, w.registry(), "FilePath", wav.string()));
+    ASSERT_TRUE(setModuleKey(*writer, w.registry(), "IsRecording", "1"));
+    const QString patch = QString::fromStdString((f.dir / "rec.kvc").string());
+    QString error;
+    ASSERT_TRUE(w.savePatchFile(patch, error)) << error.toStdString();
+    ASSERT_TRUE(w.loadPatchFile(patch, error)) << error.toStdString();
+    ASSERT_TRUE(fs::exists(wav)); // recording into a new file with its header
+    w.startEngine();
+    ASSERT_TRUE(waitRunning(f.state, true));
+    QTest::qWait(100);
+    w.clearAllModules(); // the file is finished: the header holds the data size
+    const std::string bytes = readFile(wav);
+    ASSERT_GE(bytes.size(), 44u);
+    uint32_t dataSize = 0;
+    std::memcpy(&dataSize, bytes.data() + 40, 4);
+    EXPECT_EQ(dataSize, bytes.size() - 44);
     w.stopEngine();
 }
 
