@@ -826,6 +826,14 @@ bool MainWindow::loadPresetResource(int resource) {
 
 Module* MainWindow::addModuleOfType(int type) {
     Module* m = registry_->addModule(type);
+    if (m) {
+        // New module windows go where the right-click menu was opened, else to the middle of
+        // the placement strip.
+        const QPoint at =
+            placeAtPoint_ ? mapFromGlobal(placementPoint_) : strip_->geometry().center();
+        m->positionX = at.x();
+        m->positionY = at.y();
+    }
     if (!m)
         informBox(this,
                   QStringLiteral("No more modules of this kind can be added: every one of the "

@@ -153,6 +153,12 @@ TEST(MainWindow, AddModuleMenuCreatesEveryType) {
     EXPECT_EQ(items, kTypeCount);
     for (int type = 0; type < kTypeCount; ++type)
         EXPECT_EQ(w.registry().count(type), 1) << type;
+    // Added from the button's menu: placed on the middle of the placement strip, below the
+    // buttons and sliders, in the window's client coordinates.
+    Module* first = w.registry().modules(0).front();
+    EXPECT_GT(first->positionX, w.width() / 4);
+    EXPECT_LT(first->positionX, w.width() * 3 / 4);
+    EXPECT_GT(first->positionY, w.height() / 2);
     // The last item clears every module.
     menu->actions().back()->trigger();
     EXPECT_EQ(w.registry().totalCount(), 0);
