@@ -162,14 +162,12 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
     midiInputs_ = std::make_unique<MidiInputManager>(*midiIn_);
     waveInputs_ = std::make_unique<WaveInputManager>(*audioIn_);
     waveInputs_->setFeederStart([] { platform::raiseCurrentThreadPriority(true, nullptr); });
-    // Another program holds an input device: told in a box on the window's thread, while the
-    // device service waits until it has been read.
+    // Another program holds an input device: told in a box on the window's thread. The device
+    // service does not wait for it, so closing the window never waits on an unread box.
     waveInputs_->setMessageSink([this](const std::string& text) {
-        auto tell = [this, text] { informBox(nullptr, fromStd(text), QStringLiteral("Error")); };
-        if (QThread::currentThread() == thread())
-            tell();
-        else
-            QMetaObject::invokeMethod(this, tell, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, text] { informBox(this, fromStd(text), QStringLiteral("Error")); },
+            Qt::QueuedConnection);
     });
     inputStage_ = std::make_unique<DeviceInputStage>(midiInputs_.get(), waveInputs_.get());
     mouse_ = std::make_unique<MouseInput>();
