@@ -403,6 +403,7 @@ int play(int argc, char** argv) {
         if (!installMouseHook(mouse.hook, *pointer, message)) complain(message);
     };
     ModuleRegistry registry(&engine);
+    offerOutputDevices(registry, manager);
     LoadTarget target;
     target.registry = &registry;
     target.engine = &engine;

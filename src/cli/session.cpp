@@ -12,6 +12,7 @@ namespace kv::cli {
 OfflineSession::OfflineSession() {
     engine_ = std::make_unique<Engine>(state_, &stage_, &mouse_);
     registry_ = std::make_unique<ModuleRegistry>(engine_.get());
+    offerOutputDevices(*registry_, manager_);
     std::string unused;
     installMouseHook(mouse_.hook, pointer_, unused); // the scripted hook cannot fail
 }
@@ -20,6 +21,16 @@ OfflineSession::~OfflineSession() {
     // Modules go before the engine that may still hold a view of them.
     registry_.reset();
     if (started_) engine_->endOffline();
+}
+
+void offerOutputDevices(ModuleRegistry& registry, const OutputDeviceManager& manager) {
+    DeviceOffers offers;
+    offers.output = [&manager](int code, bool wholeDevice) {
+        for (const DeviceListEntry& e : manager.deviceList(code, wholeDevice))
+            if (e.value == code) return true;
+        return false;
+    };
+    registry.setSelectionContext(false, std::move(offers));
 }
 
 bool loadPatchInto(const LoadTarget& target, const PatchSource& source, std::string& error) {

@@ -32,6 +32,10 @@ struct PatchSource {
 /// file, unknown or absent preset), the modules untouched then.
 bool loadPatchInto(const LoadTarget& target, const PatchSource& source, std::string& error);
 
+/// Lets the refresh after loading keep only the output devices that `manager`'s lists offer, as
+/// the program's module windows do.
+void offerOutputDevices(ModuleRegistry& registry, const OutputDeviceManager& manager);
+
 class OfflineSession {
   public:
     /// Output devices of the capture backend besides the default one (device numbers 0..8: the
