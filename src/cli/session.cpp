@@ -192,6 +192,9 @@ void OfflineSession::run(const std::function<bool()>& done) {
     while (!done()) {
         beforeSample(engine_->sampleCounter());
         engine_->runCycle(&clock_);
+        // No windows here: notes a sequence recorded go into its text as its window would.
+        for (Module* m : registry_->modules(Module_ControlSequence))
+            m->sequence.takePendingRecord();
         manager_.feedPending();
         capture_.advance(kFramesPerCycle);
         clock_.ms += 2.0;

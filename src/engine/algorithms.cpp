@@ -6,6 +6,7 @@
 #include "engine/audio_routing.h"
 #include "engine/control_shaping.h"
 #include "engine/notes_sequence.h"
+#include "engine/sensor_neuron.h"
 
 namespace kv {
 
@@ -17,6 +18,8 @@ const Evaluators& moduleEvaluators() {
         registerControlShaping(e);
         registerAudioEffects(e);
         registerAudioRouting(e);
+        registerNotesSequence(e);
+        registerSensorNeuron(e);
         return e;
     }();
     return table;
@@ -25,7 +28,7 @@ const Evaluators& moduleEvaluators() {
 std::unique_ptr<ModuleState> makeModuleState(int type) {
     if (type == Module_AudioOsc) return makeOscillatorState();
     for (auto make : {&makeControlShapingState, &makeNotesSequenceState, &makeAudioEffectState,
-                      &makeAudioRoutingState})
+                      &makeAudioRoutingState, &makeSensorNeuronState})
         if (auto state = make(type)) return state;
     return nullptr;
 }

@@ -13,5 +13,7 @@ void registerControlShaping(Evaluators& e);
 std::unique_ptr<ModuleState> makeOscillatorState();
 void registerAudioEffects(Evaluators& e);
 void registerAudioRouting(Evaluators& e);
+void registerNotesSequence(Evaluators& e);
+void registerSensorNeuron(Evaluators& e);
 
 } // namespace kv

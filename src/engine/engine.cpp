@@ -321,6 +321,7 @@ int Engine::runCycle(Clock* clock) {
     ctx.msPerControlSample = actualRate > 0 ? 1000.0 / actualRate : 0;
     ctx.output = output_;
     ctx.mouse = mouse_;
+    ctx.midiNotes = midiNotes_;
 
     for (int i = 0; i < n; ++i) {
         ctx.sampleIndex = i;

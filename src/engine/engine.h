@@ -42,6 +42,7 @@ struct EngineContext {
     double msPerControlSample = 0;     // 1000 / R
     OutputStage* output = nullptr;     // for read-back by output analysers
     MouseRows* mouse = nullptr;        // cursor and desktop for sensors; may be null
+    MidiNoteTables* midiNotes = nullptr; // held MIDI notes for recording; null: none readable
 };
 
 /// Evaluates one module at a control sample or at every sample. Engine thread.
@@ -68,6 +69,9 @@ class Engine final : public ViewSink {
     EngineState& state() { return state_; }
     /// Replaces the evaluation table (tests); user-interface thread, engine stopped.
     void setEvaluators(const Evaluators& e) { evaluators_ = &e; }
+    /// Where the sequence's recording reads held MIDI notes (null: recording reads nothing).
+    /// User-interface thread, engine stopped.
+    void setMidiNoteTables(MidiNoteTables* tables) { midiNotes_ = tables; }
 
     // --- ViewSink (user-interface thread) -----------------------------------------------------
     void publish(const EngineView* view) override;
@@ -127,6 +131,7 @@ class Engine final : public ViewSink {
     OutputStage* output_;
     MouseRows* mouse_;
     InputStage* input_;
+    MidiNoteTables* midiNotes_ = nullptr;
 
     // View hand-over.
     std::atomic<const EngineView*> pending_{nullptr};

@@ -63,6 +63,16 @@ class MouseRows {
     virtual void clientOrigin(long& x, long& y) { x = y = 0; }
 };
 
+/// The held-note tables of the MIDI input devices, as the sequence's recording reads them.
+class MidiNoteTables {
+  public:
+    virtual ~MidiNoteTables() = default;
+    /// Copies the note table of MIDI input device `device` (per channel 0..15 and key 0..127,
+    /// non-zero while the key is held). False, with nothing copied, when the device is −555 or
+    /// not open. Engine thread, inside control samples.
+    virtual bool copyNotes(int device, uint8_t (&notes)[16][128]) = 0;
+};
+
 /// Sound-card and MIDI inputs, as the engine sees them at the end of each cycle.
 /// (Filled in by the input-device layer; the default does nothing.)
 class InputStage {

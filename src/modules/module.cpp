@@ -36,6 +36,7 @@ Module::Module(int type)
         if (c.kind == ControlKind::Sequence) {
             hasSequence = true;
             sequenceDeviceSlot = c.linkedSlot;
+            sequence.pendingRecord.reserve(4096); // the engine appends recorded notes here
             continue;
         }
         if (!validSlot(c.slot)) continue;

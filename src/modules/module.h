@@ -105,11 +105,34 @@ struct MidiControllerEntry {
 };
 
 /// Text shared between the user-interface thread and the engine (sequence text). The engine
-/// only try-locks.
+/// only try-locks; everyone else locks `mutex` around every access.
 struct TextHandover {
     std::mutex mutex;
     std::string text;
+    /// Set by a writer that replaced `text` without counting `version` (patch loading); the
+    /// engine counts it as one more version.
     bool changed = false;
+    /// Edit counter: one more at every change of `text`.
+    uint64_t version = 0;
+    /// Note names recorded by the engine, waiting to be appended to `text`.
+    std::string pendingRecord;
+
+    /// Replaces the text as an edit does. Any thread but the engine's.
+    void setText(std::string newText) {
+        std::lock_guard lock(mutex);
+        text = std::move(newText);
+        ++version;
+    }
+    /// Appends the recorded notes to the text (the window's refresh does this); true when there
+    /// were any. Any thread but the engine's.
+    bool takePendingRecord() {
+        std::lock_guard lock(mutex);
+        if (pendingRecord.empty()) return false;
+        text += pendingRecord;
+        pendingRecord.clear();
+        ++version;
+        return true;
+    }
 };
 
 class Module {

@@ -262,6 +262,33 @@ TEST_F(Cli, ProbeFollowsAScriptedMouse) {
     EXPECT_GT(at(4800, 144).second, -80);
 }
 
+TEST_F(Cli, ProbesASequenceByNameAndItsTextFromAScript) {
+    const std::string patch =
+        write("seq.kvc", "## Kalvitrope Configuration (KVC) [revision B] ##\r\n\r\n"
+                         "[Module_ControlSequence]\r\nName=Steps\r\n"
+                         "BPMControl=-[Manual]-\r\nBPMValue=60\r\n"
+                         "NoteLengthControl=-[Manual]-\r\nNoteLengthValue=500\r\n"
+                         "NoteVelocityControl=-[Manual]-\r\nNoteVelocityValue=127\r\n"
+                         "TransposeControl=-[Manual]-\r\nTuningControl=-[Manual]-\r\n"
+                         "SequenceValue=a4\r\nRecordingSourceID=-555\r\n");
+    const std::string script = write("seq.txt", "1s set \"Steps\" SequenceValue C5\n");
+    const Result r = run("probe --patch '" + patch + "' --script '" + script +
+                         "' --samples 96001 --every 12000 --row Steps");
+    ASSERT_EQ(r.code, 0) << r.err;
+    // One step per second, on control sample 4000 (sample 47988); each note lasts 500 ms.
+    const std::string number = "[0-9.e+-]+";
+    auto line = [&](const std::string& head) {
+        std::smatch m;
+        return std::regex_search(r.out, m, std::regex("\n(" + head + "[^\n]*)")) ? m.str(1) : "";
+    };
+    EXPECT_TRUE(std::regex_match(line("36000,"), std::regex("36000,[0-9]+,0,,,,,,")));
+    EXPECT_TRUE(std::regex_match(
+        line("48000,"), std::regex("48000,[0-9]+,1,0,57,439\\.9[0-9]+," + number + ",127,.*")))
+        << r.out;
+    EXPECT_TRUE(std::regex_match(line("72000,"), std::regex("72000,[0-9]+,0,,,,,,")));
+    EXPECT_TRUE(std::regex_match(line("96000,"), std::regex("96000,[0-9]+,1,0,60,.*"))) << r.out;
+}
+
 TEST_F(Cli, PlaysInRealTimeOnTheSilentBackend) {
     const Result r = run("play --preset 900 --seconds 0.3 --api null");
     ASSERT_EQ(r.code, 0) << r.err;
