@@ -262,6 +262,10 @@ TEST_F(Windows, SensorDirectionPointsAwayFromTheCursor) {
     EXPECT_DOUBLE_EQ(w->module().sensors[0].value.load(), std::numbers::pi / 2);
     const QRect picture = w->control(kIdSensorPicture)->geometry();
     EXPECT_EQ(p, picture.topLeft() + QPoint(picture.width() / 2, picture.height() / 2));
+    // The engine measures from the same point, in main-window client coordinates.
+    w->move(300, 200);
+    EXPECT_EQ(w->module().sensorPointX.load(), 300 + p.x());
+    EXPECT_EQ(w->module().sensorPointY.load(), 200 + p.y());
 }
 
 TEST_F(Windows, DeviceAndChoiceListsWriteTheirCodes) {

@@ -140,6 +140,7 @@ ModuleWindow::ModuleWindow(Module& module, ModuleWindowHost& host, QWidget* owne
     setMouseTracking(true);
     build();
     placeCentre(storedCentre() + host_.clientOrigin());
+    publishSensorPoint();
     refresh();
     applyValuesToControls();
     const uint8_t loaded = module_.showState.load(kRelaxed);
@@ -995,9 +996,20 @@ void ModuleWindow::placeCentre(QPoint screenCentre) {
 
 void ModuleWindow::moveEvent(QMoveEvent* event) {
     QWidget::moveEvent(event);
-    const QPoint centre = pos() + QPoint(width() / 2, height() / 2) - host_.clientOrigin();
-    module_.positionX = centre.x();
-    module_.positionY = centre.y();
+    const QPoint origin = host_.clientOrigin();
+    const QPoint centre = pos() + QPoint(width() / 2, height() / 2) - origin;
+    if (module_.positionX != centre.x() || module_.positionY != centre.y()) {
+        module_.positionX = centre.x();
+        module_.positionY = centre.y();
+    }
+    publishSensorPoint();
+}
+
+void ModuleWindow::publishSensorPoint() {
+    if (module_.type() != Module_ControlSensor) return;
+    const QPoint p = pos() + sensorPoint() - host_.clientOrigin();
+    module_.sensorPointX.store(p.x(), kRelaxed);
+    module_.sensorPointY.store(p.y(), kRelaxed);
 }
 
 bool ModuleWindow::dragInProgress() {

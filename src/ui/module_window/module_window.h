@@ -145,6 +145,8 @@ class ModuleWindow : public QWidget {
     void drawSensor(int slot);
     void rebuildMidiList();
     void stopDrag();
+    /// The sensor point into the module, in main-window client coordinates.
+    void publishSensorPoint();
     std::string labelOf(int id) const;
 
     Module& module_;
