@@ -153,6 +153,24 @@ TEST_F(Windows, MovedSliderSetsTheValueAndShowsItForASecond) {
     EXPECT_EQ(caption->text().toStdString(), "Sensitivity of Control: -250 %");
 }
 
+TEST_F(Windows, AmplitudeSliderReachesTheSound) {
+    ModuleWindow* w = add(Module_AudioOsc);
+    const int row = w->module().outputRow;
+    auto peak = [&](int amplitudePosition) {
+        w->controlAs<QSlider>(kIdValueSlider)->setValue(amplitudePosition);
+        w->pollControls();
+        engine.beginOffline();
+        double p = 0;
+        for (int cycle = 0; cycle < 20; ++cycle) {
+            engine.runCycle(nullptr);
+            p = std::max(p, std::fabs(state.table.rows[row].primary[0]));
+        }
+        return p;
+    };
+    EXPECT_EQ(peak(0), 0.0);
+    EXPECT_GT(peak(100), 100.0);
+}
+
 TEST_F(Windows, LongIntervalModeWidensAndClipsTheRange) {
     ModuleWindow* w = add(Module_ControlSequence);
     auto* s = w->controlAs<QSlider>(kIdValueSlider + 1); // note length, 0..1000 ms
