@@ -3,9 +3,12 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QSlider>
+#include <QTreeWidget>
 #include <gtest/gtest.h>
 
 #include "engine/engine.h"
@@ -289,8 +292,9 @@ TEST_F(Windows, SensorDirectionPointsAwayFromTheCursor) {
 TEST_F(Windows, DeviceAndChoiceListsWriteTheirCodes) {
     ModuleWindow* w = add(Module_AudioOsc);
     auto* out = w->controlAs<QComboBox>(kIdOutputList);
-    ASSERT_EQ(out->count(), 1); // the host offers no device: only the empty entry
-    out->setCurrentIndex(-1);
+    ASSERT_EQ(out->count(), 1); // the host lists no device: only the empty entry
+    EXPECT_EQ(w->module().soundOutputs[0].code.load(), -1); // kept: the registry decides
+    out->setCurrentIndex(0);
     EXPECT_EQ(w->module().soundOutputs[0].code.load(), -555);
     ModuleWindow* env = add(Module_ControlNoteEnvelope);
     auto* modes = env->controlAs<QComboBox>(kIdOutputModeList);
@@ -299,6 +303,26 @@ TEST_F(Windows, DeviceAndChoiceListsWriteTheirCodes) {
     EXPECT_EQ(env->module().outputModes[0].choice.load(), 3);
     modes->setCurrentIndex(-1);
     EXPECT_EQ(env->module().outputModes[0].choice.load(), 213);
+}
+
+TEST_F(Windows, MidiSliderListSignAndRemoval) {
+    Module* m = registry.addModule(Module_ControlMIDIControllerInput);
+    m->midiControllers[3].controller = 7;
+    ModuleWindow* w = host.open(*m);
+    auto* list = w->controlAs<QTreeWidget>(kIdMidiSliderList);
+    ASSERT_EQ(list->topLevelItemCount(), 1);
+    QTreeWidgetItem* line = list->topLevelItem(0);
+    EXPECT_EQ(line->text(0).toStdString(), "4");
+    EXPECT_EQ(line->text(1).toStdString(), "7");
+    EXPECT_EQ(line->text(3).toStdString(), "+");
+    list->setCurrentItem(line);
+    QKeyEvent space(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier);
+    QApplication::sendEvent(list, &space);
+    EXPECT_TRUE(m->midiControllers[3].reversed.load());
+    EXPECT_EQ(list->topLevelItem(0)->text(3).toStdString(), "+ / -");
+    w->controlAs<QPushButton>(kIdRemoveButton)->click();
+    EXPECT_EQ(m->midiControllers[3].controller.load(), -1);
+    EXPECT_EQ(list->topLevelItemCount(), 0);
 }
 
 } // namespace

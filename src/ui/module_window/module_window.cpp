@@ -264,6 +264,8 @@ QWidget* ModuleWindow::createItem(const LayoutItem& item) {
         w->setSelectionBehavior(QAbstractItemView::SelectRows);
         w->setColumnCount(4);
         w->header()->setSectionsClickable(false);
+        w->installEventFilter(this);
+        w->viewport()->installEventFilter(this);
         return w;
     }
     case ItemClass::Picture: {
@@ -371,7 +373,7 @@ void ModuleWindow::refresh() {
             fillChoiceList(controlAs<QComboBox>(kIdOutputModeList + i), 440, 8,
                            module_.outputModes[i].choice.load(kRelaxed));
     }
-    // The selections read back: what a list no longer offers is no longer selected.
+    // The selections read back: a source the list no longer offers becomes none.
     auto readBack = [&](int id, std::atomic<int>& value, int none) {
         if (auto* list = controlAs<QComboBox>(id)) {
             const int v = list->currentIndex() < 0 ? none : list->currentData().toInt();
@@ -386,9 +388,9 @@ void ModuleWindow::refresh() {
             readBack(kIdControlInputList + i, module_.controlInputs[i].source, kSourceNone);
         if (module_.frequencies[i].def && module_.frequencies[i].def->hasSource())
             readBack(kIdFrequencyList + i, module_.frequencies[i].source, kSourceNone);
-        if (module_.soundOutputs[i].def)
-            readBack(kIdOutputList + i, module_.soundOutputs[i].code, kNoDeviceCode);
     }
+    // Device codes that the lists do not offer are dropped by the registry's refresh, which knows
+    // the devices present; a list here may not know them all.
     if (module_.hasMidiSliders) rebuildMidiList();
     applySourceVisibility();
 }
@@ -794,6 +796,49 @@ void ModuleWindow::onOptionToggled(int slot, bool on) {
     // A value beyond the normal range is clipped to it as the position is read back.
     lastPos_[kIdValueSlider + slot] = s->value();
     in.manual.store(inputValueScale(*in.def, on).value(s->value()), kRelaxed);
+}
+
+void ModuleWindow::invertMidiSign(QTreeWidget* list) {
+    QTreeWidgetItem* line = list->currentItem();
+    if (!line) {
+        QMessageBox::information(this, qs(module_.name), qs(labelOf(234)));
+        return;
+    }
+    const int slot = line->data(0, Qt::UserRole).toInt();
+    if (slot < 0 || slot >= 128) return;
+    auto& entry = module_.midiControllers[slot];
+    const bool reversed = !entry.reversed.load(kRelaxed);
+    entry.reversed.store(reversed, kRelaxed);
+    line->setText(3, reversed ? "+ / -" : "+");
+}
+
+bool ModuleWindow::eventFilter(QObject* watched, QEvent* event) {
+    auto* list = qobject_cast<QTreeWidget*>(watched);
+    if (!list && watched && watched->parent()) list = qobject_cast<QTreeWidget*>(watched->parent());
+    if (list && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Space) {
+            invertMidiSign(list);
+            return true;
+        }
+        if (key == Qt::Key_Delete) {
+            for (const auto& [id, w] : widgets_)
+                if (w == list)
+                    if (auto* remove =
+                            controlAs<QPushButton>(id - kIdMidiSliderList + kIdRemoveButton))
+                        remove->click();
+            return true;
+        }
+    }
+    if (list && event->type() == QEvent::MouseButtonPress &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::RightButton) {
+        if (QTreeWidgetItem* line =
+                list->itemAt(static_cast<QMouseEvent*>(event)->position().toPoint()))
+            list->setCurrentItem(line);
+        invertMidiSign(list);
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void ModuleWindow::rebuildMidiList() {

@@ -20,6 +20,7 @@
 class QComboBox;
 class QLabel;
 class QSlider;
+class QTreeWidget;
 
 namespace kv::ui {
 
@@ -128,6 +129,7 @@ class ModuleWindow : public QWidget {
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     void build();
@@ -144,6 +146,8 @@ class ModuleWindow : public QWidget {
     void onOptionToggled(int slot, bool on);
     void drawSensor(int slot);
     void rebuildMidiList();
+    /// Space or a right click on the MIDI slider list: the selected slider's polarity reversed.
+    void invertMidiSign(QTreeWidget* list);
     void stopDrag();
     /// The sensor point into the module, in main-window client coordinates.
     void publishSensorPoint();
