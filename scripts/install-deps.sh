@@ -6,7 +6,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   librtaudio-dev librtmidi-dev
   libx11-dev libxi-dev libxrandr-dev
-  xvfb xauth xdotool jackd2 libosmesa6-dev
+  xvfb xauth xdotool jackd2 libosmesa6-dev libglu1-mesa-dev
 )
 missing=()
 for p in "${packages[@]}"; do

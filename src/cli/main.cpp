@@ -1,5 +1,6 @@
 // kalvitrope-cli: renders, plays and probes patches without a user interface, converts patch
 // files, and lists the built-in presets.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -15,6 +16,9 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "cli/script.h"
 #include "cli/session.h"
 #include "cli/wav_file.h"
@@ -22,9 +26,12 @@
 #include "persistence/config_file.h"
 #include "persistence/language.h"
 #include "persistence/presets.h"
+#include "persistence/settings.h"
 #include "persistence/text.h"
+#include "platform/audio_in_rtaudio.h"
 #include "platform/audio_out_rtaudio.h"
 #include "platform/mouse_backend.h"
+#include "platform/midi_in_rtmidi.h"
 #include "platform/thread_priority.h"
 
 namespace {
@@ -35,21 +42,159 @@ using namespace kv::cli;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
+constexpr const char* kVersion = "kalvitrope-cli (Kalvitrope v1.1)\n";
+
 constexpr const char* kUsage =
-    "usage:\n"
-    "  kalvitrope-cli render (--patch FILE | --preset NAME) [--seconds S] [--script FILE]"
-    " [--device N] --out FILE.wav\n"
-    "  kalvitrope-cli play   (--patch FILE | --preset NAME) [--seconds S] [--api NAME]\n"
-    "  kalvitrope-cli probe  (--patch FILE | --preset NAME) [--script FILE] --samples N"
-    " [--every K] --row ROW...\n"
-    "  kalvitrope-cli kvc IN.kvc --out OUT.kvc\n"
-    "  kalvitrope-cli presets\n";
+    "usage: kalvitrope-cli COMMAND [OPTIONS]\n"
+    "\n"
+    "commands:\n"
+    "  render   render a patch faster than real time into a WAV file (no sound card)\n"
+    "  play     play a patch in real time on a sound card\n"
+    "  probe    print control rows sample by sample as CSV\n"
+    "  kvc      load a patch file into modules and write it back\n"
+    "  presets  list the built-in presets: resource number and name\n"
+    "\n"
+    "kalvitrope-cli COMMAND --help shows a command's options; --version the program's version.\n"
+    "Every command also takes --language CODE|FILE (the language of its messages) and\n"
+    "--settings FILE (sound system, control rate and latencies from a settings file).\n";
+
+constexpr const char* kPatchOptions =
+    "  --patch FILE     a patch file (.kvc)\n"
+    "  --preset NAME    a built-in preset, by resource number or name (see: kalvitrope-cli "
+    "presets)\n";
+
+constexpr const char* kScriptOption =
+    "  --script FILE    timed events, one per line: TIME COMMAND ARGS, where TIME is a sample\n"
+    "                   index (48000 per second) or a number followed by ms or s, and COMMAND is\n"
+    "                   cursor, button, wheel, midi, audioin, set, desktop, origin or rate;\n"
+    "                   # starts a comment\n";
+
+struct CommandHelp {
+    const char* name;
+    const char* usage;
+    const char* text;
+};
+
+const CommandHelp kCommands[] = {
+    {"render",
+     "kalvitrope-cli render (--patch FILE | --preset NAME) [--seconds S] [--script FILE]"
+     " [--device N] --out FILE.wav",
+     "Runs the patch on a simulated clock and writes what one output device plays as a 16-bit\n"
+     "stereo 48000 Hz WAV file, then prints the length, peak, RMS and real-time factor.\n"},
+    {"play", "kalvitrope-cli play (--patch FILE | --preset NAME) [--seconds S] [--api NAME]",
+     "Plays the patch on the sound card in real time, then prints the start-up time, the late\n"
+     "cycles and the output latency.\n"},
+    {"probe",
+     "kalvitrope-cli probe (--patch FILE | --preset NAME) [--script FILE] --samples N"
+     " [--every K] --row ROW...",
+     "Prints CSV sample,row,voices,k,note,primary,primarySmoothed,velocity,velocitySmoothed: one\n"
+     "line per voice of each row after samples 0, K, 2K, ... below N.\n"},
+    {"kvc", "kalvitrope-cli kvc IN.kvc --out OUT.kvc",
+     "Loads the patch file into modules and writes them back as a patch file.\n"},
+    {"presets", "kalvitrope-cli presets",
+     "Lists the built-in presets: resource number and name.\n"},
+};
+
+std::string commandHelp(const CommandHelp& c) {
+    std::string text = std::string("usage: ") + c.usage + "\n\n" + c.text + "\n";
+    const std::string name = c.name;
+    if (name == "render" || name == "play" || name == "probe") text += kPatchOptions;
+    if (name == "render") {
+        text += "  --seconds S      length to render, 0 to 86400 seconds (default 10)\n";
+        text += kScriptOption;
+        text += "  --device N       the output device to record: -1 the default device "
+                "(default),\n"
+                "                   0 to 8 the sound-card outputs, numbered as in a patch's\n"
+                "                   OutputDeviceID\n"
+                "  --out FILE.wav   the file to write; - writes the WAV to standard output\n";
+    } else if (name == "play") {
+        text += "  --seconds S      how long to play (default 0: until interrupted with Ctrl+C)\n"
+                "  --api NAME       the sound system: auto (the first with an output device;\n"
+                "                   default), jack, pulse, alsa, or null (silent, no sound card);\n"
+                "                   any case\n";
+    } else if (name == "probe") {
+        text += kScriptOption;
+        text += "  --samples N      how many samples to run\n"
+                "  --every K        print every K-th sample (default 1)\n"
+                "  --row ROW...     rows to print: a row number 0..154 (0..127 module output\n"
+                "                   rows, 128..154 the mouse sources), or a module name with an\n"
+                "                   optional @SUBTYPE choosing which of its output rows, as the\n"
+                "                   ...SubType keys of a patch file do\n";
+    } else if (name == "kvc") {
+        text += "  --out OUT.kvc    the patch file to write\n";
+    }
+    return text;
+}
+
+const CommandHelp* findCommand(const std::string& name) {
+    for (const CommandHelp& c : kCommands)
+        if (name == c.name) return &c;
+    return nullptr;
+}
 
 void complain(const std::string& message) {
     std::fprintf(stderr, "kalvitrope-cli: %s\n", message.c_str());
 }
 
+// A usage error of `command`: the message, then where to find the command's options.
+void complainUsage(const std::string& command, const std::string& message) {
+    complain(message + " (see: kalvitrope-cli " + command + " --help)");
+}
+
 // ---- Options ----------------------------------------------------------------------------------
+
+/// The settings of --settings FILE, or null when none was given.
+const Settings* commandSettings = nullptr;
+
+/// Takes --language and --settings out of the arguments (before or after the command) and
+/// applies them: the language at once, the settings through commandSettings. 0, or the exit code
+/// with `error` saying why.
+int takeCommonOptions(int& argc, char** argv, std::string& error) {
+    static Settings settings;
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg != "--language" && arg != "--settings") {
+            argv[kept++] = argv[i];
+            continue;
+        }
+        if (i + 1 >= argc) {
+            error = "option '" + arg + "' needs a value";
+            return kExitUsage;
+        }
+        const std::string value = argv[++i];
+        std::error_code ec;
+        if (arg == "--language") {
+            if (value.size() <= 2 && languageIndex(value) < 0) {
+                error = "unknown language '" + value +
+                        "' (a code such as de, en, es, fr, ja, ru, "
+                        "or a strings file)";
+                return kExitUsage;
+            }
+            if (value.size() > 2 && !std::filesystem::is_regular_file(value, ec)) {
+                error = "cannot read strings file '" + value + "'";
+                return kExitFailure;
+            }
+            const std::string chosen =
+                value.size() > 2 ? std::filesystem::absolute(value, ec).string() : value;
+            const std::string args[] = {"Language", chosen};
+            languages().applyCommandLine(args);
+            continue;
+        }
+        SettingsMessages messages;
+        messages.inform = [&](std::string_view text, std::string_view) {
+            error = "settings file '" + value + "': " + std::string(text);
+        };
+        messages.ask = [](std::string_view, std::string_view) { return true; }; // named explicitly
+        const SettingsLoadStatus status = loadSettings(value, settings, messages, true).status;
+        if (status == SettingsLoadStatus::Missing)
+            error = "cannot read settings file '" + value + "'";
+        if (status != SettingsLoadStatus::Loaded) return kExitFailure;
+        commandSettings = &settings;
+    }
+    argc = kept;
+    return 0;
+}
 
 struct OptionRule {
     const char* name;
@@ -159,6 +304,10 @@ bool loadScript(const Options& o, Script& script, std::string& error) {
         error = "cannot read script '" + path + "': " + std::strerror(EISDIR);
         return false;
     }
+    if (std::filesystem::file_size(path, ec) > kMaxScriptBytes && !ec) {
+        error = "script '" + path + "' is larger than 64 MiB";
+        return false;
+    }
     errno = 0;
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -175,12 +324,27 @@ bool loadScript(const Options& o, Script& script, std::string& error) {
     return true;
 }
 
+// Says once how many modules of a patch found no free output row.
+void warnLeftOut(const LoadReport& report) {
+    if (report.noRoom > 0)
+        complain("warning: the patch has more modules than the rows can hold; " +
+                 std::to_string(report.noRoom) + " module" +
+                 (report.noRoom == 1 ? " was" : "s were") + " left out");
+}
+
 // The session with its patch loaded and the --script events (if any) in place.
 bool prepareSession(const Options& o, const PatchSource& source, OfflineSession& session,
                     std::string& error) {
+    if (commandSettings) {
+        applySettings(*commandSettings, session.state());
+        session.registry().setSelectionContext(commandSettings->allowMouseInputAsAudioInput,
+                                               session.registry().deviceOffers());
+    }
     Script script;
-    return loadScript(o, script, error) && session.loadPatch(source, error) &&
-           session.useScript(script, error);
+    LoadReport report;
+    if (!loadScript(o, script, error) || !session.loadPatch(source, error, &report)) return false;
+    warnLeftOut(report);
+    return session.useScript(script, error);
 }
 
 std::string decibels(double fraction) {
@@ -209,11 +373,11 @@ int render(int argc, char** argv) {
         !patchSource(o, source, error) ||
         !numberOption(o, "seconds", 0.0, 86400.0, seconds, error) ||
         !integerOption(o, "device", -1, OfflineSession::kCaptureDevices - 1, device, error)) {
-        complain(error);
+        complainUsage("render", error);
         return kExitUsage;
     }
     if (!o.has("out")) {
-        complain("render needs --out FILE.wav");
+        complainUsage("render", "render needs --out FILE.wav");
         return kExitUsage;
     }
     OfflineSession session;
@@ -221,19 +385,34 @@ int render(int argc, char** argv) {
         complain(error);
         return kExitFailure;
     }
+    const int64_t total = std::llround(seconds * 48000.0);
+    const bool toStdout = o.one("out") == "-";
     WavFileWriter wav;
-    if (!wav.open(o.one("out"), error)) {
+    if (!wav.open(o.one("out"), error, total)) {
         complain(error);
         return kExitFailure;
     }
-    const int64_t total = std::llround(seconds * 48000.0);
     const int wanted = static_cast<int>(device);
     session.capture().setSink([&](int d, const int16_t* frames, int64_t count) {
         if (d == wanted) wav.write(frames, std::min(count, total - wav.frames()));
     });
 
     const auto start = std::chrono::steady_clock::now();
-    session.run([&] { return session.capture().clock() >= total; });
+    // On a terminal, a progress line on standard error, redrawn about four times a second.
+    const bool progress = ::isatty(STDERR_FILENO) != 0 && total > 0;
+    auto lastShown = start;
+    session.run([&] {
+        const int64_t clock = session.capture().clock();
+        if (progress &&
+            std::chrono::steady_clock::now() - lastShown > std::chrono::milliseconds(250)) {
+            lastShown = std::chrono::steady_clock::now();
+            std::fprintf(stderr, "\rrendering: %.1f of %.1f s (%d%%)", clock / 48000.0, seconds,
+                         static_cast<int>(100 * std::min(clock, total) / total));
+            std::fflush(stderr);
+        }
+        return clock >= total;
+    });
+    if (progress && lastShown != start) std::fputs("\r\033[K", stderr);
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     session.capture().setSink(nullptr);
@@ -244,9 +423,11 @@ int render(int argc, char** argv) {
         return kExitFailure;
     }
     const double rendered = static_cast<double>(wav.frames()) / 48000.0;
-    std::printf("rendered %.3f s: peak %.4f (%s), RMS %.4f (%s), real-time factor %.1f\n", rendered,
-                wav.peak(), decibels(wav.peak()).c_str(), wav.rms(), decibels(wav.rms()).c_str(),
-                wall > 0 ? rendered / wall : 0.0);
+    // With the WAV on standard output, the summary goes to standard error.
+    std::fprintf(toStdout ? stderr : stdout,
+                 "rendered %.3f s: peak %.4f (%s), RMS %.4f (%s), real-time factor %.1f\n",
+                 rendered, wav.peak(), decibels(wav.peak()).c_str(), wav.rms(),
+                 decibels(wav.rms()).c_str(), wall > 0 ? rendered / wall : 0.0);
     return 0;
 }
 
@@ -266,11 +447,11 @@ int probe(int argc, char** argv) {
         !patchSource(o, source, error) ||
         !integerOption(o, "samples", 1, int64_t(1) << 36, samples, error) ||
         !integerOption(o, "every", 1, int64_t(1) << 36, every, error)) {
-        complain(error);
+        complainUsage("probe", error);
         return kExitUsage;
     }
     if (!o.has("samples") || !o.has("row")) {
-        complain("probe needs --samples N and --row ROW...");
+        complainUsage("probe", "probe needs --samples N and --row ROW...");
         return kExitUsage;
     }
     OfflineSession session;
@@ -329,20 +510,26 @@ int kvc(int argc, char** argv) {
     Options o;
     std::string error;
     if (!parseOptions("kvc", argc, argv, {{"out", false}}, 1, o, error)) {
-        complain(error);
+        complainUsage("kvc", error);
         return kExitUsage;
     }
     if (o.positional.size() != 1 || !o.has("out")) {
-        complain("kvc needs IN.kvc and --out OUT.kvc");
+        complainUsage("kvc", "kvc needs IN.kvc and --out OUT.kvc");
         return kExitUsage;
     }
     OfflineSession session;
     PatchSource source;
     source.file = o.positional.front();
-    if (!session.loadPatch(source, error)) {
+    LoadReport report;
+    if (!session.loadPatch(source, error, &report)) {
         complain(error);
         return kExitFailure;
     }
+    if (report.created == 0) {
+        complain("no modules found in '" + source.file + "'; nothing written");
+        return kExitFailure;
+    }
+    warnLeftOut(report);
     const SaveResult saved = writeConfiguration(session.registry(), o.one("out"));
     if (!saved) {
         complain("cannot write '" + o.one("out") + "': " + saved.reason);
@@ -355,13 +542,36 @@ int presets(int argc, char** argv) {
     Options o;
     std::string error;
     if (!parseOptions("presets", argc, argv, {}, 0, o, error)) {
-        complain(error);
+        complainUsage("presets", error);
         return kExitUsage;
     }
     for (const PresetInfo& p : presetTable())
         if (presetAvailable(p)) std::printf("%d %s\n", p.resource, p.name);
     return 0;
 }
+
+// Standard error sent to /dev/null for the lifetime of the object (restored afterwards).
+class QuietStderr {
+  public:
+    QuietStderr() {
+        std::fflush(stderr);
+        saved_ = ::dup(STDERR_FILENO);
+        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved_ >= 0 && null >= 0) ::dup2(null, STDERR_FILENO);
+        if (null >= 0) ::close(null);
+    }
+    ~QuietStderr() {
+        if (saved_ < 0) return;
+        std::fflush(stderr);
+        ::dup2(saved_, STDERR_FILENO);
+        ::close(saved_);
+    }
+    QuietStderr(const QuietStderr&) = delete;
+    QuietStderr& operator=(const QuietStderr&) = delete;
+
+  private:
+    int saved_ = -1;
+};
 
 std::atomic<bool> interrupted{false};
 extern "C" void onInterrupt(int) {
@@ -378,17 +588,61 @@ int play(int argc, char** argv) {
                       o, error) ||
         !patchSource(o, source, error) ||
         !numberOption(o, "seconds", 0.0, 31.0 * 86400.0, seconds, error)) {
-        complain(error);
+        complainUsage("play", error);
         return kExitUsage;
     }
-    const std::string api = o.has("api") ? o.one("api") : "auto";
-    std::unique_ptr<platform::AudioOut> out = platform::makeAudioOut(api);
-    if (!out || out->deviceCount() == 0) {
-        complain("no sound output device found (API '" + api + "')");
+    // --api wins over the settings file's choice.
+    std::string api = o.has("api")      ? toAsciiLower(o.one("api"))
+                      : commandSettings ? toAsciiLower(commandSettings->audioApi)
+                                        : "auto";
+    static constexpr const char* kApis[] = {"auto", "jack", "pulse", "alsa", "null"};
+    if (std::find(std::begin(kApis), std::end(kApis), api) == std::end(kApis)) {
+        complainUsage("play", "unknown --api '" + o.one("api") +
+                                  "' (one of: auto, jack, pulse, alsa, null)");
+        return kExitUsage;
+    }
+    // The sound libraries print their own configuration complaints while they look for devices;
+    // those go nowhere. The backend's own messages of that time are shown once a device is found
+    // (such as another API chosen than the one asked for); later ones at once (any thread).
+    std::vector<std::string> backendMessages;
+    std::atomic<bool> lookingForDevices{true};
+    platform::RtAudioOutOptions audioOptions;
+    audioOptions.onMessage = [&](const std::string& m) {
+        if (lookingForDevices.load())
+            backendMessages.push_back(m);
+        else
+            complain(m);
+    };
+    std::unique_ptr<platform::AudioOut> out;
+    int devices = 0;
+    {
+        QuietStderr quiet;
+        out = platform::makeAudioOut(api, audioOptions);
+        devices = out ? out->deviceCount() : 0;
+    }
+    lookingForDevices.store(false);
+    if (devices == 0) {
+        complain(api == "auto" ? "no sound card found; to play silently use --api null"
+                               : "no sound card found with --api " + api +
+                                     "; try --api auto, or --api null to play silently");
         return kExitFailure;
     }
+    for (const std::string& m : backendMessages)
+        complain(m);
     OutputDeviceManager manager(*out);
     DeviceOutputStage stage(manager);
+    // MIDI keyboards and sound-card inputs of the same sound system.
+    platform::RtMidiInput midiIn(api);
+    platform::RtAudioIn audioIn(api);
+    MidiInputManager midiManager(midiIn);
+    WaveInputManager waveManager(audioIn);
+    waveManager.setMessageSink([](const std::string& text) { complain(text); });
+    waveManager.setFeederStart([] { platform::raiseCurrentThreadPriority(true, nullptr); });
+    DeviceInputStage inputs(&midiManager, &waveManager);
+    WaveWriterList waveWriters;
+    manager.setTap([&](const uint8_t* bytes, std::size_t length, int device) {
+        waveWriters.writeBlock(bytes, length, device);
+    });
     EngineState state;
     // The desktop's mouse plays the mouse rows when there is a display, as in the program.
     std::string noMouse;
@@ -397,22 +651,27 @@ int play(int argc, char** argv) {
     MouseInput mouse;
     MouseSampler sampler(mouse);
     MouseSamplerThread sampling(sampler, *pointer);
-    Engine engine(state, &stage, &mouse);
+    if (commandSettings) applySettings(*commandSettings, state);
+    Engine engine(state, &stage, &mouse, &inputs);
     engine.onStart = [&] {
         std::string message;
         if (!installMouseHook(mouse.hook, *pointer, message)) complain(message);
     };
     ModuleRegistry registry(&engine);
-    offerOutputDevices(registry, manager);
+    offerDevices(registry, manager, &waveManager, &midiManager,
+                 commandSettings && commandSettings->allowMouseInputAsAudioInput);
     LoadTarget target;
     target.registry = &registry;
     target.engine = &engine;
     target.legacyFlag = &state.settings.legacyPatch;
-    if (!loadPatchInto(target, source, error)) {
+    LoadReport report;
+    if (!loadPatchInto(target, source, error, &report)) {
         complain(error);
         return kExitFailure;
     }
+    warnLeftOut(report);
 
+    syncWaveWriters(registry, waveWriters, [](const std::string& text) { complain(text); });
     manager.setFeederStart([] { platform::raiseCurrentThreadPriority(true, nullptr); });
     engine.onTickerThreadStart = [] { platform::raiseCurrentThreadPriority(true, nullptr); };
     engine.onEngineThreadStart = [](bool realtime) {
@@ -428,18 +687,30 @@ int play(int argc, char** argv) {
     };
     sampling.start();
     engine.start();
-    while (!interrupted.load() && (seconds <= 0 || elapsed() < seconds))
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // Start-up (the sound card opening during the first cycle) is measured on its own, so that it
+    // does not count as late cycles.
+    double startup = -1;
+    while (!interrupted.load() && (seconds <= 0 || elapsed() < seconds)) {
+        if (startup < 0) {
+            if (state.cycleCounter.load() > 0) startup = elapsed();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
     engine.stopAndWait();
     sampling.stop();
     pointer->removeHook();
+    manager.setTap(nullptr);
+    waveWriters.stopAll();
     const double played = elapsed();
+    if (startup < 0) startup = played;
 
-    const long long cycles = state.cycleCounter.load();
-    const long long expected = std::llround(played / 0.002);
-    std::printf("played %.1f s: %lld cycles of %lld expected (%lld late), %.3f ms per cycle, "
-                "output latency %.1f ms (desired %d ms)\n",
-                played, cycles, expected, std::max(0LL, expected - cycles),
+    const long long cycles = std::max(0LL, static_cast<long long>(state.cycleCounter.load()) - 1);
+    const long long expected = std::llround((played - startup) / 0.002);
+    std::printf("played %.1f s: %lld cycles of %lld expected (%lld late) after a start-up of "
+                "%.1f ms, %.3f ms per cycle, output latency %.1f ms (desired %d ms)\n",
+                played, cycles, expected, std::max(0LL, expected - cycles), startup * 1000.0,
                 state.millisecondsPerChunk.load(), state.smoothedLatency.load(),
                 state.settings.desiredOutputLatency.load());
     return 0;
@@ -449,11 +720,38 @@ int play(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     kv::languages().initLanguages({});
+    std::string error;
+    if (const int code = takeCommonOptions(argc, argv, error)) {
+        complain(error);
+        return code;
+    }
     if (argc < 2) {
         std::fputs(kUsage, stderr);
         return kExitUsage;
     }
     const std::string command = argv[1];
+    if (command == "--version" || command == "-V") {
+        std::fputs(kVersion, stdout);
+        return 0;
+    }
+    // "COMMAND --help" anywhere among the options, or "help COMMAND".
+    if (const CommandHelp* c = findCommand(command)) {
+        for (int i = 2; i < argc; ++i)
+            if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+                std::fputs(commandHelp(*c).c_str(), stdout);
+                return 0;
+            }
+    }
+    if ((command == "help" || command == "--help" || command == "-h") && argc >= 3) {
+        const CommandHelp* c = findCommand(argv[2]);
+        if (!c) {
+            complain(std::string("unknown command '") + argv[2] + "'");
+            std::fputs(kUsage, stderr);
+            return kExitUsage;
+        }
+        std::fputs(commandHelp(*c).c_str(), stdout);
+        return 0;
+    }
     try {
         if (command == "render") return render(argc, argv);
         if (command == "play") return play(argc, argv);
@@ -461,7 +759,10 @@ int main(int argc, char** argv) {
         if (command == "kvc") return kvc(argc, argv);
         if (command == "presets") return presets(argc, argv);
         if (command == "help" || command == "--help" || command == "-h") {
-            std::fputs(kUsage, stdout);
+            std::string text = kUsage;
+            for (const CommandHelp& c : kCommands)
+                text += "\n" + commandHelp(c);
+            std::fputs(text.c_str(), stdout);
             return 0;
         }
     } catch (const std::exception& e) {

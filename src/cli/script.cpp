@@ -6,6 +6,34 @@
 
 namespace kv::cli {
 
+// A word of the script as shown in a message: at most 60 characters, control characters escaped,
+// so that a hostile script cannot flood or garble the terminal.
+std::string shownToken(std::string_view word) {
+    constexpr std::size_t kShown = 60;
+    std::string out;
+    std::size_t characters = 0;
+    for (std::size_t i = 0; i < word.size() && characters < kShown; ++i) {
+        const unsigned char c = static_cast<unsigned char>(word[i]);
+        if (c < 0x20 || c == 0x7F) {
+            static constexpr char kHex[] = "0123456789abcdef";
+            out += c == '\r'   ? std::string("\\r")
+                   : c == '\n' ? std::string("\\n")
+                   : c == '\t' ? std::string("\\t")
+                               : std::string{'\\', 'x', kHex[c >> 4], kHex[c & 15]};
+        } else {
+            out += static_cast<char>(c);
+        }
+        if ((c & 0xC0) != 0x80) ++characters; // count UTF-8 sequences, not their bytes
+        if (characters == kShown) {
+            // keep the continuation bytes of the last character
+            while (i + 1 < word.size() && (static_cast<unsigned char>(word[i + 1]) & 0xC0) == 0x80)
+                out += word[++i];
+            if (i + 1 < word.size()) out += "...";
+        }
+    }
+    return out;
+}
+
 namespace {
 
 struct Token {
@@ -119,12 +147,12 @@ struct LineParser {
     }
     bool number(std::size_t index, long& value, std::string_view what) {
         if (parseLong(tokens[index].text, value)) return true;
-        return fail("bad " + std::string(what) + " '" + tokens[index].text + "'");
+        return fail("bad " + std::string(what) + " '" + shownToken(tokens[index].text) + "'");
     }
 
     bool parse(ScriptEvent& e) {
         if (!parseScriptTime(tokens[0].text, e.sample))
-            return fail("bad time '" + tokens[0].text +
+            return fail("bad time '" + shownToken(tokens[0].text) +
                         "' (a sample index, or a number followed by ms or s)");
         if (tokens.size() < 2) return fail("missing command after the time");
         const std::string& word = tokens[1].text;
@@ -140,14 +168,16 @@ struct LineParser {
             const auto* b =
                 std::find_if(std::begin(kButtons), std::end(kButtons),
                              [&](const char* name) { return sameWord(tokens[2].text, name); });
-            if (b == std::end(kButtons)) return fail("unknown button '" + tokens[2].text + "'");
+            if (b == std::end(kButtons))
+                return fail("unknown button '" + shownToken(tokens[2].text) + "'");
             n[0] = b - std::begin(kButtons);
             if (sameWord(tokens[3].text, "down"))
                 n[1] = 1;
             else if (sameWord(tokens[3].text, "up"))
                 n[1] = 0;
             else
-                return fail("button state must be down or up, not '" + tokens[3].text + "'");
+                return fail("button state must be down or up, not '" + shownToken(tokens[3].text) +
+                            "'");
             return true;
         }
         if (sameWord(word, "wheel")) {
@@ -158,16 +188,17 @@ struct LineParser {
             else if (sameWord(tokens[2].text, "horizontal"))
                 n[1] = 1;
             else
-                return fail("wheel must be vertical or horizontal, not '" + tokens[2].text + "'");
+                return fail("wheel must be vertical or horizontal, not '" +
+                            shownToken(tokens[2].text) + "'");
             return number(3, n[0], "wheel delta");
         }
         if (sameWord(word, "midi")) {
             e.command = ScriptCommand::Midi;
             if (!count(6, "midi DEVICE B1 B2 B3") || !number(2, n[0], "MIDI device")) return false;
-            if (n[0] < -1) return fail("bad MIDI device '" + tokens[2].text + "'");
+            if (n[0] < -1) return fail("bad MIDI device '" + shownToken(tokens[2].text) + "'");
             for (std::size_t i = 0; i < 3; ++i) {
                 if (!parseByte(tokens[3 + i].text, n[1 + i]))
-                    return fail("bad MIDI byte '" + tokens[3 + i].text +
+                    return fail("bad MIDI byte '" + shownToken(tokens[3 + i].text) +
                                 "' (two hexadecimal digits)");
             }
             return true;
@@ -176,7 +207,7 @@ struct LineParser {
             e.command = ScriptCommand::AudioIn;
             if (!count(4, "audioin DEVICE FILE.wav") || !number(2, n[0], "input device"))
                 return false;
-            if (n[0] < -1) return fail("bad input device '" + tokens[2].text + "'");
+            if (n[0] < -1) return fail("bad input device '" + shownToken(tokens[2].text) + "'");
             e.file = tokens[3].text;
             if (e.file.empty()) return fail("empty file name");
             return true;
@@ -219,12 +250,12 @@ struct LineParser {
             long hz = 0;
             if (!count(3, "rate HZ") || !number(2, hz, "rate")) return false;
             if (!selectableRate(hz))
-                return fail("rate " + tokens[2].text +
+                return fail("rate " + shownToken(tokens[2].text) +
                             " is not a selectable control rate (0 or a divisor of 48000)");
             e.rate = static_cast<double>(hz);
             return true;
         }
-        return fail("unknown command '" + word + "'");
+        return fail("unknown command '" + shownToken(word) + "'");
     }
 };
 
@@ -287,12 +318,19 @@ bool parseScriptTime(std::string_view text, uint64_t& sample) {
 
 bool parseScript(std::string_view text, Script& script, std::string& error) {
     script.events.clear();
+    if (text.size() > kMaxScriptBytes) {
+        error = "is larger than 64 MiB";
+        return false;
+    }
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3); // UTF-8 byte-order mark
     int lineNumber = 0;
     std::size_t pos = 0;
     while (pos <= text.size()) {
-        const std::size_t eol = std::min(text.find('\n', pos), text.size());
+        // CR LF, LF and a lone CR all end a line.
+        const std::size_t eol = std::min(text.find_first_of("\r\n", pos), text.size());
         const std::string_view raw = text.substr(pos, eol - pos);
         pos = eol + 1;
+        if (eol < text.size() && text[eol] == '\r' && pos < text.size() && text[pos] == '\n') ++pos;
         ++lineNumber;
         LineParser p{lineNumber, withoutComment(raw), {}, {}};
         if (!tokenize(p.text, p.tokens, p.problem)) {

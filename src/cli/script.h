@@ -50,9 +50,17 @@ struct Script {
 /// Largest time a script may name, in samples (about 12 days).
 constexpr uint64_t kMaxScriptSample = uint64_t(1) << 36;
 
-/// Parses a script. On the first bad line returns false with `error` naming the line and the
-/// problem ("line 3: unknown command 'jump'"). Accepts any bytes without failing otherwise.
+/// Largest script accepted, in bytes.
+constexpr std::size_t kMaxScriptBytes = std::size_t(64) << 20;
+
+/// Parses a script (CR LF, LF or CR line ends; a UTF-8 byte-order mark is skipped). On the first
+/// bad line returns false with `error` naming the line and the problem ("line 3: unknown command
+/// 'jump'"). Accepts any bytes without failing otherwise.
 bool parseScript(std::string_view text, Script& script, std::string& error);
+
+/// A word of a script as shown in a message: cut to 60 characters, control characters escaped
+/// ("\r", "\x1b"), so that a hostile script cannot flood or garble the terminal.
+std::string shownToken(std::string_view word);
 
 /// Parses a TIME field ("480", "10ms", "1.5s") into a sample index; false when it is not one.
 bool parseScriptTime(std::string_view text, uint64_t& sample);

@@ -1,8 +1,10 @@
 #include "cli/session.h"
 
 #include <charconv>
+#include <cstdio>
 #include <map>
 
+#include "cli/wav_reader.h"
 #include "persistence/config_file.h"
 #include "persistence/presets.h"
 #include "persistence/text.h"
@@ -10,30 +12,50 @@
 namespace kv::cli {
 
 OfflineSession::OfflineSession() {
-    engine_ = std::make_unique<Engine>(state_, &stage_, &mouse_);
+    engine_ = std::make_unique<Engine>(state_, &stage_, &mouse_, &inputStage_);
     registry_ = std::make_unique<ModuleRegistry>(engine_.get());
-    offerOutputDevices(*registry_, manager_);
+    offerDevices(*registry_, manager_, &waveManager_, &midiManager_);
     std::string unused;
     installMouseHook(mouse_.hook, pointer_, unused); // the scripted hook cannot fail
+    waveManager_.setMessageSink([this](const std::string& text) { message(text); });
+    // Wave writers record what the devices play, block by block, as on a card.
+    manager_.setTap([this](const uint8_t* bytes, std::size_t length, int device) {
+        waveWriters_.writeBlock(bytes, length, device);
+    });
 }
 
 OfflineSession::~OfflineSession() {
+    manager_.setTap(nullptr);
+    waveWriters_.stopAll();
     // Modules go before the engine that may still hold a view of them.
     registry_.reset();
     if (started_) engine_->endOffline();
 }
 
-void offerOutputDevices(ModuleRegistry& registry, const OutputDeviceManager& manager) {
+namespace {
+bool listed(const std::vector<DeviceListEntry>& entries, int code) {
+    for (const DeviceListEntry& e : entries)
+        if (e.value == code) return true;
+    return false;
+}
+} // namespace
+
+void offerDevices(ModuleRegistry& registry, const OutputDeviceManager& output,
+                  const WaveInputManager* waveInput, const MidiInputManager* midiInput,
+                  bool allowMouseAsAudio) {
     DeviceOffers offers;
-    offers.output = [&manager](int code, bool wholeDevice) {
-        for (const DeviceListEntry& e : manager.deviceList(code, wholeDevice))
-            if (e.value == code) return true;
-        return false;
+    offers.output = [&output](int code, bool wholeDevice) {
+        return listed(output.deviceList(code, wholeDevice), code);
     };
-    registry.setSelectionContext(false, std::move(offers));
+    if (waveInput)
+        offers.input = [waveInput](int code) { return listed(waveInput->deviceList(code), code); };
+    if (midiInput)
+        offers.midi = [midiInput](int code) { return listed(midiInput->deviceList(code), code); };
+    registry.setSelectionContext(allowMouseAsAudio, std::move(offers));
 }
 
-bool loadPatchInto(const LoadTarget& target, const PatchSource& source, std::string& error) {
+bool loadPatchInto(const LoadTarget& target, const PatchSource& source, std::string& error,
+                   LoadReport* report) {
     if (!source.preset.empty()) {
         const PresetInfo* preset = findPreset(source.preset);
         if (!preset) {
@@ -51,16 +73,48 @@ bool loadPatchInto(const LoadTarget& target, const PatchSource& source, std::str
         error = "cannot read patch '" + source.file + "': " + reason;
         return false;
     }
-    loadConfiguration(target, text);
+    const LoadReport loaded = loadConfiguration(target, text);
+    if (report) *report = loaded;
     return true;
 }
 
-bool OfflineSession::loadPatch(const PatchSource& source, std::string& error) {
+bool OfflineSession::loadPatch(const PatchSource& source, std::string& error, LoadReport* report) {
     LoadTarget target;
     target.registry = registry_.get();
     target.engine = engine_.get();
     target.legacyFlag = &state_.settings.legacyPatch;
-    return loadPatchInto(target, source, error);
+    if (!loadPatchInto(target, source, error, report)) return false;
+    syncRecordings();
+    return true;
+}
+
+void OfflineSession::message(const std::string& text) {
+    if (onMessage)
+        onMessage(text);
+    else
+        std::fprintf(stderr, "%s\n", text.c_str());
+}
+
+void OfflineSession::syncRecordings() {
+    syncWaveWriters(*registry_, waveWriters_, [this](const std::string& t) { message(t); });
+}
+
+void syncWaveWriters(ModuleRegistry& registry, WaveWriterList& writers,
+                     const std::function<void(const std::string&)>& say) {
+    for (Module* m : registry.modules(Module_AudioWaveWriter)) {
+        const bool wanted = m->waveWriters[0].recording.load(std::memory_order_relaxed);
+        if (wanted == writers.isRecording(*m)) continue;
+        if (!wanted) {
+            writers.stop(*m);
+            continue;
+        }
+        const auto result = writers.start(*m);
+        if (result == WaveWriterList::StartResult::OpenFailed)
+            say(m->name + ": " + WaveWriterList::openFailedCaption() + " " +
+                WaveWriterList::openFailedText());
+        else if (result == WaveWriterList::StartResult::EmptyPath)
+            say(m->name + ": no file to record into (FilePath is empty)");
+    }
 }
 
 bool OfflineSession::useScript(const Script& script, std::string& error) {
@@ -80,7 +134,7 @@ bool OfflineSession::useScript(const Script& script, std::string& error) {
     };
     for (const ScriptEvent& e : script.events) {
         const std::string where = "script line " + std::to_string(e.line) + ": ";
-        Pending p{e, nullptr};
+        Pending p{e, nullptr, nullptr};
         switch (e.command) {
         case ScriptCommand::Cursor:
             if (e.numbers[0] < desktop.left || e.numbers[0] > desktop.right ||
@@ -103,20 +157,36 @@ bool OfflineSession::useScript(const Script& script, std::string& error) {
         case ScriptCommand::Button:
             break;
         case ScriptCommand::Midi:
-            error = where + "'midi' is not supported yet (MIDI input is not part of this build)";
-            return false;
-        case ScriptCommand::AudioIn:
-            error =
-                where + "'audioin' is not supported yet (audio input is not part of this build)";
-            return false;
+            if (e.numbers[0] < 0 || e.numbers[0] >= midiIn_.deviceCount()) {
+                error = where + "no MIDI input " + std::to_string(e.numbers[0]) + " (inputs 0.." +
+                        std::to_string(midiIn_.deviceCount() - 1) + ")";
+                return false;
+            }
+            break;
+        case ScriptCommand::AudioIn: {
+            if (e.numbers[0] >= audioIn_.deviceCount()) {
+                error = where + "no audio input " + std::to_string(e.numbers[0]) + " (inputs -1.." +
+                        std::to_string(audioIn_.deviceCount() - 1) + ")";
+                return false;
+            }
+            auto samples = std::make_shared<std::vector<int16_t>>();
+            std::string reason;
+            if (!readWavMono(e.file, *samples, reason)) {
+                error = where + reason;
+                return false;
+            }
+            p.audio = std::move(samples);
+            break;
+        }
         case ScriptCommand::Set:
             p.module = findModule(e.module);
             if (!p.module) {
-                error = where + "no module named '" + e.module + "' in the patch";
+                error = where + "no module named '" + shownToken(e.module) + "' in the patch";
                 return false;
             }
             if (!hasModuleKey(*p.module, e.key)) {
-                error = where + "module '" + e.module + "' has no key '" + e.key + "'";
+                error = where + "module '" + shownToken(e.module) + "' has no key '" +
+                        shownToken(e.key) + "'";
                 return false;
             }
             if (equalsIgnoreCase(e.key, "Name"))
@@ -140,8 +210,16 @@ void OfflineSession::noteCursor() {
     mouse_.noteCursor(x, y);
 }
 
-void OfflineSession::apply(const ScriptEvent& e) {
+void OfflineSession::apply(const Pending& p) {
+    const ScriptEvent& e = p.event;
     switch (e.command) {
+    case ScriptCommand::Midi:
+        midiIn_.send(static_cast<int>(e.numbers[0]), static_cast<uint8_t>(e.numbers[1]),
+                     static_cast<uint8_t>(e.numbers[2]), static_cast<uint8_t>(e.numbers[3]));
+        break;
+    case ScriptCommand::AudioIn:
+        if (p.audio) audioIn_.setSource(static_cast<int>(e.numbers[0]), *p.audio);
+        break;
     case ScriptCommand::Set:
         break; // handled with its module by applyEventsUpTo
     case ScriptCommand::Cursor:
@@ -173,10 +251,12 @@ void OfflineSession::apply(const ScriptEvent& e) {
 void OfflineSession::applyEventsUpTo(uint64_t sample) {
     while (nextEvent_ < events_.size() && events_[nextEvent_].event.sample <= sample) {
         const Pending& p = events_[nextEvent_++];
-        if (p.event.command == ScriptCommand::Set && p.module)
+        if (p.event.command == ScriptCommand::Set && p.module) {
             setModuleKey(*p.module, *registry_, p.event.key, p.event.value);
-        else
-            apply(p.event);
+            if (p.module->type() == Module_AudioWaveWriter) syncRecordings();
+        } else {
+            apply(p);
+        }
     }
 }
 
@@ -197,6 +277,11 @@ void OfflineSession::run(const std::function<bool()>& done) {
             m->sequence.takePendingRecord();
         manager_.feedPending();
         capture_.advance(kFramesPerCycle);
+        // Input devices open between cycles and record as the clock advances.
+        midiManager_.service();
+        waveManager_.service();
+        waveManager_.feedPending();
+        audioIn_.advance(kFramesPerCycle);
         clock_.ms += 2.0;
     }
     engine_->afterSample = nullptr;

@@ -11,14 +11,20 @@
 
 #include "cli/script.h"
 #include "devices/audio_out_capture.h"
+#include "devices/device_input_stage.h"
 #include "devices/device_output_stage.h"
+#include "devices/midi_input_manager.h"
 #include "devices/output_device_manager.h"
+#include "devices/wav_writer.h"
+#include "devices/wave_input_manager.h"
 #include "engine/engine.h"
 #include "engine/engine_state.h"
 #include "modules/module_registry.h"
 #include "mouse/mouse_input.h"
 #include "persistence/config_file.h"
 #include "platform/mouse_scripted.h"
+#include "platform/audio_in_scripted.h"
+#include "platform/midi_in_scripted.h"
 
 namespace kv::cli {
 
@@ -29,12 +35,16 @@ struct PatchSource {
 };
 
 /// Loads a patch file or preset into `target`; false with `error` naming the problem (unreadable
-/// file, unknown or absent preset), the modules untouched then.
-bool loadPatchInto(const LoadTarget& target, const PatchSource& source, std::string& error);
+/// file, unknown or absent preset), the modules untouched then. `report`, when given, receives
+/// what loading a file did (modules created, modules left out for want of rows).
+bool loadPatchInto(const LoadTarget& target, const PatchSource& source, std::string& error,
+                   LoadReport* report = nullptr);
 
-/// Lets the refresh after loading keep only the output devices that `manager`'s lists offer, as
-/// the program's module windows do.
-void offerOutputDevices(ModuleRegistry& registry, const OutputDeviceManager& manager);
+/// Lets the refresh after loading keep only the devices that the managers' lists offer, as the
+/// program's module windows do. The input managers may be null (their codes are kept then).
+void offerDevices(ModuleRegistry& registry, const OutputDeviceManager& output,
+                  const WaveInputManager* waveInput, const MidiInputManager* midiInput,
+                  bool allowMouseAsAudio = false);
 
 class OfflineSession {
   public:
@@ -50,7 +60,7 @@ class OfflineSession {
     OfflineSession& operator=(const OfflineSession&) = delete;
 
     /// Loads the patch; false with `error` naming the problem (unreadable file, unknown preset).
-    bool loadPatch(const PatchSource& source, std::string& error);
+    bool loadPatch(const PatchSource& source, std::string& error, LoadReport* report = nullptr);
     /// Takes a parsed script for the run; false with `error` naming the line when a command is
     /// not supported yet or a "set" names no module or key of the loaded patch.
     bool useScript(const Script& script, std::string& error);
@@ -67,6 +77,10 @@ class OfflineSession {
     CaptureAudioOut& capture() { return capture_; }
     MouseInput& mouse() { return mouse_; }
     platform::ScriptedMouse& pointer() { return pointer_; }
+    WaveWriterList& waveWriters() { return waveWriters_; }
+    /// Receives the messages a user would see (a recording that cannot start). Default: standard
+    /// error.
+    std::function<void(const std::string&)> onMessage;
 
   private:
     /// The simulated clock: 2 ms per engine cycle.
@@ -76,10 +90,14 @@ class OfflineSession {
     };
 
     void applyEventsUpTo(uint64_t sample);
-    void apply(const ScriptEvent& event);
     /// Script events due at `sample`, then the mouse sampler's pass when one falls on it.
     void beforeSample(uint64_t sample);
     void noteCursor();
+    /// Wave writers follow their recording flags, as their windows do when shown.
+    void syncRecordings();
+    void message(const std::string& text);
+    struct Pending;
+    void apply(const Pending& pending);
 
     EngineState state_;
     MouseInput mouse_;
@@ -89,18 +107,30 @@ class OfflineSession {
     CaptureAudioOut capture_{kCaptureDevices};
     OutputDeviceManager manager_{capture_, OutputDeviceManager::Feeding::Manual};
     DeviceOutputStage stage_{manager_};
+    platform::ScriptedMidiIn midiIn_;
+    MidiInputManager midiManager_{midiIn_, MidiInputManager::Servicing::Manual};
+    platform::ScriptedAudioIn audioIn_;
+    WaveInputManager waveManager_{audioIn_, WaveInputManager::Servicing::Manual};
+    DeviceInputStage inputStage_{&midiManager_, &waveManager_};
+    WaveWriterList waveWriters_;
     std::unique_ptr<Engine> engine_;
     std::unique_ptr<ModuleRegistry> registry_;
     SimulatedClock clock_;
 
     struct Pending {
         ScriptEvent event;
-        Module* module = nullptr; // set: the module named
+        Module* module = nullptr;                    // set: the module named
+        std::shared_ptr<std::vector<int16_t>> audio; // audioin: the file's samples
     };
     std::vector<Pending> events_;
     std::size_t nextEvent_ = 0;
     bool started_ = false;
 };
+
+/// Wave writers follow their recording flags, as their windows do when shown: a flag set starts
+/// the recording (problems go to `say`), a flag cleared stops it.
+void syncWaveWriters(ModuleRegistry& registry, WaveWriterList& writers,
+                     const std::function<void(const std::string&)>& say);
 
 /// The row a probe names: a number 0..154, or a module name with an optional "@SUBTYPE",
 /// resolved as a patch file's source name. −1 when it names no row.

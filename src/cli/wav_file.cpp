@@ -4,9 +4,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <vector>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace kv::cli {
@@ -50,42 +50,54 @@ std::string wavHeader(int64_t frames) {
     return h;
 }
 
-WavFileWriter::~WavFileWriter() {
-    if (file_) {
-        std::fclose(file_);
-        std::remove(temp_.c_str());
-    }
-}
+WavFileWriter::~WavFileWriter() = default; // an unfinished save is abandoned by SafeSave
 
-bool WavFileWriter::open(const std::string& path, std::string& error) {
-    namespace fs = std::filesystem;
-    std::error_code ec;
+bool WavFileWriter::open(const std::string& path, std::string& error, int64_t expectedFrames) {
     if (path.empty()) {
         error = "no output file name";
         return false;
     }
-    if (fs::is_directory(path, ec)) {
-        error = "cannot write '" + path + "': " + std::strerror(EISDIR);
-        return false;
-    }
     path_ = path;
-    const fs::path target(path);
-    fs::path folder = target.parent_path();
-    if (folder.empty()) folder = ".";
-    temp_ = (folder / ("." + target.filename().string() + ".tmp" + std::to_string(::getpid())))
-                .string();
-    file_ = std::fopen(temp_.c_str(), "wb");
-    if (!file_) {
-        error = "cannot write '" + path + "': " + std::strerror(errno);
-        return false;
+    toStdout_ = path == "-";
+    if (toStdout_) {
+        if (::isatty(STDOUT_FILENO)) {
+            error = "standard output is a terminal; redirect it to a file or a pipe for the WAV";
+            return false;
+        }
+        const int flags = ::fcntl(STDOUT_FILENO, F_GETFL);
+        stdoutStart_ = flags >= 0 && !(flags & O_APPEND) ? ::lseek(STDOUT_FILENO, 0, SEEK_CUR) : -1;
+    } else {
+        const SaveResult r = save_.open(path);
+        if (!r) {
+            error = "cannot write '" + path + "': " + r.reason;
+            return false;
+        }
     }
-    const std::string header = wavHeader(0);
-    failed_ = std::fwrite(header.data(), 1, header.size(), file_) != header.size();
+    open_ = true;
+    const std::string header = wavHeader(expectedFrames);
+    put(header.data(), header.size());
     return true;
 }
 
+void WavFileWriter::put(const void* data, std::size_t size) {
+    if (!toStdout_) {
+        save_.write(data, size);
+        return;
+    }
+    const char* p = static_cast<const char*>(data);
+    while (size > 0 && stdoutError_ == 0) {
+        const ssize_t n = ::write(STDOUT_FILENO, p, size);
+        if (n < 0) {
+            if (errno != EINTR) stdoutError_ = errno;
+            continue;
+        }
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
 void WavFileWriter::write(const int16_t* frames, int64_t frameCount) {
-    if (!file_ || frameCount <= 0) return;
+    if (!open_ || frameCount <= 0) return;
     std::vector<unsigned char> bytes(static_cast<std::size_t>(frameCount) * kBytesPerFrame);
     for (int64_t i = 0; i < frameCount * 2; ++i) {
         const int16_t s = frames[i];
@@ -96,7 +108,7 @@ void WavFileWriter::write(const int16_t* frames, int64_t frameCount) {
         bytes[2 * i] = static_cast<unsigned char>(u & 0xFF);
         bytes[2 * i + 1] = static_cast<unsigned char>(u >> 8);
     }
-    if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) failed_ = true;
+    put(bytes.data(), bytes.size());
     frames_ += frameCount;
 }
 
@@ -115,28 +127,27 @@ double WavFileWriter::rms() const {
 }
 
 bool WavFileWriter::finish(std::string& error) {
-    if (!file_) {
+    if (!open_) {
         error = "no file open";
         return false;
     }
+    open_ = false;
     const std::string header = wavHeader(frames_);
-    if (std::fseek(file_, 0, SEEK_SET) != 0 ||
-        std::fwrite(header.data(), 1, header.size(), file_) != header.size())
-        failed_ = true;
-    if (std::fflush(file_) != 0 || ::fsync(::fileno(file_)) != 0) failed_ = true;
-    const int error0 = errno;
-    if (std::fclose(file_) != 0) failed_ = true;
-    file_ = nullptr;
-    if (failed_) {
-        std::remove(temp_.c_str());
-        error = "writing '" + path_ + "' failed: " + std::strerror(error0 ? error0 : EIO);
-        return false;
+    if (toStdout_) {
+        // Standard output redirected to a file can still get the final header; a pipe cannot.
+        if (stdoutError_ == 0 && stdoutStart_ >= 0)
+            (void)::pwrite(STDOUT_FILENO, header.data(), header.size(), stdoutStart_);
+        if (stdoutError_ != 0) {
+            error = std::string("writing the WAV to standard output failed: ") +
+                    std::strerror(stdoutError_);
+            return false;
+        }
+        return true;
     }
-    std::error_code ec;
-    std::filesystem::rename(temp_, path_, ec);
-    if (ec) {
-        std::remove(temp_.c_str());
-        error = "cannot write '" + path_ + "': " + ec.message();
+    save_.writeAt(0, header.data(), header.size());
+    const SaveResult r = save_.commit();
+    if (!r) {
+        error = "cannot write '" + path_ + "': " + r.reason;
         return false;
     }
     return true;

@@ -20,6 +20,8 @@ const Evaluators& moduleEvaluators() {
         registerAudioRouting(e);
         registerNotesSequence(e);
         registerSensorNeuron(e);
+        registerMidiSources(e);
+        registerAudioInput(e);
         return e;
     }();
     return table;
@@ -27,8 +29,8 @@ const Evaluators& moduleEvaluators() {
 
 std::unique_ptr<ModuleState> makeModuleState(int type) {
     if (type == Module_AudioOsc) return makeOscillatorState();
-    for (auto make : {&makeControlShapingState, &makeNotesSequenceState, &makeAudioEffectState,
-                      &makeAudioRoutingState, &makeSensorNeuronState})
+    for (auto make : {&makeMidiSourceState, &makeControlShapingState, &makeNotesSequenceState,
+                      &makeAudioEffectState, &makeAudioRoutingState, &makeSensorNeuronState})
         if (auto state = make(type)) return state;
     return nullptr;
 }

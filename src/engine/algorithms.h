@@ -15,5 +15,8 @@ void registerAudioEffects(Evaluators& e);
 void registerAudioRouting(Evaluators& e);
 void registerNotesSequence(Evaluators& e);
 void registerSensorNeuron(Evaluators& e);
+void registerMidiSources(Evaluators& e);
+std::unique_ptr<ModuleState> makeMidiSourceState(int type);
+void registerAudioInput(Evaluators& e);
 
 } // namespace kv

@@ -8,13 +8,14 @@
 
 #include "engine/engine.h"
 #include "modules/module.h"
+#include "modules/zeroed_array.h"
 
 namespace kv {
 
 /// Echo and multi-delay: a ring of 480000 samples (10 s) and a position.
 struct DelayRingState final : ModuleState {
     static constexpr int kSamples = 480000;
-    std::vector<double> ring = std::vector<double>(kSamples);
+    ZeroedArray<double> ring = ZeroedArray<double>(kSamples);
     int32_t position = 0;
 };
 

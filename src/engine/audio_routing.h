@@ -19,6 +19,7 @@ struct AudioInputState final : ModuleState {
     int64_t written = 0;
     int64_t read = 0;
     double lastOutput = 0;
+    uint64_t readCursor = 0; // blocks of the capture device read so far
 };
 
 struct PluckVoice {

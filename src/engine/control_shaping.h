@@ -8,6 +8,7 @@
 
 #include "engine/engine.h"
 #include "modules/module.h"
+#include "modules/zeroed_array.h"
 
 namespace kv {
 
@@ -43,7 +44,7 @@ struct ModulatorState final : ModuleState {
 struct ControlEchoState final : ModuleState {
     static constexpr int kNotes = 128;
     static constexpr int kCells = 24000;
-    std::vector<double> store = std::vector<double>(std::size_t{kNotes} * kCells);
+    ZeroedArray<double> store = ZeroedArray<double>(std::size_t{kNotes} * kCells);
     int32_t position = 0;
     double lastSignal[kNotes] = {};
     double lastVelocity[kNotes] = {};

@@ -11,6 +11,7 @@
 #include <xmmintrin.h>
 #endif
 
+#include "engine/finite.h"
 #include "modules/module_controls.h"
 
 namespace kv {
@@ -321,7 +322,7 @@ int Engine::runCycle(Clock* clock) {
     ctx.msPerControlSample = actualRate > 0 ? 1000.0 / actualRate : 0;
     ctx.output = output_;
     ctx.mouse = mouse_;
-    ctx.midiNotes = midiNotes_;
+    ctx.input = input_;
 
     for (int i = 0; i < n; ++i) {
         ctx.sampleIndex = i;
@@ -426,8 +427,14 @@ void Engine::perSample(EngineContext& ctx, double a) {
         const int count = row.voiceCount > kVoices ? kVoices : row.voiceCount;
         bool changed = false;
         for (int k = 0; k < count; ++k) {
-            const double p = row.primary[k] * a + b * row.primarySmoothed[k];
-            const double v = row.velocity[k] * a + b * row.velocitySmoothed[k];
+            double p = row.primary[k] * a + b * row.primarySmoothed[k];
+            double v = row.velocity[k] * a + b * row.velocitySmoothed[k];
+            // A non-finite value would stay in the smoothed copy for good: start again from the
+            // raw value, or 0.
+            if (!allFinite(p, v)) {
+                p = finiteOrZero(row.primary[k]);
+                v = finiteOrZero(row.velocity[k]);
+            }
             changed |= (p != row.primarySmoothed[k]) | (v != row.velocitySmoothed[k]);
             row.primarySmoothed[k] = p;
             row.velocitySmoothed[k] = v;
@@ -463,7 +470,8 @@ void Engine::perSample(EngineContext& ctx, double a) {
             const int s = out.inputModule().source.load(rlx);
             const int c = out.outputDeviceId().code.load(rlx);
             if (s < 0 || s >= kRowCount || c == kNoDevice) continue;
-            output_->addToBus(ctx.sampleIndex, c, silent ? 0.0 : table.rows[s].primarySmoothed[0]);
+            output_->addToBus(ctx.sampleIndex, c,
+                              silent ? 0.0 : finiteOrZero(table.rows[s].primarySmoothed[0]));
         } else {
             const auto& info = view.rows[src.index];
             Module& m = *info.owner;
@@ -472,13 +480,14 @@ void Engine::perSample(EngineContext& ctx, double a) {
             const int c = m.soundOutputs[slot].code.load(rlx);
             if (c == kNoDevice) continue;
             output_->addToBus(ctx.sampleIndex, c,
-                              silent ? 0.0 : table.rows[src.index].primarySmoothed[0]);
+                              silent ? 0.0
+                                     : finiteOrZero(table.rows[src.index].primarySmoothed[0]));
         }
     }
 }
 
 void Engine::endOfCycle(EngineContext& ctx) {
-    if (input_) input_->endOfCycle(state_);
+    if (input_) input_->endOfCycle(state_, ctx.view);
     if (!output_) return;
     output_->beginCycleAndFlush(state_);
     const Evaluators& ev = *evaluators_;

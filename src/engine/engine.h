@@ -42,7 +42,7 @@ struct EngineContext {
     double msPerControlSample = 0;     // 1000 / R
     OutputStage* output = nullptr;     // for read-back by output analysers
     MouseRows* mouse = nullptr;        // cursor and desktop for sensors; may be null
-    MidiNoteTables* midiNotes = nullptr; // held MIDI notes for recording; null: none readable
+    InputStage* input = nullptr;       // MIDI tables for the MIDI modules; may be null
 };
 
 /// Evaluates one module at a control sample or at every sample. Engine thread.
@@ -71,7 +71,6 @@ class Engine final : public ViewSink {
     void setEvaluators(const Evaluators& e) { evaluators_ = &e; }
     /// Where the sequence's recording reads held MIDI notes (null: recording reads nothing).
     /// User-interface thread, engine stopped.
-    void setMidiNoteTables(MidiNoteTables* tables) { midiNotes_ = tables; }
 
     // --- ViewSink (user-interface thread) -----------------------------------------------------
     void publish(const EngineView* view) override;
@@ -131,7 +130,6 @@ class Engine final : public ViewSink {
     OutputStage* output_;
     MouseRows* mouse_;
     InputStage* input_;
-    MidiNoteTables* midiNotes_ = nullptr;
 
     // View hand-over.
     std::atomic<const EngineView*> pending_{nullptr};

@@ -14,8 +14,8 @@ namespace kv {
 struct EngineSettings {
     std::atomic<double> controlRate{4000.0};   // control samples per second; 0 = none
     std::atomic<int> desiredOutputLatency{36}; // ms, 0..512
-    std::atomic<int> desiredInputLatency{50};  // ms
-    std::atomic<bool> realtimePriority{true};
+    std::atomic<int> desiredInputLatency{20};  // ms, 2..512
+    std::atomic<bool> realtimePriority{false};
     std::atomic<bool> makeNoSound{false}; // the output stage sends 0.0 instead of samples
     std::atomic<bool> legacyPatch{false}; // set by loading an old-style patch
     std::atomic<double> oscillatorFrequencyMinimum{5.0}; // Hz, lowest oscillator voice frequency

@@ -7,6 +7,7 @@ namespace kv {
 
 struct EngineState;
 struct ControlTable;
+struct EngineView;
 
 /// Samples handed from the engine to a device for one cycle: 192 slots in engine units
 /// (±1024 = full scale), one spare, and the length byte (valid samples − 96).
@@ -63,23 +64,23 @@ class MouseRows {
     virtual void clientOrigin(long& x, long& y) { x = y = 0; }
 };
 
-/// The held-note tables of the MIDI input devices, as the sequence's recording reads them.
-class MidiNoteTables {
-  public:
-    virtual ~MidiNoteTables() = default;
-    /// Copies the note table of MIDI input device `device` (per channel 0..15 and key 0..127,
-    /// non-zero while the key is held). False, with nothing copied, when the device is −555 or
-    /// not open. Engine thread, inside control samples.
-    virtual bool copyNotes(int device, uint8_t (&notes)[16][128]) = 0;
-};
-
-/// Sound-card and MIDI inputs, as the engine sees them at the end of each cycle.
-/// (Filled in by the input-device layer; the default does nothing.)
+/// Sound-card and MIDI inputs, as the engine sees them. Every function is called on the engine
+/// thread; the defaults stand for a program without inputs.
 class InputStage {
   public:
     virtual ~InputStage() = default;
-    virtual void endOfCycle(EngineState&) {}
+    /// After the samples of a cycle: audio inputs read into their modules' FIFOs, then the MIDI
+    /// and sound-card devices that the modules of `view` name are kept open (or asked for).
+    virtual void endOfCycle(EngineState&, const EngineView&) {}
+    /// Engine thread exit: every input device closed.
     virtual void closeAll() {}
+    /// MIDI device `device`'s note table (16 channels × 128 keys, velocity, 0 = off); false when
+    /// the device is not open.
+    virtual bool copyNotes(int /*device*/, uint8_t* /*out2048*/) { return false; }
+    /// The last value (0..127) of controller index `index` mod 65536; 0 when not open.
+    virtual float getController(int /*device*/, int /*index*/) { return 0.0f; }
+    /// The controller index written last; −1 when none or not open.
+    virtual int getLastControllerIndex(int /*device*/) { return -1; }
 };
 
 } // namespace kv

@@ -447,8 +447,8 @@ namespace {
 // Takes this control sample's held MIDI notes and appends the name of every newly pressed key.
 void recordNotes(Module& m, EngineContext& ctx, SequenceState& st) {
     const int device = ControlSequenceControls{m}.recordingSourceId().code.load(rlx);
-    if (device == kNoDevice || !ctx.midiNotes) return;
-    if (!ctx.midiNotes->copyNotes(device, st.currentNotes)) return;
+    if (device == kNoDevice || !ctx.input) return;
+    if (!ctx.input->copyNotes(device, &st.currentNotes[0][0])) return;
     if (st.previousTaken) {
         static const char* const kNames[12] = {"C",  "C#", "D",  "D#", "E",  "F",
                                                "F#", "G",  "G#", "A",  "A#", "B"};

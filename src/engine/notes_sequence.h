@@ -11,6 +11,7 @@
 
 #include "engine/engine.h"
 #include "modules/module.h"
+#include "modules/zeroed_array.h"
 
 namespace kv {
 
@@ -68,7 +69,7 @@ struct SequenceState final : ModuleState {
     static constexpr int kMaxSteps = 360000;
     /// Bytes of recorded note names the engine keeps while the hand-over is busy.
     static constexpr std::size_t kRecordCapacity = 4096;
-    std::vector<uint8_t> steps = std::vector<uint8_t>(kMaxSteps);
+    ZeroedArray<uint8_t> steps = ZeroedArray<uint8_t>(kMaxSteps);
     int32_t stepCount = 0;
     uint64_t parsedVersion = 0; // text version the steps were parsed from
     int32_t position = 0;       // current step

@@ -5,6 +5,7 @@
 #include <numbers>
 
 #include "engine/algorithms.h"
+#include "engine/finite.h"
 #include "engine/params.h"
 #include "engine/waveform.h"
 
@@ -54,6 +55,17 @@ void takeInputVoice(OscillatorState& st, const InputVoice& in, double minimum) {
     voice->present = true;
 }
 
+// Back to the state of a newly taken voice, keeping its note and inputs: used when its phase or
+// jitter has become NaN or infinite (an overflowing frequency), which would otherwise stay so for
+// good.
+void restartVoice(OscillatorVoice& v) {
+    v.phase = 0;
+    v.envelope = 0;
+    v.jitter = 0;
+    v.jitterTarget = 0;
+    v.releaseVelocity = 0;
+}
+
 } // namespace
 
 void evaluateOscillator(Module& m, EngineContext& ctx) {
@@ -98,7 +110,9 @@ void evaluateOscillator(Module& m, EngineContext& ctx) {
     for (int i = 0; i < st.count;) {
         OscillatorVoice& v = st.voices[i];
         const double Av = (v.present ? v.velocity : v.releaseVelocity) / 127.0 * A;
-        const double Ta = 1500.0 / std::max(std::fabs(v.frequency), kEnvelopeFloor) + 2.5;
+        if (!allFinite(v.phase, v.jitter, v.jitterTarget)) restartVoice(v);
+        double Ta = 1500.0 / std::max(std::fabs(v.frequency), kEnvelopeFloor) + 2.5;
+        if (!allFinite(Ta)) Ta = 2.5; // a NaN frequency: the shortest envelope
         const double Tr = 1.5 * Ta;
 
         if (!v.present && v.envelope >= 0) {
@@ -118,6 +132,7 @@ void evaluateOscillator(Module& m, EngineContext& ctx) {
         const double fj = std::clamp(v.frequency + v.frequency * v.jitter * N, 0.0, kCeiling);
         v.phase += fj / 48000.0 * kTwoPi;
         if (v.phase > kTwoPi) v.phase -= kTwoPi;
+        if (!allFinite(v.phase)) restartVoice(v);
 
         const double tms = static_cast<double>(v.envelope) / 48.0;
         double g;

@@ -510,82 +510,6 @@ std::string configurationBytes(const ModuleRegistry& registry) {
     return encodeUtf16Le(configurationText(registry), true);
 }
 
-SaveResult writeFileReplacing(const std::string& path, std::string_view bytes) {
-    static std::atomic<unsigned> counter{0};
-    auto fail = [](SaveStatus status, int error, std::string_view what) {
-        SaveResult r;
-        r.status = status;
-        r.reason = std::string(what);
-        if (error != 0) {
-            r.reason += ": ";
-            r.reason += std::strerror(error);
-        }
-        return r;
-    };
-    if (path.empty()) return fail(SaveStatus::CannotCreate, ENOENT, "no file name");
-
-    std::error_code ec;
-    fs::path target(path);
-    // Replace what a symbolic link points to, not the link.
-    if (fs::is_symlink(target, ec)) {
-        const fs::path resolved = fs::canonical(target, ec);
-        if (!ec) target = resolved;
-    }
-    if (fs::is_directory(target, ec))
-        return fail(SaveStatus::CannotCreate, EISDIR, target.string());
-
-    fs::path folder = target.parent_path();
-    if (folder.empty()) folder = ".";
-    struct stat existing {};
-    const bool exists = ::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
-
-    // A new name in the same folder, so that the rename stays within one file system.
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = (folder / ("." + target.filename().string() + ".tmp" + std::to_string(::getpid()) +
-                          "-" + std::to_string(counter++)))
-                   .string();
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) break;
-    }
-    if (fd < 0) return fail(SaveStatus::CannotCreate, errno, target.string());
-    if (exists) (void)::fchmod(fd, existing.st_mode & 07777);
-
-    auto abandon = [&](int error, std::string_view what) {
-        ::close(fd);
-        ::unlink(temp.c_str());
-        return fail(SaveStatus::WriteFailed, error, what);
-    };
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return abandon(errno, temp);
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd) != 0) return abandon(errno, temp);
-    if (::close(fd) != 0) {
-        const int error = errno;
-        ::unlink(temp.c_str());
-        return fail(SaveStatus::WriteFailed, error, temp);
-    }
-    if (::rename(temp.c_str(), target.c_str()) != 0) {
-        const int error = errno;
-        ::unlink(temp.c_str());
-        return fail(SaveStatus::WriteFailed, error, target.string());
-    }
-    // Make the new directory entry durable as well (best effort).
-    const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        (void)::fsync(dirFd);
-        ::close(dirFd);
-    }
-    return {};
-}
-
 SaveResult writeConfiguration(const ModuleRegistry& registry, const std::string& path) {
     std::string bytes;
     try {
@@ -717,17 +641,24 @@ LoadReport loadConfiguration(const LoadTarget& target, std::string_view text) {
             ++report.sections;
 
             const int type = typeForSectionName(sectionName(section));
-            if (type == kNoType || !hasRoomFor(registry, type)) {
+            if (type == kNoType) {
                 ++report.skipped;
+                continue;
+            }
+            if (!hasRoomFor(registry, type)) {
+                ++report.skipped;
+                ++report.noRoom;
                 continue;
             }
             const std::string config =
                 legacy ? rescaleLegacyAmplitude(section) : std::string(section);
             if (registry.createModule(type, std::string(), ModuleRegistry::outputLabels(type),
-                                      config))
+                                      config)) {
                 ++report.created;
-            else
+            } else {
                 ++report.skipped;
+                ++report.noRoom;
+            }
         }
     } catch (const std::exception&) {
         // Out of memory on absurd input: keep the modules created so far.

@@ -15,6 +15,8 @@
 #include <string>
 #include <string_view>
 
+#include "persistence/safe_save.h"
+
 namespace kv {
 
 class Module;
@@ -34,27 +36,9 @@ std::string configurationText(const ModuleRegistry& registry, std::string_view t
 /// The bytes of a patch file: FF FE, then configurationText as UTF-16 little-endian.
 std::string configurationBytes(const ModuleRegistry& registry);
 
-enum class SaveStatus {
-    Saved,
-    CannotCreate, // the file could not be opened for writing (language strings 149, 150)
-    WriteFailed,  // writing or replacing failed (language strings 156, 157)
-};
-
-/// Outcome of a save: the status and, on failure, the system's reason (strerror text).
-struct SaveResult {
-    SaveStatus status = SaveStatus::Saved;
-    std::string reason;
-    explicit operator bool() const { return status == SaveStatus::Saved; }
-};
-
-/// Writes the configuration to `path` (a native path, already expanded). The file is written
-/// under a temporary name in the same folder and then renamed over `path`, so a failed or
-/// interrupted save leaves any previous file untouched; the temporary file is removed on failure.
-/// An existing file keeps its permissions.
+/// Writes the configuration to `path` (a native path, already expanded) with the safe-save rules
+/// (persistence/safe_save.h): a failed or interrupted save leaves any previous file untouched.
 SaveResult writeConfiguration(const ModuleRegistry& registry, const std::string& path);
-
-/// Writes `bytes` to `path` as writeConfiguration does (temporary file, then rename).
-SaveResult writeFileReplacing(const std::string& path, std::string_view bytes);
 
 /// What loading works on.
 struct LoadTarget {
@@ -75,6 +59,7 @@ struct LoadReport {
     int sections = 0; // sections found in the text
     int created = 0;  // modules created
     int skipped = 0;  // sections of no known type, or modules that could not be created
+    int noRoom = 0;   // of those, modules left out because every output row was taken
     bool legacy = false;
 };
 

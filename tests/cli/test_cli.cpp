@@ -14,6 +14,7 @@
 #include <random>
 #include <regex>
 #include <sstream>
+#include <vector>
 
 #include "persistence/presets.h"
 
@@ -296,6 +297,27 @@ TEST_F(Cli, PlaysInRealTimeOnTheSilentBackend) {
         << r.out;
 }
 
+TEST_F(Cli, SettingsFileChoosesTheSoundSystemAndLatency) {
+    const std::string settings =
+        write("s.KVS", "\r\nProgramName    \tKalvitrope\r\n"
+                       "Preferences.DesiredOutputLatency         \t80\r\n"
+                       "Preferences.AudioApi                     \tnull\r\n");
+    const Result r = run("play --preset 900 --seconds 0.2 --settings '" + settings + "'");
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("(desired 80 ms)"), std::string::npos) << r.out;
+
+    // A file of another program fails with the message of the strings file asked for.
+    const std::string strings =
+        write("mine.txt", "[Zone_External]\r\n[27]\tNot one of ours.\r\n[28]\tx\r\n");
+    const std::string other = write("o.KVS", "\r\nProgramName    \tSomethingElse\r\n");
+    const Result bad =
+        run("--language '" + strings + "' play --preset 900 --settings '" + other + "'");
+    EXPECT_EQ(bad.code, 1);
+    EXPECT_NE(bad.err.find("settings file '" + other + "': Not one of ours."), std::string::npos)
+        << bad.err;
+    EXPECT_EQ(run("play --preset 900 --language zz").code, 2);
+}
+
 TEST_F(Cli, KvcConvertsAnyEncodingToTheFileFormat) {
     const std::string in =
         write("in.kvc", "## Kalvitrope Configuration (KVC) [revision B] ##\r\n"
@@ -359,9 +381,11 @@ TEST_F(Cli, UnreadablePatchesAndBrokenScriptsFailWithTheReason) {
          "line 2: cursor 100 0 lies outside the desktop 0 0 99 99"},
         {"render --preset 900" + script("0 wheel vertical 40000\n") + out,
          "wheel delta 40000 is out of range"},
-        {"render --preset 900" + script("0 midi 0 90 3C 7F\n") + out,
-         "'midi' is not supported yet"},
-        {"render --preset 900" + script("0 audioin 0 in.wav\n") + out, "not supported yet"},
+        {"render --preset 900" + script("0 midi 99 90 3C 7F\n") + out, "line 1: no MIDI input 99"},
+        {"render --preset 900" + script("0 audioin 0 \"" + path("none.wav") + "\"\n") + out,
+         "line 1: cannot open"},
+        {"render --preset 900" + script("0 audioin 0 \"" + write("t.wav", "RIFF") + "\"\n") + out,
+         "not a WAV file"},
         {"render --preset 900" + script("0 set Nobody AmplitudeValue 1\n") + out,
          "line 1: no module named 'Nobody'"},
         {"render --preset 900" + script("0 set \"Tone 440 Hz\" Volume 1\n") + out,
@@ -390,6 +414,119 @@ TEST_F(Cli, UnreadablePatchesAndBrokenScriptsFailWithTheReason) {
         c = static_cast<char>(gen());
     const Result r = run("render --patch '" + write("junk.kvc", junk) + "' --seconds 0.1" + out);
     EXPECT_EQ(r.code, 0) << r.err;
+}
+
+// Help, version, API names, messages about empty and overfull patches, and where a WAV goes.
+TEST_F(Cli, Manners) {
+    std::string many = "## Kalvitrope Configuration (KVC) [revision B] ##\r\n";
+    for (int i = 0; i < 130; ++i)
+        many += "[Module_AudioOsc]\r\nName=Osc " + std::to_string(i) + "\r\n";
+    const std::string manyIn = write("many.kvc", many);
+    const std::string emptyIn = write("empty.kvc", "## just a header ##\r\nKey=1\r\n");
+    struct Case {
+        std::string args;
+        int code;
+        std::vector<std::string> out, err;
+    };
+    const Case cases[] = {
+        {"--version", 0, {"Kalvitrope v1.1"}, {}},
+        {"--help",
+         0,
+         {"render", "probe", "default 10", "-1 the default device", "jack", "0..154"},
+         {}},
+        {"render --preset 900 --help", 0, {"usage: kalvitrope-cli render", "default 10"}, {}},
+        {"help play", 0, {"auto", "pulse", "alsa", "null"}, {}},
+        {"probe --help", 0, {"0..154", "@SUBTYPE"}, {}},
+        {"kvc --help", 0, {"usage: kalvitrope-cli kvc"}, {}},
+        {"play --preset 900 --api Bogus",
+         2,
+         {},
+         {"one of: auto, jack, pulse, alsa, null", "--help"}},
+        {"play --preset 900 --api NULL --seconds 0.2", 0, {"start-up", "late"}, {}},
+        {"kvc '" + emptyIn + "' --out '" + path("e.kvc") + "'", 1, {}, {"no modules found"}},
+        {"kvc '" + manyIn + "' --out '" + path("m.kvc") + "'", 0, {}, {"2 modules were left out"}},
+        {"render --preset 900 --seconds 0.1 --out -", 0, {"RIFF"}, {"rendered 0.100 s"}},
+        {"render --preset 900 --seconds 0.1 --out /dev/null", 1, {}, {"not a regular file"}},
+    };
+    for (const Case& c : cases) {
+        const Result r = run(c.args);
+        EXPECT_EQ(r.code, c.code) << c.args << " -> " << r.err;
+        for (const std::string& text : c.out)
+            EXPECT_NE(r.out.find(text), std::string::npos) << c.args << " lacks " << text;
+        for (const std::string& text : c.err)
+            EXPECT_NE(r.err.find(text), std::string::npos) << c.args << " -> " << r.err;
+    }
+    EXPECT_FALSE(fs::exists(path("e.kvc")));
+    EXPECT_EQ(run("kvc '" + manyIn + "' --out '" + path("m.kvc") + "'").err.find("left out"),
+              run("kvc '" + manyIn + "' --out '" + path("m.kvc") + "'").err.rfind("left out"));
+    // The streamed WAV is the same as the file.
+    ASSERT_EQ(run("render --preset 900 --seconds 0.1 --out '" + path("f.wav") + "'").code, 0);
+    EXPECT_EQ(run("render --preset 900 --seconds 0.1 --out -").out, slurp(dir / "f.wav"));
+}
+
+// Sound-card and MIDI inputs driven by the script, and a wave writer recording what a device plays.
+class CliInputs : public Cli {
+  protected:
+    const std::string kHeader = "## Kalvitrope Configuration (KVC) [revision B] ##\n";
+    // 16-bit mono 48000 Hz WAV of a sine at `hz`, amplitude `level`.
+    std::string sineWav(const std::string& name, double hz, double level, double seconds) const {
+        const auto frames = static_cast<uint32_t>(seconds * 48000);
+        std::string b = "RIFF....WAVEfmt ";
+        auto put = [&](uint32_t v, int bytes) {
+            for (int i = 0; i < bytes; ++i)
+                b.push_back(static_cast<char>(v >> (8 * i)));
+        };
+        put(16, 4), put(1, 2), put(1, 2), put(48000, 4), put(96000, 4), put(2, 2), put(16, 2);
+        b += "data";
+        put(2 * frames, 4);
+        for (uint32_t f = 0; f < frames; ++f)
+            put(static_cast<uint16_t>(std::lround(level * std::sin(2 * M_PI * hz * f / 48000))), 2);
+        return write(name, b);
+    }
+};
+
+TEST_F(CliInputs, MidiKeysPlayAnOscillator) {
+    const std::string patch = write(
+        "m.kvc",
+        kHeader + "[Module_ControlMIDIInput]\nName=Keys\nInputDeviceID=0\n"
+                  "[Module_AudioOsc]\nName=Voice\nAmplitudeControl=-[Manual]-\nAmplitudeValue=50\n"
+                  "FrequencyControl=Keys\nFrequencyControlSensitivity=100\n"
+                  "OutputDeviceID=-1 (L+R)\n");
+    // Key 57 (A4) from 0 to 1 s, then key 69 an octave up on another channel.
+    const std::string script = write("m.txt", "0 midi 0 90 39 64\n1s midi 0 80 39 00\n"
+                                              "1s midi 0 93 45 64\n");
+    const Result r = run("render --patch '" + patch + "' --seconds 2 --script '" + script +
+                         "' --out '" + path("m.wav") + "'");
+    ASSERT_EQ(r.code, 0) << r.err;
+    const Wav w = readWav(path("m.wav"));
+    ASSERT_EQ(w.samples.size(), 2u * 96000);
+    EXPECT_NEAR(measure(w, 0, 12000, 24000).first, 440.0, 2.0);
+    EXPECT_NEAR(measure(w, 1, 60000, 24000).first, 880.0, 4.0);
+}
+
+TEST_F(CliInputs, AudioInputPlaysTheFileAndAWaveWriterRecordsIt) {
+    const std::string input = sineWav("in.wav", 1000.0, 16000.0, 2.0);
+    const std::string take = path("take.wav");
+    const std::string patch =
+        write("a.kvc",
+              kHeader +
+                  "[Module_AudioInput]\nName=Line "
+                  "In\nInputDeviceID=2\nGainControl=-[Manual]-\nGainValue=100\n"
+                  "[Module_AudioOutput]\nName=Out\nInputModule=Line In\nOutputDeviceID=-1 (L+R)\n"
+                  "[Module_AudioWaveWriter]\nName=Tape\nOutputDeviceID=-1 (L+R)\nDoAppend=0\n"
+                  "IsRecording=1\nFilePath=" +
+                  take + "\n");
+    const Result r =
+        run("render --patch '" + patch + "' --seconds 1.5 --script '" +
+            write("a.txt", "0 audioin 2 \"" + input + "\"\n") + "' --out '" + path("a.wav") + "'");
+    ASSERT_EQ(r.code, 0) << r.err;
+    for (const std::string& file : {path("a.wav"), take}) {
+        const Wav w = readWav(file); // also checks the two sizes in the header
+        ASSERT_GE(w.samples.size(), 2u * 60000) << file;
+        const auto [hz, rms] = measure(w, 0, 24000, 24000);
+        EXPECT_NEAR(hz, 1000.0, 5.0) << file;
+        EXPECT_NEAR(rms, 16000.0 / 32767 * 1000 * 32 / std::sqrt(2.0), 300.0) << file;
+    }
 }
 
 } // namespace

@@ -84,5 +84,39 @@ TEST(Script, BadLinesNameTheLineAndTheProblem) {
     }
 }
 
+TEST(Script, LineEndsByteOrderMarkAndSize) {
+    // CR LF, LF and a lone CR end lines alike; a set value stops at its line end.
+    const std::pair<const char*, const char*> texts[] = {
+        {"lone CR", "0 set Osc AmplitudeValue 5\r10 rate 1000\r"},
+        {"CR LF", "0 set Osc AmplitudeValue 5\r\n10 rate 1000\r\n"},
+        {"LF", "0 set Osc AmplitudeValue 5\n10 rate 1000"},
+        {"mark", "\xEF\xBB\xBF"
+                 "0 set Osc AmplitudeValue 5\n\r\n10 rate 1000"},
+    };
+    for (const auto& [kind, text] : texts) {
+        Script script;
+        std::string error;
+        ASSERT_TRUE(parseScript(text, script, error)) << kind << ": " << error;
+        ASSERT_EQ(script.events.size(), 2u) << kind;
+        EXPECT_EQ(script.events[0].value, "5") << kind;
+        EXPECT_EQ(script.events[1].rate, 1000.0) << kind;
+    }
+    Script script;
+    std::string error;
+    EXPECT_FALSE(parseScript("0 rate 1\r0 jump", script, error));
+    EXPECT_NE(error.find("line 2:"), std::string::npos) << error;
+    EXPECT_FALSE(parseScript(std::string(kMaxScriptBytes + 1, '#'), script, error));
+    EXPECT_NE(error.find("64 MiB"), std::string::npos) << error;
+}
+
+TEST(Script, EchoedWordsAreShortAndEscaped) {
+    Script script;
+    std::string error;
+    EXPECT_FALSE(parseScript("0 " + std::string(5000, 'x') + "\x1b[2J", script, error));
+    EXPECT_LT(error.size(), 120u) << error;
+    EXPECT_NE(error.find("'" + std::string(60, 'x') + "...'"), std::string::npos) << error;
+    EXPECT_EQ(shownToken("a\x1b[2J\tb"), "a\\x1b[2J\\tb");
+}
+
 } // namespace
 } // namespace kv::cli

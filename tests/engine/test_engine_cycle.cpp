@@ -170,6 +170,17 @@ TEST_F(Smoothing, FollowsRawValueWithOneTwelfthPerSample) {
     EXPECT_NEAR(afterTwelve, 1200.0 * std::pow(11.0 / 12.0, 12), 1e-6);
 }
 
+TEST_F(Smoothing, NonFiniteRawValuesDoNotStayInTheSmoothedCopy) {
+    for (const double bad : {std::nan(""), double(INFINITY), -double(INFINITY)}) {
+        script.voices = {{7, bad}};
+        engine.runCycle(nullptr);
+        script.voices = {{7, 500.0}};
+        for (int c = 0; c < 20; ++c)
+            engine.runCycle(nullptr);
+        EXPECT_NEAR(row().primarySmoothed[0], 500.0, 1e-6) << bad;
+    }
+}
+
 TEST_F(Smoothing, NewNoteStartsAtRawValueWithVelocityZero) {
     script.voices = {{60, 440.0}};
     engine.runCycle(nullptr);

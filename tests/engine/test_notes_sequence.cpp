@@ -397,17 +397,16 @@ TEST_F(Sequence, TextReachesTheStepsWithoutTheEngineWaiting) {
 }
 
 // Held MIDI notes scripted per read.
-struct ScriptedNotes final : MidiNoteTables {
+struct ScriptedNotes final : InputStage {
     std::vector<std::vector<std::pair<int, int>>> reads; // (channel, key) held, per read
     std::size_t next = 0;
     int device = -1;
-    bool copyNotes(int dev, uint8_t (&notes)[16][128]) override {
+    bool copyNotes(int dev, uint8_t* notes) override {
         device = dev;
         if (next >= reads.size()) return false;
-        for (auto& ch : notes)
-            std::fill(std::begin(ch), std::end(ch), 0);
+        std::fill(notes, notes + 16 * 128, 0);
         for (auto [ch, key] : reads[next])
-            notes[ch][key] = 100;
+            notes[ch * 128 + key] = 100;
         ++next;
         return true;
     }
@@ -420,7 +419,7 @@ TEST_F(Sequence, RecordingAppendsNewlyPressedKeysToTheText) {
     run(&evaluateSequence, seq, 2);
     ScriptedNotes midi;
     midi.reads = {{{0, 60}}, {{0, 60}, {3, 57}, {0, 70}}, {{3, 57}}, {{0, 13}}};
-    ctx.midiNotes = &midi;
+    ctx.input = &midi;
     c().recordingSourceId().code = -555;
     run(&evaluateSequence, seq);
     EXPECT_EQ(midi.next, 0u);
@@ -439,13 +438,12 @@ TEST_F(Sequence, RecordingAppendsNewlyPressedKeysToTheText) {
 }
 
 // Keys pressed and released at random, read on the engine thread only.
-struct RandomNotes final : MidiNoteTables {
+struct RandomNotes final : InputStage {
     std::mt19937 rng{3};
-    bool copyNotes(int, uint8_t (&notes)[16][128]) override {
-        for (auto& ch : notes)
-            std::fill(std::begin(ch), std::end(ch), 0);
+    bool copyNotes(int, uint8_t* notes) override {
+        std::fill(notes, notes + 16 * 128, 0);
         for (int i = 0; i < 4; ++i)
-            notes[rng() % 16][rng() % 128] = 64;
+            notes[(rng() % 16) * 128 + rng() % 128] = 64;
         return true;
     }
 };
@@ -456,9 +454,8 @@ TEST(EngineThreads, SequenceTextHandOverWhileTheEngineRuns) {
     using namespace std::chrono_literals;
     EngineState state;
     state.settings.controlRate = 48000; // a hand-over attempt at every sample
-    Engine engine{state};
     RandomNotes midi;
-    engine.setMidiNoteTables(&midi);
+    Engine engine{state, nullptr, nullptr, &midi};
     ModuleRegistry registry{&engine};
     Module* seq = registry.addModule(Module_ControlSequence);
     const ControlSequenceControls c{*seq};

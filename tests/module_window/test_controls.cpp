@@ -11,6 +11,8 @@
 #include <QTreeWidget>
 #include <gtest/gtest.h>
 
+#include "devices/audio_out_capture.h"
+#include "devices/output_device_manager.h"
 #include "engine/engine.h"
 #include "modules/module_registry.h"
 #include "ui/module_window/module_window.h"
@@ -303,6 +305,19 @@ TEST_F(Windows, DeviceAndChoiceListsWriteTheirCodes) {
     EXPECT_EQ(env->module().outputModes[0].choice.load(), 3);
     modes->setCurrentIndex(-1);
     EXPECT_EQ(env->module().outputModes[0].choice.load(), 213);
+
+    // With the device manager's list: per-channel entries, whole devices for a recorded output.
+    CaptureAudioOut capture(2);
+    OutputDeviceManager manager(capture, OutputDeviceManager::Feeding::Manual);
+    host.setDeviceManagers(&manager, nullptr, nullptr);
+    ModuleWindow* osc = add(Module_AudioOsc);
+    ModuleWindow* writer = add(Module_AudioWaveWriter);
+    auto* oscList = osc->controlAs<QComboBox>(kIdOutputList);
+    auto* writerList = writer->controlAs<QComboBox>(kIdOutputList);
+    EXPECT_EQ(oscList->currentData().toInt(), -1);
+    EXPECT_GE(indexOf(oscList, 201), 0);
+    EXPECT_EQ(indexOf(writerList, 201), -1);
+    EXPECT_GE(indexOf(writerList, 1), 0);
 }
 
 TEST_F(Windows, MidiSliderListSignAndRemoval) {

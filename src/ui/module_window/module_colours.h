@@ -1,23 +1,30 @@
 #pragma once
-// The colours of module windows. One place to switch from the defaults of the settings table to
-// the settings file once the program's settings are reachable from here.
+// The colours of module windows, taken from the settings.
 #include <QColor>
+
+#include "persistence/settings.h"
 
 namespace kv::ui {
 
 struct ModuleColours {
-    QColor dialogBackground{0xFF, 0xF5, 0xE8};
-    QColor dialogText{0x00, 0x00, 0x00};
-    QColor moduleBackground{0xD5, 0xD5, 0xE6};
-    QColor moduleText{0x00, 0x00, 0x00};
-    QColor dropdownBackground{0xB9, 0xFF, 0x93};
-    QColor dropdownText{0x00, 0x00, 0x00};
-    QColor progressBackground{0x5A, 0x68, 0x2E};
-    QColor progressForeground{0xFF, 0xB0, 0x30};
+    QColor dialogBackground;
+    QColor dialogText;
+    QColor moduleBackground;
+    QColor moduleText;
+    QColor dropdownBackground;
+    QColor dropdownText;
+    QColor progressBackground;
+    QColor progressForeground;
+
+    /// The settings' colours (the defaults of a fresh settings record without arguments).
+    static ModuleColours from(const Settings& settings);
 };
 
-/// The colours in use (the defaults until settings are wired in). User-interface thread.
+/// The colours in use; windows built afterwards take them. User-interface thread.
 ModuleColours& moduleColours();
+/// Takes the colours of `settings` for the windows built from now on (the main window calls it
+/// at start-up and when a preference changes). User-interface thread.
+void setModuleColours(const Settings& settings);
 
 /// Per channel a·t + (1 − a)·b, each channel truncated: the border frames' colours.
 inline QColor blendColour(const QColor& t, const QColor& b, double a) {

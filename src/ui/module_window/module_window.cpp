@@ -25,6 +25,9 @@
 #include <cmath>
 #include <numbers>
 
+#include "devices/midi_input_manager.h"
+#include "devices/output_device_manager.h"
+#include "devices/wave_input_manager.h"
 #include "engine/analyser.h"
 #include "persistence/language.h"
 #include "ui/module_window/module_colours.h"
@@ -123,9 +126,30 @@ std::pair<int, int> levelBars(int type, const LevelInputs& in) {
     return {static_cast<int>(u), static_cast<int>(u)};
 }
 
+ModuleColours ModuleColours::from(const Settings& settings) {
+    auto q = [&](UiColour c) {
+        const Colour& v = settings.colour(c);
+        return QColor(v.red, v.green, v.blue);
+    };
+    ModuleColours m;
+    m.dialogBackground = q(UiColour::DialogBackground);
+    m.dialogText = q(UiColour::DialogText);
+    m.moduleBackground = q(UiColour::ModuleBackground);
+    m.moduleText = q(UiColour::ModuleText);
+    m.dropdownBackground = q(UiColour::ModuleDropdownBackground);
+    m.dropdownText = q(UiColour::ModuleDropdownText);
+    m.progressBackground = q(UiColour::ProgressBarBackground);
+    m.progressForeground = q(UiColour::ProgressBarForeground);
+    return m;
+}
+
 ModuleColours& moduleColours() {
-    static ModuleColours colours;
+    static ModuleColours colours = ModuleColours::from(Settings{});
     return colours;
+}
+
+void setModuleColours(const Settings& settings) {
+    moduleColours() = ModuleColours::from(settings);
 }
 
 // --- Building ------------------------------------------------------------------------------------
@@ -1146,6 +1170,39 @@ void ModuleWindows::closeAll() {
     for (auto& [module, window] : windows_)
         delete window;
     windows_.clear();
+}
+
+void ModuleWindows::setDeviceManagers(const OutputDeviceManager* output,
+                                      const WaveInputManager* waveInput,
+                                      const MidiInputManager* midiInput) {
+    output_ = output;
+    waveInput_ = waveInput;
+    midiInput_ = midiInput;
+}
+
+namespace {
+std::vector<ListEntry> entriesOf(const std::vector<DeviceListEntry>& list) {
+    std::vector<ListEntry> out;
+    out.reserve(list.size());
+    for (const DeviceListEntry& e : list)
+        out.push_back({e.text, e.value});
+    return out;
+}
+} // namespace
+
+std::vector<ListEntry> ModuleWindows::outputDeviceList(bool wholeDevice) {
+    if (!output_) return ModuleWindowHost::outputDeviceList(wholeDevice);
+    return entriesOf(output_->deviceList(kNoDeviceCode, wholeDevice));
+}
+
+std::vector<ListEntry> ModuleWindows::inputDeviceList() {
+    if (!waveInput_) return ModuleWindowHost::inputDeviceList();
+    return entriesOf(waveInput_->deviceList(kNoDeviceCode));
+}
+
+std::vector<ListEntry> ModuleWindows::midiDeviceList() {
+    if (!midiInput_) return ModuleWindowHost::midiDeviceList();
+    return entriesOf(midiInput_->deviceList(kNoDeviceCode));
 }
 
 void ModuleWindows::requestDelete(Module& module) {

@@ -22,6 +22,12 @@ class QLabel;
 class QSlider;
 class QTreeWidget;
 
+namespace kv {
+class OutputDeviceManager;
+class WaveInputManager;
+class MidiInputManager;
+} // namespace kv
+
 namespace kv::ui {
 
 class ModuleWindow;
@@ -184,7 +190,14 @@ class ModuleWindows : public ModuleWindowHost {
     /// Closes every window (before the modules are cleared).
     void closeAll();
 
+    /// The device managers whose lists the windows show (any may be null: an empty list).
+    void setDeviceManagers(const OutputDeviceManager* output, const WaveInputManager* waveInput,
+                           const MidiInputManager* midiInput);
+
     ModuleRegistry& registry() override { return registry_; }
+    std::vector<ListEntry> outputDeviceList(bool wholeDevice) override;
+    std::vector<ListEntry> inputDeviceList() override;
+    std::vector<ListEntry> midiDeviceList() override;
     void requestDelete(Module& module) override;
     void requestRefreshAll() override;
     int windowsUnder(QPoint screenPoint) override;
@@ -192,6 +205,9 @@ class ModuleWindows : public ModuleWindowHost {
   private:
     ModuleRegistry& registry_;
     QWidget* owner_;
+    const OutputDeviceManager* output_ = nullptr;
+    const WaveInputManager* waveInput_ = nullptr;
+    const MidiInputManager* midiInput_ = nullptr;
     std::map<const Module*, ModuleWindow*> windows_;
 };
 

@@ -1,0 +1,89 @@
+#include "devices/device_input_stage.h"
+
+#include "devices/output_device_id.h"
+#include "engine/audio_input.h"
+#include "engine/engine_state.h"
+#include "modules/engine_view.h"
+#include "modules/module.h"
+#include "modules/module_controls.h"
+
+namespace kv {
+
+namespace {
+constexpr auto rlx = std::memory_order_relaxed;
+constexpr int kMidiReaders[] = {Module_ControlMIDIInput, Module_ControlMIDIControllerInput,
+                                Module_ControlSequence};
+
+// The MIDI device a MIDI-reading module names.
+int midiDeviceOf(Module& m) {
+    switch (m.type()) {
+    case Module_ControlMIDIInput:
+        return ControlMIDIInputControls{m}.inputDeviceId().code.load(rlx);
+    case Module_ControlMIDIControllerInput:
+        return ControlMIDIControllerInputControls{m}.inputDeviceId().code.load(rlx);
+    case Module_ControlSequence:
+        return ControlSequenceControls{m}.recordingSourceId().code.load(rlx);
+    default:
+        return kNoDevice;
+    }
+}
+
+int waveDeviceOf(Module& m) {
+    return AudioInputControls{m}.inputDeviceId().code.load(rlx);
+}
+} // namespace
+
+void DeviceInputStage::endOfCycle(EngineState& state, const EngineView& view) {
+    const auto& audioInputs = view.byType[Module_AudioInput];
+    if (wave_) {
+        const int latency = state.settings.desiredInputLatency.load(rlx);
+        for (Module* m : audioInputs) {
+            const int device = waveDeviceOf(*m);
+            if (device == kNoDevice || !m->state) continue;
+            auto& st = m->stateAs<AudioInputState>();
+            if (wave_->read(device, st.readCursor, newer_, older_, latency))
+                appendCapturedAudio(st, older_, newer_); // heard in the next cycle
+        }
+    }
+    if (midi_) {
+        bool any = false;
+        for (int type : kMidiReaders)
+            any = any || !view.byType[type].empty();
+        if (any) {
+            midi_->beginCycle();
+            for (int type : kMidiReaders)
+                for (Module* m : view.byType[type]) {
+                    const int device = midiDeviceOf(*m);
+                    if (device != kNoDevice) midi_->use(device);
+                }
+            midi_->endCycle();
+        }
+    }
+    if (wave_ && !audioInputs.empty()) {
+        wave_->beginCycle();
+        for (Module* m : audioInputs) {
+            const int device = waveDeviceOf(*m);
+            if (device != kNoDevice) wave_->use(device);
+        }
+        wave_->endCycle();
+    }
+}
+
+void DeviceInputStage::closeAll() {
+    if (midi_) midi_->closeAll();
+    if (wave_) wave_->closeAll();
+}
+
+bool DeviceInputStage::copyNotes(int device, uint8_t* out2048) {
+    return midi_ && midi_->copyNotes(device, out2048);
+}
+
+float DeviceInputStage::getController(int device, int index) {
+    return midi_ ? midi_->getController(device, index) : 0.0f;
+}
+
+int DeviceInputStage::getLastControllerIndex(int device) {
+    return midi_ ? midi_->getLastControllerIndex(device) : -1;
+}
+
+} // namespace kv

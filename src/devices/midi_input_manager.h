@@ -1,0 +1,96 @@
+#pragma once
+// The open MIDI inputs. A device is opened when a module names it (the engine's Use) and closed at
+// the end of the first cycle in which no module named it. The backend's callback keeps, per open
+// device, the velocity of every held note of the 16 channels and the last value of every
+// controller-like message; the engine reads both tables at control samples.
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "devices/input_device_service.h"
+#include "devices/output_device_manager.h"
+#include "platform/midi_in.h"
+
+namespace kv {
+
+/// What one open MIDI input has received. Written by the backend's thread without a lock, read
+/// by the engine (relaxed atomics: a reader may see a table mid-update).
+struct MidiInputTables {
+    static constexpr int kNotes = 16 * 128;
+    static constexpr int kControllers = 65536;
+
+    MidiInputTables();
+    /// Zeroes both tables; last controller index −1.
+    void clear();
+    /// Backend thread: one short message. Notes: off clears, on stores the velocity (0 ends the
+    /// note too). Controllers, index status × 128 + data1 (or status × 128 for program change,
+    /// channel pressure and pitch bend), value 0..127: note off/on, key pressure and control
+    /// change store data2; program change and channel pressure data1; pitch bend data2 (its most
+    /// significant byte). System messages (0xF0 and above) are ignored.
+    void apply(uint8_t status, uint8_t data1, uint8_t data2);
+
+    std::array<std::atomic<uint8_t>, kNotes> notes; // [channel × 128 + key] = velocity, 0 = off
+    std::unique_ptr<std::atomic<float>[]> controllers;
+    std::atomic<int32_t> lastControllerIndex{-1};
+};
+
+class MidiInputManager {
+  public:
+    /// Threads: a service thread opens and closes devices. Manual: the caller runs service().
+    enum class Servicing { Thread, Manual };
+
+    explicit MidiInputManager(platform::MidiIn& in, Servicing servicing = Servicing::Thread);
+    ~MidiInputManager();
+    MidiInputManager(const MidiInputManager&) = delete;
+    MidiInputManager& operator=(const MidiInputManager&) = delete;
+
+    // --- Engine thread, at the end of a cycle ----------------------------------------------------
+    /// Opens the cycle; every device's use count back to 0.
+    void beginCycle();
+    /// Counts a use of `device` (0, 1, ...). A device not open yet is asked for and counts as one
+    /// that failed to open this cycle: false. False also when no cycle is open.
+    bool use(int device);
+    /// Closes every device not used in this cycle; ends the cycle.
+    void endCycle();
+    /// Closes every device (engine stop, shutdown). Engine thread at its exit, or any thread while
+    /// the engine is stopped.
+    void closeAll();
+
+    // --- Engine thread, at control samples -------------------------------------------------------
+    /// Copies the device's note table (16 × 128 velocities); false when the device is not open.
+    bool copyNotes(int device, uint8_t out[MidiInputTables::kNotes]) const;
+    /// The last value (0..127) of controller index `index` mod 65536; 0 when the device is not
+    /// open.
+    float getController(int device, int index) const;
+    /// The controller index written last, −1 when none or the device is not open.
+    int getLastControllerIndex(int device) const;
+
+    /// Manual servicing: opens the devices asked for and closes the ones given up, now.
+    void service();
+
+    /// The device list of a module window: "" (−555), then every port whose name can be read;
+    /// the entry whose value is `selected` is marked. User-interface thread.
+    std::vector<DeviceListEntry> deviceList(int selected) const;
+    /// Open devices in order of opening. Any thread.
+    std::vector<int> openDevices() const;
+
+  private:
+    struct Device;
+    Device* find(int device) const;
+    void serviceWork();
+
+    platform::MidiIn& in_;
+    mutable std::mutex mutex_; // guards everything below
+    bool cycleOpen_ = false;
+    std::vector<std::unique_ptr<Device>> devices_;
+    std::vector<int> wanted_;                      // devices asked for, not open yet
+    std::vector<std::unique_ptr<Device>> closing_; // unlinked, still to be closed
+    uint64_t epoch_ = 0;                           // changes with closeAll
+    int64_t count_ = 0;
+    InputDeviceService service_; // last: its thread stops before the members above go
+};
+
+} // namespace kv

@@ -1,0 +1,303 @@
+#include "devices/wave_input_manager.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "persistence/language.h"
+
+namespace kv {
+
+using platform::AudioIn;
+
+namespace {
+constexpr auto rlx = std::memory_order_relaxed;
+// A ring slot: not handed to the card, in the card's queue, or filled and back with us.
+enum SlotState : uint8_t { kIdle, kQueued, kDone };
+constexpr int kAlreadyInUseString = 126;
+} // namespace
+
+struct WaveInputManager::Feeder {
+    std::thread thread;
+    std::atomic<bool> finished{false};
+};
+
+/// One open input. Its address is the listener given to the backend, so it never moves.
+struct WaveInputManager::Device final : platform::AudioInListener {
+    explicit Device(int number) : number(number) {}
+
+    /// Backend thread: block `blockId` is full.
+    void blockFilled(uint32_t blockId) noexcept override {
+        if (blockId >= static_cast<uint32_t>(kRingBlocks)) return;
+        state[blockId].store(kDone, rlx);
+        lastIndex.store(static_cast<int32_t>(blockId), rlx);
+        completed.fetch_add(1, std::memory_order_release);
+    }
+
+    int16_t* block(int i) { return data.data() + static_cast<std::size_t>(i) * kBlockSamples; }
+
+    const int number;
+    AudioIn::Handle handle = AudioIn::kNoHandle;
+    int32_t uses = 0;
+    std::array<int16_t, static_cast<std::size_t>(kRingBlocks) * kBlockSamples> data{};
+    std::array<std::atomic<uint8_t>, kRingBlocks> state{};
+    std::atomic<uint64_t> completed{0};
+    std::atomic<int32_t> lastIndex{0};
+    // Feeder bookkeeping (under the manager's lock).
+    bool first = true;
+    uint64_t seen = 0;
+    int position = 0;
+};
+
+WaveInputManager::WaveInputManager(AudioIn& in, Servicing servicing)
+    : in_(in), threaded_(servicing == Servicing::Thread),
+      service_(threaded_, [this] { serviceWork(); }) {
+    wanted_.reserve(16);
+    closing_.reserve(16);
+}
+
+WaveInputManager::~WaveInputManager() {
+    service_.stop();
+    closeAll();
+    for (auto& d : closing_)
+        closeDevice(*d);
+    for (auto& f : feeders_)
+        if (f->thread.joinable()) f->thread.join();
+}
+
+void WaveInputManager::setMessageSink(std::function<void(const std::string&)> sink) {
+    std::lock_guard lock(mutex_);
+    messageSink_ = std::move(sink);
+}
+
+void WaveInputManager::setFeederStart(std::function<void()> start) {
+    std::lock_guard lock(mutex_);
+    feederStart_ = std::move(start);
+}
+
+WaveInputManager::Device* WaveInputManager::find(int device) const {
+    for (const auto& d : devices_)
+        if (d->number == device) return d.get();
+    return nullptr;
+}
+
+WaveInputManager::Device* WaveInputManager::findByHandle(AudioIn::Handle handle) const {
+    for (const auto& d : devices_)
+        if (d->handle == handle) return d.get();
+    return nullptr;
+}
+
+void WaveInputManager::beginCycle() {
+    std::lock_guard lock(mutex_);
+    cycleOpen_ = true;
+    for (auto& d : devices_)
+        d->uses = 0;
+}
+
+bool WaveInputManager::use(int device) {
+    std::lock_guard lock(mutex_);
+    if (!cycleOpen_) return false;
+    if (Device* d = find(device)) {
+        ++d->uses;
+        return true;
+    }
+    if (std::find(wanted_.begin(), wanted_.end(), device) == wanted_.end()) {
+        wanted_.push_back(device);
+        service_.wake();
+    }
+    return false;
+}
+
+void WaveInputManager::endCycle() {
+    std::lock_guard lock(mutex_);
+    bool closed = false;
+    for (std::size_t i = 0; i < devices_.size();) {
+        if (devices_[i]->uses <= 0) {
+            closing_.push_back(std::move(devices_[i]));
+            devices_.erase(devices_.begin() + static_cast<std::ptrdiff_t>(i));
+            --count_;
+            closed = true;
+        } else {
+            ++i;
+        }
+    }
+    cycleOpen_ = false;
+    if (closed) service_.wake();
+}
+
+void WaveInputManager::closeDevice(Device& d) {
+    in_.reset(d.handle);
+    in_.close(d.handle);
+}
+
+void WaveInputManager::closeAll() {
+    std::vector<std::unique_ptr<Device>> ending;
+    {
+        std::lock_guard lock(mutex_);
+        ++epoch_;
+        for (auto& d : devices_)
+            ending.push_back(std::move(d));
+        devices_.clear();
+        count_ = 0;
+        wanted_.clear();
+        cycleOpen_ = false;
+    }
+    for (auto& d : ending)
+        closeDevice(*d);
+}
+
+bool WaveInputManager::read(int device, uint64_t& cursor, int16_t newer[kBlockSamples],
+                            int16_t older[kBlockSamples], int desiredLatencyMs) {
+    std::lock_guard lock(mutex_);
+    cycleOpen_ = true;
+    Device* d = find(device);
+    if (!d) return false;
+    const uint64_t completed = d->completed.load(std::memory_order_acquire);
+    int32_t n = static_cast<int32_t>(static_cast<uint32_t>(completed - cursor));
+    if (n < 0 || n > kRingBlocks) {
+        cursor = completed;
+        n = 0;
+    }
+    // Nothing unread is nothing to give, even with no latency asked for: the slot after the last
+    // filled one is the card's current (or oldest) block, not new audio.
+    if (n == 0 || 2 * n < desiredLatencyMs) return false;
+    cursor += static_cast<uint64_t>(std::min(n, 2));
+    int i = d->lastIndex.load(rlx) - n + 1;
+    if (i < 0) i += kRingBlocks;
+    const int j = i == 0 ? kRingBlocks - 1 : i - 1;
+    std::memcpy(newer, d->block(i), sizeof(int16_t) * kBlockSamples);
+    std::memcpy(older, d->block(j), sizeof(int16_t) * kBlockSamples);
+    return true;
+}
+
+// One feeder turn for `d` (lock held, no cycle open).
+void WaveInputManager::feed(Device& d) {
+    if (d.first) {
+        for (int i = 0; i < kRingBlocks; ++i) {
+            d.state[i].store(kQueued, rlx);
+            if (!in_.add(d.handle, d.block(i), kBlockSamples, static_cast<uint32_t>(i)))
+                d.state[i].store(kIdle, rlx);
+        }
+        in_.start(d.handle);
+        d.first = false;
+        d.seen = d.completed.load(std::memory_order_acquire);
+        return;
+    }
+    const uint64_t completed = d.completed.load(std::memory_order_acquire);
+    if (completed <= d.seen) return;
+    d.seen = completed;
+    for (int k = 0; k < kFeedStride; ++k) {
+        const int i = (d.position + k) % kRingBlocks;
+        if (d.state[i].load(rlx) == kQueued) continue; // still with the card
+        d.state[i].store(kQueued, rlx);
+        if (!in_.add(d.handle, d.block(i), kBlockSamples, static_cast<uint32_t>(i)))
+            d.state[i].store(kIdle, rlx);
+    }
+    d.position = (d.position + kFeedStride) % kRingBlocks;
+}
+
+void WaveInputManager::feedPending() {
+    std::lock_guard lock(mutex_);
+    if (cycleOpen_) return;
+    for (auto& d : devices_)
+        feed(*d);
+}
+
+void WaveInputManager::feederLoop(AudioIn::Handle handle, Feeder* feeder) {
+    std::function<void()> start;
+    {
+        std::lock_guard lock(mutex_);
+        start = feederStart_;
+    }
+    if (start) start();
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::lock_guard lock(mutex_);
+        if (cycleOpen_) continue; // the engine is reading the rings
+        Device* d = findByHandle(handle);
+        if (d == nullptr) break; // closed
+        feed(*d);
+    }
+    feeder->finished.store(true, std::memory_order_release);
+}
+
+void WaveInputManager::service() {
+    service_.runNow();
+}
+
+void WaveInputManager::serviceWork() {
+    std::vector<int> wanted;
+    std::vector<std::unique_ptr<Device>> closing;
+    std::vector<std::unique_ptr<Feeder>> ended;
+    std::function<void(const std::string&)> sink;
+    uint64_t epoch;
+    {
+        std::lock_guard lock(mutex_);
+        wanted = wanted_;
+        closing.swap(closing_);
+        closing_.reserve(16);
+        epoch = epoch_;
+        sink = messageSink_;
+        for (auto& f : feeders_)
+            if (f->finished.load(std::memory_order_acquire)) ended.push_back(std::move(f));
+        std::erase(feeders_, nullptr);
+    }
+    for (auto& f : ended)
+        f->thread.join();
+    for (auto& d : closing)
+        closeDevice(*d);
+    closing.clear();
+    for (int number : wanted) {
+        auto d = std::make_unique<Device>(number);
+        AudioIn::OpenError error = AudioIn::OpenError::None;
+        d->handle = in_.open(number, *d, error);
+        if (d->handle == AudioIn::kNoHandle && error == AudioIn::OpenError::Busy && sink)
+            sink(languageString(kAlreadyInUseString));
+        bool kept = false;
+        {
+            std::lock_guard lock(mutex_);
+            std::erase(wanted_, number);
+            if (d->handle != AudioIn::kNoHandle && epoch == epoch_ && !find(number)) {
+                d->uses = 1; // asked for in this cycle: not closed by its end
+                const AudioIn::Handle handle = d->handle;
+                devices_.push_back(std::move(d));
+                ++count_;
+                kept = true;
+                if (threaded_) {
+                    auto f = std::make_unique<Feeder>();
+                    Feeder* raw = f.get();
+                    f->thread = std::thread([this, handle, raw] { feederLoop(handle, raw); });
+                    feeders_.push_back(std::move(f));
+                }
+            }
+        }
+        if (!kept && d && d->handle != AudioIn::kNoHandle) closeDevice(*d);
+    }
+}
+
+std::vector<DeviceListEntry> WaveInputManager::deviceList(int selected) const {
+    std::vector<DeviceListEntry> list;
+    list.push_back({"", kNoDevice, false});
+    if (auto name = in_.deviceName(AudioIn::kDefaultDevice))
+        list.push_back({*name, AudioIn::kDefaultDevice, selected == AudioIn::kDefaultDevice});
+    const int count = in_.deviceCount();
+    for (int n = 0; n < count; ++n)
+        if (auto name = in_.deviceName(n)) list.push_back({*name, n, selected == n});
+    return list;
+}
+
+std::vector<int> WaveInputManager::openDevices() const {
+    std::lock_guard lock(mutex_);
+    std::vector<int> numbers;
+    for (const auto& d : devices_)
+        numbers.push_back(d->number);
+    return numbers;
+}
+
+uint64_t WaveInputManager::completedCount(int device) const {
+    std::lock_guard lock(mutex_);
+    const Device* d = find(device);
+    return d ? d->completed.load(rlx) : 0;
+}
+
+} // namespace kv
