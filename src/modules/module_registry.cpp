@@ -145,6 +145,35 @@ int ModuleRegistry::registerRow(Module* m, uint8_t subIndex, const std::string& 
     return -1;
 }
 
+bool ModuleRegistry::syncMidiSliderRows(Module& m) {
+    if (m.type() != Module_ControlMIDIControllerInput) return false;
+    std::array<int, kModuleRows> rowOfSlot;
+    rowOfSlot.fill(-1);
+    for (int r = 0; r < kModuleRows; ++r)
+        if (rows_[r].owner == &m) rowOfSlot[rows_[r].subIndex & 127] = r;
+    bool changed = false;
+    for (int slot = 0; slot < static_cast<int>(m.midiControllers.size()); ++slot) {
+        const bool used = m.midiControllers[slot].controller.load(std::memory_order_relaxed) >= 0;
+        const int r = rowOfSlot[slot];
+        if (!used && r >= 0) {
+            OutputRowRegistration& reg = rows_[r];
+            reg.owner = nullptr;
+            reg.type = 255;
+            reg.label.clear();
+            reg.name.clear();
+            ++reg.generation;
+            changed = true;
+        } else if (used && r < 0) {
+            std::string label(languageString(486));
+            const std::size_t at = label.find("%ld");
+            if (at != std::string::npos) label.replace(at, 3, std::to_string(slot + 1));
+            if (registerRow(&m, static_cast<uint8_t>(slot), label) >= 0) changed = true;
+        }
+    }
+    if (changed) publish();
+    return changed;
+}
+
 void ModuleRegistry::releaseRowsOf(Module* m) {
     for (auto& reg : rows_) {
         if (reg.owner != m) continue;

@@ -85,6 +85,11 @@ class ModuleRegistry {
     /// Unlinks, releases its rows and entries, and destroys the module once the engine no longer
     /// uses it. False when the module is not in its list.
     bool removeModule(Module* module);
+    /// Matches the output rows of a MIDI controller input module to its learned sliders: a slider
+    /// in use without a row gets one (sub-index the slot, label "Slider n"), a row whose slider is
+    /// no longer in use is released. True when a row was added or released (every module window
+    /// is refreshed then). Rows run out silently: the slider stays without a row.
+    bool syncMidiSliderRows(Module& module);
     /// New window name and registered row names.
     void renameModule(Module* module, const std::string& name);
     /// Deletes every module (engine stopped meanwhile), in the clearing list order.

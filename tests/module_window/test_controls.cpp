@@ -335,9 +335,31 @@ TEST_F(Windows, MidiSliderListSignAndRemoval) {
     QApplication::sendEvent(list, &space);
     EXPECT_TRUE(m->midiControllers[3].reversed.load());
     EXPECT_EQ(list->topLevelItem(0)->text(3).toStdString(), "+ / -");
+    // The slider has a row of its own, offered to the other windows; removing it releases it.
+    ModuleWindow* osc = add(Module_AudioOsc);
+    auto* sources = osc->controlAs<QComboBox>(kIdSourceList);
+    int row = -1;
+    for (int r = 0; r < kModuleRows; ++r)
+        if (registry.row(r).owner == m) row = r;
+    ASSERT_GE(row, 0);
+    EXPECT_EQ(registry.row(row).subIndex, 3);
+    EXPECT_EQ(registry.row(row).label, "Slider 4");
+    EXPECT_GE(indexOf(sources, row), 0);
     w->controlAs<QPushButton>(kIdRemoveButton)->click();
     EXPECT_EQ(m->midiControllers[3].controller.load(), -1);
     EXPECT_EQ(list->topLevelItemCount(), 0);
+    EXPECT_EQ(registry.row(row).owner, nullptr);
+    waitMs(20); // the other windows' refresh
+    EXPECT_EQ(indexOf(sources, row), -1);
+}
+
+TEST_F(Windows, LearningIsRefusedWhileTheEngineIsStopped) {
+    ModuleWindow* w = add(Module_ControlMIDIControllerInput);
+    host.setEngineState(&state);
+    state.stopFlag = true;
+    EXPECT_EQ(host.toggleLearning(w->module()), 235);
+    state.stopFlag = false;
+    EXPECT_EQ(host.toggleLearning(w->module()), 0);
 }
 
 } // namespace

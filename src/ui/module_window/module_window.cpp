@@ -29,6 +29,7 @@
 #include "devices/output_device_manager.h"
 #include "devices/wave_input_manager.h"
 #include "engine/analyser.h"
+#include "engine/midi_sources.h"
 #include "persistence/language.h"
 #include "ui/module_window/module_colours.h"
 #include "ui/module_window/slider_scale.h"
@@ -630,6 +631,9 @@ void ModuleWindow::pollControls() {
                         kIdFrequencySensitivity + i);
         }
     }
+    if (module_.state && module_.type() == Module_ControlMIDIControllerInput &&
+        module_.stateAs<MidiControllerState>().refreshWanted.exchange(false, kRelaxed))
+        host_.requestRefreshAll();
     if (module_.hasSequence && module_.sequence.takePendingRecord()) {
         std::string text;
         {
@@ -776,12 +780,15 @@ void ModuleWindow::connectControls() {
             });
         // MIDI sliders.
         if (auto* b = controlAs<QPushButton>(kIdLearnButton + i))
-            connect(b, &QPushButton::clicked, this, [this] {
-                // Learning needs the running engine and the MIDI input of this build.
-                const std::string text = host_.engineRunning()
-                                             ? std::string("MIDI input is not available.")
-                                             : labelOf(235);
-                QMessageBox::information(this, qs(module_.name), qs(text));
+            connect(b, &QPushButton::clicked, this, [this, b] {
+                if (const int refused = host_.toggleLearning(module_)) {
+                    QMessageBox::information(this, qs(module_.name), qs(labelOf(refused)));
+                    return;
+                }
+                const bool learning =
+                    module_.state && module_.type() == Module_ControlMIDIControllerInput &&
+                    module_.stateAs<MidiControllerState>().learning.load(kRelaxed);
+                b->setText(qs(labelOf(learning ? 491 : 490)));
             });
         if (auto* b = controlAs<QPushButton>(kIdRemoveButton + i))
             connect(b, &QPushButton::clicked, this, [this, i] {
@@ -866,6 +873,10 @@ bool ModuleWindow::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void ModuleWindow::rebuildMidiList() {
+    // Learned sliders get their rows (and forgotten ones lose them) before the lines are made;
+    // the other windows' source lists then follow.
+    if (host_.registry().syncMidiSliderRows(module_))
+        QTimer::singleShot(0, this, [this] { host_.requestRefreshAll(); });
     for (const LayoutItem& item : layout_.items) {
         auto* list = qobject_cast<QTreeWidget*>(control(item.id));
         if (!list) continue;
@@ -1203,6 +1214,12 @@ std::vector<ListEntry> ModuleWindows::inputDeviceList() {
 std::vector<ListEntry> ModuleWindows::midiDeviceList() {
     if (!midiInput_) return ModuleWindowHost::midiDeviceList();
     return entriesOf(midiInput_->deviceList(kNoDeviceCode));
+}
+
+int ModuleWindows::toggleLearning(Module& module) {
+    if (!engineState_ || !module.state || module.type() != Module_ControlMIDIControllerInput)
+        return kLearnRefusedString;
+    return toggleLearn(module, *engineState_);
 }
 
 void ModuleWindows::requestDelete(Module& module) {

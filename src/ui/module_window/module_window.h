@@ -26,6 +26,7 @@ namespace kv {
 class OutputDeviceManager;
 class WaveInputManager;
 class MidiInputManager;
+struct EngineState;
 } // namespace kv
 
 namespace kv::ui {
@@ -67,8 +68,12 @@ class ModuleWindowHost {
     virtual int windowsUnder(QPoint screenPoint) { return screenPoint.isNull() ? 0 : 1; }
     /// The main window's client origin on the screen (module positions are relative to it).
     virtual QPoint clientOrigin() const { return {}; }
-    /// Whether the engine runs (MIDI learning needs it).
-    virtual bool engineRunning() const { return false; }
+    /// The learn button of a MIDI controller input module: 0 when learning was switched, else the
+    /// language string that says why not (the engine is stopped).
+    virtual int toggleLearning(Module& module) {
+        (void)module;
+        return 235;
+    }
     /// The engine's published levels for the compact state; nullopt when none are published.
     virtual std::optional<LevelInputs> levels(const Module& module) {
         (void)module;
@@ -193,6 +198,8 @@ class ModuleWindows : public ModuleWindowHost {
     /// The device managers whose lists the windows show (any may be null: an empty list).
     void setDeviceManagers(const OutputDeviceManager* output, const WaveInputManager* waveInput,
                            const MidiInputManager* midiInput);
+    /// The engine state that MIDI learning asks whether the engine runs (null: it never does).
+    void setEngineState(const EngineState* state) { engineState_ = state; }
 
     ModuleRegistry& registry() override { return registry_; }
     std::vector<ListEntry> outputDeviceList(bool wholeDevice) override;
@@ -201,6 +208,7 @@ class ModuleWindows : public ModuleWindowHost {
     void requestDelete(Module& module) override;
     void requestRefreshAll() override;
     int windowsUnder(QPoint screenPoint) override;
+    int toggleLearning(Module& module) override;
 
   private:
     ModuleRegistry& registry_;
@@ -208,6 +216,7 @@ class ModuleWindows : public ModuleWindowHost {
     const OutputDeviceManager* output_ = nullptr;
     const WaveInputManager* waveInput_ = nullptr;
     const MidiInputManager* midiInput_ = nullptr;
+    const EngineState* engineState_ = nullptr;
     std::map<const Module*, ModuleWindow*> windows_;
 };
 
