@@ -3,16 +3,20 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSlider>
+#include <QTemporaryDir>
 #include <QTreeWidget>
 #include <gtest/gtest.h>
 
 #include "devices/audio_out_capture.h"
 #include "devices/output_device_manager.h"
+#include "devices/wav_writer.h"
 #include "engine/engine.h"
 #include "modules/module_registry.h"
 #include "ui/module_window/module_window.h"
@@ -351,6 +355,32 @@ TEST_F(Windows, MidiSliderListSignAndRemoval) {
     EXPECT_EQ(registry.row(row).owner, nullptr);
     waitMs(20); // the other windows' refresh
     EXPECT_EQ(indexOf(sources, row), -1);
+}
+
+TEST_F(Windows, WaveWriterButtonsRecordIntoThePath) {
+    WaveWriterList writers;
+    host.setWaveWriters(&writers);
+    ModuleWindow* w = add(Module_AudioWaveWriter);
+    QTemporaryDir dir;
+    const QString file = dir.filePath("take.wav");
+    w->controlAs<QLineEdit>(kIdWavePath)->setText(file);
+    EXPECT_EQ(w->module().waveWriters[0].path, file.toStdString());
+    auto* recording = w->controlAs<QPushButton>(kIdWaveRecording);
+    recording->click();
+    EXPECT_TRUE(writers.isRecording(w->module()));
+    EXPECT_TRUE(recording->isChecked());
+    w->controlAs<QPushButton>(kIdWaveStopped)->click();
+    EXPECT_FALSE(writers.isRecording(w->module()));
+    EXPECT_FALSE(w->module().waveWriters[0].recording.load());
+    EXPECT_EQ(QFileInfo(file).size(), 44);
+    // A module saved while recording records again when its window is built.
+    Module* again = registry.addModule(Module_AudioWaveWriter);
+    again->waveWriters[0].path = dir.filePath("again.wav").toStdString();
+    again->waveWriters[0].recording = true;
+    host.open(*again);
+    EXPECT_TRUE(writers.isRecording(*again));
+    host.requestDelete(*again); // deleting stops it
+    EXPECT_FALSE(writers.isRecording(*again));
 }
 
 TEST_F(Windows, LearningIsRefusedWhileTheEngineIsStopped) {

@@ -27,6 +27,7 @@
 
 #include "devices/midi_input_manager.h"
 #include "devices/output_device_manager.h"
+#include "devices/wav_writer.h"
 #include "devices/wave_input_manager.h"
 #include "engine/analyser.h"
 #include "engine/midi_sources.h"
@@ -474,9 +475,10 @@ void ModuleWindow::applyValuesToControls() {
                 const QSignalBlocker block(box);
                 box->setChecked(ww.append.load(kRelaxed));
             }
-            const bool recording = ww.recording.load(kRelaxed);
-            if (auto* b = controlAs<QPushButton>(kIdWaveRecording + i)) b->setChecked(recording);
-            if (auto* b = controlAs<QPushButton>(kIdWaveStopped + i)) b->setChecked(!recording);
+            // A patch saved while recording records again.
+            const bool recording = ww.recording.exchange(false, kRelaxed);
+            if (auto* b = controlAs<QPushButton>(kIdWaveStopped + i)) b->setChecked(true);
+            if (recording) startRecording(i);
         }
         if (module_.analysers[i].def && module_.state &&
             module_.type() == Module_AudioOutputAnalyser) {
@@ -737,11 +739,12 @@ void ModuleWindow::connectControls() {
                     if (auto* path = controlAs<QLineEdit>(kIdWavePath + i)) path->setText(file);
             });
         if (auto* b = controlAs<QPushButton>(kIdWaveRecording + i))
-            connect(b, &QPushButton::clicked, this,
-                    [this, i] { module_.waveWriters[i].recording.store(true, kRelaxed); });
+            connect(b, &QPushButton::clicked, this, [this, i] { startRecording(i); });
         if (auto* b = controlAs<QPushButton>(kIdWaveStopped + i))
-            connect(b, &QPushButton::clicked, this,
-                    [this, i] { module_.waveWriters[i].recording.store(false, kRelaxed); });
+            connect(b, &QPushButton::clicked, this, [this, i] {
+                host_.stopRecording(module_, i);
+                module_.waveWriters[i].recording.store(false, kRelaxed);
+            });
         // Help buttons.
         auto help = [this](int id, std::function<std::pair<std::string, std::string>()> texts) {
             if (auto* b = controlAs<QPushButton>(id))
@@ -899,6 +902,12 @@ void ModuleWindow::rebuildMidiList() {
             line->setTextAlignment(3, Qt::AlignCenter);
         }
     }
+}
+
+void ModuleWindow::startRecording(int slot) {
+    const bool recording = host_.startRecording(module_, slot);
+    if (auto* b = controlAs<QPushButton>(kIdWaveRecording + slot)) b->setChecked(recording);
+    if (auto* b = controlAs<QPushButton>(kIdWaveStopped + slot)) b->setChecked(!recording);
 }
 
 void ModuleWindow::rename(const std::string& name) {
@@ -1222,7 +1231,36 @@ int ModuleWindows::toggleLearning(Module& module) {
     return toggleLearn(module, *engineState_);
 }
 
+bool ModuleWindows::startRecording(Module& module, int control) {
+    if (!waveWriters_) return false;
+    using R = WaveWriterList::StartResult;
+    R result = waveWriters_->start(module, control);
+    if (result == R::EmptyPath) {
+        const QString file = QFileDialog::getSaveFileName(windowOf(&module), QString(), QString(),
+                                                          "WAV (*.wav);;* (*)");
+        if (file.isEmpty()) return false;
+        module.waveWriters[control].path = file.toStdString();
+        if (ModuleWindow* w = windowOf(&module))
+            if (auto* path = w->controlAs<QLineEdit>(kIdWavePath + control)) {
+                const QSignalBlocker block(path);
+                path->setText(file);
+            }
+        result = waveWriters_->start(module, control);
+    }
+    if (result == R::OpenFailed) {
+        QMessageBox::warning(windowOf(&module), qs(WaveWriterList::openFailedCaption()),
+                             qs(WaveWriterList::openFailedText()));
+        return false;
+    }
+    return result == R::Started || result == R::AlreadyRecording;
+}
+
+void ModuleWindows::stopRecording(Module& module, int control) {
+    if (waveWriters_) waveWriters_->stop(module, control);
+}
+
 void ModuleWindows::requestDelete(Module& module) {
+    if (waveWriters_) waveWriters_->stopModule(module);
     if (ModuleWindow* w = windowOf(&module)) {
         windows_.erase(&module);
         w->shutDown();

@@ -26,6 +26,7 @@ namespace kv {
 class OutputDeviceManager;
 class WaveInputManager;
 class MidiInputManager;
+class WaveWriterList;
 struct EngineState;
 } // namespace kv
 
@@ -68,6 +69,18 @@ class ModuleWindowHost {
     virtual int windowsUnder(QPoint screenPoint) { return screenPoint.isNull() ? 0 : 1; }
     /// The main window's client origin on the screen (module positions are relative to it).
     virtual QPoint clientOrigin() const { return {}; }
+    /// The wave writer's "Recording" button: starts recording control `control` of `module`.
+    /// Returns the new recording state. The default has no recorder: nothing records.
+    virtual bool startRecording(Module& module, int control) {
+        (void)control;
+        (void)module;
+        return false;
+    }
+    /// The "Stopped" button, and deleting a recording module.
+    virtual void stopRecording(Module& module, int control) {
+        (void)module;
+        (void)control;
+    }
     /// The learn button of a MIDI controller input module: 0 when learning was switched, else the
     /// language string that says why not (the engine is stopped).
     virtual int toggleLearning(Module& module) {
@@ -160,6 +173,8 @@ class ModuleWindow : public QWidget {
     /// Space or a right click on the MIDI slider list: the selected slider's polarity reversed.
     void invertMidiSign(QTreeWidget* list);
     void stopDrag();
+    /// Starts recording wave writer `slot`; the two buttons show the outcome.
+    void startRecording(int slot);
     /// The sensor point into the module, in main-window client coordinates.
     void publishSensorPoint();
     std::string labelOf(int id) const;
@@ -200,6 +215,8 @@ class ModuleWindows : public ModuleWindowHost {
                            const MidiInputManager* midiInput);
     /// The engine state that MIDI learning asks whether the engine runs (null: it never does).
     void setEngineState(const EngineState* state) { engineState_ = state; }
+    /// The recorder of the wave writers (null: nothing records).
+    void setWaveWriters(WaveWriterList* writers) { waveWriters_ = writers; }
 
     ModuleRegistry& registry() override { return registry_; }
     std::vector<ListEntry> outputDeviceList(bool wholeDevice) override;
@@ -209,6 +226,8 @@ class ModuleWindows : public ModuleWindowHost {
     void requestRefreshAll() override;
     int windowsUnder(QPoint screenPoint) override;
     int toggleLearning(Module& module) override;
+    bool startRecording(Module& module, int control) override;
+    void stopRecording(Module& module, int control) override;
 
   private:
     ModuleRegistry& registry_;
@@ -217,6 +236,7 @@ class ModuleWindows : public ModuleWindowHost {
     const WaveInputManager* waveInput_ = nullptr;
     const MidiInputManager* midiInput_ = nullptr;
     const EngineState* engineState_ = nullptr;
+    WaveWriterList* waveWriters_ = nullptr;
     std::map<const Module*, ModuleWindow*> windows_;
 };
 
