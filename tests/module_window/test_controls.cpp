@@ -212,6 +212,13 @@ TEST_F(Windows, SourceChoiceSwitchesTheVisibleSlider) {
     w->applyShowState(kShowFull);
     EXPECT_TRUE(value->isVisibleTo(w));
     EXPECT_FALSE(sens->isVisibleTo(w));
+    // "Direction", which no list offers, survives a refresh; an unlisted row does not.
+    w->module().inputSliders[0].source = kMouseRowBase;
+    w->module().inputSliders[1].source = 77;
+    host.requestRefreshAll();
+    EXPECT_EQ(w->module().inputSliders[0].source.load(), kMouseRowBase);
+    EXPECT_EQ(w->module().inputSliders[1].source.load(), kSourceNone);
+    EXPECT_EQ(list->currentIndex(), -1);
 }
 
 TEST_F(Windows, RenameAndDeleteReachTheOtherWindowsLists) {

@@ -400,20 +400,19 @@ void ModuleWindow::refresh() {
                            module_.outputModes[i].choice.load(kRelaxed));
     }
     // The selections read back: a source the list no longer offers becomes none.
-    auto readBack = [&](int id, std::atomic<int>& value, int none) {
-        if (auto* list = controlAs<QComboBox>(id)) {
-            const int v = list->currentIndex() < 0 ? none : list->currentData().toInt();
-            if (!(none == kSourceNone && value.load(kRelaxed) == kMouseRowBase))
-                value.store(v, kRelaxed);
-        }
+    auto readBack = [&](int id, std::atomic<int>& selector) {
+        auto* list = controlAs<QComboBox>(id);
+        if (!list || selector.load(kRelaxed) == kMouseRowBase) return; // "Direction" stays
+        selector.store(list->currentIndex() < 0 ? kSourceNone : list->currentData().toInt(),
+                       kRelaxed);
     };
     for (int i = 0; i < kSlotsPerKind; ++i) {
         if (module_.inputSliders[i].def)
-            readBack(kIdSourceList + i, module_.inputSliders[i].source, kSourceNone);
+            readBack(kIdSourceList + i, module_.inputSliders[i].source);
         if (module_.controlInputs[i].def)
-            readBack(kIdControlInputList + i, module_.controlInputs[i].source, kSourceNone);
+            readBack(kIdControlInputList + i, module_.controlInputs[i].source);
         if (module_.frequencies[i].def && module_.frequencies[i].def->hasSource())
-            readBack(kIdFrequencyList + i, module_.frequencies[i].source, kSourceNone);
+            readBack(kIdFrequencyList + i, module_.frequencies[i].source);
     }
     // Device codes that the lists do not offer are dropped by the registry's refresh, which knows
     // the devices present; a list here may not know them all.
