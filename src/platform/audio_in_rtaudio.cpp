@@ -7,7 +7,6 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/backend_handles.h"
 #include "platform/rtaudio_devices.h"
 
 namespace kv::platform {
@@ -55,12 +54,7 @@ struct RtAudioIn::Impl {
 
     RtAudioInOptions options;
 
-    std::mutex listMutex; // guards the device list and the open back-off
-    RtAudioDevices devices{RtDirection::Input};
-    OpenBackoff backoff;
-
-    std::mutex streamsMutex;
-    HandlePool<Stream> streams;
+    RtAudioStreams<Stream> rt{RtDirection::Input};
 
     void say(const std::string& text) const {
         if (options.onMessage)
@@ -74,7 +68,7 @@ struct RtAudioIn::Impl {
         for (char& c : lower)
             if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
         if (lower == "null") return;
-        devices.choose(lower, [&](const std::string& name) {
+        rt.devices.choose(lower, [&](const std::string& name) {
             say("Sound input: the audio API \"" + name +
                 "\" is not available; choosing one automatically.");
         });
@@ -85,7 +79,7 @@ struct RtAudioIn::Impl {
         auto stream = std::make_unique<Stream>();
         stream->listener = &listener;
         try {
-            stream->audio = openRtStream({devices.api(), RtDirection::Input, device.rtIndex, 1,
+            stream->audio = openRtStream({rt.devices.api(), RtDirection::Input, device.rtIndex, 1,
                                           options.streamName, options.dontConnect},
                                          &Stream::callback, stream.get());
         } catch (const RtAudioError& e) {
@@ -111,30 +105,20 @@ RtAudioIn::RtAudioIn(std::string_view api, RtAudioInOptions options)
     impl_->choose(std::string(api));
 }
 
-RtAudioIn::~RtAudioIn() {
-    std::vector<std::unique_ptr<Impl::Stream>> streams;
-    {
-        std::lock_guard lock(impl_->streamsMutex);
-        streams = impl_->streams.takeAll();
-    }
-    for (auto& s : streams)
-        closeRtStream(*s->audio);
-}
+RtAudioIn::~RtAudioIn() = default; // closes every stream
 
 std::string RtAudioIn::apiName() const {
-    return impl_->devices.apiName();
+    return impl_->rt.devices.apiName();
 }
 
 int RtAudioIn::deviceCount() {
-    std::lock_guard lock(impl_->listMutex);
-    impl_->devices.refresh(false);
-    return impl_->devices.size();
+    return impl_->rt.deviceCount();
 }
 
 std::optional<std::string> RtAudioIn::deviceName(int device) {
-    std::lock_guard lock(impl_->listMutex);
-    impl_->devices.refresh(false);
-    if (const auto* e = impl_->devices.entry(device)) return e->name;
+    std::lock_guard lock(impl_->rt.listMutex);
+    impl_->rt.devices.refresh(false);
+    if (const auto* e = impl_->rt.devices.entry(device)) return e->name;
     return std::nullopt;
 }
 
@@ -142,30 +126,29 @@ AudioIn::Handle RtAudioIn::open(int device, AudioInListener& listener, OpenError
     error = OpenError::Failed;
     RtAudioDevices::Entry chosen;
     {
-        std::lock_guard lock(impl_->listMutex);
-        if (!impl_->devices.haveApi() || impl_->backoff.active(device)) return kNoHandle;
-        impl_->devices.refresh(true);
-        const auto* e = impl_->devices.entry(device);
+        std::lock_guard lock(impl_->rt.listMutex);
+        if (!impl_->rt.devices.haveApi() || impl_->rt.backoff.active(device)) return kNoHandle;
+        impl_->rt.devices.refresh(true);
+        const auto* e = impl_->rt.devices.entry(device);
         if (!e) {
-            impl_->backoff.failed(device);
+            impl_->rt.backoff.failed(device);
             return kNoHandle;
         }
         chosen = *e;
     }
     auto stream = impl_->openStream(chosen, listener, error);
     if (!stream) {
-        std::lock_guard lock(impl_->listMutex);
-        impl_->backoff.failed(device);
+        std::lock_guard lock(impl_->rt.listMutex);
+        impl_->rt.backoff.failed(device);
         return kNoHandle;
     }
     error = OpenError::None;
-    std::lock_guard lock(impl_->streamsMutex);
-    return impl_->streams.add(std::move(stream));
+    return impl_->rt.add(std::move(stream));
 }
 
 bool RtAudioIn::add(Handle handle, int16_t* samples, int sampleCount, uint32_t blockId) {
-    std::lock_guard lock(impl_->streamsMutex);
-    Impl::Stream* s = impl_->streams.find(handle);
+    std::lock_guard lock(impl_->rt.streamsMutex);
+    Impl::Stream* s = impl_->rt.streams.find(handle);
     if (!s || sampleCount <= 0) return false;
     std::lock_guard queueLock(s->mutex);
     if (s->size == Impl::Stream::kQueue) return false;
@@ -175,14 +158,14 @@ bool RtAudioIn::add(Handle handle, int16_t* samples, int sampleCount, uint32_t b
 }
 
 void RtAudioIn::start(Handle handle) {
-    std::lock_guard lock(impl_->streamsMutex);
-    if (Impl::Stream* s = impl_->streams.find(handle))
+    std::lock_guard lock(impl_->rt.streamsMutex);
+    if (Impl::Stream* s = impl_->rt.streams.find(handle))
         s->recording.store(true, std::memory_order_release);
 }
 
 void RtAudioIn::reset(Handle handle) {
-    std::lock_guard lock(impl_->streamsMutex);
-    Impl::Stream* s = impl_->streams.find(handle);
+    std::lock_guard lock(impl_->rt.streamsMutex);
+    Impl::Stream* s = impl_->rt.streams.find(handle);
     if (!s) return;
     s->recording.store(false, std::memory_order_release);
     std::lock_guard queueLock(s->mutex);
@@ -191,12 +174,7 @@ void RtAudioIn::reset(Handle handle) {
 }
 
 void RtAudioIn::close(Handle handle) {
-    std::unique_ptr<Impl::Stream> stream;
-    {
-        std::lock_guard lock(impl_->streamsMutex);
-        stream = impl_->streams.take(handle);
-    }
-    if (stream) closeRtStream(*stream->audio); // no callback runs after this returns
+    impl_->rt.close(handle);
 }
 
 #else // no RtAudio in this build: no input devices

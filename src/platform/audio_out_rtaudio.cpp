@@ -7,7 +7,6 @@
 
 #include "devices/audio_block_queue.h"
 #include "platform/audio_out_null.h"
-#include "platform/backend_handles.h"
 #include "platform/rtaudio_devices.h"
 
 namespace kv::platform {
@@ -54,12 +53,7 @@ struct RtAudioOut::Impl {
 
     RtAudioOutOptions options;
 
-    std::mutex listMutex; // guards the device list and the open back-off
-    RtAudioDevices devices{RtDirection::Output};
-    OpenBackoff backoff;
-
-    std::mutex streamsMutex;
-    HandlePool<Stream> streams;
+    RtAudioStreams<Stream> rt{RtDirection::Output};
 
     void say(const std::string& text) const {
         if (options.onMessage)
@@ -69,12 +63,12 @@ struct RtAudioOut::Impl {
     }
 
     void choose(const std::string& requested) {
-        const auto choice = devices.choose(requested, [&](const std::string& name) {
+        const auto choice = rt.devices.choose(requested, [&](const std::string& name) {
             say("Sound output: the audio API \"" + name +
                 "\" is not available; choosing one automatically.");
         });
-        if (choice == RtAudioDevices::Choice::Named && devices.countNow() == 0)
-            say("Sound output: " + devices.apiName() + " has no output device at the moment.");
+        if (choice == RtAudioDevices::Choice::Named && rt.devices.countNow() == 0)
+            say("Sound output: " + rt.devices.apiName() + " has no output device at the moment.");
         if (choice == RtAudioDevices::Choice::None)
             say("Sound output: no sound system with an output device was found; playing "
                 "silently.");
@@ -88,8 +82,8 @@ struct RtAudioOut::Impl {
         stream->scratch.resize(2 * 1024);
         try {
             stream->audio =
-                openRtStream({devices.api(), RtDirection::Output, device.rtIndex, stream->channels,
-                              options.streamName, options.dontConnect},
+                openRtStream({rt.devices.api(), RtDirection::Output, device.rtIndex,
+                              stream->channels, options.streamName, options.dontConnect},
                              &Stream::callback, stream.get());
         } catch (const std::exception&) {
             return nullptr;
@@ -105,30 +99,20 @@ RtAudioOut::RtAudioOut(std::string_view api, RtAudioOutOptions options)
     impl_->choose(std::string(api));
 }
 
-RtAudioOut::~RtAudioOut() {
-    std::vector<std::unique_ptr<Impl::Stream>> streams;
-    {
-        std::lock_guard lock(impl_->streamsMutex);
-        streams = impl_->streams.takeAll();
-    }
-    for (auto& s : streams)
-        closeRtStream(*s->audio);
-}
+RtAudioOut::~RtAudioOut() = default; // closes every stream
 
 std::string RtAudioOut::apiName() const {
-    return impl_->devices.apiName();
+    return impl_->rt.devices.apiName();
 }
 
 int RtAudioOut::deviceCount() {
-    std::lock_guard lock(impl_->listMutex);
-    impl_->devices.refresh(false);
-    return impl_->devices.size();
+    return impl_->rt.deviceCount();
 }
 
 std::optional<std::string> RtAudioOut::deviceName(int device) {
-    std::lock_guard lock(impl_->listMutex);
-    impl_->devices.refresh(false);
-    const RtAudioDevices::Entry* e = impl_->devices.entry(device);
+    std::lock_guard lock(impl_->rt.listMutex);
+    impl_->rt.devices.refresh(false);
+    const RtAudioDevices::Entry* e = impl_->rt.devices.entry(device);
     if (e == nullptr) return std::nullopt;
     if (device == kDefaultDevice) return "Default output (" + e->name + ")";
     return e->name;
@@ -137,40 +121,34 @@ std::optional<std::string> RtAudioOut::deviceName(int device) {
 AudioOut::Handle RtAudioOut::open(int device, AudioOutListener& listener) {
     std::unique_ptr<Impl::Stream> stream;
     {
-        std::lock_guard lock(impl_->listMutex);
-        if (!impl_->devices.haveApi() || impl_->backoff.active(device)) return kNoHandle;
-        impl_->devices.refresh(false);
-        const RtAudioDevices::Entry* e = impl_->devices.entry(device);
+        std::lock_guard lock(impl_->rt.listMutex);
+        if (!impl_->rt.devices.haveApi() || impl_->rt.backoff.active(device)) return kNoHandle;
+        impl_->rt.devices.refresh(false);
+        const RtAudioDevices::Entry* e = impl_->rt.devices.entry(device);
         if (e != nullptr) stream = impl_->openStream(*e, listener);
         if (!stream) {
             // Opening is tried again at every write; a failing card must not hold up the caller.
-            impl_->backoff.failed(device);
-            impl_->devices.invalidate();
+            impl_->rt.backoff.failed(device);
+            impl_->rt.devices.invalidate();
             return kNoHandle;
         }
     }
-    std::lock_guard lock(impl_->streamsMutex);
-    return impl_->streams.add(std::move(stream));
+    return impl_->rt.add(std::move(stream));
 }
 
 bool RtAudioOut::queue(Handle handle, const int16_t* frames, int frameCount, uint32_t blockId) {
-    std::lock_guard lock(impl_->streamsMutex);
-    Impl::Stream* s = impl_->streams.find(handle);
+    std::lock_guard lock(impl_->rt.streamsMutex);
+    Impl::Stream* s = impl_->rt.streams.find(handle);
     return s != nullptr && s->queue.push(frames, frameCount, blockId);
 }
 
 void RtAudioOut::reset(Handle handle) {
-    std::lock_guard lock(impl_->streamsMutex);
-    if (Impl::Stream* s = impl_->streams.find(handle)) s->queue.clear();
+    std::lock_guard lock(impl_->rt.streamsMutex);
+    if (Impl::Stream* s = impl_->rt.streams.find(handle)) s->queue.clear();
 }
 
 void RtAudioOut::close(Handle handle) {
-    std::unique_ptr<Impl::Stream> stream;
-    {
-        std::lock_guard lock(impl_->streamsMutex);
-        stream = impl_->streams.take(handle);
-    }
-    if (stream) closeRtStream(*stream->audio); // stops the callback: no report after this
+    impl_->rt.close(handle);
 }
 
 #else // no RtAudio in this build: no devices

@@ -6,10 +6,13 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include <RtAudio.h>
+
+#include "platform/backend_handles.h"
 
 namespace kv::platform {
 
@@ -81,6 +84,51 @@ std::unique_ptr<RtAudio> openRtStream(const RtStreamSetup& setup, RtAudioCallbac
 
 /// Closes the stream; no callback runs after this returns. Errors are of no use here: dropped.
 void closeRtStream(RtAudio& audio);
+
+/// The state every RtAudio backend keeps: the device list with its open back-off, and the open
+/// streams. `Stream` has `uint64_t handle` and `std::unique_ptr<RtAudio> audio`. Any thread; the
+/// two locks are never held together.
+template <class Stream> struct RtAudioStreams {
+    explicit RtAudioStreams(RtDirection direction) : devices(direction) {}
+    ~RtAudioStreams() { closeAll(); }
+
+    std::mutex listMutex; // guards the device list and the open back-off
+    RtAudioDevices devices;
+    OpenBackoff backoff;
+
+    std::mutex streamsMutex; // guards the open streams
+    HandlePool<Stream> streams;
+
+    /// Devices in the list (re-read when a second old).
+    int deviceCount() {
+        std::lock_guard lock(listMutex);
+        devices.refresh(false);
+        return devices.size();
+    }
+    /// Takes in an open stream; its handle.
+    uint64_t add(std::unique_ptr<Stream> stream) {
+        std::lock_guard lock(streamsMutex);
+        return streams.add(std::move(stream));
+    }
+    /// Closes the stream with `handle`, if open; no callback runs for it after this returns.
+    void close(uint64_t handle) {
+        std::unique_ptr<Stream> stream;
+        {
+            std::lock_guard lock(streamsMutex);
+            stream = streams.take(handle);
+        }
+        if (stream) closeRtStream(*stream->audio);
+    }
+    void closeAll() {
+        std::vector<std::unique_ptr<Stream>> all;
+        {
+            std::lock_guard lock(streamsMutex);
+            all = streams.takeAll();
+        }
+        for (auto& s : all)
+            closeRtStream(*s->audio);
+    }
+};
 
 } // namespace kv::platform
 #endif
