@@ -1,9 +1,9 @@
 #include "devices/wave_input_manager.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 
+#include "devices/feeder_thread.h"
 #include "persistence/language.h"
 
 namespace kv {
@@ -17,10 +17,7 @@ enum SlotState : uint8_t { kIdle, kQueued, kDone };
 constexpr int kAlreadyInUseString = 126;
 } // namespace
 
-struct WaveInputManager::Feeder {
-    std::thread thread;
-    std::atomic<bool> finished{false};
-};
+struct WaveInputManager::Feeder : FeederThread {};
 
 /// One open input. Its address is the listener given to the backend, so it never moves.
 struct WaveInputManager::Device final : platform::AudioInListener {
@@ -173,21 +170,13 @@ void WaveInputManager::feedPending() {
 }
 
 void WaveInputManager::feederLoop(AudioIn::Handle handle, Feeder* feeder) {
-    std::function<void()> start;
-    {
-        std::lock_guard lock(mutex_);
-        start = feederStart_;
-    }
-    if (start) start();
-    for (;;) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        std::lock_guard lock(mutex_);
-        if (open_.cycleOpen()) continue; // the engine is reading the rings
+    runFeeder(mutex_, feederStart_, *feeder, [&] {
+        if (open_.cycleOpen()) return true; // the engine is reading the rings
         Device* d = findByHandle(handle);
-        if (d == nullptr) break; // closed
+        if (d == nullptr) return false; // closed
         feed(*d);
-    }
-    feeder->finished.store(true, std::memory_order_release);
+        return true;
+    });
 }
 
 void WaveInputManager::service() {
