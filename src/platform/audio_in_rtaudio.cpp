@@ -13,6 +13,8 @@ namespace kv::platform {
 
 #ifdef KV_HAVE_RTAUDIO
 
+static_assert(RtAudioDevices::kDefaultDevice == AudioIn::kDefaultDevice);
+
 struct RtAudioIn::Impl {
     /// One open input. The callback fills the front block of the queue (a fixed ring, no
     /// allocation) and reports it when full; samples arriving with no block queued are lost.

@@ -21,6 +21,8 @@ void defaultMessage(const std::string& text) {
 
 #ifdef KV_HAVE_RTAUDIO
 
+static_assert(RtAudioDevices::kDefaultDevice == AudioOut::kDefaultDevice);
+
 struct RtAudioOut::Impl {
     struct Stream {
         Handle handle = kNoHandle;

@@ -9,7 +9,7 @@ namespace {
 
 constexpr auto kListMaxAge = std::chrono::seconds(1); // device list re-read at most this often
 constexpr unsigned kRequestedBufferFrames = 192;
-constexpr unsigned kSampleRate = 48000;
+constexpr unsigned kSampleRate = 48000; // samples per second, both directions
 
 unsigned channelsOf(const RtAudio::DeviceInfo& info, RtDirection direction) {
     return direction == RtDirection::Output ? info.outputChannels : info.inputChannels;
@@ -106,7 +106,7 @@ void RtAudioDevices::refresh(bool force) {
 }
 
 const RtAudioDevices::Entry* RtAudioDevices::entry(int device) const {
-    if (device == -1)
+    if (device == kDefaultDevice)
         return defaultEntry_ >= 0 ? &devices_[static_cast<std::size_t>(defaultEntry_)] : nullptr;
     if (device < 0 || device >= size()) return nullptr;
     return &devices_[static_cast<std::size_t>(device)];

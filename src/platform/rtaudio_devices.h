@@ -27,6 +27,7 @@ class RtAudioDevices {
         std::string name;
         unsigned channels = 0; // of this direction
     };
+    static constexpr int kDefaultDevice = -1; // the API's default device of this direction
     /// How `choose` found its API.
     enum class Choice { Named, Automatic, None };
 
@@ -50,7 +51,7 @@ class RtAudioDevices {
     /// Makes the next `refresh` re-read the list.
     void invalidate() { listed_ = false; }
     int size() const { return static_cast<int>(devices_.size()); }
-    /// The entry for device number `device` (−1 = the API's default device), or null.
+    /// The entry for device number `device` (or `kDefaultDevice`), or null.
     const Entry* entry(int device) const;
 
   private:
