@@ -19,10 +19,12 @@ TEST(ModuleWindowStress, ThirtyWindowsEditWhileTheEngineRuns) {
     Engine engine{state};
     ModuleRegistry registry{&engine};
     ModuleWindows windows{registry};
-    const int types[] = {Module_AudioOsc,           Module_ControlGain,     Module_ControlInput,
-                         Module_ControlModulator,   Module_AudioEcho,       Module_ControlSequence,
-                         Module_ControlNeuron,      Module_AudioDistortion, Module_ControlRange,
-                         Module_AudioOutputAnalyser};
+    const int types[] = {Module_AudioOsc,      Module_ControlGain,
+                         Module_ControlInput,  Module_ControlModulator,
+                         Module_AudioEcho,     Module_ControlSequence,
+                         Module_ControlNeuron, Module_AudioDistortion,
+                         Module_ControlRange,  Module_AudioOutputAnalyser,
+                         Module_AudioLowPass,  Module_AudioMultiDelay};
     for (int k = 0; k < 30; ++k)
         ASSERT_NE(registry.addModule(types[k % std::size(types)]), nullptr);
     windows.openAll();
