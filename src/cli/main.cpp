@@ -335,7 +335,11 @@ void warnLeftOut(const LoadReport& report) {
 // The session with its patch loaded and the --script events (if any) in place.
 bool prepareSession(const Options& o, const PatchSource& source, OfflineSession& session,
                     std::string& error) {
-    if (commandSettings) applySettings(*commandSettings, session.state());
+    if (commandSettings) {
+        applySettings(*commandSettings, session.state());
+        session.registry().setSelectionContext(commandSettings->allowMouseInputAsAudioInput,
+                                               session.registry().deviceOffers());
+    }
     Script script;
     LoadReport report;
     if (!loadScript(o, script, error) || !session.loadPatch(source, error, &report)) return false;
@@ -654,6 +658,8 @@ int play(int argc, char** argv) {
         if (!installMouseHook(mouse.hook, *pointer, message)) complain(message);
     };
     ModuleRegistry registry(&engine);
+    offerDevices(registry, manager, &waveManager, &midiManager,
+                 commandSettings && commandSettings->allowMouseInputAsAudioInput);
     LoadTarget target;
     target.registry = &registry;
     target.engine = &engine;

@@ -14,6 +14,7 @@ namespace kv::cli {
 OfflineSession::OfflineSession() {
     engine_ = std::make_unique<Engine>(state_, &stage_, &mouse_, &inputStage_);
     registry_ = std::make_unique<ModuleRegistry>(engine_.get());
+    offerDevices(*registry_, manager_, &waveManager_, &midiManager_);
     std::string unused;
     installMouseHook(mouse_.hook, pointer_, unused); // the scripted hook cannot fail
     waveManager_.setMessageSink([this](const std::string& text) { message(text); });
@@ -29,6 +30,28 @@ OfflineSession::~OfflineSession() {
     // Modules go before the engine that may still hold a view of them.
     registry_.reset();
     if (started_) engine_->endOffline();
+}
+
+namespace {
+bool listed(const std::vector<DeviceListEntry>& entries, int code) {
+    for (const DeviceListEntry& e : entries)
+        if (e.value == code) return true;
+    return false;
+}
+} // namespace
+
+void offerDevices(ModuleRegistry& registry, const OutputDeviceManager& output,
+                  const WaveInputManager* waveInput, const MidiInputManager* midiInput,
+                  bool allowMouseAsAudio) {
+    DeviceOffers offers;
+    offers.output = [&output](int code, bool wholeDevice) {
+        return listed(output.deviceList(code, wholeDevice), code);
+    };
+    if (waveInput)
+        offers.input = [waveInput](int code) { return listed(waveInput->deviceList(code), code); };
+    if (midiInput)
+        offers.midi = [midiInput](int code) { return listed(midiInput->deviceList(code), code); };
+    registry.setSelectionContext(allowMouseAsAudio, std::move(offers));
 }
 
 bool loadPatchInto(const LoadTarget& target, const PatchSource& source, std::string& error,

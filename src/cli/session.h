@@ -40,6 +40,12 @@ struct PatchSource {
 bool loadPatchInto(const LoadTarget& target, const PatchSource& source, std::string& error,
                    LoadReport* report = nullptr);
 
+/// Lets the refresh after loading keep only the devices that the managers' lists offer, as the
+/// program's module windows do. The input managers may be null (their codes are kept then).
+void offerDevices(ModuleRegistry& registry, const OutputDeviceManager& output,
+                  const WaveInputManager* waveInput, const MidiInputManager* midiInput,
+                  bool allowMouseAsAudio = false);
+
 class OfflineSession {
   public:
     /// Output devices of the capture backend besides the default one (device numbers 0..8: the

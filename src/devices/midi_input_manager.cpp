@@ -54,73 +54,42 @@ struct MidiInputManager::Device final : platform::MidiInListener {
 };
 
 MidiInputManager::MidiInputManager(platform::MidiIn& in, Servicing servicing)
-    : in_(in), service_(servicing == Servicing::Thread, [this] { serviceWork(); }) {
-    wanted_.reserve(16);
-    closing_.reserve(16);
-}
+    : in_(in), service_(servicing == Servicing::Thread, [this] { serviceWork(); }) {}
 
 MidiInputManager::~MidiInputManager() {
     service_.stop();
     closeAll();
-    for (auto& d : closing_)
+    for (auto& d : open_.closing())
         in_.close(d->handle);
 }
 
 MidiInputManager::Device* MidiInputManager::find(int device) const {
-    for (const auto& d : devices_)
-        if (d->number == device) return d.get();
-    return nullptr;
+    return open_.find(device);
 }
 
 void MidiInputManager::beginCycle() {
     std::lock_guard lock(mutex_);
-    cycleOpen_ = true;
-    for (auto& d : devices_)
-        d->uses = 0;
+    open_.beginCycle();
 }
 
 bool MidiInputManager::use(int device) {
     std::lock_guard lock(mutex_);
-    if (!cycleOpen_) return false;
-    if (Device* d = find(device)) {
-        ++d->uses;
-        return true;
-    }
-    if (std::find(wanted_.begin(), wanted_.end(), device) == wanted_.end()) {
-        wanted_.push_back(device);
-        service_.wake();
-    }
-    return false;
+    bool askedNow = false;
+    const bool open = open_.use(device, askedNow);
+    if (askedNow) service_.wake();
+    return open;
 }
 
 void MidiInputManager::endCycle() {
     std::lock_guard lock(mutex_);
-    bool closed = false;
-    for (std::size_t i = 0; i < devices_.size();) {
-        if (devices_[i]->uses <= 0) {
-            closing_.push_back(std::move(devices_[i]));
-            devices_.erase(devices_.begin() + static_cast<std::ptrdiff_t>(i));
-            --count_;
-            closed = true;
-        } else {
-            ++i;
-        }
-    }
-    cycleOpen_ = false;
-    if (closed) service_.wake();
+    if (open_.endCycle()) service_.wake();
 }
 
 void MidiInputManager::closeAll() {
     std::vector<std::unique_ptr<Device>> ending;
     {
         std::lock_guard lock(mutex_);
-        ++epoch_;
-        for (auto& d : devices_)
-            ending.push_back(std::move(d));
-        devices_.clear();
-        count_ = 0;
-        wanted_.clear();
-        cycleOpen_ = false;
+        ending = open_.takeAll();
     }
     for (auto& d : ending)
         in_.close(d->handle);
@@ -131,35 +100,25 @@ void MidiInputManager::service() {
 }
 
 void MidiInputManager::serviceWork() {
-    std::vector<int> wanted;
-    std::vector<std::unique_ptr<Device>> closing;
-    uint64_t epoch;
+    OpenOnUse<Device>::Work work;
     {
         std::lock_guard lock(mutex_);
-        wanted = wanted_;
-        closing.swap(closing_);
-        closing_.reserve(16);
-        epoch = epoch_;
+        work = open_.takeWork();
     }
-    for (auto& d : closing)
+    for (auto& d : work.closing)
         in_.close(d->handle);
-    closing.clear();
-    for (int number : wanted) {
+    work.closing.clear();
+    for (int number : work.wanted) {
         auto d = std::make_unique<Device>(number);
         d->handle = in_.open(number, *d);
-        if (d->handle != platform::MidiIn::kNoHandle) in_.start(d->handle);
+        const bool opened = d->handle != platform::MidiIn::kNoHandle;
+        if (opened) in_.start(d->handle);
         bool kept = false;
         {
             std::lock_guard lock(mutex_);
-            std::erase(wanted_, number);
-            if (d->handle != platform::MidiIn::kNoHandle && epoch == epoch_ && !find(number)) {
-                d->uses = 1; // asked for in this cycle: not closed by its end
-                devices_.push_back(std::move(d));
-                ++count_;
-                kept = true;
-            }
+            kept = open_.keep(number, opened, d, work.epoch);
         }
-        if (!kept && d && d->handle != platform::MidiIn::kNoHandle) in_.close(d->handle);
+        if (!kept && opened) in_.close(d->handle);
     }
 }
 
@@ -202,7 +161,7 @@ std::vector<DeviceListEntry> MidiInputManager::deviceList(int selected) const {
 std::vector<int> MidiInputManager::openDevices() const {
     std::lock_guard lock(mutex_);
     std::vector<int> numbers;
-    for (const auto& d : devices_)
+    for (const auto& d : open_.devices())
         numbers.push_back(d->number);
     return numbers;
 }

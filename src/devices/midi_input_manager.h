@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "devices/input_device_service.h"
+#include "devices/open_on_use.h"
 #include "devices/output_device_manager.h"
 #include "platform/midi_in.h"
 
@@ -84,12 +85,7 @@ class MidiInputManager {
 
     platform::MidiIn& in_;
     mutable std::mutex mutex_; // guards everything below
-    bool cycleOpen_ = false;
-    std::vector<std::unique_ptr<Device>> devices_;
-    std::vector<int> wanted_;                      // devices asked for, not open yet
-    std::vector<std::unique_ptr<Device>> closing_; // unlinked, still to be closed
-    uint64_t epoch_ = 0;                           // changes with closeAll
-    int64_t count_ = 0;
+    OpenOnUse<Device> open_;
     InputDeviceService service_; // last: its thread stops before the members above go
 };
 

@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <cmath>
+
+#include "devices/feeder_thread.h"
 
 namespace kv {
 
@@ -33,10 +34,7 @@ int16_t softClip(double x) {
     return static_cast<int16_t>(y); // truncates toward zero
 }
 
-struct OutputDeviceManager::Feeder {
-    std::thread thread;
-    std::atomic<bool> finished{false};
-};
+struct OutputDeviceManager::Feeder : FeederThread {};
 
 /// One open device. Its address is the done listener given to the backend, so it never moves.
 struct OutputDeviceManager::Device final : platform::AudioOutListener {
@@ -262,22 +260,14 @@ void OutputDeviceManager::feedPending() {
 }
 
 void OutputDeviceManager::feederLoop(AudioOut::Handle handle, Feeder* feeder) {
-    std::function<void()> start;
-    {
-        std::lock_guard lock(mutex_);
-        start = feederStart_;
-    }
-    if (start) start();
-    for (;;) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        std::lock_guard lock(mutex_);
+    runFeeder(mutex_, feederStart_, *feeder, [&] {
         // Blocks are never queued while the engine is writing: each block is complete first.
-        if (cycleOpen_) continue;
+        if (cycleOpen_) return true;
         Device* d = findByHandle(handle);
-        if (d == nullptr) break; // the device was closed
+        if (d == nullptr) return false; // the device was closed
         feed(*d);
-    }
-    feeder->finished.store(true, std::memory_order_release);
+        return true;
+    });
 }
 
 std::vector<DeviceListEntry> OutputDeviceManager::deviceList(int selected, bool wholeDevice) const {

@@ -1,9 +1,9 @@
 #include "devices/wave_input_manager.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 
+#include "devices/feeder_thread.h"
 #include "persistence/language.h"
 
 namespace kv {
@@ -17,10 +17,7 @@ enum SlotState : uint8_t { kIdle, kQueued, kDone };
 constexpr int kAlreadyInUseString = 126;
 } // namespace
 
-struct WaveInputManager::Feeder {
-    std::thread thread;
-    std::atomic<bool> finished{false};
-};
+struct WaveInputManager::Feeder : FeederThread {};
 
 /// One open input. Its address is the listener given to the backend, so it never moves.
 struct WaveInputManager::Device final : platform::AudioInListener {
@@ -51,15 +48,12 @@ struct WaveInputManager::Device final : platform::AudioInListener {
 
 WaveInputManager::WaveInputManager(AudioIn& in, Servicing servicing)
     : in_(in), threaded_(servicing == Servicing::Thread),
-      service_(threaded_, [this] { serviceWork(); }) {
-    wanted_.reserve(16);
-    closing_.reserve(16);
-}
+      service_(threaded_, [this] { serviceWork(); }) {}
 
 WaveInputManager::~WaveInputManager() {
     service_.stop();
     closeAll();
-    for (auto& d : closing_)
+    for (auto& d : open_.closing())
         closeDevice(*d);
     for (auto& f : feeders_)
         if (f->thread.joinable()) f->thread.join();
@@ -76,53 +70,31 @@ void WaveInputManager::setFeederStart(std::function<void()> start) {
 }
 
 WaveInputManager::Device* WaveInputManager::find(int device) const {
-    for (const auto& d : devices_)
-        if (d->number == device) return d.get();
-    return nullptr;
+    return open_.find(device);
 }
 
 WaveInputManager::Device* WaveInputManager::findByHandle(AudioIn::Handle handle) const {
-    for (const auto& d : devices_)
+    for (const auto& d : open_.devices())
         if (d->handle == handle) return d.get();
     return nullptr;
 }
 
 void WaveInputManager::beginCycle() {
     std::lock_guard lock(mutex_);
-    cycleOpen_ = true;
-    for (auto& d : devices_)
-        d->uses = 0;
+    open_.beginCycle();
 }
 
 bool WaveInputManager::use(int device) {
     std::lock_guard lock(mutex_);
-    if (!cycleOpen_) return false;
-    if (Device* d = find(device)) {
-        ++d->uses;
-        return true;
-    }
-    if (std::find(wanted_.begin(), wanted_.end(), device) == wanted_.end()) {
-        wanted_.push_back(device);
-        service_.wake();
-    }
-    return false;
+    bool askedNow = false;
+    const bool open = open_.use(device, askedNow);
+    if (askedNow) service_.wake();
+    return open;
 }
 
 void WaveInputManager::endCycle() {
     std::lock_guard lock(mutex_);
-    bool closed = false;
-    for (std::size_t i = 0; i < devices_.size();) {
-        if (devices_[i]->uses <= 0) {
-            closing_.push_back(std::move(devices_[i]));
-            devices_.erase(devices_.begin() + static_cast<std::ptrdiff_t>(i));
-            --count_;
-            closed = true;
-        } else {
-            ++i;
-        }
-    }
-    cycleOpen_ = false;
-    if (closed) service_.wake();
+    if (open_.endCycle()) service_.wake();
 }
 
 void WaveInputManager::closeDevice(Device& d) {
@@ -134,13 +106,7 @@ void WaveInputManager::closeAll() {
     std::vector<std::unique_ptr<Device>> ending;
     {
         std::lock_guard lock(mutex_);
-        ++epoch_;
-        for (auto& d : devices_)
-            ending.push_back(std::move(d));
-        devices_.clear();
-        count_ = 0;
-        wanted_.clear();
-        cycleOpen_ = false;
+        ending = open_.takeAll();
     }
     for (auto& d : ending)
         closeDevice(*d);
@@ -149,7 +115,7 @@ void WaveInputManager::closeAll() {
 bool WaveInputManager::read(int device, uint64_t& cursor, int16_t newer[kBlockSamples],
                             int16_t older[kBlockSamples], int desiredLatencyMs) {
     std::lock_guard lock(mutex_);
-    cycleOpen_ = true;
+    open_.setCycleOpen();
     Device* d = find(device);
     if (!d) return false;
     const uint64_t completed = d->completed.load(std::memory_order_acquire);
@@ -198,27 +164,19 @@ void WaveInputManager::feed(Device& d) {
 
 void WaveInputManager::feedPending() {
     std::lock_guard lock(mutex_);
-    if (cycleOpen_) return;
-    for (auto& d : devices_)
+    if (open_.cycleOpen()) return;
+    for (auto& d : open_.devices())
         feed(*d);
 }
 
 void WaveInputManager::feederLoop(AudioIn::Handle handle, Feeder* feeder) {
-    std::function<void()> start;
-    {
-        std::lock_guard lock(mutex_);
-        start = feederStart_;
-    }
-    if (start) start();
-    for (;;) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        std::lock_guard lock(mutex_);
-        if (cycleOpen_) continue; // the engine is reading the rings
+    runFeeder(mutex_, feederStart_, *feeder, [&] {
+        if (open_.cycleOpen()) return true; // the engine is reading the rings
         Device* d = findByHandle(handle);
-        if (d == nullptr) break; // closed
+        if (d == nullptr) return false; // closed
         feed(*d);
-    }
-    feeder->finished.store(true, std::memory_order_release);
+        return true;
+    });
 }
 
 void WaveInputManager::service() {
@@ -226,17 +184,12 @@ void WaveInputManager::service() {
 }
 
 void WaveInputManager::serviceWork() {
-    std::vector<int> wanted;
-    std::vector<std::unique_ptr<Device>> closing;
+    OpenOnUse<Device>::Work work;
     std::vector<std::unique_ptr<Feeder>> ended;
     std::function<void(const std::string&)> sink;
-    uint64_t epoch;
     {
         std::lock_guard lock(mutex_);
-        wanted = wanted_;
-        closing.swap(closing_);
-        closing_.reserve(16);
-        epoch = epoch_;
+        work = open_.takeWork();
         sink = messageSink_;
         for (auto& f : feeders_)
             if (f->finished.load(std::memory_order_acquire)) ended.push_back(std::move(f));
@@ -244,34 +197,28 @@ void WaveInputManager::serviceWork() {
     }
     for (auto& f : ended)
         f->thread.join();
-    for (auto& d : closing)
+    for (auto& d : work.closing)
         closeDevice(*d);
-    closing.clear();
-    for (int number : wanted) {
+    work.closing.clear();
+    for (int number : work.wanted) {
         auto d = std::make_unique<Device>(number);
         AudioIn::OpenError error = AudioIn::OpenError::None;
         d->handle = in_.open(number, *d, error);
         if (d->handle == AudioIn::kNoHandle && error == AudioIn::OpenError::Busy && sink)
             sink(languageString(kAlreadyInUseString));
+        const AudioIn::Handle handle = d->handle;
         bool kept = false;
         {
             std::lock_guard lock(mutex_);
-            std::erase(wanted_, number);
-            if (d->handle != AudioIn::kNoHandle && epoch == epoch_ && !find(number)) {
-                d->uses = 1; // asked for in this cycle: not closed by its end
-                const AudioIn::Handle handle = d->handle;
-                devices_.push_back(std::move(d));
-                ++count_;
-                kept = true;
-                if (threaded_) {
-                    auto f = std::make_unique<Feeder>();
-                    Feeder* raw = f.get();
-                    f->thread = std::thread([this, handle, raw] { feederLoop(handle, raw); });
-                    feeders_.push_back(std::move(f));
-                }
+            kept = open_.keep(number, handle != AudioIn::kNoHandle, d, work.epoch);
+            if (kept && threaded_) {
+                auto f = std::make_unique<Feeder>();
+                Feeder* raw = f.get();
+                f->thread = std::thread([this, handle, raw] { feederLoop(handle, raw); });
+                feeders_.push_back(std::move(f));
             }
         }
-        if (!kept && d && d->handle != AudioIn::kNoHandle) closeDevice(*d);
+        if (!kept && handle != AudioIn::kNoHandle) closeDevice(*d);
     }
 }
 
@@ -289,7 +236,7 @@ std::vector<DeviceListEntry> WaveInputManager::deviceList(int selected) const {
 std::vector<int> WaveInputManager::openDevices() const {
     std::lock_guard lock(mutex_);
     std::vector<int> numbers;
-    for (const auto& d : devices_)
+    for (const auto& d : open_.devices())
         numbers.push_back(d->number);
     return numbers;
 }

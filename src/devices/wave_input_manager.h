@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "devices/input_device_service.h"
+#include "devices/open_on_use.h"
 #include "devices/output_device_manager.h"
 #include "platform/audio_in.h"
 
@@ -85,13 +86,8 @@ class WaveInputManager {
     platform::AudioIn& in_;
     const bool threaded_;
     mutable std::mutex mutex_; // guards everything below
-    bool cycleOpen_ = false;
-    std::vector<std::unique_ptr<Device>> devices_;
-    std::vector<int> wanted_;
-    std::vector<std::unique_ptr<Device>> closing_;
+    OpenOnUse<Device> open_;
     std::vector<std::unique_ptr<Feeder>> feeders_;
-    uint64_t epoch_ = 0;
-    int64_t count_ = 0;
     std::function<void(const std::string&)> messageSink_;
     std::function<void()> feederStart_;
     InputDeviceService service_; // last: its thread stops before the members above go

@@ -6,6 +6,7 @@
 
 #include "engine/algorithms.h"
 #include "engine/audio_signal.h"
+#include "engine/finite.h"
 #include "modules/module_controls.h"
 
 namespace kv {
@@ -76,7 +77,8 @@ void storeHistory(FilterHistoryState& st, double x) {
 // Settings outside 0..100 (hand-edited patches) act as the nearest end, so the window never
 // reaches beyond the ring.
 double windowLength(double percent, int power) {
-    const double q = 1.0 - std::clamp(percent, 0.0, 100.0) / 100.0;
+    // A setting that is not a number (a bad row value) counts as 0.
+    const double q = 1.0 - std::clamp(notNaN(percent, 0.0), 0.0, 100.0) / 100.0;
     return std::pow(q, power) * (FilterHistoryState::kSamples - 1) + 1.0;
 }
 
@@ -187,7 +189,8 @@ void evaluateAudioMultiDelay(Module& m, EngineContext& ctx) {
         const AudioParam p = audioParam(*tap, t);
         const double ms = p.manual ? p.value : std::max(std::fabs(p.value * 10.0), 1.0);
         // A negative delay (hand-edited patch) counts as 0 rather than reading beyond the ring.
-        const double d = std::clamp(ms * kSamplesPerMs, 0.0, double{n});
+        // A delay that is not a number counts as 0 too.
+        const double d = std::clamp(notNaN(ms * kSamplesPerMs, 0.0), 0.0, double{n});
         int index = static_cast<int>(st.position - d);
         if (index < 0) index += n;
         out += st.ring[index];
@@ -207,7 +210,9 @@ void evaluateAudioPitchShift(Module& m, EngineContext& ctx) {
     const AudioParam pitch = audioParam(c.pitch(), t);
     // A manual pitch outside 10..1000 % (hand-edited patch) acts as the nearest limit, so the
     // block always fits the output buffer.
-    const double p = std::clamp(pitch.manual ? pitch.value : std::fabs(pitch.value), 10.0, 1000.0);
+    // A pitch that is not a number plays unchanged (100 %).
+    const double p = std::clamp(notNaN(pitch.manual ? pitch.value : std::fabs(pitch.value), 100.0),
+                                10.0, 1000.0);
 
     if (st.blockPlayed || p >= 100.0) {
         st.input[st.inputFill++] = x;

@@ -17,4 +17,10 @@ inline double finiteOrZero(double value) {
     return std::isfinite(value) ? value : 0.0;
 }
 
+/// The value itself unless it is NaN, else `fallback`; infinities stay (they clamp like any large
+/// number). For parameters that become lengths or indexes.
+inline double notNaN(double value, double fallback) {
+    return std::isnan(value) ? fallback : value;
+}
+
 } // namespace kv

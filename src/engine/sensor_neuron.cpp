@@ -58,6 +58,14 @@ void sensorPointOnScreen(const Module& m, MouseRows* mouse, long& x, long& y) {
     static const SensorPointOffset offset = sensorPointOffset();
     long ox = 0, oy = 0;
     if (mouse) mouse->clientOrigin(ox, oy);
+    // A shown window tells its real point; without one, the point follows from the stored centre.
+    const long wx = m.sensorPointX.load(std::memory_order_relaxed);
+    const long wy = m.sensorPointY.load(std::memory_order_relaxed);
+    if (wx != Module::kNoSensorPoint && wy != Module::kNoSensorPoint) {
+        x = ox + wx;
+        y = oy + wy;
+        return;
+    }
     x = ox + m.positionX + offset.dx;
     y = oy + m.positionY + offset.dy;
 }

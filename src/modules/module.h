@@ -155,6 +155,12 @@ class Module {
     /// Centre of the module window in the main window's client coordinates (pixels).
     long positionX = 0;
     long positionY = 0;
+    /// The sensor point in the main window's client coordinates (pixels, y downwards), set by the
+    /// module's window from its real geometry whenever it is built or moved; kNoSensorPoint until
+    /// a window has set it. User-interface thread writes, engine thread reads.
+    static constexpr long kNoSensorPoint = -2147483647L - 1;
+    std::atomic<long> sensorPointX{kNoSensorPoint};
+    std::atomic<long> sensorPointY{kNoSensorPoint};
     /// Window show state (10 at creation, 5 = shown with level meters).
     std::atomic<uint8_t> showState{10};
     /// First output row (or terminal entry), second output row or −1. Fixed once registered.

@@ -145,6 +145,35 @@ int ModuleRegistry::registerRow(Module* m, uint8_t subIndex, const std::string& 
     return -1;
 }
 
+bool ModuleRegistry::syncMidiSliderRows(Module& m) {
+    if (m.type() != Module_ControlMIDIControllerInput) return false;
+    std::array<int, kModuleRows> rowOfSlot;
+    rowOfSlot.fill(-1);
+    for (int r = 0; r < kModuleRows; ++r)
+        if (rows_[r].owner == &m) rowOfSlot[rows_[r].subIndex & 127] = r;
+    bool changed = false;
+    for (int slot = 0; slot < static_cast<int>(m.midiControllers.size()); ++slot) {
+        const bool used = m.midiControllers[slot].controller.load(std::memory_order_relaxed) >= 0;
+        const int r = rowOfSlot[slot];
+        if (!used && r >= 0) {
+            OutputRowRegistration& reg = rows_[r];
+            reg.owner = nullptr;
+            reg.type = 255;
+            reg.label.clear();
+            reg.name.clear();
+            ++reg.generation;
+            changed = true;
+        } else if (used && r < 0) {
+            std::string label(languageString(486));
+            const std::size_t at = label.find("%ld");
+            if (at != std::string::npos) label.replace(at, 3, std::to_string(slot + 1));
+            if (registerRow(&m, static_cast<uint8_t>(slot), label) >= 0) changed = true;
+        }
+    }
+    if (changed) publish();
+    return changed;
+}
+
 void ModuleRegistry::releaseRowsOf(Module* m) {
     for (auto& reg : rows_) {
         if (reg.owner != m) continue;
@@ -375,19 +404,50 @@ std::vector<ListEntry> ModuleRegistry::sourceListEntries(const ControlDef& def,
     return out;
 }
 
+namespace {
+constexpr int kNoDeviceCode = -555; // a device list without selection
+} // namespace
+
+void ModuleRegistry::setSelectionContext(bool allowMouseAsAudio, DeviceOffers offers) {
+    allowMouseAsAudio_ = allowMouseAsAudio;
+    offers_ = std::move(offers);
+}
+
+bool ModuleRegistry::isRecordedOutput(const Module& m, int slot) {
+    for (const auto& w : m.waveWriters)
+        if (w.def && w.def->linkedSlot == slot) return true;
+    return false;
+}
+
 void ModuleRegistry::refreshSelectors() {
     constexpr auto rl = std::memory_order_relaxed;
-    auto fix = [&](std::atomic<int>& sel) {
+    auto fixSource = [&](std::atomic<int>& sel, const ControlDef& def) {
         const int s = sel.load(rl);
-        if (s >= 0 && s < kModuleRows && !rows_[s].owner) sel.store(kSourceNone, rl);
+        if (s == kMouseRowBase) return; // "Direction": accepted from files, never listed
+        for (const ListEntry& e : sourceListEntries(def, allowMouseAsAudio_))
+            if (e.value == s) return;
+        sel.store(kSourceNone, rl);
+    };
+    auto fixDevice = [&](std::atomic<int>& code, const std::function<bool(int)>& offered) {
+        if (!offered) return;
+        const int c = code.load(rl);
+        if (c != kNoDeviceCode && !offered(c)) code.store(kNoDeviceCode, rl);
     };
     forEachInListOrder([&](Module& m) {
         for (auto& s : m.inputSliders)
-            if (s.def) fix(s.source);
+            if (s.def) fixSource(s.source, *s.def);
         for (auto& s : m.controlInputs)
-            if (s.def) fix(s.source);
+            if (s.def) fixSource(s.source, *s.def);
         for (auto& s : m.frequencies)
-            if (s.def) fix(s.source);
+            if (s.def && s.def->hasSource()) fixSource(s.source, *s.def);
+        for (int i = 0; i < kSlotsPerKind; ++i) {
+            if (m.soundOutputs[i].def && offers_.output) {
+                const bool whole = isRecordedOutput(m, i);
+                fixDevice(m.soundOutputs[i].code, [&](int c) { return offers_.output(c, whole); });
+            }
+            if (m.soundInputs[i].def) fixDevice(m.soundInputs[i].code, offers_.input);
+            if (m.midiInputs[i].def) fixDevice(m.midiInputs[i].code, offers_.midi);
+        }
     });
 }
 

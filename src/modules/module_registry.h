@@ -34,6 +34,16 @@ struct ListEntry {
     int value = 0;
 };
 
+/// Which device codes the device lists of module windows offer, i.e. the devices present. An
+/// empty function means that kind of device is not known here: its codes are left as they are.
+struct DeviceOffers {
+    /// A SoundOutput code; `wholeDevice` for an output that a wave writer records (no channel
+    /// codes then).
+    std::function<bool(int code, bool wholeDevice)> output;
+    std::function<bool(int code)> input; // SoundInput device numbers
+    std::function<bool(int code)> midi;  // MIDIInput device numbers
+};
+
 /// Fixed English names of the 27 mouse rows (row 128 + index), as written in files.
 extern const std::array<const char*, kMouseRowCount> kMouseRowNames;
 /// Language string shown for each mouse row in source lists.
@@ -75,6 +85,11 @@ class ModuleRegistry {
     /// Unlinks, releases its rows and entries, and destroys the module once the engine no longer
     /// uses it. False when the module is not in its list.
     bool removeModule(Module* module);
+    /// Matches the output rows of a MIDI controller input module to its learned sliders: a slider
+    /// in use without a row gets one (sub-index the slot, label "Slider n"), a row whose slider is
+    /// no longer in use is released. True when a row was added or released (every module window
+    /// is refreshed then). Rows run out silently: the slider stays without a row.
+    bool syncMidiSliderRows(Module& module);
     /// New window name and registered row names.
     void renameModule(Module* module, const std::string& name);
     /// Deletes every module (engine stopped meanwhile), in the clearing list order.
@@ -104,8 +119,18 @@ class ModuleRegistry {
     /// Entries of a parameter's source list, in list order. `allowMouseAsAudio` is the setting
     /// that makes a ControlInput offer the mouse sources.
     std::vector<ListEntry> sourceListEntries(const ControlDef& def, bool allowMouseAsAudio) const;
-    /// What a refresh of every module window does to selectors: a selector whose row lost its
-    /// owner becomes none.
+    /// What the lists of the module windows offer: the mouse-as-audio setting and the devices.
+    void setSelectionContext(bool allowMouseAsAudio, DeviceOffers offers);
+    bool allowMouseAsAudio() const { return allowMouseAsAudio_; }
+    const DeviceOffers& deviceOffers() const { return offers_; }
+    /// Whether a SoundOutput slot of `m` is recorded by a wave writer of the same module (its list
+    /// then offers whole devices only).
+    static bool isRecordedOutput(const Module& m, int slot);
+    /// What a refresh of every module window does to the selections, with or without windows: a
+    /// source that the control's list does not offer (a deleted module's row, a mouse row where
+    /// the list has no mouse rows, manual where there is no manual entry) becomes none; a device
+    /// code that the device list does not offer becomes −555. "Direction" (row 128) stays: files
+    /// may select it although no list offers it.
     void refreshSelectors();
 
     /// The view last built (for tests and for running the engine without a sink).
@@ -124,6 +149,8 @@ class ModuleRegistry {
 
     ViewSink* engine_;
     ConfigApplier applier_;
+    bool allowMouseAsAudio_ = false;
+    DeviceOffers offers_;
     std::array<List, kTypeCount> lists_; // indexed by type
     std::array<OutputRowRegistration, kModuleRows> rows_;
     std::array<Module*, kModuleRows> terminals_{};

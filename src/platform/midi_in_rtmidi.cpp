@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <mutex>
 #include <unistd.h>
 #include <vector>
+
+#include "platform/backend_handles.h"
 
 #ifdef KV_HAVE_RTMIDI
 #include <RtMidi.h>
@@ -16,9 +17,6 @@ namespace kv::platform {
 #ifdef KV_HAVE_RTMIDI
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-constexpr auto kOpenBackoff = std::chrono::seconds(1); // a failed open fails fast this long
 
 // RtMidi's own messages (a server that went away, a port that vanished) are not the user's
 // business here: a device that fails is simply not open. A lister notes that one came.
@@ -57,9 +55,8 @@ struct RtMidiInput::Impl {
     std::mutex mutex; // guards everything below
     std::vector<Lister> listers;
     std::vector<Entry> entries;
-    std::vector<std::pair<int, Clock::time_point>> failedOpens;
-    std::vector<std::unique_ptr<Port>> ports;
-    Handle nextHandle = 1;
+    OpenBackoff backoff;
+    HandlePool<Port> ports;
 
     static std::unique_ptr<::RtMidiIn> make(RtMidi::Api api, const std::string& name) {
         try {
@@ -82,13 +79,6 @@ struct RtMidiInput::Impl {
             } catch (const std::exception&) {
             }
         }
-    }
-
-    bool backingOff(int device) {
-        const auto now = Clock::now();
-        std::erase_if(failedOpens, [&](const auto& f) { return now - f.second >= kOpenBackoff; });
-        return std::any_of(failedOpens.begin(), failedOpens.end(),
-                           [&](const auto& f) { return f.first == device; });
     }
 };
 
@@ -148,10 +138,10 @@ std::optional<std::string> RtMidiInput::deviceName(int device) {
 
 MidiIn::Handle RtMidiInput::open(int device, MidiInListener& listener) {
     std::lock_guard lock(impl_->mutex);
-    if (impl_->listers.empty() || impl_->backingOff(device)) return kNoHandle;
+    if (impl_->listers.empty() || impl_->backoff.active(device)) return kNoHandle;
     impl_->refresh();
     if (device < 0 || device >= static_cast<int>(impl_->entries.size())) {
-        impl_->failedOpens.emplace_back(device, Clock::now());
+        impl_->backoff.failed(device);
         return kNoHandle;
     }
     const Impl::Entry entry = impl_->entries[static_cast<std::size_t>(device)];
@@ -175,31 +165,23 @@ MidiIn::Handle RtMidiInput::open(int device, MidiInListener& listener) {
         }
     }
     if (!opened) {
-        impl_->failedOpens.emplace_back(device, Clock::now());
+        impl_->backoff.failed(device);
         return kNoHandle;
     }
-    port->handle = impl_->nextHandle++;
-    const Handle h = port->handle;
-    impl_->ports.push_back(std::move(port));
-    return h;
+    return impl_->ports.add(std::move(port));
 }
 
 void RtMidiInput::start(Handle handle) {
     std::lock_guard lock(impl_->mutex);
-    for (auto& p : impl_->ports)
-        if (p->handle == handle) p->started.store(true, std::memory_order_release);
+    if (Impl::Port* p = impl_->ports.find(handle))
+        p->started.store(true, std::memory_order_release);
 }
 
 void RtMidiInput::close(Handle handle) {
     std::unique_ptr<Impl::Port> port;
     {
         std::lock_guard lock(impl_->mutex);
-        for (auto it = impl_->ports.begin(); it != impl_->ports.end(); ++it)
-            if ((*it)->handle == handle) {
-                port = std::move(*it);
-                impl_->ports.erase(it);
-                break;
-            }
+        port = impl_->ports.take(handle);
     }
     if (!port) return;
     try {

@@ -182,6 +182,25 @@ TEST_F(Cli, RendersAnEffectOfAnotherModule) {
     EXPECT_NEAR(measure(w, 0, 4800, 43200).first, 440.0, 2.0);
 }
 
+TEST_F(Cli, LoadingDropsWhatTheListsDoNotOffer) {
+    // An output's input list offers no mouse rows; device 42 is not among the capture devices.
+    const std::string patch =
+        write("drop.kvc", "## Kalvitrope Configuration (KVC) [revision B] ##\r\n\r\n"
+                          "[Module_AudioOutput]\r\nName=Out\r\nInputModule=Speed\r\n"
+                          "OutputDeviceID=-1 (L+R)\r\n\r\n"
+                          "[Module_AudioOsc]\r\nName=Far\r\nOutputDeviceID=42 (L)\r\n"
+                          "AmplitudeControl=Direction\r\n");
+    const Result r = run("kvc '" + patch + "' --out '" + path("back.kvc") + "'");
+    ASSERT_EQ(r.code, 0) << r.err;
+    std::string text;
+    for (char c : slurp(dir / "back.kvc"))
+        if (c != 0) text += c; // the ASCII of the UTF-16 text
+    EXPECT_NE(text.find("\r\nInputModule=\r\n"), std::string::npos);
+    EXPECT_NE(text.find("\r\nOutputDeviceID=-1 (L+R)\r\n"), std::string::npos);
+    EXPECT_NE(text.find("\r\nOutputDeviceID=-555 (L+R)\r\n"), std::string::npos);
+    EXPECT_NE(text.find("\r\nAmplitudeControl=Direction\r\n"), std::string::npos);
+}
+
 TEST_F(Cli, ProbePrintsTheRowsAsCsv) {
     const Result r = run("probe --preset 900 --samples 10 --every 5 --row 0 'Tone 440 Hz' 5");
     ASSERT_EQ(r.code, 0) << r.err;

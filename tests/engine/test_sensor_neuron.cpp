@@ -78,6 +78,11 @@ TEST_F(SensorNeuron, ProximityFallsWithTheFifthPowerOfTheDistance) {
     corner->positionY = 1079 - off.dy;
     evaluateSensor(*corner, ctx);
     EXPECT_NEAR(out(corner->outputRow), 0.0, 1e-9);
+    // A shown window's own point wins over the stored centre.
+    corner->sensorPointX = 0;
+    corner->sensorPointY = 0;
+    evaluateSensor(*corner, ctx);
+    EXPECT_NEAR(out(corner->outputRow), 1000.0, 1e-9);
 }
 
 TEST_F(SensorNeuron, DirectionIsLowWhereThePointLiesInTheChosenDirection) {

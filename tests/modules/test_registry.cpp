@@ -153,6 +153,42 @@ TEST_F(Registry, DeletedSourceBecomesNoneAtRefresh) {
     EXPECT_EQ(registry.sourceName(osc->inputSliders[0].source), "");
 }
 
+TEST_F(Registry, RefreshKeepsOnlyWhatTheListsOffer) {
+    Module* echo = registry.addModule(Module_AudioEcho);         // input list: none + modules
+    Module* gain = registry.addModule(Module_ControlGain);       // input slider: no none entry
+    Module* writer = registry.addModule(Module_AudioWaveWriter); // records its output 0
+    Module* osc = registry.addModule(Module_AudioOsc);
+    echo->controlInputs[0].source = 131;          // a mouse row the list does not offer
+    gain->inputSliders[0].source = kMouseRowBase; // "Direction": kept
+    osc->inputSliders[1].source = 140;            // a mouse row an input slider offers
+    echo->soundOutputs[0].code = 5;
+    osc->soundOutputs[0].code = 102;   // device 2, left channel
+    writer->soundOutputs[0].code = 99; // a channel code where only whole devices are listed
+    DeviceOffers offers;
+    offers.output = [](int code, bool whole) {
+        for (int n = -1; n <= 2; ++n)
+            if (code == n || (!whole && (code == n + 100 || code == n + 200))) return true;
+        return false;
+    };
+    registry.setSelectionContext(false, offers);
+    registry.refreshSelectors();
+    EXPECT_EQ(echo->controlInputs[0].source.load(), kSourceNone);
+    EXPECT_EQ(gain->inputSliders[0].source.load(), kMouseRowBase);
+    EXPECT_EQ(osc->inputSliders[1].source.load(), 140);
+    EXPECT_EQ(echo->soundOutputs[0].code.load(), -555);
+    EXPECT_EQ(osc->soundOutputs[0].code.load(), 102);
+    EXPECT_EQ(writer->soundOutputs[0].code.load(), -555);
+
+    // With the mouse-as-audio setting the mouse row stays; unknown device kinds are kept.
+    echo->controlInputs[0].source = 131;
+    registry.setSelectionContext(true, offers);
+    Module* in = registry.addModule(Module_AudioInput);
+    in->soundInputs[0].code = 7;
+    registry.refreshSelectors();
+    EXPECT_EQ(echo->controlInputs[0].source.load(), 131);
+    EXPECT_EQ(in->soundInputs[0].code.load(), 7);
+}
+
 TEST_F(Registry, NewModulesTakeDefinitionDefaults) {
     Module* osc = registry.addModule(Module_AudioOsc);
     EXPECT_EQ(osc->name, "Oscillator module 1");

@@ -282,6 +282,20 @@ TEST_F(ConfigFile, EmptyKeyControllersAndSequenceEscaping) {
     EXPECT_EQ(seq2->sequence.text, "A B\r\n");
 }
 
+TEST_F(ConfigFile, LoadingDropsSourcesAndDevicesTheListsDoNotOffer) {
+    DeviceOffers offers;
+    offers.output = [](int code, bool) { return code == -1 || code == 99 || code == 199; };
+    registry.setSelectionContext(false, offers);
+    load("[Module_AudioEcho]\r\nInputModule=Speed\r\nOutputDeviceID=4 (L+R)\r\n"
+         "[Module_AudioOsc]\r\nWaveformControl=Direction\r\nOutputDeviceID=-1 (R)\r\n");
+    Module* echo = only(Module_AudioEcho);
+    EXPECT_EQ(echo->controlInputs[0].source.load(), kSourceNone);
+    EXPECT_EQ(echo->soundOutputs[0].code.load(), -555);
+    Module* osc = only(Module_AudioOsc);
+    EXPECT_EQ(osc->inputSliders[2].source.load(), kMouseRowBase);
+    EXPECT_EQ(osc->soundOutputs[0].code.load(), 199);
+}
+
 TEST(ConfigSequenceText, EscapesReadBackUnchanged) {
     for (std::string_view text : {"", "A B\r\nC", "50% %41 \\n\ttab", "\x01\x1F", "caf\xC3\xA9"})
         EXPECT_EQ(unescapeSequence(escapeSequence(text)), text);

@@ -1,0 +1,79 @@
+// Dragging the main window: snapping at the screen edges and module windows carried along.
+#include <gtest/gtest.h>
+
+#include "engine/engine.h"
+#include "ui/module_window/module_window.h"
+#include "ui/module_window/window_drag.h"
+
+namespace kv::ui {
+namespace {
+
+const Desktop kOneScreen{{0, 0, 1920, 1040}, {0, 0, 1919, 1079}, 1, {0, 0, 1919, 1079}};
+
+TEST(WindowSnap, EachEdgeWithinAndJustBeyondTheDistance) {
+    const WindowFrame frame{4, 4, 0};
+    const EdgeRect ref{0, 0, 1920, 1040};
+    const struct {
+        EdgeRect window;
+        EdgeRect snapped;
+    } cases[] = {
+        {{-15, 300, 385, 600}, {-4, 300, 396, 600}},      // left, client at -11: snaps
+        {{-24, 300, 376, 600}, {-24, 300, 376, 600}},     // client at -20: stays
+        {{1500, 300, 1943, 600}, {1481, 300, 1924, 600}}, // right, 19 beyond: snaps
+        {{1500, 300, 1944, 600}, {1500, 300, 1944, 600}}, // 20 beyond: stays
+        {{500, 15, 900, 315}, {500, -4, 900, 296}},       // top, client at 19: snaps
+        {{500, 16, 900, 316}, {500, 16, 900, 316}},       // client at 20: stays
+        {{500, 700, 900, 1025}, {500, 719, 900, 1044}},   // bottom, client 19 short: snaps
+        {{500, 700, 900, 1024}, {500, 700, 900, 1024}},   // 20 short: stays
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(snapTo(c.window, frame, ref), c.snapped) << c.window.left << "," << c.window.top;
+}
+
+TEST(WindowSnap, ScreenInsteadOfWorkAreaAndTheVirtualScreen) {
+    Desktop two = kOneScreen;
+    two.monitors = 2;
+    two.virtualScreen = {0, 0, 3839, 1079};
+    // Centre beyond the primary screen: its rectangle is the reference, then the whole desktop.
+    const EdgeRect far{3000, 500, 3830, 900};
+    EXPECT_EQ(snapCandidate(far, {830, 400}, {}, two), (EdgeRect{3009, 500, 3839, 900}));
+    EXPECT_EQ(snapCandidate(far, {830, 400}, {}, kOneScreen), far);
+}
+
+TEST(WindowDragging, SnappedWindowStaysWhileModulesFollowTheCursor) {
+    WindowDrag drag;
+    EXPECT_FALSE(drag.follow({10, 10}, true, {}, kOneScreen));
+    drag.begin({100, 100}, {30, 30, 430, 330});
+    auto step = drag.follow({80, 85}, true, {}, kOneScreen); // window at (10, 15): snaps to 0
+    ASSERT_TRUE(step);
+    EXPECT_EQ(step->window, (EdgeRect{0, 0, 400, 300}));
+    EXPECT_EQ(step->carry, QPoint(-20, -15));
+    EXPECT_FALSE(drag.follow({80, 85}, true, {}, kOneScreen)); // the cursor stands still
+    step = drag.follow({85, 85}, true, {}, kOneScreen);
+    EXPECT_EQ(step->window, (EdgeRect{0, 0, 400, 300}));
+    EXPECT_EQ(step->carry, QPoint(5, 0));
+    drag.end();
+    EXPECT_FALSE(drag.follow({300, 300}, true, {}, kOneScreen));
+}
+
+TEST(WindowDragging, ModuleWindowsMoveByTheSameOffset) {
+    EngineState state;
+    Engine engine{state};
+    ModuleRegistry registry{&engine};
+    ModuleWindows windows{registry};
+    registry.addModule(Module_ControlSensor); // two rows: moved once
+    registry.addModule(Module_AudioOutput);   // terminal entry
+    registry.addModule(Module_AudioOsc);
+    windows.openAll();
+    std::vector<QPoint> before;
+    for (ModuleWindow* w : windows.windows())
+        before.push_back(w->pos());
+    carryModuleWindows(windows, {37, -12});
+    const auto after = windows.windows();
+    ASSERT_EQ(after.size(), 3u);
+    for (std::size_t i = 0; i < after.size(); ++i)
+        EXPECT_EQ(after[i]->pos(), before[i] + QPoint(37, -12));
+}
+
+} // namespace
+} // namespace kv::ui
