@@ -219,7 +219,7 @@ QRect placeDialog(QSize size, const QPoint* centre, const QWidget* owner) {
 
 Dialog::Dialog(QWidget* parent, Qt::WindowFlags flags) : QDialog(parent, flags) {
     setFont(dialogFont(usesUnicodeFont(languages().currentLanguage())));
-    units_ = DialogUnits::of(font());
+    units_ = DialogScale::of(font());
     applyDialogColours(this, Theme::current());
     setWindowIcon(QApplication::windowIcon());
 }

@@ -72,14 +72,14 @@ class Dialog : public QDialog {
     Q_OBJECT
   public:
     explicit Dialog(QWidget* parent = nullptr, Qt::WindowFlags flags = {});
-    const DialogUnits& units() const { return units_; }
+    const DialogScale& units() const { return units_; }
     /// Records the current size as the smallest the user may make it and sets the ready marker.
     void markReady();
     int readyMarker() const { return ready_; }
     QSize initialSize() const { return initial_; }
 
   protected:
-    DialogUnits units_;
+    DialogScale units_;
     int ready_ = 0;
     QSize initial_;
 };
@@ -89,7 +89,7 @@ class Dialog : public QDialog {
 /// control's height plus the gap (nothing for a height of 0). Sizes in dialog units.
 class StackLayout {
   public:
-    StackLayout(const DialogUnits& units, double widthUnits, double margin, double gap,
+    StackLayout(const DialogScale& units, double widthUnits, double margin, double gap,
                 double start)
         : units_(units), width_(widthUnits), margin_(margin), gap_(gap), offset_(start) {}
     /// Places `w` across the dialog, `height` units high.
@@ -99,7 +99,7 @@ class StackLayout {
     double offset() const { return offset_; }
 
   private:
-    DialogUnits units_;
+    DialogScale units_;
     double width_, margin_, gap_, offset_;
 };
 

@@ -49,6 +49,7 @@
 #include "platform/mouse_backend.h"
 #include "platform/thread_priority.h"
 #include "ui/button_box.h"
+#include "ui/module_window/module_window.h"
 #include "ui/program_icon.h"
 
 namespace kv::ui {
@@ -194,6 +195,10 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
         platform::raiseCurrentThreadPriority(realtime, nullptr);
     };
     registry_ = std::make_unique<ModuleRegistry>(engine_.get());
+    moduleWindows_ = std::make_unique<ModuleWindows>(*registry_, this);
+    moduleWindows_->setDeviceManagers(outputs_.get(), waveInputs_.get(), midiInputs_.get());
+    moduleWindows_->setEngineState(&state_);
+    moduleWindows_->setWaveWriters(writers_.get());
 
     buildControls();
     applyLabels();
@@ -242,7 +247,8 @@ MainWindow::~MainWindow() {
     if (pointer_) pointer_->removeHook();
     if (outputs_) outputs_->setTap(nullptr);
     if (writers_) writers_->stopAll();
-    registry_.reset(); // modules go before the engine that may hold a view of them
+    moduleWindows_.reset(); // windows before their modules
+    registry_.reset();      // modules go before the engine that may hold a view of them
     if (outputs_) outputs_->closeAll();
     engine_.reset();
     // The input managers close their devices as they go, before the backends.
@@ -790,7 +796,9 @@ bool MainWindow::loadPatchFile(const QString& path, QString& error) {
         return false;
     }
     stopRecordings();
+    moduleWindows_->closeAll();
     loadConfiguration(loadTarget(), text);
+    moduleWindows_->openAll();
     syncRecordings();
     setEngineButtons(engine_->running());
     settings_.values().kvcPath = shortenPath(path.toStdString());
@@ -810,13 +818,17 @@ bool MainWindow::savePatchFile(const QString& path, QString& error) {
 
 bool MainWindow::loadPresetResource(int resource) {
     const PresetInfo* preset = findPreset(resource);
-    if (preset && presetAvailable(*preset)) stopRecordings();
+    if (preset && presetAvailable(*preset)) {
+        stopRecordings();
+        moduleWindows_->closeAll();
+    }
     if (!preset || !loadPreset(loadTarget(), *preset)) {
         informBox(this,
                   QStringLiteral("The preset %1 is not built into this version.").arg(resource),
                   languageText(152));
         return false;
     }
+    moduleWindows_->openAll();
     syncRecordings();
     setEngineButtons(engine_->running());
     return true;
@@ -831,6 +843,7 @@ Module* MainWindow::addModuleOfType(int type) {
             placeAtPoint_ ? mapFromGlobal(placementPoint_) : strip_->geometry().center();
         m->positionX = at.x();
         m->positionY = at.y();
+        moduleWindows_->open(*m);
     }
     if (!m)
         informBox(this,
@@ -842,6 +855,7 @@ Module* MainWindow::addModuleOfType(int type) {
 
 void MainWindow::clearAllModules() {
     stopRecordings();
+    moduleWindows_->closeAll();
     registry_->clearAll();
 }
 

@@ -46,6 +46,8 @@ class MouseBackend;
 
 namespace kv::ui {
 
+class ModuleWindows;
+
 /// Command identifiers shared by buttons and menu items.
 enum Command : int {
     kCmdAbout = 1003,
@@ -144,6 +146,7 @@ class MainWindow : public Dialog {
     // ---- State -----------------------------------------------------------------------------
     Engine& engine() { return *engine_; }
     ModuleRegistry& registry() { return *registry_; }
+    ModuleWindows& moduleWindows() { return *moduleWindows_; }
     EngineState& engineState() { return state_; }
     SettingsStore& settings() { return settings_; }
     QPushButton* button(int id) const;
@@ -209,6 +212,7 @@ class MainWindow : public Dialog {
     std::unique_ptr<MouseSamplerThread> sampling_;
     std::unique_ptr<Engine> engine_;
     std::unique_ptr<ModuleRegistry> registry_;
+    std::unique_ptr<ModuleWindows> moduleWindows_;
 
     std::vector<uint32_t> controlRates_;
     QSlider* outputLatency_ = nullptr;

@@ -85,12 +85,12 @@ QFont buttonFont(double points) {
     return f;
 }
 
-DialogUnits DialogUnits::of(const QFont& font) {
+DialogScale DialogScale::of(const QFont& font) {
     const QFontMetricsF fm(font);
     const double average = fm.horizontalAdvance(QStringLiteral(
                                "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")) /
                            52.0;
-    DialogUnits u;
+    DialogScale u;
     u.pixelsPerUnitX = average / 4.0;
     u.pixelsPerUnitY = fm.height() / 8.0;
     return u;

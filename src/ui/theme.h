@@ -59,10 +59,10 @@ QFont buttonFont(double points);
 /// Dialog units of a font: a horizontal unit is a quarter of the font's average character
 /// width, a vertical unit an eighth of its height, so layouts scale with the font (and so with
 /// the screen's resolution).
-struct DialogUnits {
+struct DialogScale {
     double pixelsPerUnitX = 1.5;
     double pixelsPerUnitY = 1.5;
-    static DialogUnits of(const QFont& font);
+    static DialogScale of(const QFont& font);
     int x(double units) const { return static_cast<int>(units * pixelsPerUnitX + 0.5); }
     int y(double units) const { return static_cast<int>(units * pixelsPerUnitY + 0.5); }
     double unitsX(double pixels) const { return pixels / pixelsPerUnitX; }

@@ -24,6 +24,7 @@
 #include "persistence/values.h"
 #include "ui/button_box.h"
 #include "ui/main_window.h"
+#include "ui/module_window/module_window.h"
 
 namespace fs = std::filesystem;
 using namespace kv;
@@ -153,6 +154,7 @@ TEST(MainWindow, AddModuleMenuCreatesEveryType) {
     EXPECT_EQ(items, kTypeCount);
     for (int type = 0; type < kTypeCount; ++type)
         EXPECT_EQ(w.registry().count(type), 1) << type;
+    EXPECT_EQ(w.moduleWindows().windows().size(), std::size_t(kTypeCount)); // one window each
     // Added from the button's menu: placed on the middle of the placement strip, below the
     // buttons and sliders, in the window's client coordinates.
     Module* first = w.registry().modules(0).front();
@@ -162,6 +164,7 @@ TEST(MainWindow, AddModuleMenuCreatesEveryType) {
     // The last item clears every module.
     menu->actions().back()->trigger();
     EXPECT_EQ(w.registry().totalCount(), 0);
+    EXPECT_TRUE(w.moduleWindows().windows().empty());
 }
 
 TEST(MainWindow, PresetsMenuAndLoading) {
@@ -188,6 +191,7 @@ TEST(MainWindow, PresetsMenuAndLoading) {
     ASSERT_TRUE(w.loadPresetResource(900));
     const int modules = w.registry().totalCount();
     EXPECT_GT(modules, 0);
+    EXPECT_EQ(int(w.moduleWindows().windows().size()), modules);
     // A preset that is not built in is reported and the running patch stays.
     answerNext("Okay");
     EXPECT_FALSE(w.loadPresetResource(12345));
