@@ -13,6 +13,9 @@ bool x11DisplayAvailable() {
     const char* name = std::getenv("DISPLAY");
     if (!name || !*name) return false;
 #ifdef KV_HAVE_X11
+    // The mouse layer talks to the X server from its own threads (the hook and the sampler):
+    // Xlib must be made thread-safe before its first call.
+    XInitThreads();
     Display* display = XOpenDisplay(nullptr);
     if (!display) return false;
     XCloseDisplay(display);

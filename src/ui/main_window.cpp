@@ -184,11 +184,13 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
         sampling_ = std::make_unique<MouseSamplerThread>(*sampler_, *pointer_);
     }
     engine_ = std::make_unique<Engine>(state_, stage_.get(), mouse_.get(), inputStage_.get());
+    // The hook is installed once; each start only clears its button state. Installing it again
+    // would replace the X server connection of a hook thread that may be delivering events.
     engine_->onStart = [this] {
-        if (!pointer_) return;
-        std::string message;
-        if (!installMouseHook(mouse_->hook, *pointer_, message))
-            addMessage(QStringLiteral("Error hooking mouse: ") + fromStd(message));
+        if (hookInstalled_)
+            mouse_->hook.clearButtons();
+        else
+            installHook();
     };
     engine_->onTickerThreadStart = [] { platform::raiseCurrentThreadPriority(true, nullptr); };
     engine_->onEngineThreadStart = [](bool realtime) {
@@ -234,11 +236,14 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
         QTimer::singleShot(10, this, &MainWindow::welcome);
     }
     if (sampling_) sampling_->start();
-    if (pointer_) {
-        std::string message;
-        if (!installMouseHook(mouse_->hook, *pointer_, message))
-            addMessage(QStringLiteral("Error hooking mouse: ") + fromStd(message));
-    }
+    if (!hookInstalled_) installHook();
+}
+
+void MainWindow::installHook() {
+    if (!pointer_) return;
+    std::string message;
+    hookInstalled_ = installMouseHook(mouse_->hook, *pointer_, message);
+    if (!hookInstalled_) addMessage(fromStd(message));
 }
 
 MainWindow::~MainWindow() {

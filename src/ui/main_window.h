@@ -187,6 +187,7 @@ class MainWindow : public Dialog {
     void noteSliderChange(QLabel* label, const QString& text);
     void restoreLabels();
     void addMessage(const QString& text);
+    void installHook();
     LoadTarget loadTarget();
     /// Wave writers follow their recording flags (after a patch load).
     void syncRecordings();
@@ -234,6 +235,7 @@ class MainWindow : public Dialog {
     QSystemTrayIcon* tray_ = nullptr;
 
     std::atomic<int> windowReady_{0};
+    bool hookInstalled_ = false;
     bool minimised_ = false;
     bool wasMaximised_ = false;
     bool exitRequested_ = false;
