@@ -25,7 +25,8 @@ struct ControlRow {
     double primarySmoothed[kVoices] = {};
     double velocity[kVoices] = {};
     double velocitySmoothed[kVoices] = {};
-    /// Largest |primary| per voice since the level meter last reset it (audio rows, shown windows).
+    /// Largest |primary| per voice since the engine last handed it to the owner's published
+    /// levels (audio rows of compact windows). Engine thread only.
     double meterPeak[kVoices] = {};
 };
 

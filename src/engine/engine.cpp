@@ -12,6 +12,7 @@
 #endif
 
 #include "engine/finite.h"
+#include "engine/levels.h"
 #include "modules/module_controls.h"
 
 namespace kv {
@@ -487,6 +488,10 @@ void Engine::perSample(EngineContext& ctx, double a) {
 }
 
 void Engine::endOfCycle(EngineContext& ctx) {
+    // Compact windows show levels: once per cycle is often enough for a 33 ms display.
+    for (const std::vector<Module*>& modules : ctx.view.byType)
+        for (Module* m : modules)
+            if (m->showState.load(rlx) == 5) publishLevels(*m, state_.table);
     if (input_) input_->endOfCycle(state_, ctx.view);
     if (!output_) return;
     output_->beginCycleAndFlush(state_);

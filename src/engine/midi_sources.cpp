@@ -70,7 +70,7 @@ void learn(Module& m, MidiControllerState& st, int controller) {
     }
     if (unused < 0) return; // already learned, or every slot in use
     MidiControllerEntry& slot = m.midiControllers[unused];
-    slot.value = 0.0;
+    slot.value.store(0.0, rlx);
     slot.reversed.store(sliderSignLast().load(rlx), rlx);
     slot.controller.store(controller, rlx);
     st.refreshWanted.store(true, rlx);
@@ -85,7 +85,8 @@ void evaluateMidiControllerInput(Module& m, EngineContext& ctx) {
         for (auto& slot : m.midiControllers) {
             const int controller = slot.controller.load(rlx);
             if (controller < 0) continue;
-            slot.value = ctx.input ? ctx.input->getController(device, controller & 0xFFFF) : 0.0;
+            slot.value.store(
+                ctx.input ? ctx.input->getController(device, controller & 0xFFFF) : 0.0, rlx);
         }
         if (st.learning.load(rlx))
             learn(m, st, ctx.input ? ctx.input->getLastControllerIndex(device) : -1);
@@ -95,7 +96,7 @@ void evaluateMidiControllerInput(Module& m, EngineContext& ctx) {
         const MidiControllerEntry& slot = m.midiControllers[k];
         if (slot.controller.load(rlx) < 0 || st.slotRow[k] < 0) continue;
         ctx.table.rows[st.slotRow[k]].primary[0] =
-            midiSliderOutput(slot.value, slot.reversed.load(rlx));
+            midiSliderOutput(slot.value.load(rlx), slot.reversed.load(rlx));
     }
 }
 

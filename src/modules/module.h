@@ -14,6 +14,7 @@
 
 #include "engine/control_table.h"
 #include "modules/catalogue.h"
+#include "modules/published_levels.h"
 
 namespace kv {
 
@@ -101,7 +102,8 @@ struct ChoiceSlot {
 struct MidiControllerEntry {
     std::atomic<int> controller{-1}; // MIDI controller number, −1 = not assigned
     std::atomic<bool> reversed{false};
-    double value = 0.0; // engine thread
+    /// Last controller value read (0..127): the engine writes it, the window's list shows it.
+    std::atomic<double> value{0.0};
 };
 
 /// Text shared between the user-interface thread and the engine (sequence text). The engine
@@ -189,6 +191,10 @@ class Module {
     bool hasSequence = false;
     int sequenceDeviceSlot = 0;
     TextHandover sequence;
+
+    /// Levels for the window's compact bars: the engine publishes, the window reads and takes.
+    /// Mutable: taking the accumulators is how a window reads them, even through a const module.
+    mutable PublishedLevels levels;
 
     /// Working storage (engine thread); null for types without any.
     std::unique_ptr<ModuleState> state;

@@ -664,6 +664,10 @@ LoadReport loadConfiguration(const LoadTarget& target, std::string_view text) {
         // Out of memory on absurd input: keep the modules created so far.
     }
 
+    // Learned MIDI sliders own their rows before names are resolved, as their windows register
+    // them when created, so sources can name a slider row.
+    for (Module* m : registry.modules(Module_ControlMIDIControllerInput))
+        registry.syncMidiSliderRows(*m);
     // Every module exists now, so sources may name modules defined later in the file.
     try {
         registry.forEachInListOrder([&](Module& m) { resolveConfigSection(m, registry); });

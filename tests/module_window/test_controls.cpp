@@ -108,6 +108,32 @@ TEST(LevelBars, CurvesOfControlAndAudioModules) {
     EXPECT_EQ(levelBars(Module_ControlSensor, control).second, 1000);
 }
 
+TEST(LevelBars, FiguresFromWhatTheEnginePublishes) {
+    EngineState state;
+    Engine engine{state};
+    ModuleRegistry registry{&engine};
+    engine.beginOffline();
+    Module* osc = registry.addModule(Module_AudioOsc); // default amplitude: peaks at 500
+    osc->frequencies[0].source = kSourceManual;
+    osc->frequencies[0].base = 10;
+    osc->frequencies[0].multiplier = 100;
+    Module* input = registry.addModule(Module_ControlInput);
+    input->inputSliders[0].source = kSourceManual;
+    input->inputSliders[0].manual = 100;     // full scale, velocity 127
+    EXPECT_FALSE(takePublishedLevels(*osc)); // nothing published yet
+    osc->showState = kShowCompact;
+    input->showState = kShowCompact;
+    for (int c = 0; c < 500; ++c)
+        engine.runCycle(nullptr);
+
+    const auto oscBars = levelBars(Module_AudioOsc, *takePublishedLevels(*osc));
+    EXPECT_EQ(oscBars.first, 700);
+    EXPECT_NEAR(oscBars.second, 500, 1);
+    EXPECT_EQ(levelBars(Module_AudioOsc, *takePublishedLevels(*osc)).second, 0); // taken
+    EXPECT_EQ(levelBars(Module_ControlInput, *takePublishedLevels(*input)),
+              std::make_pair(700, 1000));
+}
+
 /// Windows over a registry with a stopped engine; levels can be fed in.
 struct Windows : ::testing::Test {
     struct Host : ModuleWindows {
@@ -341,11 +367,20 @@ TEST_F(Windows, MidiSliderListSignAndRemoval) {
     EXPECT_EQ(line->text(0).toStdString(), "4");
     EXPECT_EQ(line->text(1).toStdString(), "7");
     EXPECT_EQ(line->text(3).toStdString(), "+");
+    EXPECT_EQ(line->text(2).toStdString(), "0");
+    m->midiControllers[3].value = 127; // as the engine reads it from the device
+    w->pollControls();
+    EXPECT_EQ(line->text(2).toStdString(), "127");
     list->setCurrentItem(line);
     QKeyEvent space(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier);
     QApplication::sendEvent(list, &space);
     EXPECT_TRUE(m->midiControllers[3].reversed.load());
     EXPECT_EQ(list->topLevelItem(0)->text(3).toStdString(), "+ / -");
+    for (const auto& [raw, shown] : {std::pair{127.0, "127"}, {64.0, "0"}, {0.0, "-127"}}) {
+        m->midiControllers[3].value = raw;
+        w->pollControls();
+        EXPECT_EQ(line->text(2).toStdString(), shown) << raw;
+    }
     // The slider has a row of its own, offered to the other windows; removing it releases it.
     ModuleWindow* osc = add(Module_AudioOsc);
     auto* sources = osc->controlAs<QComboBox>(kIdSourceList);

@@ -1,5 +1,6 @@
-// Thirty module windows change their sliders, sources and texts every 10 ms while the real-time
-// engine evaluates the modules. Unsynchronised access shows up under ThreadSanitizer.
+// Thirty module windows change their sliders, sources and texts every 10 ms, and compact ones
+// show levels, while the real-time engine evaluates the modules. Unsynchronised access shows up
+// under ThreadSanitizer.
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -27,8 +28,16 @@ TEST(ModuleWindowStress, ThirtyWindowsEditWhileTheEngineRuns) {
                          Module_AudioLowPass,  Module_AudioMultiDelay};
     for (int k = 0; k < 30; ++k)
         ASSERT_NE(registry.addModule(types[k % std::size(types)]), nullptr);
+    // A MIDI slider module whose value column follows what the engine reads.
+    Module* sliders = registry.addModule(Module_ControlMIDIControllerInput);
+    ASSERT_NE(sliders, nullptr);
+    sliders->midiControllers[0].controller = 7;
+    sliders->midiInputs[0].code = 0;
     windows.openAll();
-    ASSERT_EQ(windows.windows().size(), 30u);
+    ASSERT_EQ(windows.windows().size(), 31u);
+    // Every third window is compact: its level bars read what the engine publishes.
+    for (size_t k = 0; k < windows.windows().size(); k += 3)
+        windows.windows()[k]->applyShowState(kShowCompact);
     engine.start();
 
     std::mt19937 rng(11);
@@ -55,6 +64,8 @@ TEST(ModuleWindowStress, ThirtyWindowsEditWhileTheEngineRuns) {
         const qint64 next = clock.elapsed() + 10;
         while (clock.elapsed() < next)
             QApplication::processEvents(QEventLoop::AllEvents, 5);
+        for (ModuleWindow* w : windows.windows())
+            w->updateLevels();
         windows.requestRefreshAll();
     }
     engine.stopAndWait();

@@ -275,6 +275,13 @@ TEST_F(ConfigFile, EmptyKeyControllersAndSequenceEscaping) {
     EXPECT_TRUE(learnt->midiControllers[2].reversed.load());
     EXPECT_EQ(learnt->midiControllers[3].controller.load(), 70000 & 0xFFFF);
     EXPECT_EQ(learnt->midiControllers[4].controller.load(), -1);
+    // Learned sliders own rows (sub-index = slot) that other modules' sources name.
+    for (int slot : {2, 3}) {
+        const int row = registry.resolveSource("S", slot);
+        ASSERT_GE(row, 0) << slot;
+        EXPECT_EQ(registry.row(row).owner, learnt);
+    }
+    EXPECT_LT(registry.resolveSource("S", 4), 0);
     const std::string again = configurationText(registry);
     EXPECT_NE(again.find("\r\nController3=-21\r\n"), std::string::npos);
     Module* seq2 = only(Module_ControlSequence);

@@ -23,6 +23,7 @@
 #include <QSlider>
 #include <QTreeWidget>
 #include <cmath>
+#include <cstdio>
 #include <numbers>
 
 #include "devices/midi_input_manager.h"
@@ -102,6 +103,24 @@ double meanAbs(const std::vector<double>& v) {
     for (double x : v)
         s += std::fabs(x);
     return s / static_cast<double>(v.size());
+}
+
+} // namespace
+
+double midiSliderDisplayValue(double value, bool reversed) {
+    if (!reversed) return value;
+    const double spread = (value - 64) * 2;
+    return spread * (spread < 0 ? 0.9921875 : 1.007936507936508);
+}
+
+namespace {
+
+QString midiValueText(const MidiControllerEntry& entry) {
+    char text[32];
+    std::snprintf(
+        text, sizeof text, "%g",
+        midiSliderDisplayValue(entry.value.load(kRelaxed), entry.reversed.load(kRelaxed)));
+    return QString::fromLatin1(text);
 }
 
 } // namespace
@@ -632,6 +651,7 @@ void ModuleWindow::pollControls() {
                         kIdFrequencySensitivity + i);
         }
     }
+    if (module_.hasMidiSliders) updateMidiValues();
     if (module_.state && module_.type() == Module_ControlMIDIControllerInput &&
         module_.stateAs<MidiControllerState>().refreshWanted.exchange(false, kRelaxed))
         host_.requestRefreshAll();
@@ -843,6 +863,7 @@ void ModuleWindow::invertMidiSign(QTreeWidget* list) {
     const bool reversed = !entry.reversed.load(kRelaxed);
     entry.reversed.store(reversed, kRelaxed);
     line->setText(3, reversed ? "+ / -" : "+");
+    line->setText(2, midiValueText(entry));
 }
 
 bool ModuleWindow::eventFilter(QObject* watched, QEvent* event) {
@@ -874,6 +895,22 @@ bool ModuleWindow::eventFilter(QObject* watched, QEvent* event) {
     return QWidget::eventFilter(watched, event);
 }
 
+void ModuleWindow::updateMidiValues() {
+    for (const LayoutItem& item : layout_.items) {
+        auto* list = qobject_cast<QTreeWidget*>(control(item.id));
+        if (!list) continue;
+        for (int i = 0; i < list->topLevelItemCount(); ++i) {
+            QTreeWidgetItem* line = list->topLevelItem(i);
+            const int slot = line->data(0, Qt::UserRole).toInt();
+            if (slot < 0 || slot >= 128) continue;
+            const double v = module_.midiControllers[slot].value.load(kRelaxed);
+            if (v == lastMidiValue_[slot]) continue;
+            lastMidiValue_[slot] = v;
+            line->setText(2, midiValueText(module_.midiControllers[slot]));
+        }
+    }
+}
+
 void ModuleWindow::rebuildMidiList() {
     // Learned sliders get their rows (and forgotten ones lose them) before the lines are made;
     // the other windows' source lists then follow.
@@ -896,6 +933,8 @@ void ModuleWindow::rebuildMidiList() {
             line->setData(0, Qt::UserRole, slot);
             line->setText(1, QString::number(controller));
             line->setText(3, module_.midiControllers[slot].reversed.load(kRelaxed) ? "+ / -" : "+");
+            line->setText(2, midiValueText(module_.midiControllers[slot]));
+            lastMidiValue_[slot] = module_.midiControllers[slot].value.load(kRelaxed);
             for (int c = 0; c < 3; ++c)
                 line->setTextAlignment(c, Qt::AlignRight);
             line->setTextAlignment(3, Qt::AlignCenter);
@@ -999,6 +1038,35 @@ void ModuleWindow::updateLevels() {
             bar->setValue(std::clamp(bar2, 0, 1000));
     lastBar1_ = bar1;
     lastBar2_ = bar2;
+}
+
+std::optional<LevelInputs> takePublishedLevels(const Module& module) {
+    LevelInputs in;
+    if (module.type() == Module_AudioOutputAnalyser) {
+        // The analyser measures what its output device plays, in its own working storage.
+        if (!module.state) return std::nullopt;
+        in.accumulated = static_cast<AnalyserState&>(*module.state).takePeak();
+        in.accumulatorVoices = 1;
+        return in;
+    }
+    PublishedLevels& p = module.levels;
+    if (!p.published.load(kRelaxed)) return std::nullopt;
+    const int n = std::clamp(p.voices.load(kRelaxed), 0, kVoices);
+    if (module.info().audio) {
+        for (int k = 0; k < n; ++k)
+            in.accumulated += p.take(k);
+        in.accumulatorVoices = n;
+        in.frequency = p.frequency.load(kRelaxed);
+        return in;
+    }
+    in.primary.resize(static_cast<std::size_t>(n));
+    in.velocity.resize(static_cast<std::size_t>(n));
+    for (int k = 0; k < n; ++k) {
+        in.primary[static_cast<std::size_t>(k)] = p.primary[k].load(kRelaxed);
+        in.velocity[static_cast<std::size_t>(k)] = p.velocity[k].load(kRelaxed);
+    }
+    in.secondRowPrimary = p.secondRowPrimary.load(kRelaxed);
+    return in;
 }
 
 // --- Show states, shape and painting

@@ -8,7 +8,9 @@
 #include <QPoint>
 #include <QTimer>
 #include <QWidget>
+#include <array>
 #include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -49,6 +51,15 @@ int levelCurve(double a);
 /// The two bars (0..1000) of a module of `type` in the compact state.
 std::pair<int, int> levelBars(int type, const LevelInputs& in);
 
+/// The levels the engine published for `module`'s compact window; taking them restarts the
+/// module's level accumulators from 0. nullopt while the engine has published nothing for it.
+/// User-interface thread.
+std::optional<LevelInputs> takePublishedLevels(const Module& module);
+
+/// The "Value" column of a MIDI slider line: the controller value (0..127) as is, or, for a
+/// reversed (signed) slider, spread to −127..127 around 64.
+double midiSliderDisplayValue(double value, bool reversed);
+
 /// What a module window needs from its owner (the main window).
 class ModuleWindowHost {
   public:
@@ -87,10 +98,10 @@ class ModuleWindowHost {
         (void)module;
         return 235;
     }
-    /// The engine's published levels for the compact state; nullopt when none are published.
+    /// The engine's published levels for the compact state (taken: accumulators restart from 0);
+    /// nullopt when none are published.
     virtual std::optional<LevelInputs> levels(const Module& module) {
-        (void)module;
-        return std::nullopt;
+        return takePublishedLevels(module);
     }
 };
 
@@ -170,6 +181,8 @@ class ModuleWindow : public QWidget {
     void onOptionToggled(int slot, bool on);
     void drawSensor(int slot);
     void rebuildMidiList();
+    /// Control timer: each MIDI slider line's "Value" column, where the value changed.
+    void updateMidiValues();
     /// Space or a right click on the MIDI slider list: the selected slider's polarity reversed.
     void invertMidiSign(QTreeWidget* list);
     void stopDrag();
@@ -192,6 +205,13 @@ class ModuleWindow : public QWidget {
     QTimer controlTimer_, pictureTimer_, levelTimer_, dragTimer_, sensorTimer_;
     QPoint pressPoint_;
     int lastBar1_ = -1, lastBar2_ = -1;
+    /// Controller value last shown per MIDI slider slot (NaN: not shown yet).
+    std::array<double, 128> lastMidiValue_ = makeUnshownMidiValues();
+    static std::array<double, 128> makeUnshownMidiValues() {
+        std::array<double, 128> a;
+        a.fill(std::numeric_limits<double>::quiet_NaN());
+        return a;
+    }
     bool applying_ = false;
 };
 
