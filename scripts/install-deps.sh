@@ -7,6 +7,7 @@ packages=(
   librtaudio-dev librtmidi-dev
   libx11-dev libxi-dev libxrandr-dev
   xvfb xauth xdotool jackd2 libosmesa6-dev libglu1-mesa-dev
+  qt6-base-dev libqt6opengl6-dev libgl-dev trayer fonts-dejavu-core
 )
 missing=()
 for p in "${packages[@]}"; do

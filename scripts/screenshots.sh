@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Pictures of the desktop program for review: starts the main window under a private Xvfb with a
+# patch or a built-in preset and writes PNG pictures of the window, its menus, the help box, the
+# language chooser and each message box into a folder (build/screenshots by default). Fails when
+# a picture is missing or empty.
+#   scripts/screenshots.sh [--patch FILE | --preset NAME] [--out DIR]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+out=build/screenshots
+args=()
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --patch | --preset)
+        [ $# -ge 2 ] || { echo "screenshots: $1 needs a value" >&2; exit 2; }
+        args+=("$1" "$2"); shift 2 ;;
+    --out)
+        [ $# -ge 2 ] || { echo "screenshots: --out needs a folder" >&2; exit 2; }
+        out="$2"; shift 2 ;;
+    *)
+        echo "usage: $0 [--patch FILE | --preset NAME] [--out DIR]" >&2; exit 2 ;;
+    esac
+done
+[ ${#args[@]} -gt 0 ] || args=(--preset 900)
+
+tool=build/release/kalvitrope-screenshots
+if [ ! -x "$tool" ]; then
+    cmake --preset release >/dev/null
+    cmake --build --preset release --target kalvitrope-screenshots
+fi
+command -v Xvfb >/dev/null || { echo "screenshots: Xvfb is not installed" >&2; exit 1; }
+
+work=$(mktemp -d)
+xvfb=""
+cleanup() {
+    [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null && wait "$xvfb" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+export XDG_RUNTIME_DIR="$work/xdg"
+mkdir -p -m 700 "$XDG_RUNTIME_DIR"
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+xvfb=$!
+for _ in $(seq 100); do
+    [ -s "$work/display" ] && break
+    sleep 0.1
+done
+[ -s "$work/display" ] || { echo "screenshots: Xvfb did not start" >&2; cat "$work/xvfb.log" >&2; exit 1; }
+export DISPLAY=":$(tr -d '[:space:]' <"$work/display")"
+
+rm -f "$out"/*.png 2>/dev/null || true
+"$tool" "${args[@]}" --out "$out" >"$work/list"
+count=0
+while read -r picture; do
+    if [ ! -s "$picture" ]; then
+        echo "screenshots: $picture is missing or empty" >&2
+        exit 1
+    fi
+    count=$((count + 1))
+done <"$work/list"
+[ "$count" -gt 0 ] || { echo "screenshots: no pictures were written" >&2; exit 1; }
+echo "screenshots: $count pictures in $out"

@@ -1,0 +1,165 @@
+// kalvitrope-screenshots: pictures of the desktop program's windows for review and CI. Starts
+// the main window (silent sound output, without the desktop's mouse and without touching any
+// settings file) with a patch or preset, and writes PNG pictures of the window, its menus, the
+// help box, the language chooser and every message box into a folder.
+//   kalvitrope-screenshots [--patch FILE | --preset NAME] [--out DIR]
+#include <QApplication>
+#include <QDir>
+#include <QMenu>
+#include <QTimer>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/install_prompt.h"
+#include "engine/engine.h"
+#include "engine/engine_state.h"
+#include "modules/module_registry.h"
+#include "persistence/language.h"
+#include "persistence/presets.h"
+#include "ui/button_box.h"
+#include "ui/language_chooser.h"
+#include "ui/main_window.h"
+#include "ui/program_icon.h"
+
+namespace {
+
+using namespace kv;
+using namespace kv::ui;
+
+QDir outDir;
+int failures = 0;
+
+void settle(int ms = 50) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+void picture(QWidget& w, const QString& name) {
+    settle();
+    const QString path = outDir.filePath(name + ".png");
+    if (!w.grab().save(path)) {
+        std::fprintf(stderr, "kalvitrope-screenshots: cannot write %s\n", qPrintable(path));
+        ++failures;
+        return;
+    }
+    std::printf("%s\n", qPrintable(path));
+}
+
+void menuPicture(QMenu* menu, QPoint at, const QString& name) {
+    menu->popup(at);
+    picture(*menu, name);
+    menu->close();
+    delete menu;
+}
+
+void boxPicture(QWidget* owner, const QString& labels, const QString& keys, const QString& text,
+                const QString& caption, const QString& name) {
+    ButtonBoxDialog box(owner, labels, keys, keys.section(QLatin1Char('|'), -1), text, caption,
+                        false);
+    box.show();
+    picture(box, name);
+    box.close();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setWindowIcon(programIcon());
+    std::string patch, preset, out = "build/screenshots";
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string option = argv[i];
+        if (option == "--patch")
+            patch = argv[i + 1];
+        else if (option == "--preset")
+            preset = argv[i + 1];
+        else if (option == "--out")
+            out = argv[i + 1];
+        else {
+            std::fprintf(stderr, "usage: %s [--patch FILE | --preset NAME] [--out DIR]\n", argv[0]);
+            return 2;
+        }
+    }
+    if (argc % 2 == 0) {
+        std::fprintf(stderr, "usage: %s [--patch FILE | --preset NAME] [--out DIR]\n", argv[0]);
+        return 2;
+    }
+    languages().initLanguages({});
+    QDir().mkpath(QString::fromStdString(out));
+    outDir = QDir(QString::fromStdString(out));
+
+    EngineState state;
+    SettingsStore settings; // in memory: no settings file is read or written
+    settings.values().programHasClosedPreviously = true;
+    settings.values().programHasRunPreviously = true;
+    MainWindowOptions options;
+    options.audioApi = "null";
+    options.desktopMouse = false;
+    MainWindow window(state, settings, options);
+    window.show();
+    settle(200);
+    if (!patch.empty()) {
+        QString error;
+        if (!window.loadPatchFile(QString::fromStdString(patch), error)) {
+            std::fprintf(stderr, "kalvitrope-screenshots: %s\n", qPrintable(error));
+            return 1;
+        }
+    } else if (!preset.empty()) {
+        const PresetInfo* p = findPreset(preset);
+        if (!p || !window.loadPresetResource(p->resource)) {
+            std::fprintf(stderr, "kalvitrope-screenshots: no built-in preset '%s'\n",
+                         preset.c_str());
+            return 1;
+        }
+    }
+    window.startEngine();
+    picture(window, "main_window");
+
+    const QPoint at = window.geometry().topLeft() + QPoint(40, 40);
+    menuPicture(window.createProgramMenu(true), at, "menu_program");
+    menuPicture(window.createAddModuleMenu(), at, "menu_add_module");
+    QMenu* add = window.createAddModuleMenu();
+    add->popup(at);
+    settle();
+    const auto groups = add->actions();
+    for (int g = 0; g < 5 && g < groups.size(); ++g)
+        if (QMenu* sub = groups[g]->menu())
+            menuPicture(sub, at + QPoint(200, 0), QString("menu_add_module_%1").arg(g + 1));
+    add->close();
+    menuPicture(window.createPresetsMenu(), at, "menu_presets");
+
+    const QString okay = libraryText(0);
+    boxPicture(&window, languageText(36), "CommandLine|HelpCentre|Forum|Tutorial|Okay",
+               libraryText(kLibraryHelpText), libraryText(40), "box_help");
+    boxPicture(&window, okay, "Okay", languageText(16), libraryText(40), "box_command_line");
+    for (auto [q, name] : {std::pair{app::InstallQuestion::Install, "box_install"},
+                           std::pair{app::InstallQuestion::InstallVersion, "box_install_version"},
+                           std::pair{app::InstallQuestion::Reinstall, "box_reinstall"}})
+        boxPicture(nullptr, libraryText(app::kInstallButtonLabels), "Install|Run|Cancel",
+                   libraryText(int(q)), "Kalvitrope", name);
+    boxPicture(&window, "Yes|No", "Yes|No", languageText(321), languageText(322),
+               "box_close_or_minimise");
+    boxPicture(&window, "Yes|No", "Yes|No", languageText(323), languageText(324), "box_escape");
+    boxPicture(&window, "Yes|No", "Yes|No", languageText(317), languageText(318),
+               "box_minimise_to_tray");
+    boxPicture(&window, languageText(249), "Mouse|Modulation|MIDI|Tutorial|Okay", languageText(250),
+               languageText(248), "box_welcome");
+    boxPicture(&window, okay, "Okay", libraryText(22), libraryText(23), "box_invalid_value");
+    {
+        ValueBoxDialog box(&window, "Name", "Oscillator 1", nullptr);
+        box.show();
+        picture(box, "box_value");
+        box.close();
+    }
+    {
+        LanguageChooser chooser(&window, kOfferedLanguageCodes);
+        chooser.show();
+        picture(chooser, "language_chooser");
+        chooser.close();
+    }
+    window.stopEngine();
+    window.engine().stopAndWait();
+    return failures == 0 ? 0 : 1;
+}

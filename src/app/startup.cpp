@@ -1,0 +1,144 @@
+#include "app/startup.h"
+
+#include <QApplication>
+#include <QSocketNotifier>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "app/command_line.h"
+#include "app/install_prompt.h"
+#include "app/integrity.h"
+#include "engine/engine_state.h"
+#include "persistence/language.h"
+#include "persistence/settings.h"
+#include "platform/registry_file.h"
+#include "ui/app_settings.h"
+#include "ui/button_box.h"
+#include "ui/language_chooser.h"
+#include "ui/main_window.h"
+
+namespace kv::app {
+
+namespace {
+
+QString text(const char* s) {
+    return QString::fromUtf8(s);
+}
+
+int signalPipe[2] = {-1, -1};
+
+extern "C" void onTerminate(int) {
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+}
+
+/// Ends the program as its Exit command does when the session asks it to (SIGTERM, or SIGINT
+/// from a terminal), so the engine stops cleanly and the autosave and settings are written.
+void exitOnTerminate(ui::MainWindow& window) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) return;
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &window);
+    QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
+        char byte;
+        [[maybe_unused]] const auto got = ::read(signalPipe[0], &byte, 1);
+        window.command(ui::kCmdExit);
+    });
+    std::signal(SIGTERM, onTerminate);
+    std::signal(SIGINT, onTerminate);
+}
+
+/// Tells the user in a box and on the standard error stream.
+void tell(const QString& message, const QString& caption) {
+    std::fprintf(stderr, "kalvitrope: %s\n", message.toLocal8Bit().constData());
+    ui::informBox(nullptr, message, caption);
+}
+
+} // namespace
+
+int runProgram(const std::vector<std::string>& args) {
+    LanguageTables& tables = languages();
+    tables.initLanguages(args);
+    EngineState state;
+
+    // Settings, then the language: the command line's, else the settings file's, else the
+    // desktop's, offered for confirmation when there is no usable settings file.
+    ui::SettingsStore store(defaultSettingsPath(settingsFolderFromCommandLine(args)));
+    const SettingsLoadResult loaded = store.load();
+    ui::Theme::setCurrent(ui::Theme::fromSettings(store.values()));
+    StartupLanguageInputs in;
+    in.args = args;
+    in.settingsRead = !loaded.wantsLanguageChoice();
+    in.settingsLanguage = languageFromChoice(store.values().languageChoice);
+    in.settingsStringsFile = store.values().languageStringsFilePath;
+    auto env = [](const char* name) {
+        const char* value = std::getenv(name);
+        return std::string_view(value ? value : "");
+    };
+    in.lcAll = env("LC_ALL");
+    in.lcMessages = env("LC_MESSAGES");
+    in.lang = env("LANG");
+    const StartupLanguage language = chooseStartupLanguage(in);
+    tables.applyStartupLanguage(language);
+    if (language.askUser) ui::chooseLanguage(nullptr, kOfferedLanguageCodes);
+
+    const StartupFlags flags = parseCommandLine(args);
+
+    if (flags.help) {
+        ui::runHelpBox(nullptr);
+        return 0;
+    }
+
+    bool install = flags.install;
+    if (!flags.skipInstallPrompt && !store.values().doNotAskAboutInstallation) {
+        const InstallQuestion q = installQuestion(
+            platform::readRegistryText(platform::registryFilePath()), ownProgramPath());
+        if (q != InstallQuestion::None) {
+            const QString key = ui::buttonBox(
+                nullptr, ui::libraryText(kInstallButtonLabels),
+                QString::fromUtf8(kInstallButtonKeys.data(), qsizetype(kInstallButtonKeys.size())),
+                text("Cancel"), ui::libraryText(int(q)), text("Kalvitrope"));
+            if (key == text("Cancel")) return 0;
+            if (key == text("Install")) install = true;
+        }
+    }
+    if (install) {
+        tell(text("Installing is not part of this version of Kalvitrope yet. Run the program "
+                  "from where it is (the -NoInstall option skips the installation question)."),
+             text("Kalvitrope"));
+        return 1;
+    }
+    if (flags.removeRequest || flags.removeNow) {
+        tell(text("Removing is not part of this version of Kalvitrope yet: nothing was removed."),
+             text("Kalvitrope"));
+        return 1;
+    }
+
+    // Normal run: a settings file exists from the first run on.
+    store.save(state);
+    std::string reason;
+    const std::string self = ownProgramPath();
+    if (self.empty() || !checkProgramFile(self, reason)) {
+        if (self.empty()) reason = "The program file cannot be found.";
+        tell(QString::fromStdString(reason) +
+                 text(" Kalvitrope does not run from a damaged copy; please install it again."),
+             ui::libraryText(12));
+        return 1;
+    }
+
+    ui::MainWindowOptions options;
+    options.autoStartOnly = flags.autoStartOnly;
+    options.autoStartAndHide = flags.autoStartAndHide;
+    options.wrapMouseGiven = flags.wrapMouseGiven;
+    options.wrapMouse = flags.wrapMouse;
+    options.makeNoSoundGiven = flags.makeNoSoundGiven;
+    options.makeNoSound = flags.makeNoSound;
+    ui::MainWindow window(state, store, options);
+    exitOnTerminate(window);
+    if (!flags.autoStartAndHide) window.show();
+    window.exec();
+    return 0;
+}
+
+} // namespace kv::app

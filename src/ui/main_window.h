@@ -1,0 +1,251 @@
+#pragma once
+// The main window: the program's control centre and the owner of the running system (engine,
+// module lists, output device manager, the desktop's mouse). A frameless rounded window with
+// its own caption buttons; it minimises to the system tray, closes with the autosave and the
+// settings, and restores its placement from the settings. User-interface thread.
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QPointer>
+#include <QRect>
+#include <QTimer>
+
+#include "ui/app_settings.h"
+#include "ui/dialog.h"
+
+class QCheckBox;
+class QLabel;
+class QListWidget;
+class QMenu;
+class QSlider;
+class QSystemTrayIcon;
+
+namespace kv {
+struct EngineState;
+class Engine;
+class ModuleRegistry;
+class Module;
+class OutputDeviceManager;
+class DeviceOutputStage;
+class MidiInputManager;
+class WaveInputManager;
+class DeviceInputStage;
+class WaveWriterList;
+class MouseInput;
+class MouseSampler;
+class MouseSamplerThread;
+namespace platform {
+class AudioOut;
+class AudioIn;
+class MidiIn;
+class MouseBackend;
+} // namespace platform
+} // namespace kv
+
+namespace kv::ui {
+
+class ModuleWindows;
+
+/// Command identifiers shared by buttons and menu items.
+enum Command : int {
+    kCmdAbout = 1003,
+    kCmdStart = 1004,
+    kCmdStop = 1005,
+    kCmdStartAndHide = 1006,
+    kCmdHelpButton = 1016,
+    kCmdOptions = 1024,
+    kCmdHelp = 1026,
+    kCmdPreferences = 1027,
+    kCmdMaximiseRestore = 1028,
+    kCmdMinimise = 1029,
+    kCmdMaximiseButton = 1032,
+    kCmdPresets = 1033,
+    kCmdAddModule = 1049,
+    kCmdLoad = 1066,
+    kCmdSave = 1067,
+    kCmdClear = 1068,
+    kCmdShareOnline = 1071,
+    kCmdFastMouseStatus = 1072,
+    kCmdSwapBuffers = 1073,
+    kCmdIndicatorStyle = 1087,
+    kCmdChooseOrigin = 1098,
+    kCmdResetOrigin = 1099,
+    kCmdShowOrigin = 1100,
+    kCmdExit = 1209,
+    kCmdClose = 1430,
+};
+
+/// The value the window publishes once its start-up layout is complete.
+inline constexpr int kWindowReady = 13950;
+
+/// What start-up hands the window.
+struct MainWindowOptions {
+    bool autoStartOnly = false;
+    bool autoStartAndHide = false;
+    bool wrapMouseGiven = false, wrapMouse = false;
+    bool makeNoSoundGiven = false, makeNoSound = false;
+    /// Sound system; empty: the settings' choice.
+    std::string audioApi;
+    /// Use the desktop's mouse (hook and sampler); off in tests that must not move the pointer.
+    bool desktopMouse = true;
+};
+
+/// Which part of the window a point is over (client pixels), for sizing from the window's edges.
+enum class HitArea { Body, TopLeft, TopRight, BottomLeft, BottomRight, Top, Left, Bottom, Right };
+/// The window's own hit test: corners within 27 pixels (Euclidean) of the client's corners,
+/// then edges 7 pixels wide; while maximised nothing sizes.
+HitArea hitTest(int x, int y, int width, int height, bool maximised);
+
+/// Where the window goes: `saved` when it has a size and lies at least partly on one of
+/// `screens`; else `size` centred in `primaryArea`.
+QRect restoredPlacement(const QRect& saved, const std::vector<QRect>& screens,
+                        const QRect& primaryArea, const QSize& size);
+
+/// Runs the help box (until the user answers Okay), over `owner` or none.
+void runHelpBox(QWidget* owner);
+
+class MainWindow : public Dialog {
+    Q_OBJECT
+  public:
+    MainWindow(EngineState& state, SettingsStore& settings, MainWindowOptions options = {});
+    ~MainWindow() override;
+
+    // ---- Commands --------------------------------------------------------------------------
+    void command(int id);
+    void startEngine();
+    void stopEngine();
+    void startAndHide();
+    void escape();
+    void minimiseWindow();
+    void restoreWindow();
+    void maximiseOrRestore();
+    /// The settings changed (preferences confirmed): tray icon, window visibility, colours and
+    /// labels follow them; `redraw` repaints the whole window.
+    void settingsChanged(bool redraw);
+    /// Closing: `exit` is the Exit command (no close-or-minimise question, never minimises).
+    void closeWindow(bool exit);
+    void showHelp();
+    /// Loads a patch file; on failure the running patch stays and `error` says why.
+    bool loadPatchFile(const QString& path, QString& error);
+    /// Saves the patch; false with `error`.
+    bool savePatchFile(const QString& path, QString& error);
+    /// Loads a built-in preset by resource number; false (with a message) when not built in.
+    bool loadPresetResource(int resource);
+    /// Adds a module of `type` (0..34) as the add-module menu does; null (with a message) when
+    /// none can be created.
+    Module* addModuleOfType(int type);
+    void clearAllModules();
+
+    // ---- Menus (the caller owns what is returned) ------------------------------------------
+    QMenu* createProgramMenu(bool rightClick);
+    QMenu* createAddModuleMenu();
+    QMenu* createPresetsMenu();
+
+    // ---- State -----------------------------------------------------------------------------
+    Engine& engine() { return *engine_; }
+    ModuleRegistry& registry() { return *registry_; }
+    ModuleWindows& moduleWindows() { return *moduleWindows_; }
+    EngineState& engineState() { return state_; }
+    SettingsStore& settings() { return settings_; }
+    QPushButton* button(int id) const;
+    QSlider* outputLatencySlider() const { return outputLatency_; }
+    QSlider* inputLatencySlider() const { return inputLatency_; }
+    QSlider* controlRateSlider() const { return controlRate_; }
+    QLabel* latencyControlLabel() const { return latencyLabel_; }
+    QListWidget* messageList() const { return messages_; }
+    /// The tray icon while shown, else null.
+    QSystemTrayIcon* trayIcon() const;
+    bool trayShown() const;
+    bool minimised() const { return minimised_; }
+    /// kWindowReady once the start-up layout is complete (read by the status display's thread).
+    int windowReady() const { return windowReady_.load(std::memory_order_relaxed); }
+    /// Set once closing has finished (engine stopped, files written).
+    bool finished() const { return finished_; }
+    /// The autosave file this window writes on closing ("" when none).
+    std::string autosaveFile() const;
+
+  protected:
+    void reject() override;
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+  private:
+    void buildControls();
+    void applyLabels();
+    void applyShape();
+    void layoutTimer();
+    void welcome();
+    void setEngineButtons(bool running);
+    void showTray(bool show);
+    bool trayAvailable() const;
+    void noteSliderChange(QLabel* label, const QString& text);
+    void restoreLabels();
+    void addMessage(const QString& text);
+    void installHook();
+    LoadTarget loadTarget();
+    /// Wave writers follow their recording flags (after a patch load).
+    void syncRecordings();
+    /// Finishes every recording before modules are replaced or removed.
+    void stopRecordings();
+
+    EngineState& state_;
+    SettingsStore& settings_;
+    MainWindowOptions options_;
+
+    std::unique_ptr<platform::AudioOut> audio_;
+    std::unique_ptr<OutputDeviceManager> outputs_;
+    std::unique_ptr<DeviceOutputStage> stage_;
+    std::unique_ptr<platform::MidiIn> midiIn_;
+    std::unique_ptr<platform::AudioIn> audioIn_;
+    std::unique_ptr<MidiInputManager> midiInputs_;
+    std::unique_ptr<WaveInputManager> waveInputs_;
+    std::unique_ptr<DeviceInputStage> inputStage_;
+    std::unique_ptr<WaveWriterList> writers_;
+    std::unique_ptr<MouseInput> mouse_;
+    std::unique_ptr<MouseSampler> sampler_;
+    std::unique_ptr<platform::MouseBackend> pointer_;
+    std::unique_ptr<MouseSamplerThread> sampling_;
+    std::unique_ptr<Engine> engine_;
+    std::unique_ptr<ModuleRegistry> registry_;
+    std::unique_ptr<ModuleWindows> moduleWindows_;
+
+    std::vector<uint32_t> controlRates_;
+    QSlider* outputLatency_ = nullptr;
+    QSlider* inputLatency_ = nullptr;
+    QSlider* controlRate_ = nullptr;
+    QLabel* latencyLabel_ = nullptr;
+    QLabel* controlRateLabel_ = nullptr;
+    QLabel* latencyTitle_ = nullptr;
+    QLabel* latencyValue_ = nullptr;
+    QLabel* statusArea_ = nullptr;
+    QWidget* strip_ = nullptr;
+    QCheckBox* showStatus_ = nullptr;
+    QListWidget* messages_ = nullptr;
+    QLabel* title_ = nullptr;
+    std::vector<std::pair<int, QPushButton*>> buttons_;
+    QTimer labelTimer_;
+    QTimer latencyTimer_;
+    QTimer quitTimer_;
+    QSystemTrayIcon* tray_ = nullptr;
+
+    std::atomic<int> windowReady_{0};
+    bool hookInstalled_ = false;
+    bool minimised_ = false;
+    bool wasMaximised_ = false;
+    bool exitRequested_ = false;
+    bool closing_ = false;
+    bool finished_ = false;
+    bool helpOpen_ = false;
+    bool menuOpen_ = false;
+    bool placeAtPoint_ = false;
+    QPoint placementPoint_;
+    QRect savedRect_;
+};
+
+} // namespace kv::ui

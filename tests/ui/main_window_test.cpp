@@ -1,0 +1,481 @@
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMenu>
+#include <QProcess>
+#include <QPushButton>
+#include <QScreen>
+#include <QSlider>
+#include <QSystemTrayIcon>
+#include <QTest>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "engine/engine.h"
+#include "engine/engine_state.h"
+#include "modules/catalogue.h"
+#include "modules/module_registry.h"
+#include "persistence/config_file.h"
+#include "persistence/text.h"
+#include "persistence/values.h"
+#include "ui/button_box.h"
+#include "ui/main_window.h"
+#include "ui/module_window/module_window.h"
+
+namespace fs = std::filesystem;
+using namespace kv;
+using namespace kv::ui;
+
+namespace {
+
+/// A main window on the silent sound output, without the desktop's mouse, with its settings
+/// file in a folder of its own. The first-run questions are marked as answered.
+struct Fixture {
+    fs::path dir = fs::temp_directory_path() / ("kv_mainwindow_" + std::to_string(::getpid()) +
+                                                "_" + std::to_string(counter++));
+    EngineState state;
+    SettingsStore settings{(dir / "kalvitrope.KVS").string()};
+    std::unique_ptr<MainWindow> window;
+    static inline int counter = 0;
+
+    explicit Fixture(bool answered = true) {
+        fs::create_directories(dir);
+        Settings& s = settings.values();
+        s.programHasRunPreviously = true;
+        s.programHasClosedPreviously = answered;
+        s.userHasEscapedPreviously = answered;
+        s.userHasMinimisedPreviously = answered;
+        s.loadLastAutoSaveOnStartup = false;
+    }
+    MainWindow& open() {
+        MainWindowOptions options;
+        options.audioApi = "null";
+        options.desktopMouse = false;
+        window = std::make_unique<MainWindow>(state, settings, options);
+        window->show();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return window->windowReady() == kWindowReady; }, 5000));
+        return *window;
+    }
+    ~Fixture() {
+        setDialogShownHook(nullptr);
+        window.reset();
+        fs::remove_all(dir);
+    }
+};
+
+bool waitRunning(EngineState& state, bool running) {
+    return QTest::qWaitFor([&] { return state.runningFlag.load() == running; }, 5000);
+}
+
+/// Answers the next button box with the key of the button labelled `label`.
+void answerNext(const QString& label, QString* question = nullptr) {
+    setDialogShownHook([label, question](QDialog& d) {
+        setDialogShownHook(nullptr);
+        auto& box = static_cast<ButtonBoxDialog&>(d);
+        if (question) *question = box.windowTitle();
+        for (auto* b : box.buttons())
+            if (b->text() == label) return b->click();
+        d.reject();
+    });
+}
+
+std::string readFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+TEST(MainWindow, StartStopAndStartAndHideByButtons) {
+    Fixture f;
+    MainWindow& w = f.open();
+    EXPECT_TRUE(w.button(kCmdStart)->isEnabled());
+    EXPECT_FALSE(w.button(kCmdStop)->isEnabled());
+    QTest::mouseClick(w.button(kCmdStart), Qt::LeftButton);
+    EXPECT_TRUE(waitRunning(f.state, true));
+    EXPECT_FALSE(w.button(kCmdStart)->isEnabled());
+    EXPECT_EQ(w.button(kCmdStartAndHide)->text(), "Hide");
+    QTest::mouseClick(w.button(kCmdStop), Qt::LeftButton);
+    EXPECT_TRUE(waitRunning(f.state, false));
+    EXPECT_EQ(w.button(kCmdStartAndHide)->text(), "Start && Hide");
+
+    w.button(kCmdStartAndHide)->click(); // the button is hidden until the preferences show it
+    EXPECT_TRUE(waitRunning(f.state, true));
+    EXPECT_FALSE(w.isVisible());
+    // Start & Hide while running only hides.
+    w.show();
+    w.button(kCmdStartAndHide)->click();
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_TRUE(f.state.runningFlag.load());
+    w.stopEngine();
+    EXPECT_TRUE(waitRunning(f.state, false));
+}
+
+TEST(MainWindow, SlidersReachTheEngineState) {
+    Fixture f;
+    MainWindow& w = f.open();
+    EXPECT_EQ(w.outputLatencySlider()->value(), 36);
+    w.outputLatencySlider()->setValue(120);
+    EXPECT_EQ(f.state.settings.desiredOutputLatency.load(), 120);
+    EXPECT_EQ(w.latencyControlLabel()->text(), "Sound Output latency: 120 milliseconds");
+    w.inputLatencySlider()->setValue(1); // below the range
+    EXPECT_EQ(f.state.settings.desiredInputLatency.load(), 2);
+    QTest::keyClick(w.controlRateSlider(), Qt::Key_Left);
+    const double rate = f.state.settings.controlRate.load();
+    EXPECT_LT(rate, 4000.0);
+    EXPECT_EQ(48000 % static_cast<int>(rate), 0);
+    EXPECT_EQ(f.settings.values().controlDataSampleRate, rate);
+    // The labels return after a second.
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return w.latencyControlLabel()->text() == "Latency Control"; }, 3000));
+}
+
+TEST(MainWindow, ControlRateSnapsToADivisorOf48000) {
+    Fixture f;
+    f.settings.values().controlDataSampleRate = 3000.5; // 48000 div 15 = 3200
+    f.open();
+    EXPECT_EQ(f.state.settings.controlRate.load(), 3200.0);
+}
+
+TEST(MainWindow, AddModuleMenuCreatesEveryType) {
+    Fixture f;
+    MainWindow& w = f.open();
+    std::unique_ptr<QMenu> menu(w.createAddModuleMenu());
+    int items = 0;
+    for (QAction* group : menu->actions()) {
+        if (!group->menu()) continue;
+        for (QAction* a : group->menu()->actions()) {
+            a->trigger();
+            ++items;
+        }
+    }
+    EXPECT_EQ(items, kTypeCount);
+    for (int type = 0; type < kTypeCount; ++type)
+        EXPECT_EQ(w.registry().count(type), 1) << type;
+    EXPECT_EQ(w.moduleWindows().windows().size(), std::size_t(kTypeCount)); // one window each
+    // Added from the button's menu: placed on the middle of the placement strip, below the
+    // buttons and sliders, in the window's client coordinates.
+    Module* first = w.registry().modules(0).front();
+    EXPECT_GT(first->positionX, w.width() / 4);
+    EXPECT_LT(first->positionX, w.width() * 3 / 4);
+    EXPECT_GT(first->positionY, w.height() / 2);
+    // The last item clears every module.
+    menu->actions().back()->trigger();
+    EXPECT_EQ(w.registry().totalCount(), 0);
+    EXPECT_TRUE(w.moduleWindows().windows().empty());
+}
+
+TEST(MainWindow, PresetsMenuAndLoading) {
+    Fixture f;
+    MainWindow& w = f.open();
+    std::unique_ptr<QMenu> menu(w.createPresetsMenu());
+    QStringList groups;
+    for (QAction* a : menu->actions())
+        if (a->menu()) groups << a->text();
+    EXPECT_EQ(groups, (QStringList{"Mouse based", "Modulation based", "MIDI-keyboard based",
+                                   "Neuron based", "Sequence based", "Microphone based"}));
+    EXPECT_EQ(menu->actions().back()->text(), "Get and share configurations Online");
+    // Every preset built in loads from its item; the others are greyed.
+    for (QAction* group : menu->actions()) {
+        if (!group->menu()) continue;
+        for (QAction* a : group->menu()->actions()) {
+            if (!a->isEnabled()) continue;
+            w.clearAllModules();
+            a->trigger();
+            EXPECT_GT(w.registry().totalCount(), 0) << a->text().toStdString();
+        }
+    }
+
+    ASSERT_TRUE(w.loadPresetResource(900));
+    const int modules = w.registry().totalCount();
+    EXPECT_GT(modules, 0);
+    EXPECT_EQ(int(w.moduleWindows().windows().size()), modules);
+    // A preset that is not built in is reported and the running patch stays.
+    answerNext("Okay");
+    EXPECT_FALSE(w.loadPresetResource(12345));
+    EXPECT_EQ(w.registry().totalCount(), modules);
+    // So does a patch file that cannot be read, while the engine runs on.
+    w.startEngine();
+    QString error;
+    EXPECT_FALSE(w.loadPatchFile((f.dir / "missing.kvc").c_str(), error));
+    EXPECT_TRUE(error.contains("missing.kvc"));
+    EXPECT_EQ(w.registry().totalCount(), modules);
+    EXPECT_TRUE(waitRunning(f.state, true));
+    // A saved patch loads back, and the engine is running again afterwards.
+    const QString path = QString::fromStdString((f.dir / "p.kvc").string());
+    ASSERT_TRUE(w.savePatchFile(path, error)) << error.toStdString();
+    w.clearAllModules();
+    ASSERT_TRUE(w.loadPatchFile(path, error)) << error.toStdString();
+    EXPECT_EQ(w.registry().totalCount(), modules);
+    EXPECT_TRUE(waitRunning(f.state, true));
+    w.stopEngine();
+}
+
+TEST(MainWindow, RecordingsFollowTheLoadedPatchAndFinishBeforeModulesGo) {
+    Fixture f;
+    MainWindow& w = f.open();
+    Module* writer = w.addModuleOfType(Module_AudioWaveWriter);
+    ASSERT_NE(writer, nullptr);
+    const fs::path wav = f.dir / "take.wav";
+    ASSERT_TRUE(setModuleKey(*writer, w.registry(), "FilePath", wav.string()));
+    ASSERT_TRUE(setModuleKey(*writer, w.registry(), "IsRecording", "1"));
+    const QString patch = QString::fromStdString((f.dir / "rec.kvc").string());
+    QString error;
+    ASSERT_TRUE(w.savePatchFile(patch, error)) << error.toStdString();
+    ASSERT_TRUE(w.loadPatchFile(patch, error)) << error.toStdString();
+    ASSERT_TRUE(fs::exists(wav)); // recording into a new file with its header
+    w.startEngine();
+    ASSERT_TRUE(waitRunning(f.state, true));
+    QTest::qWait(100);
+    w.clearAllModules(); // the file is finished: the header holds the data size
+    const std::string bytes = readFile(wav);
+    ASSERT_GE(bytes.size(), 44u);
+    uint32_t dataSize = 0;
+    std::memcpy(&dataSize, bytes.data() + 40, 4);
+    EXPECT_EQ(dataSize, bytes.size() - 44);
+    w.stopEngine();
+}
+
+TEST(MainWindow, ClosingStopsTheEngineAndWritesAutosaveAndSettings) {
+    Fixture f;
+    MainWindow& w = f.open();
+    w.loadPresetResource(900);
+    w.startEngine();
+    ASSERT_TRUE(waitRunning(f.state, true));
+    w.outputLatencySlider()->setValue(77);
+    w.move(100, 120);
+    w.command(kCmdClose);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w.finished(); }, 5000));
+    EXPECT_FALSE(f.state.runningFlag.load());
+    const fs::path autosave = f.dir / "kalvitrope_AutoSave.KVC";
+    ASSERT_EQ(w.autosaveFile(), autosave.string());
+    const std::string patch = decodeText(readFile(autosave));
+    EXPECT_NE(patch.find("[revision B]"), std::string::npos);
+    EXPECT_NE(patch.find("[Module_"), std::string::npos);
+    const std::string settings = decodeText(readFile(f.dir / "kalvitrope.KVS"));
+    EXPECT_NE(lookupKey(settings, "Preferences.DesiredOutputLatency"), "");
+    EXPECT_EQ(lookupKey(settings, "Preferences.DesiredOutputLatency"), "77");
+    EXPECT_TRUE(parseFlag(lookupKey(settings, "ProgramHasRunPreviously")));
+    // No temporary files stay behind.
+    int files = 0;
+    for ([[maybe_unused]] auto& e : fs::directory_iterator(f.dir))
+        ++files;
+    EXPECT_EQ(files, 2);
+}
+
+TEST(MainWindow, FirstCloseAsksAndNoMinimisesUntilExit) {
+    Fixture f(false);
+    MainWindow& w = f.open();
+    QString question;
+    answerNext("No", &question);
+    w.command(kCmdClose);
+    EXPECT_EQ(question, "Close or Minimise?");
+    EXPECT_TRUE(f.settings.values().minimiseOnClose);
+    EXPECT_TRUE(w.minimised());
+    EXPECT_FALSE(w.finished());
+    w.restoreWindow();
+    w.command(kCmdClose); // no second question
+    EXPECT_TRUE(w.minimised());
+    w.command(kCmdExit);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w.finished(); }, 5000));
+}
+
+TEST(MainWindow, FirstRunWelcomesUntilTheUserGetsOnWithIt) {
+    Fixture f;
+    f.settings.values().programHasRunPreviously = false;
+    int boxes = 0;
+    setDialogShownHook([&](QDialog& d) {
+        auto& box = static_cast<ButtonBoxDialog&>(d);
+        ++boxes;
+        if (box.windowTitle() == "Welcome to Kalvitrope") // the first example, then "Okay"
+            box.buttons()[boxes == 1 ? 0 : 4]->click();
+        else
+            d.reject(); // the notice that the example is not built in
+    });
+    MainWindow& w = f.open();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return boxes >= 3; }, 5000));
+    EXPECT_TRUE(f.settings.values().programHasRunPreviously);
+    EXPECT_TRUE(waitRunning(f.state, true)); // an example starts the engine
+    w.stopEngine();
+    EXPECT_TRUE(waitRunning(f.state, false));
+}
+
+TEST(MainWindow, FirstEscapeAsks) {
+    {
+        Fixture f(false);
+        MainWindow& w = f.open();
+        w.startEngine();
+        ASSERT_TRUE(waitRunning(f.state, true));
+        answerNext("No");
+        QTest::keyClick(&w, Qt::Key_Escape);
+        EXPECT_TRUE(f.settings.values().userHasEscapedPreviously);
+        EXPECT_FALSE(f.settings.values().minimiseOnEsc);
+        EXPECT_TRUE(waitRunning(f.state, false)); // Escape stops the sound
+        EXPECT_FALSE(w.minimised());
+    }
+    {
+        Fixture f(false);
+        f.settings.values().userHasMinimisedPreviously = true;
+        MainWindow& w = f.open();
+        answerNext("Yes");
+        QTest::keyClick(&w, Qt::Key_Escape);
+        EXPECT_TRUE(f.settings.values().minimiseOnEsc);
+        EXPECT_TRUE(w.minimised());
+    }
+}
+
+TEST(MainWindow, ProgramMenuItemsFollowTheState) {
+    Fixture f;
+    MainWindow& w = f.open();
+    auto item = [&](QMenu& m, const QString& text) -> QAction* {
+        for (QAction* a : m.actions())
+            if (a->text() == text) return a;
+        return nullptr;
+    };
+    std::unique_ptr<QMenu> menu(w.createProgramMenu(true));
+    ASSERT_NE(item(*menu, "Add A Module"), nullptr);
+    EXPECT_TRUE(item(*menu, "Start")->isEnabled());
+    EXPECT_FALSE(item(*menu, "Stop")->isEnabled());
+    EXPECT_EQ(menu->actions().back()->text(), "Exit");
+    w.startEngine();
+    menu.reset(w.createProgramMenu(false));
+    EXPECT_EQ(item(*menu, "Add A Module"), nullptr);
+    EXPECT_FALSE(item(*menu, "Start")->isEnabled());
+    EXPECT_TRUE(item(*menu, "Stop")->isEnabled());
+    item(*menu, "Stop")->trigger();
+    EXPECT_TRUE(waitRunning(f.state, false));
+
+    // The mouse-status items name what they do; the origin reset is there only when needed.
+    QMenu* status = item(*menu, "Mouse status options")->menu();
+    ASSERT_NE(status, nullptr);
+    EXPECT_EQ(status->actions()[0]->text(), "Disable fast mouse status wheel");
+    status->actions()[0]->trigger();
+    EXPECT_FALSE(f.settings.values().doFastMouseStatus);
+    QMenu* origin = item(*menu, "Mouse position origin")->menu();
+    EXPECT_EQ(origin->actions().size(), 2);
+    f.settings.values().mouseOriginX = 5;
+    menu.reset(w.createProgramMenu(false));
+    EXPECT_EQ(item(*menu, "Mouse position origin")->menu()->actions().size(), 3);
+    f.settings.values().showMouseStatus = false;
+    menu.reset(w.createProgramMenu(false));
+    EXPECT_EQ(item(*menu, "Mouse status options"), nullptr);
+}
+
+TEST(MainWindow, HitTestCornersEdgesAndMaximised) {
+    EXPECT_EQ(hitTest(18, 18, 400, 300, false), HitArea::TopLeft); // 25.5 px away
+    EXPECT_EQ(hitTest(26, 0, 400, 300, false), HitArea::TopLeft);
+    EXPECT_EQ(hitTest(27, 1, 400, 300, false), HitArea::Top);
+    EXPECT_EQ(hitTest(390, 295, 400, 300, false), HitArea::BottomRight);
+    EXPECT_EQ(hitTest(200, 295, 400, 300, false), HitArea::Bottom);
+    EXPECT_EQ(hitTest(395, 150, 400, 300, false), HitArea::Right);
+    EXPECT_EQ(hitTest(3, 150, 400, 300, false), HitArea::Left);
+    EXPECT_EQ(hitTest(200, 150, 400, 300, false), HitArea::Body);
+    EXPECT_EQ(hitTest(3, 3, 400, 300, true), HitArea::Body);
+}
+
+TEST(MainWindow, ImpossiblePlacementGoesToThePrimaryScreen) {
+    const std::vector<QRect> screens{QRect(0, 0, 1280, 1024)};
+    const QRect area(0, 0, 1280, 1000);
+    const QSize size(400, 300);
+    const QRect centred(440, 350, 400, 300);
+    EXPECT_EQ(restoredPlacement(QRect(100, 100, 500, 400), screens, area, size),
+              QRect(100, 100, 500, 400));
+    EXPECT_EQ(restoredPlacement(QRect(5000, 5000, 500, 400), screens, area, size), centred);
+    EXPECT_EQ(restoredPlacement(QRect(QPoint(300, 300), QPoint(100, 100)), screens, area, size),
+              centred);
+
+    Fixture f;
+    Settings& s = f.settings.values();
+    s.windowLeft = -9000;
+    s.windowTop = -9000;
+    s.windowRight = -8500;
+    s.windowBottom = -8600;
+    MainWindow& w = f.open();
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    EXPECT_TRUE(screen.intersects(w.geometry()));
+}
+
+TEST(MainWindow, MinimisingWithoutATrayNeverHides) {
+    if (QSystemTrayIcon::isSystemTrayAvailable()) GTEST_SKIP() << "a tray is present";
+    Fixture f(false);
+    f.settings.values().systemTrayIconEnabled = true;
+    f.settings.values().hideWindowWhenMinimised = true;
+    MainWindow& w = f.open();
+    bool asked = false;
+    setDialogShownHook([&](QDialog& d) {
+        asked = true;
+        d.reject();
+    });
+    w.minimiseWindow();
+    QTest::qWait(50);
+    EXPECT_FALSE(asked);
+    EXPECT_FALSE(f.settings.values().userHasMinimisedPreviously);
+    EXPECT_TRUE(w.minimised());
+    EXPECT_FALSE(w.trayShown());
+    EXPECT_FALSE(w.isHidden());
+}
+
+/// A tray host on the test's X server for the tray tests.
+class TrayHost {
+  public:
+    TrayHost() {
+        if (QSystemTrayIcon::isSystemTrayAvailable() || qgetenv("DISPLAY").isEmpty()) return;
+        process_.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "pixel",
+                                  "--width", "100", "--height", "24"});
+        if (!process_.waitForStarted(3000)) return;
+        (void)QTest::qWaitFor([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 5000);
+    }
+    ~TrayHost() {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.terminate();
+            process_.waitForFinished(3000);
+        }
+    }
+
+  private:
+    QProcess process_;
+};
+
+TEST(MainWindow, CommandLineSoundAndWrapHoldForTheRunOnly) {
+    Fixture f;
+    f.settings.values().makeNoSound = false;
+    MainWindowOptions options;
+    options.audioApi = "null";
+    options.desktopMouse = false;
+    options.makeNoSoundGiven = options.makeNoSound = true;
+    MainWindow w(f.state, f.settings, options);
+    EXPECT_TRUE(f.state.settings.makeNoSound.load());
+    EXPECT_FALSE(f.settings.values().makeNoSound); // the stored preference is untouched
+}
+
+TEST(MainWindow, MinimisingToTheTray) {
+    TrayHost host;
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) GTEST_SKIP() << "no tray host (trayer)";
+    Fixture f(false);
+    MainWindow& w = f.open();
+    QString question;
+    answerNext("Yes", &question);
+    w.minimiseWindow();
+    EXPECT_EQ(question, "Minimise to the System Tray?");
+    const Settings& s = f.settings.values();
+    EXPECT_TRUE(s.systemTrayIconEnabled && s.hideWindowWhenMinimised &&
+                s.systemTrayOnlyWhenMinimised);
+    EXPECT_TRUE(w.trayShown());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w.isHidden(); }, 2000));
+    // The tray icon brings the window back and goes away (only shown while minimised).
+    emit w.trayIcon()->activated(QSystemTrayIcon::Trigger);
+    EXPECT_FALSE(w.minimised());
+    EXPECT_FALSE(w.trayShown());
+    EXPECT_TRUE(w.isVisible());
+    // A tray shown always follows the settings at once.
+    f.settings.values().systemTrayOnlyWhenMinimised = false;
+    w.settingsChanged(false);
+    EXPECT_TRUE(w.trayShown());
+    f.settings.values().systemTrayIconEnabled = false;
+    w.settingsChanged(false);
+    EXPECT_FALSE(w.trayShown());
+}
+
+} // namespace
