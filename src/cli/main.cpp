@@ -30,8 +30,8 @@
 #include "persistence/text.h"
 #include "platform/audio_in_rtaudio.h"
 #include "platform/audio_out_rtaudio.h"
-#include "platform/mouse_backend.h"
 #include "platform/midi_in_rtmidi.h"
+#include "platform/mouse_backend.h"
 #include "platform/thread_priority.h"
 
 namespace {

@@ -22,9 +22,9 @@
 #include "modules/module_registry.h"
 #include "mouse/mouse_input.h"
 #include "persistence/config_file.h"
-#include "platform/mouse_scripted.h"
 #include "platform/audio_in_scripted.h"
 #include "platform/midi_in_scripted.h"
+#include "platform/mouse_scripted.h"
 
 namespace kv::cli {
 

@@ -4,8 +4,7 @@ namespace kv {
 
 std::span<const unsigned char> findResource(std::string_view name) {
     for (const ResourceEntry& e : builtInResources())
-        if (name == e.name)
-            return {e.data, e.size};
+        if (name == e.name) return {e.data, e.size};
     return {};
 }
 

@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <fstream>
 #include <map>
 #include <random>
@@ -264,7 +263,8 @@ TEST_F(Cli, ProbeFollowsAScriptedMouse) {
     while (std::getline(lines, line)) {
         int sample = 0, row = 0, voices = 0;
         double primary = 0;
-        if (std::sscanf(line.c_str(), "%d,%d,%d,%*d,%*d,%lf", &sample, &row, &voices, &primary) >= 3)
+        if (std::sscanf(line.c_str(), "%d,%d,%d,%*d,%*d,%lf", &sample, &row, &voices, &primary) >=
+            3)
             rows[{sample, row}] = {voices, voices ? primary : 0.0};
     }
     ASSERT_EQ(rows.size(), 11u * 4);
