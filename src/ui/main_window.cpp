@@ -200,6 +200,7 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
     };
     registry_ = std::make_unique<ModuleRegistry>(engine_.get());
     moduleWindows_ = std::make_unique<ModuleWindows>(*registry_, this);
+    moduleWindows_->setEdgeLock(&settings_.values().lockWindowToScreenEdges);
     moduleWindows_->setDeviceManagers(outputs_.get(), waveInputs_.get(), midiInputs_.get());
     moduleWindows_->setEngineState(&state_);
     moduleWindows_->setWaveWriters(writers_.get());
