@@ -687,6 +687,7 @@ void MainWindow::minimiseWindow() {
 
 void MainWindow::restoreWindow() {
     const Settings& s = settings_.values();
+    startFit(minimised_);
     minimised_ = false;
     if (trayShown() && (!s.systemTrayIconEnabled || s.systemTrayOnlyWhenMinimised)) showTray(false);
     if (wasMaximised_)
@@ -713,11 +714,33 @@ void MainWindow::settingsChanged(bool redraw) {
 }
 
 void MainWindow::maximiseOrRestore() {
-    if (isMaximized() || minimised_)
+    if (isMaximized() || minimised_) {
         restoreWindow();
-    else
+    } else {
+        startFit(false);
         showMaximized();
+    }
     applyShape();
+}
+
+void MainWindow::startFit(bool fromMinimised) {
+    const QPoint before = pos();
+    QTimer::singleShot(1, this, [this, before, fromMinimised] { fit(before, fromMinimised); });
+}
+
+void MainWindow::fit(QPoint before, bool fromMinimised) {
+    if (isMaximized()) {
+        // The client area covers the work area exactly.
+        QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+        platform::ScreenArea work;
+        if (platform::readWorkArea(work)) area = QRect(work.x, work.y, work.width, work.height);
+        setGeometry(area);
+    }
+    // The module windows keep their place relative to the window, unless it comes back from the
+    // tray or the task bar (where it had not moved them).
+    if (!fromMinimised && pos() != before) carryModuleWindows(*moduleWindows_, pos() - before);
+    applyShape();
+    update();
 }
 
 void MainWindow::closeWindow(bool exit) {

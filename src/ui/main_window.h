@@ -197,6 +197,10 @@ class MainWindow : public Dialog {
     void endDrag();
     /// One step of a drag: moves the window (snapped) and carries the module windows.
     void followDrag();
+    /// After a maximise or restore: places a maximised window on the work area and carries the
+    /// module windows by the change of the window's top-left corner (`before`).
+    void startFit(bool fromMinimised);
+    void fit(QPoint before, bool fromMinimised);
     /// Wave writers follow their recording flags (after a patch load).
     void syncRecordings();
     /// Finishes every recording before modules are replaced or removed.

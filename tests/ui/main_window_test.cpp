@@ -526,4 +526,18 @@ TEST(MainWindow, DraggingCarriesModuleWindowsAndSnapsAtTheEdges) {
     EXPECT_EQ(w.pos().x(), screen.left() + 5);
 }
 
+TEST(MainWindow, MaximisingFillsTheWorkAreaAndCarriesModuleWindows) {
+    Fixture f;
+    MainWindow& w = f.open();
+    ModuleWindow* a = w.moduleWindows().windowOf(w.addModuleOfType(0));
+    ASSERT_NE(a, nullptr);
+    w.move(150, 120);
+    QTest::qWait(50);
+    const QPoint before = w.pos(), aBefore = a->pos();
+    w.maximiseOrRestore();
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w.geometry() == area; }, 2000));
+    EXPECT_EQ(a->pos(), aBefore + (w.pos() - before));
+}
+
 } // namespace
