@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Pictures of the desktop program for review: starts the main window under a private Xvfb with a
 # patch or a built-in preset and writes PNG pictures of the window, its menus, the help box, the
-# language chooser and each message box into a folder (build/screenshots by default). Fails when
-# a picture is missing or empty.
+# language chooser and each message box into a folder (build/screenshots by default), then every
+# module type's window (full and compact) and a whole preset on the desktop into its modules/
+# folder. Fails when a picture is missing or empty.
 #   scripts/screenshots.sh [--patch FILE | --preset NAME] [--out DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -59,4 +60,21 @@ while read -r picture; do
     count=$((count + 1))
 done <"$work/list"
 [ "$count" -gt 0 ] || { echo "screenshots: no pictures were written" >&2; exit 1; }
-echo "screenshots: $count pictures in $out"
+
+# The module windows: 35 types, each full and compact, and the preset desktop.
+if [ ! -x build/release/tests/test_module_window ]; then
+    cmake --build --preset release --target test_module_window
+fi
+rm -rf "$out/modules"
+scripts/module-window-shots.sh "$out/modules" >"$work/modules.log" 2>&1 ||
+    { cat "$work/modules.log" >&2; echo "screenshots: module windows failed" >&2; exit 1; }
+modules=0
+for picture in "$out"/modules/*.png; do
+    [ -s "$picture" ] || { echo "screenshots: $picture is missing or empty" >&2; exit 1; }
+    modules=$((modules + 1))
+done
+[ -s "$out/modules/preset_desktop.png" ] ||
+    { echo "screenshots: the preset desktop picture is missing" >&2; exit 1; }
+[ "$modules" -ge 71 ] ||
+    { echo "screenshots: only $modules module pictures (35 types full and compact, and the desktop)" >&2; exit 1; }
+echo "screenshots: $count pictures in $out, $modules in $out/modules"

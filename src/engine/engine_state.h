@@ -31,6 +31,7 @@ struct EngineState {
     std::atomic<double> millisecondsPerChunk{2.0}; // measured average cycle duration, ms
     std::atomic<int8_t> chunkAdjustment{0};        // next cycle computes 96 + this samples
     std::atomic<double> smoothedLatency{0.0};      // ms, shown to the user
+    std::atomic<bool> dragging{false}; // the main window is being dragged (user-interface thread)
 
     EngineSettings settings;
 

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QCursor>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QGridLayout>
@@ -48,6 +49,7 @@
 #include "platform/midi_in_scripted.h"
 #include "platform/mouse_backend.h"
 #include "platform/thread_priority.h"
+#include "platform/work_area.h"
 #include "ui/button_box.h"
 #include "ui/module_window/module_window.h"
 #include "ui/program_icon.h"
@@ -198,6 +200,7 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
     };
     registry_ = std::make_unique<ModuleRegistry>(engine_.get());
     moduleWindows_ = std::make_unique<ModuleWindows>(*registry_, this);
+    moduleWindows_->setEdgeLock(&settings_.values().lockWindowToScreenEdges);
     moduleWindows_->setDeviceManagers(outputs_.get(), waveInputs_.get(), midiInputs_.get());
     moduleWindows_->setEngineState(&state_);
     moduleWindows_->setWaveWriters(writers_.get());
@@ -223,6 +226,7 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
         latencyValue_->setText(QString::number(std::lround(state_.smoothedLatency.load())));
     });
     latencyTimer_.start(250);
+    connect(&dragTimer_, &QTimer::timeout, this, &MainWindow::followDrag);
     connect(&quitTimer_, &QTimer::timeout, this, [this] {
         if (engine_->running()) return;
         quitTimer_.stop();
@@ -683,6 +687,7 @@ void MainWindow::minimiseWindow() {
 
 void MainWindow::restoreWindow() {
     const Settings& s = settings_.values();
+    startFit(minimised_);
     minimised_ = false;
     if (trayShown() && (!s.systemTrayIconEnabled || s.systemTrayOnlyWhenMinimised)) showTray(false);
     if (wasMaximised_)
@@ -709,11 +714,33 @@ void MainWindow::settingsChanged(bool redraw) {
 }
 
 void MainWindow::maximiseOrRestore() {
-    if (isMaximized() || minimised_)
+    if (isMaximized() || minimised_) {
         restoreWindow();
-    else
+    } else {
+        startFit(false);
         showMaximized();
+    }
     applyShape();
+}
+
+void MainWindow::startFit(bool fromMinimised) {
+    const QPoint before = pos();
+    QTimer::singleShot(1, this, [this, before, fromMinimised] { fit(before, fromMinimised); });
+}
+
+void MainWindow::fit(QPoint before, bool fromMinimised) {
+    if (isMaximized()) {
+        // The client area covers the work area exactly.
+        QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+        platform::ScreenArea work;
+        if (platform::readWorkArea(work)) area = QRect(work.x, work.y, work.width, work.height);
+        setGeometry(area);
+    }
+    // The module windows keep their place relative to the window, unless it comes back from the
+    // tray or the task bar (where it had not moved them).
+    if (!fromMinimised && pos() != before) carryModuleWindows(*moduleWindows_, pos() - before);
+    applyShape();
+    update();
 }
 
 void MainWindow::closeWindow(bool exit) {
@@ -1002,10 +1029,53 @@ void MainWindow::mousePressEvent(QMouseEvent* event) {
         edges = Qt::RightEdge;
         break;
     case HitArea::Body:
-        if (!isMaximized()) windowHandle()->startSystemMove();
+        if (!isMaximized() && !minimised_) beginDrag();
         return;
     }
     windowHandle()->startSystemResize(edges);
+}
+
+void MainWindow::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton) endDrag();
+    Dialog::mouseReleaseEvent(event);
+}
+
+void MainWindow::mouseMoveEvent(QMouseEvent* event) {
+    if (event->buttons() == Qt::NoButton || isMaximized()) endDrag();
+    Dialog::mouseMoveEvent(event);
+}
+
+// The drag follows the cursor from a 1 ms timer on this thread rather than from a thread of its
+// own: every window move has to happen on the user-interface thread anyway, so a separate thread
+// would only poll the cursor and then wait for this thread to move the windows.
+void MainWindow::beginDrag() {
+    dragDesktop_ = currentDesktop();
+    platform::ScreenArea area;
+    if (platform::readWorkArea(area))
+        dragDesktop_.workArea = {area.x, area.y, area.x + area.width, area.y + area.height};
+    const QRect r = frameGeometry();
+    drag_.begin(QCursor::pos(), {r.left(), r.top(), r.left() + r.width(), r.top() + r.height()});
+    state_.dragging.store(true, std::memory_order_relaxed);
+    dragTimer_.start(1);
+}
+
+void MainWindow::endDrag() {
+    state_.dragging.store(false, std::memory_order_relaxed);
+    dragTimer_.stop();
+    drag_.end();
+}
+
+void MainWindow::followDrag() {
+    if (!state_.dragging.load(std::memory_order_relaxed) || minimised_ || isMinimized()) {
+        endDrag();
+        return;
+    }
+    // A frameless window: its visible edges are its own edges.
+    const auto step = drag_.follow(QCursor::pos(), settings_.values().lockWindowToScreenEdges,
+                                   WindowFrame{}, dragDesktop_);
+    if (!step) return;
+    move(step->window.left, step->window.top);
+    if (!step->carry.isNull()) carryModuleWindows(*moduleWindows_, step->carry);
 }
 
 void MainWindow::applyShape() {

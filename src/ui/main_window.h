@@ -14,6 +14,7 @@
 
 #include "ui/app_settings.h"
 #include "ui/dialog.h"
+#include "ui/module_window/window_drag.h"
 
 class QCheckBox;
 class QLabel;
@@ -172,6 +173,8 @@ class MainWindow : public Dialog {
     void keyPressEvent(QKeyEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
@@ -189,6 +192,15 @@ class MainWindow : public Dialog {
     void addMessage(const QString& text);
     void installHook();
     LoadTarget loadTarget();
+    /// Starts following the cursor from a press on the window's body.
+    void beginDrag();
+    void endDrag();
+    /// One step of a drag: moves the window (snapped) and carries the module windows.
+    void followDrag();
+    /// After a maximise or restore: places a maximised window on the work area and carries the
+    /// module windows by the change of the window's top-left corner (`before`).
+    void startFit(bool fromMinimised);
+    void fit(QPoint before, bool fromMinimised);
     /// Wave writers follow their recording flags (after a patch load).
     void syncRecordings();
     /// Finishes every recording before modules are replaced or removed.
@@ -232,6 +244,9 @@ class MainWindow : public Dialog {
     QTimer labelTimer_;
     QTimer latencyTimer_;
     QTimer quitTimer_;
+    QTimer dragTimer_; // 1 ms while the window is dragged
+    WindowDrag drag_;
+    Desktop dragDesktop_; // the screens as they were when the drag began
     QSystemTrayIcon* tray_ = nullptr;
 
     std::atomic<int> windowReady_{0};

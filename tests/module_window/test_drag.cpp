@@ -1,6 +1,13 @@
 // Dragging the main window: snapping at the screen edges and module windows carried along.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QCursor>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QMouseEvent>
+#include <QScreen>
+
 #include "engine/engine.h"
 #include "ui/module_window/module_window.h"
 #include "ui/module_window/window_drag.h"
@@ -73,6 +80,55 @@ TEST(WindowDragging, ModuleWindowsMoveByTheSameOffset) {
     ASSERT_EQ(after.size(), 3u);
     for (std::size_t i = 0; i < after.size(); ++i)
         EXPECT_EQ(after[i]->pos(), before[i] + QPoint(37, -12));
+}
+
+/// Runs the event loop until `done` or `ms` milliseconds have passed.
+template <typename F> bool waitFor(F done, int ms) {
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    return done();
+}
+
+void pressOrRelease(QWidget* w, QEvent::Type type, QPoint at) {
+    const Qt::MouseButtons held = type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton;
+    QMouseEvent e(type, at, w->mapToGlobal(at), Qt::LeftButton, held, {});
+    QCoreApplication::sendEvent(w, &e);
+}
+
+TEST(WindowDragging, ADraggedModuleWindowSnapsToTheScreenEdges) {
+    EngineState state;
+    Engine engine{state};
+    ModuleRegistry registry{&engine};
+    ModuleWindows windows{registry};
+    bool lock = true;
+    windows.setEdgeLock(&lock);
+    ModuleWindow* w = windows.open(*registry.addModule(Module_AudioOsc));
+    ASSERT_NE(w, nullptr);
+    w->show();
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    const struct {
+        bool lock;
+        int top;      // where the drag would put the window's top edge
+        int expected; // strictly closer than 20 snaps
+    } cases[] = {{true, area.top() + 19, area.top()},
+                 {true, area.top() + 20, area.top() + 20},
+                 {false, area.top() + 5, area.top() + 5}};
+    for (const auto& c : cases) {
+        lock = c.lock;
+        w->move(300, 300);
+        waitFor([] { return false; }, 30);
+        const QPoint press(8, 8), start = w->mapToGlobal(press);
+        QCursor::setPos(start);
+        waitFor([] { return false; }, 20);
+        pressOrRelease(w, QEvent::MouseButtonPress, press);
+        QCursor::setPos(start + QPoint(25, c.top - 300));
+        EXPECT_TRUE(waitFor([&] { return w->pos().x() == 325; }, 1000)) << c.top;
+        waitFor([] { return false; }, 30);
+        pressOrRelease(w, QEvent::MouseButtonRelease, press);
+        EXPECT_EQ(w->pos(), QPoint(325, c.expected)) << c.top;
+    }
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCursor>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenu>
@@ -476,6 +477,67 @@ TEST(MainWindow, MinimisingToTheTray) {
     f.settings.values().systemTrayIconEnabled = false;
     w.settingsChanged(false);
     EXPECT_FALSE(w.trayShown());
+}
+
+/// Drags the main window by `offset` from a press on its body, with the real pointer; returns
+/// false when the press did not start a drag.
+bool dragWindow(MainWindow& w, QPoint offset) {
+    const QPoint body(w.width() / 2, 12); // between the title and the caption buttons
+    const QPoint start = w.mapToGlobal(body);
+    QCursor::setPos(start);
+    QTest::qWait(20);
+    QTest::mousePress(&w, Qt::LeftButton, {}, body);
+    if (!w.engineState().dragging.load()) return false;
+    QCursor::setPos(start + offset);
+    const bool moved = QTest::qWaitFor([&] { return QCursor::pos() == start + offset; }, 1000);
+    QTest::qWait(50);
+    QTest::mouseRelease(&w, Qt::LeftButton, {}, body + offset);
+    return moved && !w.engineState().dragging.load();
+}
+
+TEST(MainWindow, DraggingCarriesModuleWindowsAndSnapsAtTheEdges) {
+    Fixture f;
+    MainWindow& w = f.open();
+    ModuleWindow* a = w.moduleWindows().windowOf(w.addModuleOfType(0));
+    ModuleWindow* b = w.moduleWindows().windowOf(w.addModuleOfType(5));
+    ASSERT_TRUE(a && b);
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    const struct {
+        int left;         // where the drag would put the window's left edge
+        int expectedLeft; // where it ends up: snapped when strictly closer than 20
+    } cases[] = {
+        {300, 300}, {screen.left() + 19, screen.left()}, {screen.left() + 20, screen.left() + 20}};
+    for (const auto& c : cases) {
+        w.move(200, 200);
+        QTest::qWait(50);
+        const QPoint before = w.pos(), aBefore = a->pos(), bBefore = b->pos();
+        const QPoint offset(c.left - before.x(), 40);
+        ASSERT_TRUE(dragWindow(w, offset)) << c.left;
+        EXPECT_EQ(w.pos(), QPoint(c.expectedLeft, before.y() + 40)) << c.left;
+        // The module windows follow the pointer, not the snapped window.
+        EXPECT_EQ(a->pos(), aBefore + offset) << c.left;
+        EXPECT_EQ(b->pos(), bBefore + offset) << c.left;
+    }
+    // Without the lock nothing snaps.
+    f.settings.values().lockWindowToScreenEdges = false;
+    w.move(200, 200);
+    QTest::qWait(50);
+    ASSERT_TRUE(dragWindow(w, {screen.left() + 5 - 200, 0}));
+    EXPECT_EQ(w.pos().x(), screen.left() + 5);
+}
+
+TEST(MainWindow, MaximisingFillsTheWorkAreaAndCarriesModuleWindows) {
+    Fixture f;
+    MainWindow& w = f.open();
+    ModuleWindow* a = w.moduleWindows().windowOf(w.addModuleOfType(0));
+    ASSERT_NE(a, nullptr);
+    w.move(150, 120);
+    QTest::qWait(50);
+    const QPoint before = w.pos(), aBefore = a->pos();
+    w.maximiseOrRestore();
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w.geometry() == area; }, 2000));
+    EXPECT_EQ(a->pos(), aBefore + (w.pos() - before));
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "ui/module_window/module_window.h"
+#include "ui/module_window/window_drag.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -205,7 +206,13 @@ ModuleWindow::ModuleWindow(Module& module, ModuleWindowHost& host, QWidget* owne
         const QPoint cursor = QCursor::pos();
         if (cursor == g_lastCursor) return;
         g_lastCursor = cursor;
-        move(cursor - pressPoint_);
+        QPoint target = cursor - pressPoint_;
+        if (host_.snapToScreenEdges()) {
+            const EdgeRect r{target.x(), target.y(), target.x() + width(), target.y() + height()};
+            const EdgeRect snapped = snapCandidate(r, {width(), height()}, {}, currentDesktop());
+            target = {snapped.left, snapped.top};
+        }
+        move(target);
         update();
     });
     connect(&sensorTimer_, &QTimer::timeout, this,

@@ -80,6 +80,8 @@ class ModuleWindowHost {
     virtual int windowsUnder(QPoint screenPoint) { return screenPoint.isNull() ? 0 : 1; }
     /// The main window's client origin on the screen (module positions are relative to it).
     virtual QPoint clientOrigin() const { return {}; }
+    /// Whether a dragged module window snaps its edges to the screen and work-area edges.
+    virtual bool snapToScreenEdges() const { return false; }
     /// The wave writer's "Recording" button: starts recording control `control` of `module`.
     /// Returns the new recording state. The default has no recorder: nothing records.
     virtual bool startRecording(Module& module, int control) {
@@ -245,6 +247,10 @@ class ModuleWindows : public ModuleWindowHost {
     void requestDelete(Module& module) override;
     void requestRefreshAll() override;
     int windowsUnder(QPoint screenPoint) override;
+    /// Dragged windows snap to the screen edges while `*lock` is set (the user's preference,
+    /// owned by the caller and outliving this list); null: they never snap.
+    void setEdgeLock(const bool* lock) { edgeLock_ = lock; }
+    bool snapToScreenEdges() const override { return edgeLock_ && *edgeLock_; }
     int toggleLearning(Module& module) override;
     bool startRecording(Module& module, int control) override;
     void stopRecording(Module& module, int control) override;
@@ -257,6 +263,7 @@ class ModuleWindows : public ModuleWindowHost {
     const MidiInputManager* midiInput_ = nullptr;
     const EngineState* engineState_ = nullptr;
     WaveWriterList* waveWriters_ = nullptr;
+    const bool* edgeLock_ = nullptr;
     std::map<const Module*, ModuleWindow*> windows_;
 };
 
