@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QCursor>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QGridLayout>
@@ -50,6 +51,7 @@
 #include "platform/thread_priority.h"
 #include "ui/button_box.h"
 #include "ui/module_window/module_window.h"
+#include "ui/origin_window.h"
 #include "ui/program_icon.h"
 
 namespace kv::ui {
@@ -237,6 +239,35 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
     }
     if (sampling_) sampling_->start();
     if (!hookInstalled_) installHook();
+}
+
+void MainWindow::openOriginWindow(OriginMode mode) {
+    OriginWindowContext c;
+    if (sampling_) {
+        const auto d = mouse_->desktop();
+        c.desktop = {d.left, d.top, d.right, d.bottom};
+    } else if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect g = screen->virtualGeometry();
+        c.desktop = {g.left(), g.top(), g.right(), g.bottom()};
+    }
+    c.originX = settings_.values().mouseOriginX;
+    c.originY = settings_.values().mouseOriginY;
+    c.cursor = [](long& x, long& y) {
+        const QPoint p = QCursor::pos();
+        x = p.x();
+        y = p.y();
+        return true;
+    };
+    c.setOrigin = [this](long x, long y) {
+        settings_.values().mouseOriginX = x;
+        settings_.values().mouseOriginY = y;
+        mouse_->settings.originX.store(x);
+        mouse_->settings.originY.store(y);
+    };
+    c.hook = hookInstalled_ ? &mouse_->hook : nullptr;
+    // One cross at a time: a new command replaces a window still open.
+    if (originWindow_) originWindow_->close();
+    originWindow_ = OriginWindow::open(mode, std::move(c));
 }
 
 void MainWindow::installHook() {
@@ -554,11 +585,13 @@ void MainWindow::command(int id) {
         settings_.values().mouseOriginX = settings_.values().mouseOriginY = 0;
         mouse_->settings.originX.store(0);
         mouse_->settings.originY.store(0);
+        openOriginWindow(OriginMode::Reset);
         break;
     case kCmdChooseOrigin:
+        openOriginWindow(OriginMode::Choose);
+        break;
     case kCmdShowOrigin:
-        informBox(this, QStringLiteral("The mouse origin window is not part of this version yet."),
-                  languageText(46));
+        openOriginWindow(OriginMode::Show);
         break;
     case kCmdOptions:
     case kCmdPreferences:

@@ -47,6 +47,7 @@ class MouseBackend;
 namespace kv::ui {
 
 class ModuleWindows;
+enum class OriginMode;
 
 /// Command identifiers shared by buttons and menu items.
 enum Command : int {
@@ -188,6 +189,7 @@ class MainWindow : public Dialog {
     void restoreLabels();
     void addMessage(const QString& text);
     void installHook();
+    void openOriginWindow(OriginMode mode);
     LoadTarget loadTarget();
     /// Wave writers follow their recording flags (after a patch load).
     void syncRecordings();
@@ -211,6 +213,7 @@ class MainWindow : public Dialog {
     std::unique_ptr<MouseSampler> sampler_;
     std::unique_ptr<platform::MouseBackend> pointer_;
     std::unique_ptr<MouseSamplerThread> sampling_;
+    QPointer<QWidget> originWindow_; // the origin cross while it shows
     std::unique_ptr<Engine> engine_;
     std::unique_ptr<ModuleRegistry> registry_;
     std::unique_ptr<ModuleWindows> moduleWindows_;

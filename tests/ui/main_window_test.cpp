@@ -25,6 +25,7 @@
 #include "ui/button_box.h"
 #include "ui/main_window.h"
 #include "ui/module_window/module_window.h"
+#include "ui/origin_window.h"
 
 namespace fs = std::filesystem;
 using namespace kv;
@@ -358,6 +359,16 @@ TEST(MainWindow, ProgramMenuItemsFollowTheState) {
     f.settings.values().mouseOriginX = 5;
     menu.reset(w.createProgramMenu(false));
     EXPECT_EQ(item(*menu, "Mouse position origin")->menu()->actions().size(), 3);
+    // The reset takes effect at once and confirms itself with a cross that closes by itself.
+    item(*item(*menu, "Mouse position origin")->menu(), "Reset origin to default position")
+        ->trigger();
+    EXPECT_EQ(f.settings.values().mouseOriginX, 0);
+    QPointer<OriginWindow> cross;
+    for (QWidget* top : QApplication::topLevelWidgets())
+        if (auto* o = qobject_cast<OriginWindow*>(top); o && o->isVisible()) cross = o;
+    ASSERT_TRUE(cross);
+    EXPECT_EQ(cross->crossColour(), QColor(0, 255, 0));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !cross || !cross->isVisible(); }, 2000));
     f.settings.values().showMouseStatus = false;
     menu.reset(w.createProgramMenu(false));
     EXPECT_EQ(item(*menu, "Mouse status options"), nullptr);
