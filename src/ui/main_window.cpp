@@ -52,6 +52,7 @@
 #include "ui/button_box.h"
 #include "ui/module_window/module_window.h"
 #include "ui/origin_window.h"
+#include "ui/preferences_dialog.h"
 #include "ui/program_icon.h"
 
 namespace kv::ui {
@@ -594,13 +595,15 @@ void MainWindow::command(int id) {
         openOriginWindow(OriginMode::Show);
         break;
     case kCmdOptions:
-    case kCmdPreferences:
-        informBox(this,
-                  QStringLiteral("The preferences dialog is not part of this version yet; "
-                                 "the settings file can be edited while the program is "
-                                 "closed."),
-                  languageText(28));
+    case kCmdPreferences: {
+        PreferencesDialog dialog(this, settings_, [this](bool redraw) {
+            mouse_->settings.wrapAtScreenEdges.store(
+                settings_.values().wrapMouseCursorAtScreenEdges);
+            settingsChanged(redraw);
+        });
+        runDialog(dialog);
         break;
+    }
     case kCmdAbout:
         informBox(this,
                   QStringLiteral("Kalvitrope v1.1\r\nA modular synthesiser played with the "
