@@ -50,6 +50,7 @@
 #include "platform/mouse_backend.h"
 #include "platform/thread_priority.h"
 #include "ui/button_box.h"
+#include "ui/module_window/module_colours.h"
 #include "ui/module_window/module_window.h"
 #include "ui/origin_window.h"
 #include "ui/preferences_dialog.h"
@@ -200,6 +201,7 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
         platform::raiseCurrentThreadPriority(realtime, nullptr);
     };
     registry_ = std::make_unique<ModuleRegistry>(engine_.get());
+    setModuleColours(s); // before any module window is built
     moduleWindows_ = std::make_unique<ModuleWindows>(*registry_, this);
     moduleWindows_->setDeviceManagers(outputs_.get(), waveInputs_.get(), midiInputs_.get());
     moduleWindows_->setEngineState(&state_);
@@ -733,6 +735,9 @@ void MainWindow::settingsChanged(bool redraw) {
     const Settings& s = settings_.values();
     Theme::setCurrent(Theme::fromSettings(s));
     applyDialogColours(this, Theme::current());
+    setModuleColours(s);
+    for (ModuleWindow* window : moduleWindows_->windows())
+        window->applyColours();
     if (trayShown() && (!s.systemTrayIconEnabled || s.systemTrayOnlyWhenMinimised)) showTray(false);
     if (s.systemTrayIconEnabled && (!s.systemTrayOnlyWhenMinimised || minimised_)) {
         showTray(true);

@@ -26,6 +26,7 @@
 #include "ui/main_window.h"
 #include "ui/module_window/module_window.h"
 #include "ui/origin_window.h"
+#include "ui/preferences_dialog.h"
 
 namespace fs = std::filesystem;
 using namespace kv;
@@ -490,3 +491,43 @@ TEST(MainWindow, MinimisingToTheTray) {
 }
 
 } // namespace
+
+TEST(MainWindow, AColourChosenInThePreferencesRepaintsOpenModuleWindows) {
+    Fixture f;
+    MainWindow& w = f.open();
+    std::unique_ptr<QMenu> menu(w.createAddModuleMenu());
+    menu->actions().front()->menu()->actions().front()->trigger();
+    ASSERT_FALSE(w.moduleWindows().windows().empty());
+    ModuleWindow* module = w.moduleWindows().windows().front();
+    module->show();
+    const QColor odd(1, 2, 3);
+    auto oddPixels = [&] {
+        const QImage image = module->grab().toImage();
+        int n = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                n += image.pixelColor(x, y) == odd;
+        return n;
+    };
+    EXPECT_EQ(oddPixels(), 0);
+    // Preferences → Visual preferences → a new module background → Okay; then Cancel on the
+    // Preferences dialog keeps what the colour dialog stored.
+    setDialogShownHook([](QDialog& d) {
+        if (auto* visual = qobject_cast<VisualPreferencesDialog*>(&d)) {
+            visual->setWorkingColour(UiColour::ModuleBackground, {1, 2, 3});
+            visual->okayButton()->click();
+        } else if (auto* prefs = qobject_cast<PreferencesDialog*>(&d)) {
+            prefs->visualButton()->click();
+            prefs->cancelButton()->click();
+        } else {
+            d.reject();
+        }
+    });
+    w.command(kCmdPreferences);
+    setDialogShownHook(nullptr);
+    EXPECT_EQ(f.settings.values().colour(UiColour::ModuleBackground), (Colour{1, 2, 3}));
+    EXPECT_GT(oddPixels(), 100);
+    SettingsStore stored(f.settings.path());
+    stored.load();
+    EXPECT_EQ(stored.values().colour(UiColour::ModuleBackground), (Colour{1, 2, 3}));
+}
