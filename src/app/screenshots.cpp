@@ -21,6 +21,7 @@
 #include "ui/language_chooser.h"
 #include "ui/main_window.h"
 #include "ui/origin_window.h"
+#include "ui/preferences_about.h"
 #include "ui/preferences_dialog.h"
 #include "ui/program_icon.h"
 
@@ -171,6 +172,9 @@ int main(int argc, char** argv) {
         VisualPreferencesDialog visual(&window, window.settings(), nullptr);
         visual.show();
         picture(visual, "preferences_visual");
+        AboutBox about(&window);
+        about.show();
+        picture(about, "about");
     }
     for (auto [mode, name] : {std::pair{OriginMode::Show, "origin_show"},
                               std::pair{OriginMode::Reset, "origin_reset"}}) {

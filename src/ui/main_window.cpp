@@ -53,6 +53,7 @@
 #include "ui/module_window/module_colours.h"
 #include "ui/module_window/module_window.h"
 #include "ui/origin_window.h"
+#include "ui/preferences_about.h"
 #include "ui/preferences_dialog.h"
 #include "ui/program_icon.h"
 
@@ -606,12 +607,11 @@ void MainWindow::command(int id) {
         runDialog(dialog);
         break;
     }
-    case kCmdAbout:
-        informBox(this,
-                  QStringLiteral("Kalvitrope v1.1\r\nA modular synthesiser played with the "
-                                 "mouse, MIDI keyboards and sound inputs."),
-                  libraryText(41));
+    case kCmdAbout: {
+        AboutBox about(this);
+        runDialog(about);
         break;
+    }
     default:
         break;
     }

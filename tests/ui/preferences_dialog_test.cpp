@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QFocusEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include "ui/app_settings.h"
+#include "ui/preferences_about.h"
 #include "ui/preferences_dialog.h"
 
 namespace fs = std::filesystem;
@@ -139,4 +141,15 @@ TEST(VisualPreferences, ATypedColourIsTakenAtOnceAndStoredOnOkay) {
     EXPECT_EQ(s.settings.values().colour(UiColour::ModuleBackground), (Colour{0, 0, 255}));
     EXPECT_EQ(s.stored().colour(UiColour::ModuleBackground), (Colour{0, 0, 255}));
     EXPECT_TRUE(s.redrawn);
+}
+
+TEST(AboutBox, NamesTheProgramAndVersionAndOkayCloses) {
+    AboutBox box(nullptr);
+    QStringList texts;
+    for (QLabel* label : box.findChildren<QLabel*>())
+        texts << label->text();
+    EXPECT_TRUE(texts.contains(QStringLiteral("Kalvitrope 1.1"))) << texts.join('|').toStdString();
+    box.show();
+    box.okayButton()->click();
+    EXPECT_EQ(box.result(), QDialog::Accepted);
 }
