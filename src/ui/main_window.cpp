@@ -22,6 +22,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 #include <QWindow>
+#include <chrono>
 #include <cmath>
 #include <span>
 
@@ -56,6 +57,7 @@
 #include "ui/preferences_about.h"
 #include "ui/preferences_dialog.h"
 #include "ui/program_icon.h"
+#include "ui/status_text.h"
 
 namespace kv::ui {
 
@@ -241,7 +243,25 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
         s.programHasRunPreviously = true;
         QTimer::singleShot(10, this, &MainWindow::welcome);
     }
-    if (sampling_) sampling_->start();
+    if (sampling_) {
+        // The status texts follow the sampler on its own thread; only changed texts travel to
+        // this window, queued, so the status thread never waits on it.
+        sampling_->afterPause = [this, ticker = StatusTextTicker()]() mutable {
+            const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now().time_since_epoch())
+                                    .count();
+            if (!ticker.pass(sampler_->state().statusDistance,
+                             mouse_->metrics.totalDistance.load(std::memory_order_relaxed), now))
+                return;
+            QMetaObject::invokeMethod(
+                this,
+                [this, text = ticker.speedLine() + QLatin1Char('\n') + ticker.distanceLine()] {
+                    statusArea_->setText(text);
+                },
+                Qt::QueuedConnection);
+        };
+        sampling_->start();
+    }
     if (!hookInstalled_) installHook();
 }
 

@@ -40,4 +40,25 @@ QString distanceText(double pixels) {
     return text.replace(QStringLiteral("%.00f"), value);
 }
 
+bool StatusTextTicker::pass(double& windowDistance, double totalDistance, int64_t nowMs) {
+    bool changed = false;
+    if (deadline_ < 0 || nowMs >= deadline_) {
+        const bool first = deadline_ < 0;
+        deadline_ = nowMs + kSpeedPeriodMs;
+        const uint32_t speed = windowSpeed(windowDistance);
+        windowDistance = 0;
+        if (first || speed != speed_) {
+            speed_ = speed;
+            speedLine_ = speedTierText(speed) + speedText(speed);
+            changed = true;
+        }
+    }
+    if (totalDistance != total_) {
+        total_ = totalDistance;
+        distanceLine_ = distanceText(totalDistance);
+        changed = true;
+    }
+    return changed;
+}
+
 } // namespace kv::ui

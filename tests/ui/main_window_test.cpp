@@ -531,3 +531,19 @@ TEST(MainWindow, AColourChosenInThePreferencesRepaintsOpenModuleWindows) {
     stored.load();
     EXPECT_EQ(stored.values().colour(UiColour::ModuleBackground), (Colour{1, 2, 3}));
 }
+
+TEST(MainWindow, TheStatusDisplayTellsTheMouseSpeedAndDistance) {
+    Fixture f;
+    MainWindowOptions options;
+    options.audioApi = "null"; // the desktop's mouse (or none without a display) drives the texts
+    f.window = std::make_unique<MainWindow>(f.state, f.settings, options);
+    f.window->show();
+    auto statusText = [&] {
+        for (QLabel* label : f.window->findChildren<QLabel*>())
+            if (label->text().startsWith("Your mouse is ")) return label->text();
+        return QString();
+    };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !statusText().isEmpty(); }, 3000));
+    EXPECT_TRUE(statusText().contains(" pixels per second.\nYour mouse has travelled a total of "))
+        << statusText().toStdString();
+}

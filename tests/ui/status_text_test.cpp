@@ -37,3 +37,24 @@ TEST(StatusText, SentencesCarryTheNumbers) {
               QStringLiteral(
                   "Your mouse has travelled a total of 1235 pixels since this program started."));
 }
+
+TEST(StatusText, TheTickerTakesTheSpeedEvery333MsAndResetsTheWindow) {
+    StatusTextTicker ticker;
+    double window = 0;
+    EXPECT_TRUE(ticker.pass(window, 0, 1000)); // first pass shows the texts
+    EXPECT_EQ(ticker.speed(), 0u);
+    window = 7;
+    EXPECT_FALSE(ticker.pass(window, 0, 1332)); // before the deadline: nothing
+    EXPECT_EQ(window, 7);
+    EXPECT_TRUE(ticker.pass(window, 0, 1333));
+    EXPECT_EQ(window, 0);
+    EXPECT_EQ(ticker.speed(), 21u);
+    EXPECT_EQ(ticker.speedLine(),
+              QStringLiteral("Your mouse is currently walking at 21 pixels per second."));
+    EXPECT_TRUE(ticker.pass(window, 50, 1340)); // the distance changes at once
+    EXPECT_EQ(ticker.distanceLine(),
+              QStringLiteral(
+                  "Your mouse has travelled a total of 50 pixels since this program started."));
+    window = 7;
+    EXPECT_FALSE(ticker.pass(window, 50, 1666)); // same speed, same total: nothing to show
+}
