@@ -256,6 +256,7 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
             QMetaObject::invokeMethod(
                 this,
                 [this, text = ticker.speedLine() + QLatin1Char('\n') + ticker.distanceLine()] {
+                    statusText_ = text;
                     statusArea_->setText(text);
                 },
                 Qt::QueuedConnection);
@@ -443,7 +444,7 @@ void MainWindow::applyLabels() {
     button(kCmdStartAndHide)->setText(languageText(engine_->running() ? 4 : 5).replace("&&", "&&"));
     latencyTitle_->setText(languageText(92));
     showStatus_->setText(languageText(109));
-    statusArea_->setText(languageText(40));
+    statusArea_->setText(statusText_.isEmpty() ? languageText(40) : statusText_);
     restoreLabels();
 }
 

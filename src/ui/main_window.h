@@ -227,6 +227,7 @@ class MainWindow : public Dialog {
     QLabel* latencyTitle_ = nullptr;
     QLabel* latencyValue_ = nullptr;
     QLabel* statusArea_ = nullptr;
+    QString statusText_; // the mouse status texts last shown, kept over relabelling
     QWidget* strip_ = nullptr;
     QCheckBox* showStatus_ = nullptr;
     QListWidget* messages_ = nullptr;

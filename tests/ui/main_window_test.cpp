@@ -546,4 +546,6 @@ TEST(MainWindow, TheStatusDisplayTellsTheMouseSpeedAndDistance) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return !statusText().isEmpty(); }, 3000));
     EXPECT_TRUE(statusText().contains(" pixels per second.\nYour mouse has travelled a total of "))
         << statusText().toStdString();
+    f.window->settingsChanged(false); // relabelling keeps the texts
+    EXPECT_FALSE(statusText().isEmpty());
 }
