@@ -20,6 +20,9 @@
 #include "ui/button_box.h"
 #include "ui/language_chooser.h"
 #include "ui/main_window.h"
+#include "ui/origin_window.h"
+#include "ui/preferences_about.h"
+#include "ui/preferences_dialog.h"
 #include "ui/program_icon.h"
 
 namespace {
@@ -158,6 +161,32 @@ int main(int argc, char** argv) {
         chooser.show();
         picture(chooser, "language_chooser");
         chooser.close();
+    }
+    {
+        PreferencesDialog preferences(&window, window.settings(), nullptr);
+        preferences.show();
+        picture(preferences, "preferences");
+        TrayOptionsDialog tray(&window, window.settings(), nullptr);
+        tray.show();
+        picture(tray, "preferences_tray");
+        VisualPreferencesDialog visual(&window, window.settings(), nullptr);
+        visual.show();
+        picture(visual, "preferences_visual");
+        AboutBox about(&window);
+        about.show();
+        picture(about, "about");
+    }
+    for (auto [mode, name] : {std::pair{OriginMode::Show, "origin_show"},
+                              std::pair{OriginMode::Reset, "origin_reset"}}) {
+        OriginWindowContext context;
+        context.desktop = {0, 0, 639, 479};
+        context.originX = 60;
+        context.originY = -40;
+        OriginWindow origin(mode, context);
+        origin.setAttribute(Qt::WA_DeleteOnClose, false);
+        origin.show();
+        picture(origin, name);
+        origin.hide();
     }
     window.stopEngine();
     window.engine().stopAndWait();

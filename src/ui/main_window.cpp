@@ -22,6 +22,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 #include <QWindow>
+#include <chrono>
 #include <cmath>
 #include <span>
 
@@ -51,8 +52,13 @@
 #include "platform/thread_priority.h"
 #include "platform/work_area.h"
 #include "ui/button_box.h"
+#include "ui/module_window/module_colours.h"
 #include "ui/module_window/module_window.h"
+#include "ui/origin_window.h"
+#include "ui/preferences_about.h"
+#include "ui/preferences_dialog.h"
 #include "ui/program_icon.h"
+#include "ui/status_text.h"
 
 namespace kv::ui {
 
@@ -199,6 +205,7 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
         platform::raiseCurrentThreadPriority(realtime, nullptr);
     };
     registry_ = std::make_unique<ModuleRegistry>(engine_.get());
+    setModuleColours(s); // before any module window is built
     moduleWindows_ = std::make_unique<ModuleWindows>(*registry_, this);
     moduleWindows_->setEdgeLock(&settings_.values().lockWindowToScreenEdges);
     moduleWindows_->setDeviceManagers(outputs_.get(), waveInputs_.get(), midiInputs_.get());
@@ -239,8 +246,56 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
         s.programHasRunPreviously = true;
         QTimer::singleShot(10, this, &MainWindow::welcome);
     }
-    if (sampling_) sampling_->start();
+    if (sampling_) {
+        // The status texts follow the sampler on its own thread; only changed texts travel to
+        // this window, queued, so the status thread never waits on it.
+        sampling_->afterPause = [this, ticker = StatusTextTicker()]() mutable {
+            const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now().time_since_epoch())
+                                    .count();
+            if (!ticker.pass(sampler_->state().statusDistance,
+                             mouse_->metrics.totalDistance.load(std::memory_order_relaxed), now))
+                return;
+            QMetaObject::invokeMethod(
+                this,
+                [this, text = ticker.speedLine() + QLatin1Char('\n') + ticker.distanceLine()] {
+                    statusText_ = text;
+                    statusArea_->setText(text);
+                },
+                Qt::QueuedConnection);
+        };
+        sampling_->start();
+    }
     if (!hookInstalled_) installHook();
+}
+
+void MainWindow::openOriginWindow(OriginMode mode) {
+    OriginWindowContext c;
+    if (sampling_) {
+        const auto d = mouse_->desktop();
+        c.desktop = {d.left, d.top, d.right, d.bottom};
+    } else if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect g = screen->virtualGeometry();
+        c.desktop = {g.left(), g.top(), g.right(), g.bottom()};
+    }
+    c.originX = settings_.values().mouseOriginX;
+    c.originY = settings_.values().mouseOriginY;
+    c.cursor = [](long& x, long& y) {
+        const QPoint p = QCursor::pos();
+        x = p.x();
+        y = p.y();
+        return true;
+    };
+    c.setOrigin = [this](long x, long y) {
+        settings_.values().mouseOriginX = x;
+        settings_.values().mouseOriginY = y;
+        mouse_->settings.originX.store(x);
+        mouse_->settings.originY.store(y);
+    };
+    c.hook = hookInstalled_ ? &mouse_->hook : nullptr;
+    // One cross at a time: a new command replaces a window still open.
+    if (originWindow_) originWindow_->close();
+    originWindow_ = OriginWindow::open(mode, std::move(c));
 }
 
 void MainWindow::installHook() {
@@ -392,7 +447,7 @@ void MainWindow::applyLabels() {
     button(kCmdStartAndHide)->setText(languageText(engine_->running() ? 4 : 5).replace("&&", "&&"));
     latencyTitle_->setText(languageText(92));
     showStatus_->setText(languageText(109));
-    statusArea_->setText(languageText(40));
+    statusArea_->setText(statusText_.isEmpty() ? languageText(40) : statusText_);
     restoreLabels();
 }
 
@@ -558,26 +613,29 @@ void MainWindow::command(int id) {
         settings_.values().mouseOriginX = settings_.values().mouseOriginY = 0;
         mouse_->settings.originX.store(0);
         mouse_->settings.originY.store(0);
+        openOriginWindow(OriginMode::Reset);
         break;
     case kCmdChooseOrigin:
+        openOriginWindow(OriginMode::Choose);
+        break;
     case kCmdShowOrigin:
-        informBox(this, QStringLiteral("The mouse origin window is not part of this version yet."),
-                  languageText(46));
+        openOriginWindow(OriginMode::Show);
         break;
     case kCmdOptions:
-    case kCmdPreferences:
-        informBox(this,
-                  QStringLiteral("The preferences dialog is not part of this version yet; "
-                                 "the settings file can be edited while the program is "
-                                 "closed."),
-                  languageText(28));
+    case kCmdPreferences: {
+        PreferencesDialog dialog(this, settings_, [this](bool redraw) {
+            mouse_->settings.wrapAtScreenEdges.store(
+                settings_.values().wrapMouseCursorAtScreenEdges);
+            settingsChanged(redraw);
+        });
+        runDialog(dialog);
         break;
-    case kCmdAbout:
-        informBox(this,
-                  QStringLiteral("Kalvitrope v1.1\r\nA modular synthesiser played with the "
-                                 "mouse, MIDI keyboards and sound inputs."),
-                  libraryText(41));
+    }
+    case kCmdAbout: {
+        AboutBox about(this);
+        runDialog(about);
         break;
+    }
     default:
         break;
     }
@@ -702,6 +760,9 @@ void MainWindow::settingsChanged(bool redraw) {
     const Settings& s = settings_.values();
     Theme::setCurrent(Theme::fromSettings(s));
     applyDialogColours(this, Theme::current());
+    setModuleColours(s);
+    for (ModuleWindow* window : moduleWindows_->windows())
+        window->applyColours();
     if (trayShown() && (!s.systemTrayIconEnabled || s.systemTrayOnlyWhenMinimised)) showTray(false);
     if (s.systemTrayIconEnabled && (!s.systemTrayOnlyWhenMinimised || minimised_)) {
         showTray(true);

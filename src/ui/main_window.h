@@ -48,6 +48,7 @@ class MouseBackend;
 namespace kv::ui {
 
 class ModuleWindows;
+enum class OriginMode;
 
 /// Command identifiers shared by buttons and menu items.
 enum Command : int {
@@ -191,6 +192,7 @@ class MainWindow : public Dialog {
     void restoreLabels();
     void addMessage(const QString& text);
     void installHook();
+    void openOriginWindow(OriginMode mode);
     LoadTarget loadTarget();
     /// Starts following the cursor from a press on the window's body.
     void beginDrag();
@@ -223,6 +225,7 @@ class MainWindow : public Dialog {
     std::unique_ptr<MouseSampler> sampler_;
     std::unique_ptr<platform::MouseBackend> pointer_;
     std::unique_ptr<MouseSamplerThread> sampling_;
+    QPointer<QWidget> originWindow_; // the origin cross while it shows
     std::unique_ptr<Engine> engine_;
     std::unique_ptr<ModuleRegistry> registry_;
     std::unique_ptr<ModuleWindows> moduleWindows_;
@@ -236,6 +239,7 @@ class MainWindow : public Dialog {
     QLabel* latencyTitle_ = nullptr;
     QLabel* latencyValue_ = nullptr;
     QLabel* statusArea_ = nullptr;
+    QString statusText_; // the mouse status texts last shown, kept over relabelling
     QWidget* strip_ = nullptr;
     QCheckBox* showStatus_ = nullptr;
     QListWidget* messages_ = nullptr;

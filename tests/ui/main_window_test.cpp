@@ -26,6 +26,8 @@
 #include "ui/button_box.h"
 #include "ui/main_window.h"
 #include "ui/module_window/module_window.h"
+#include "ui/origin_window.h"
+#include "ui/preferences_dialog.h"
 
 namespace fs = std::filesystem;
 using namespace kv;
@@ -359,6 +361,16 @@ TEST(MainWindow, ProgramMenuItemsFollowTheState) {
     f.settings.values().mouseOriginX = 5;
     menu.reset(w.createProgramMenu(false));
     EXPECT_EQ(item(*menu, "Mouse position origin")->menu()->actions().size(), 3);
+    // The reset takes effect at once and confirms itself with a cross that closes by itself.
+    item(*item(*menu, "Mouse position origin")->menu(), "Reset origin to default position")
+        ->trigger();
+    EXPECT_EQ(f.settings.values().mouseOriginX, 0);
+    QPointer<OriginWindow> cross;
+    for (QWidget* top : QApplication::topLevelWidgets())
+        if (auto* o = qobject_cast<OriginWindow*>(top); o && o->isVisible()) cross = o;
+    ASSERT_TRUE(cross);
+    EXPECT_EQ(cross->crossColour(), QColor(0, 255, 0));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !cross || !cross->isVisible(); }, 2000));
     f.settings.values().showMouseStatus = false;
     menu.reset(w.createProgramMenu(false));
     EXPECT_EQ(item(*menu, "Mouse status options"), nullptr);
@@ -541,3 +553,61 @@ TEST(MainWindow, MaximisingFillsTheWorkAreaAndCarriesModuleWindows) {
 }
 
 } // namespace
+
+TEST(MainWindow, AColourChosenInThePreferencesRepaintsOpenModuleWindows) {
+    Fixture f;
+    MainWindow& w = f.open();
+    std::unique_ptr<QMenu> menu(w.createAddModuleMenu());
+    menu->actions().front()->menu()->actions().front()->trigger();
+    ASSERT_FALSE(w.moduleWindows().windows().empty());
+    ModuleWindow* module = w.moduleWindows().windows().front();
+    module->show();
+    const QColor odd(1, 2, 3);
+    auto oddPixels = [&] {
+        const QImage image = module->grab().toImage();
+        int n = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                n += image.pixelColor(x, y) == odd;
+        return n;
+    };
+    EXPECT_EQ(oddPixels(), 0);
+    // Preferences → Visual preferences → a new module background → Okay; then Cancel on the
+    // Preferences dialog keeps what the colour dialog stored.
+    setDialogShownHook([](QDialog& d) {
+        if (auto* visual = qobject_cast<VisualPreferencesDialog*>(&d)) {
+            visual->setWorkingColour(UiColour::ModuleBackground, {1, 2, 3});
+            visual->okayButton()->click();
+        } else if (auto* prefs = qobject_cast<PreferencesDialog*>(&d)) {
+            prefs->visualButton()->click();
+            prefs->cancelButton()->click();
+        } else {
+            d.reject();
+        }
+    });
+    w.command(kCmdPreferences);
+    setDialogShownHook(nullptr);
+    EXPECT_EQ(f.settings.values().colour(UiColour::ModuleBackground), (Colour{1, 2, 3}));
+    EXPECT_GT(oddPixels(), 100);
+    SettingsStore stored(f.settings.path());
+    stored.load();
+    EXPECT_EQ(stored.values().colour(UiColour::ModuleBackground), (Colour{1, 2, 3}));
+}
+
+TEST(MainWindow, TheStatusDisplayTellsTheMouseSpeedAndDistance) {
+    Fixture f;
+    MainWindowOptions options;
+    options.audioApi = "null"; // the desktop's mouse (or none without a display) drives the texts
+    f.window = std::make_unique<MainWindow>(f.state, f.settings, options);
+    f.window->show();
+    auto statusText = [&] {
+        for (QLabel* label : f.window->findChildren<QLabel*>())
+            if (label->text().startsWith("Your mouse is ")) return label->text();
+        return QString();
+    };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !statusText().isEmpty(); }, 3000));
+    EXPECT_TRUE(statusText().contains(" pixels per second.\nYour mouse has travelled a total of "))
+        << statusText().toStdString();
+    f.window->settingsChanged(false); // relabelling keeps the texts
+    EXPECT_FALSE(statusText().isEmpty());
+}

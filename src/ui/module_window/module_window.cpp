@@ -246,7 +246,7 @@ std::string ModuleWindow::labelOf(int id) const {
     return languageString(id);
 }
 
-void ModuleWindow::build() {
+void ModuleWindow::applyColours() {
     const ModuleColours& c = moduleColours();
     QPalette pal = palette();
     pal.setColor(QPalette::Window, c.moduleBackground);
@@ -257,6 +257,11 @@ void ModuleWindow::build() {
     pal.setColor(QPalette::ButtonText, c.dropdownText);
     setPalette(pal);
     setAutoFillBackground(true);
+    update();
+}
+
+void ModuleWindow::build() {
+    applyColours();
     resize(unitsToPixelsX(layout_.width, units_), unitsToPixelsY(layout_.height, units_));
     for (const LayoutItem& item : layout_.items) {
         QWidget* w = createItem(item);

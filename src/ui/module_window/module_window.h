@@ -130,6 +130,8 @@ class ModuleWindow : public QWidget {
     void applyValuesToControls();
     /// Name, captions, every list refilled from the registry and the host, visibility re-applied.
     void refresh();
+    /// Takes the module colours in use now (after the user changed them) and repaints.
+    void applyColours();
     /// 10, 5 or 3 change what is visible; any other value is only stored.
     void applyShowState(int state);
     /// The double-click / Esc cycle: full → compact → collapsed → full.

@@ -1,0 +1,66 @@
+#include "ui/preferences_about.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "persistence/settings.h"
+#include "ui/program_icon.h"
+#include "ui/theme.h"
+
+namespace kv::ui {
+
+AboutBox::AboutBox(QWidget* owner) : Dialog(owner) {
+    setWindowTitle(libraryText(41));
+    auto* layout = new QVBoxLayout(this);
+    auto* top = new QHBoxLayout;
+    auto* icon = new QLabel(this);
+    icon->setPixmap(programIcon().pixmap(48, 48));
+    top->addWidget(icon);
+    auto* name = new QLabel(
+        QStringLiteral("%1 %2").arg(
+            QString::fromUtf8(kSettingsProgramName.data(), qsizetype(kSettingsProgramName.size())),
+            QString::fromUtf8(kSettingsProgramVersion.data(),
+                              qsizetype(kSettingsProgramVersion.size()))),
+        this);
+    QFont big = name->font();
+    big.setPointSizeF(big.pointSizeF() * 1.5);
+    big.setBold(true);
+    name->setFont(big);
+    top->addWidget(name, 1);
+    layout->addLayout(top);
+    auto* text = new QLabel(languageText(44), this);
+    text->setWordWrap(true);
+    layout->addWidget(text);
+    okay_ = new OwnerButton(libraryText(0), this);
+    okay_->setDefault(true);
+    connect(okay_, &QPushButton::clicked, this, &QDialog::accept);
+    auto* row = new QHBoxLayout;
+    row->addStretch();
+    row->addWidget(okay_);
+    layout->addLayout(row);
+    adjustSize();
+    markReady();
+}
+
+void AboutBox::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) return Dialog::mousePressEvent(event);
+    dragging_ = true;
+    grip_ = event->globalPosition().toPoint() - frameGeometry().topLeft();
+}
+
+void AboutBox::mouseMoveEvent(QMouseEvent* event) {
+    if (dragging_ && (event->buttons() & Qt::LeftButton))
+        move(event->globalPosition().toPoint() - grip_);
+    else
+        Dialog::mouseMoveEvent(event);
+}
+
+void AboutBox::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton) dragging_ = false;
+    Dialog::mouseReleaseEvent(event);
+}
+
+} // namespace kv::ui
