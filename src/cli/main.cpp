@@ -210,7 +210,7 @@ struct Options {
 };
 
 bool parseOptions(const std::string& command, int argc, char** argv,
-                  std::initializer_list<OptionRule> specs, std::size_t maxPositional,
+                  std::initializer_list<OptionRule> rules, std::size_t maxPositional,
                   Options& options, std::string& error) {
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -224,7 +224,7 @@ bool parseOptions(const std::string& command, int argc, char** argv,
         }
         const std::string name = arg.substr(2);
         const OptionRule* rule = nullptr;
-        for (const OptionRule& s : specs)
+        for (const OptionRule& s : rules)
             if (name == s.name) rule = &s;
         if (!rule) {
             error = "unknown option '" + arg + "' for " + command;

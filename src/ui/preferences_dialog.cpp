@@ -147,13 +147,13 @@ QString hexOfColour(Colour c) {
 
 namespace {
 
-struct ColourRowSpec {
+struct ColourRowEntry {
     UiColour colour;
     int label; // language string
     bool shown;
 };
 
-constexpr ColourRowSpec kColourRows[] = {
+constexpr ColourRowEntry kColourRows[] = {
     {UiColour::DialogBackground, 215, true},          {UiColour::DialogText, 216, true},
     {UiColour::ModuleBackground, 217, true},          {UiColour::ModuleText, 218, true},
     {UiColour::ModuleDropdownBackground, 293, true},  {UiColour::ModuleDropdownText, 294, true},
@@ -175,13 +175,13 @@ VisualPreferencesDialog::VisualPreferencesDialog(QWidget* owner, SettingsStore& 
     auto* grid = new QGridLayout;
     layout->addLayout(grid);
     rows_.reserve(std::size(kColourRows));
-    for (const ColourRowSpec& spec : kColourRows) {
+    for (const ColourRowEntry& entry : kColourRows) {
         ColourRow& row = rows_.emplace_back();
-        row.colour = spec.colour;
-        row.working = settings_.values().colour(spec.colour);
-        if (!spec.shown) continue;
+        row.colour = entry.colour;
+        row.working = settings_.values().colour(entry.colour);
+        if (!entry.shown) continue;
         const int line = grid->rowCount();
-        grid->addWidget(new QLabel(languageText(spec.label), this), line, 0);
+        grid->addWidget(new QLabel(languageText(entry.label), this), line, 0);
         row.entry = new QLineEdit(hexOfColour(row.working), this);
         row.entry->setMaxLength(12);
         row.entry->installEventFilter(this);
@@ -208,7 +208,7 @@ VisualPreferencesDialog::VisualPreferencesDialog(QWidget* owner, SettingsStore& 
 
 const ColourRow& VisualPreferencesDialog::row(UiColour colour) const {
     return rows_[size_t(std::find_if(std::begin(kColourRows), std::end(kColourRows),
-                                     [&](const ColourRowSpec& s) { return s.colour == colour; }) -
+                                     [&](const ColourRowEntry& s) { return s.colour == colour; }) -
                         std::begin(kColourRows))];
 }
 
@@ -281,11 +281,11 @@ void VisualPreferencesDialog::store() {
 PreferencesDialog::PreferencesDialog(QWidget* owner, SettingsStore& settings,
                                      SettingsChanged changed)
     : ApplyDialog(owner, languageText(28)), settings_(settings), changed_(std::move(changed)) {
-    struct Spec {
+    struct CheckBoxEntry {
         int label; // language string; negative: library string
         bool Settings::*setting;
     };
-    static constexpr Spec kBoxes[] = {
+    static constexpr CheckBoxEntry kBoxes[] = {
         {13, &Settings::wrapMouseCursorAtScreenEdges},
         {504, &Settings::checkVersionOnStartup},
         {48, &Settings::startSoundingOnStartup},
@@ -296,13 +296,13 @@ PreferencesDialog::PreferencesDialog(QWidget* owner, SettingsStore& settings,
     };
     auto* layout = new QVBoxLayout(this);
     const Settings& s = settings_.values();
-    for (const Spec& spec : kBoxes) {
+    for (const CheckBoxEntry& entry : kBoxes) {
         auto* box = new QCheckBox(this);
-        box->setChecked(s.*spec.setting);
-        boxes_.push_back({box, spec.setting});
-        labels_.emplace_back(box, spec.label);
+        box->setChecked(s.*entry.setting);
+        boxes_.push_back({box, entry.setting});
+        labels_.emplace_back(box, entry.label);
         connect(box, &QCheckBox::toggled, this, &PreferencesDialog::controlChanged);
-        if (spec.setting == &Settings::wrapMouseCursorAtScreenEdges) {
+        if (entry.setting == &Settings::wrapMouseCursorAtScreenEdges) {
             auto* line = new QHBoxLayout;
             line->addWidget(box, 1);
             help_ = new QPushButton(QStringLiteral("?"), this);
