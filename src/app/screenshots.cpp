@@ -7,14 +7,19 @@
 #include <QDir>
 #include <QMenu>
 #include <QTimer>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/install_prompt.h"
 #include "engine/engine.h"
 #include "engine/engine_state.h"
 #include "modules/module_registry.h"
+#include "mouse/mouse_input.h"
+#include "mouse/mouse_metrics.h"
 #include "persistence/language.h"
 #include "persistence/presets.h"
 #include "ui/button_box.h"
@@ -24,6 +29,7 @@
 #include "ui/preferences_about.h"
 #include "ui/preferences_dialog.h"
 #include "ui/program_icon.h"
+#include "ui/status_display.h"
 
 namespace {
 
@@ -48,6 +54,65 @@ void picture(QWidget& w, const QString& name) {
         return;
     }
     std::printf("%s\n", qPrintable(path));
+}
+
+// The status display in both styles while the cursor circles, and 30 frames of the 3D indicator
+// following that gesture (indicator_motion_00.png …).
+void statusPictures(MainWindow& window) {
+    StatusDisplay& status = *window.statusDisplay();
+    MouseInput& mouse = window.mouseInput();
+    const platform::DesktopRect desktop{0, 0, 1279, 1023};
+    SamplerState sampler;
+    startSampler(sampler, desktop, 840, 512);
+    const std::atomic<bool> stop{false};
+    int pass = 0;
+    // The passes run on a thread of their own, as the mouse status thread's do, while this
+    // thread shows what they publish.
+    auto circle = [&](int passes) {
+        std::atomic<bool> done{false};
+        std::thread passer([&] {
+            for (int i = 0; i < passes; ++i, ++pass) {
+                const double a = pass * 2 * 3.14159265358979 / 50;
+                SamplerInput in;
+                in.x = 640 + std::lround(200 * std::cos(a));
+                in.y = 512 + std::lround(200 * std::sin(a));
+                in.desktop = desktop;
+                in.wrap = false;
+                samplerPass(sampler, in, mouse.hook, mouse.metrics);
+                status.statusPass(stop);
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            done = true;
+        });
+        while (!done)
+            settle(5);
+        passer.join();
+        settle(20);
+    };
+    StatusDisplayOptions& o = status.options();
+    o.show = true;
+    o.use3D = false;
+    status.applyOptions();
+    circle(40);
+    picture(window, "status_old_style");
+    o.use3D = true;
+    o.swapBuffers = true;
+    status.applyOptions();
+    circle(20);
+    for (int frame = 0; frame < 30; ++frame) {
+        circle(2);
+        const QString path = outDir.filePath(QString("indicator_motion_%1.png").arg(frame, 2, 10,
+                                                                                     QChar('0')));
+        if (status.view()->grabFramebuffer().save(path))
+            std::printf("%s\n", qPrintable(path));
+        else
+            ++failures;
+    }
+    picture(window, "status_3d");
+    o.swapBuffers = false;
+    status.applyOptions();
+    circle(20);
+    picture(window, "status_3d_picture");
 }
 
 void menuPicture(QMenu* menu, QPoint at, const QString& name) {
@@ -188,6 +253,7 @@ int main(int argc, char** argv) {
         picture(origin, name);
         origin.hide();
     }
+    statusPictures(window);
     window.stopEngine();
     window.engine().stopAndWait();
     return failures == 0 ? 0 : 1;

@@ -82,6 +82,8 @@ class MouseSamplerThread {
     /// Leaves the loop after the current pass and joins; the sampler's state survives.
     /// User-interface thread.
     void stop();
+    /// Set while stop() waits for the loop; status work that waits checks it to leave at once.
+    const std::atomic<bool>& stopping() const { return stop_; }
 
   private:
     void loop();

@@ -58,6 +58,7 @@
 #include "ui/preferences_about.h"
 #include "ui/preferences_dialog.h"
 #include "ui/program_icon.h"
+#include "ui/status_display.h"
 #include "ui/status_text.h"
 
 namespace kv::ui {
@@ -250,6 +251,7 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
         // The status texts follow the sampler on its own thread; only changed texts travel to
         // this window, queued, so the status thread never waits on it.
         sampling_->afterPause = [this, ticker = StatusTextTicker()]() mutable {
+            statusArea_->statusPass(sampling_->stopping());
             const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
                                     std::chrono::steady_clock::now().time_since_epoch())
                                     .count();
@@ -260,7 +262,7 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
                 this,
                 [this, text = ticker.speedLine() + QLatin1Char('\n') + ticker.distanceLine()] {
                     statusText_ = text;
-                    statusArea_->setText(text);
+                    statusArea_->setTexts(text);
                 },
                 Qt::QueuedConnection);
         };
@@ -413,15 +415,14 @@ void MainWindow::buildControls() {
     showStatus_->setChecked(s.showMouseStatus);
     connect(showStatus_, &QCheckBox::toggled, this, [this](bool on) {
         settings_.values().showMouseStatus = on;
-        statusArea_->setVisible(on);
+        applyStatusOptions();
         settings_.save(state_, this);
     });
     outer->addWidget(showStatus_);
-    statusArea_ = new QLabel(this);
-    statusArea_->setFrameShape(QFrame::StyledPanel);
-    statusArea_->setAlignment(Qt::AlignCenter);
-    statusArea_->setMinimumHeight(units_.y(40));
-    statusArea_->setVisible(s.showMouseStatus);
+    statusArea_ = new StatusDisplay(*mouse_, this);
+    statusArea_->setMinimumHeight(units_.y(70));
+    statusArea_->setColours(indicatorColours(s), colourWord(s.colour(UiColour::DialogText)));
+    applyStatusOptions();
     outer->addWidget(statusArea_, 1);
     // The invisible strip whose centre is where new module windows go.
     strip_ = new QWidget(this);
@@ -431,7 +432,7 @@ void MainWindow::buildControls() {
     messages_->setMaximumHeight(units_.y(24));
     outer->addWidget(messages_);
 
-    resize(units_.x(240), units_.y(220));
+    resize(units_.x(240), units_.y(250));
 }
 
 void MainWindow::applyLabels() {
@@ -447,7 +448,7 @@ void MainWindow::applyLabels() {
     button(kCmdStartAndHide)->setText(languageText(engine_->running() ? 4 : 5).replace("&&", "&&"));
     latencyTitle_->setText(languageText(92));
     showStatus_->setText(languageText(109));
-    statusArea_->setText(statusText_.isEmpty() ? languageText(40) : statusText_);
+    statusArea_->setTexts(statusText_.isEmpty() ? languageText(40) : statusText_);
     restoreLabels();
 }
 
@@ -491,8 +492,21 @@ void MainWindow::layoutTimer() {
         if (!loadPatchFile(fromStd(autosave), error)) addMessage(error);
     }
     if (s.windowState & 1) showMaximized();
+    statusArea_->setCompassSide(frameGeometry().width() / 6);
     windowReady_.store(kWindowReady, std::memory_order_relaxed);
     if (s.minimiseOnStartup) QTimer::singleShot(1, this, &MainWindow::minimiseWindow);
+}
+
+void MainWindow::applyStatusOptions() {
+    const Settings& s = settings_.values();
+    StatusDisplayOptions& o = statusArea_->options();
+    o.show.store(s.showMouseStatus);
+    o.use3D.store(s.use3DMouseStatus);
+    o.fast.store(s.doFastMouseStatus);
+    o.swapBuffers.store(s.openGLUseSwapBuffers);
+    // The sampler pauses a little less while the indicators follow it.
+    mouse_->settings.showMouseStatus.store(s.showMouseStatus);
+    statusArea_->applyOptions();
 }
 
 void MainWindow::welcome() {
@@ -601,12 +615,15 @@ void MainWindow::command(int id) {
     }
     case kCmdFastMouseStatus:
         settings_.values().doFastMouseStatus = !settings_.values().doFastMouseStatus;
+        applyStatusOptions();
         break;
     case kCmdSwapBuffers:
         settings_.values().openGLUseSwapBuffers = !settings_.values().openGLUseSwapBuffers;
+        applyStatusOptions();
         break;
     case kCmdIndicatorStyle:
         settings_.values().use3DMouseStatus = !settings_.values().use3DMouseStatus;
+        applyStatusOptions();
         settings_.save(state_, this);
         break;
     case kCmdResetOrigin:
@@ -731,6 +748,7 @@ void MainWindow::minimiseWindow() {
         }
     }
     minimised_ = true;
+    statusArea_->options().minimised.store(true);
     if (s.systemTrayIconEnabled && trayAvailable()) {
         wasMaximised_ = isMaximized();
         showTray(true);
@@ -747,6 +765,7 @@ void MainWindow::restoreWindow() {
     const Settings& s = settings_.values();
     startFit(minimised_);
     minimised_ = false;
+    statusArea_->options().minimised.store(false);
     if (trayShown() && (!s.systemTrayIconEnabled || s.systemTrayOnlyWhenMinimised)) showTray(false);
     if (wasMaximised_)
         showMaximized();
@@ -761,6 +780,7 @@ void MainWindow::settingsChanged(bool redraw) {
     Theme::setCurrent(Theme::fromSettings(s));
     applyDialogColours(this, Theme::current());
     setModuleColours(s);
+    statusArea_->setColours(indicatorColours(s), colourWord(s.colour(UiColour::DialogText)));
     for (ModuleWindow* window : moduleWindows_->windows())
         window->applyColours();
     if (trayShown() && (!s.systemTrayIconEnabled || s.systemTrayOnlyWhenMinimised)) showTray(false);

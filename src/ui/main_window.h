@@ -47,6 +47,8 @@ class MouseBackend;
 
 namespace kv::ui {
 
+class StatusDisplay;
+
 class ModuleWindows;
 enum class OriginMode;
 
@@ -157,6 +159,9 @@ class MainWindow : public Dialog {
     QSlider* controlRateSlider() const { return controlRate_; }
     QLabel* latencyControlLabel() const { return latencyLabel_; }
     QListWidget* messageList() const { return messages_; }
+    StatusDisplay* statusDisplay() const { return statusArea_; }
+    /// The mouse layer's shared state (metrics, hook state, preferences).
+    MouseInput& mouseInput() { return *mouse_; }
     /// The tray icon while shown, else null.
     QSystemTrayIcon* trayIcon() const;
     bool trayShown() const;
@@ -185,6 +190,8 @@ class MainWindow : public Dialog {
     void applyShape();
     void layoutTimer();
     void welcome();
+    /// Hands the status display its preferences (shown or not, style, speed, presentation).
+    void applyStatusOptions();
     void setEngineButtons(bool running);
     void showTray(bool show);
     bool trayAvailable() const;
@@ -238,7 +245,7 @@ class MainWindow : public Dialog {
     QLabel* controlRateLabel_ = nullptr;
     QLabel* latencyTitle_ = nullptr;
     QLabel* latencyValue_ = nullptr;
-    QLabel* statusArea_ = nullptr;
+    StatusDisplay* statusArea_ = nullptr;
     QString statusText_; // the mouse status texts last shown, kept over relabelling
     QWidget* strip_ = nullptr;
     QCheckBox* showStatus_ = nullptr;
