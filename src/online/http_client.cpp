@@ -170,7 +170,6 @@ std::string exchange(const SiteAddress& site, const HttpRequest& request, std::s
         }
         break;
     }
-    if (received.size() > kResponseLimit) received.resize(kResponseLimit);
     // What arrived before a time-out or a reset is the answer; nothing at all is an error.
     if (received.empty()) {
         error = "Error " + (reason != 0 ? systemText(reason)
