@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Pictures of the desktop program for review: starts the main window under a private Xvfb with a
 # patch or a built-in preset and writes PNG pictures of the window, its menus, the help box, the
-# language chooser, each message box, the preferences dialogs, the origin window, the status
-# display in both styles and 30 frames of the 3D indicator following a circling cursor
-# (indicator_motion_NN.png) into a folder
-# (build/screenshots by default), then every module type's window (full and compact) and a whole
-# preset on the desktop into its modules/ folder. Fails when a picture is missing or empty.
+# language chooser, each message box, the preferences dialogs, the About box, the feedback form,
+# the origin window, the status display in both styles and 30 frames of the 3D indicator following
+# a circling cursor (indicator_motion_NN.png) into a folder (build/screenshots by default), then
+# every module type's window (full and compact) and a whole preset on the desktop into its modules/
+# folder. Fails when a picture is missing or empty.
 #   scripts/screenshots.sh [--patch FILE | --preset NAME] [--out DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -1,7 +1,7 @@
 // kalvitrope-screenshots: pictures of the desktop program's windows for review and CI. Starts
 // the main window (silent sound output, without the desktop's mouse and without touching any
 // settings file) with a patch or preset, and writes PNG pictures of the window, its menus, the
-// help box, the language chooser and every message box into a folder.
+// help box, the language chooser, the feedback form and every message box into a folder.
 //   kalvitrope-screenshots [--patch FILE | --preset NAME] [--out DIR]
 #include <QApplication>
 #include <QDir>
@@ -25,6 +25,7 @@
 #include "ui/button_box.h"
 #include "ui/language_chooser.h"
 #include "ui/main_window.h"
+#include "ui/online.h"
 #include "ui/origin_window.h"
 #include "ui/preferences_about.h"
 #include "ui/preferences_dialog.h"
@@ -162,6 +163,7 @@ int main(int argc, char** argv) {
     SettingsStore settings; // in memory: no settings file is read or written
     settings.values().programHasClosedPreviously = true;
     settings.values().programHasRunPreviously = true;
+    settings.values().checkVersionOnStartup = false; // no request to the web site
     MainWindowOptions options;
     options.audioApi = "null";
     options.desktopMouse = false;
@@ -237,9 +239,13 @@ int main(int argc, char** argv) {
         VisualPreferencesDialog visual(&window, window.settings(), nullptr);
         visual.show();
         picture(visual, "preferences_visual");
-        AboutBox about(&window);
+        AboutBox about(&window, &window.online());
         about.show();
         picture(about, "about");
+        FeedbackDialog feedback(&window, window.online());
+        feedback.field()->setPlainText(QStringLiteral("The mouse wheel makes a lovely filter."));
+        feedback.show();
+        picture(feedback, "feedback");
     }
     for (auto [mode, name] : {std::pair{OriginMode::Show, "origin_show"},
                               std::pair{OriginMode::Reset, "origin_reset"}}) {

@@ -159,6 +159,8 @@ const KeyDef kKeys[] = {
      &S::realtimePriorityForMainThread},
     // Our own key: the sound system of the device layer.
     {nullptr, "Preferences.AudioApi", 41, Form::AudioApi, &S::audioApi},
+    // Our own key: the product web site's host ("name" or "name:port").
+    {nullptr, "Preferences.Online.SiteHost", 41, Form::Text, &S::onlineSiteHost},
 };
 
 std::string paddedKey(const KeyDef& k) {

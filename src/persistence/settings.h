@@ -58,6 +58,9 @@ enum class UiColour : int {
 };
 inline constexpr int kUiColourCount = static_cast<int>(UiColour::Count);
 
+/// The product web site's host when the settings name none.
+inline constexpr std::string_view kDefaultOnlineSiteHost = "kalvitrope.org";
+
 /// Sound systems the device layer may use (`Preferences.AudioApi`); the value is what
 /// platform::makeAudioOut takes.
 inline constexpr const char* kAudioApis[] = {"auto", "jack", "pulse", "alsa", "null"};
@@ -122,6 +125,8 @@ struct Settings {
 
     /// One of kAudioApis.
     std::string audioApi = "auto";
+    /// The product web site's host for the version check and feedback: "name" or "name:port".
+    std::string onlineSiteHost{kDefaultOnlineSiteHost};
 
     Colour& colour(UiColour c) { return colours[static_cast<int>(c)]; }
     const Colour& colour(UiColour c) const { return colours[static_cast<int>(c)]; }

@@ -55,6 +55,7 @@
 #include "ui/module_window/module_colours.h"
 #include "ui/module_window/module_window.h"
 #include "ui/origin_window.h"
+#include "ui/online.h"
 #include "ui/preferences_about.h"
 #include "ui/preferences_dialog.h"
 #include "ui/program_icon.h"
@@ -243,9 +244,12 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
         done(0);
     });
     QTimer::singleShot(10, this, &MainWindow::layoutTimer);
+    online_ = new OnlineServices(settings_, this);
     if (!s.programHasRunPreviously) {
         s.programHasRunPreviously = true;
         QTimer::singleShot(10, this, &MainWindow::welcome);
+    } else if (s.checkVersionOnStartup) {
+        online_->checkVersion(true);
     }
     if (sampling_) {
         // The status texts follow the sampler on its own thread; only changed texts travel to
@@ -533,6 +537,7 @@ void MainWindow::welcome() {
             break;
     }
     showStatus_->setChecked(true);
+    if (settings_.values().checkVersionOnStartup) online_->checkVersion(true);
 }
 
 std::string MainWindow::autosaveFile() const {
@@ -649,7 +654,7 @@ void MainWindow::command(int id) {
         break;
     }
     case kCmdAbout: {
-        AboutBox about(this);
+        AboutBox about(this, online_);
         runDialog(about);
         break;
     }

@@ -50,6 +50,7 @@ namespace kv::ui {
 class StatusDisplay;
 
 class ModuleWindows;
+class OnlineServices;
 enum class OriginMode;
 
 /// Command identifiers shared by buttons and menu items.
@@ -153,6 +154,8 @@ class MainWindow : public Dialog {
     ModuleWindows& moduleWindows() { return *moduleWindows_; }
     EngineState& engineState() { return state_; }
     SettingsStore& settings() { return settings_; }
+    /// The version check and the feedback form.
+    OnlineServices& online() { return *online_; }
     QPushButton* button(int id) const;
     QSlider* outputLatencySlider() const { return outputLatency_; }
     QSlider* inputLatencySlider() const { return inputLatency_; }
@@ -236,6 +239,7 @@ class MainWindow : public Dialog {
     std::unique_ptr<Engine> engine_;
     std::unique_ptr<ModuleRegistry> registry_;
     std::unique_ptr<ModuleWindows> moduleWindows_;
+    OnlineServices* online_ = nullptr; // a child of this window
 
     std::vector<uint32_t> controlRates_;
     QSlider* outputLatency_ = nullptr;

@@ -7,12 +7,13 @@
 #include <QVBoxLayout>
 
 #include "persistence/settings.h"
+#include "ui/online.h"
 #include "ui/program_icon.h"
 #include "ui/theme.h"
 
 namespace kv::ui {
 
-AboutBox::AboutBox(QWidget* owner) : Dialog(owner) {
+AboutBox::AboutBox(QWidget* owner, OnlineServices* online) : Dialog(owner) {
     setWindowTitle(libraryText(41));
     auto* layout = new QVBoxLayout(this);
     auto* top = new QHBoxLayout;
@@ -40,6 +41,16 @@ AboutBox::AboutBox(QWidget* owner) : Dialog(owner) {
     auto* row = new QHBoxLayout;
     row->addStretch();
     row->addWidget(okay_);
+    if (online) {
+        feedback_ = new OwnerButton(languageText(481), this);
+        connect(feedback_, &QPushButton::clicked, this,
+                [this, online] { online->openFeedbackForm(this); });
+        check_ = new OwnerButton(languageText(310), this);
+        // A second request while the check runs is ignored.
+        connect(check_, &QPushButton::clicked, this, [online] { online->checkVersion(false); });
+        row->addWidget(feedback_);
+        row->addWidget(check_);
+    }
     layout->addLayout(row);
     adjustSize();
     markReady();

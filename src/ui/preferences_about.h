@@ -1,6 +1,6 @@
 #pragma once
-// The About box: the program's icon, name and version and a line about it, with Okay. It can be
-// dragged by its body. User-interface thread.
+// The About box: the program's icon, name and version and a line about it, with Okay, "Send
+// Feedback" and "Check for updates". It can be dragged by its body. User-interface thread.
 #include <QPoint>
 
 #include "ui/dialog.h"
@@ -9,11 +9,17 @@ class QPushButton;
 
 namespace kv::ui {
 
+class OnlineServices;
+
 class AboutBox final : public Dialog {
     Q_OBJECT
   public:
-    explicit AboutBox(QWidget* owner);
+    /// Without `online` the box offers no feedback form and no version check.
+    explicit AboutBox(QWidget* owner, OnlineServices* online = nullptr);
     QPushButton* okayButton() const { return okay_; }
+    /// Null without online services.
+    QPushButton* feedbackButton() const { return feedback_; }
+    QPushButton* checkButton() const { return check_; }
 
   protected:
     void mousePressEvent(QMouseEvent* event) override;
@@ -22,6 +28,8 @@ class AboutBox final : public Dialog {
 
   private:
     QPushButton* okay_;
+    QPushButton* feedback_ = nullptr;
+    QPushButton* check_ = nullptr;
     bool dragging_ = false;
     QPoint grip_; // the cursor's offset from the box's corner while dragging, pixels
 };

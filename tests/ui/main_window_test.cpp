@@ -53,6 +53,7 @@ struct Fixture {
         s.userHasEscapedPreviously = answered;
         s.userHasMinimisedPreviously = answered;
         s.loadLastAutoSaveOnStartup = false;
+        s.checkVersionOnStartup = false; // no request to the real web site
     }
     MainWindow& open() {
         MainWindowOptions options;
