@@ -65,7 +65,8 @@ std::string asLegacyText(const std::string& written) {
             if (mark != std::string::npos) line.erase(mark, 13);
         } else if (line.compare(0, amplitude.size(), amplitude) == 0) {
             char value[64];
-            std::snprintf(value, sizeof value, "%lg", std::atof(line.c_str() + amplitude.size()) * 10);
+            std::snprintf(value, sizeof value, "%lg",
+                          std::atof(line.c_str() + amplitude.size()) * 10);
             line = amplitude + value + "\r\n";
         }
         out += line;
