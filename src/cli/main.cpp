@@ -67,7 +67,8 @@ constexpr const char* kScriptOption =
     "  --script FILE    timed events, one per line: TIME COMMAND ARGS, where TIME is a sample\n"
     "                   index (48000 per second) or a number followed by ms or s, and COMMAND is\n"
     "                   cursor, button, wheel, midi, audioin, set, desktop, origin or rate;\n"
-    "                   # starts a comment\n";
+    "                   # starts a comment; a WAV file of audioin that is not found from the\n"
+    "                   current folder is looked for beside the script\n";
 
 struct CommandHelp {
     const char* name;
@@ -320,6 +321,16 @@ bool loadScript(const Options& o, Script& script, std::string& error) {
     if (!parseScript(text.str(), script, problem)) {
         error = "script '" + path + "' " + problem;
         return false;
+    }
+    // A sound file named by a relative path that is not found from the current folder is looked
+    // for beside the script, so a script and its sound files can travel together.
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    for (ScriptEvent& e : script.events) {
+        const std::filesystem::path file(e.file);
+        if (e.command != ScriptCommand::AudioIn || file.is_absolute() ||
+            std::filesystem::exists(file, ec) || !std::filesystem::exists(folder / file, ec))
+            continue;
+        e.file = (folder / file).string();
     }
     return true;
 }

@@ -523,8 +523,9 @@ TEST_F(CliInputs, MidiKeysPlayAnOscillator) {
     EXPECT_NEAR(measure(w, 1, 60000, 24000).first, 880.0, 4.0);
 }
 
+// The script names its sound file by a bare name: the file lies beside the script.
 TEST_F(CliInputs, AudioInputPlaysTheFileAndAWaveWriterRecordsIt) {
-    const std::string input = sineWav("in.wav", 1000.0, 16000.0, 2.0);
+    sineWav("in.wav", 1000.0, 16000.0, 2.0);
     const std::string take = path("take.wav");
     const std::string patch =
         write("a.kvc",
@@ -537,7 +538,7 @@ TEST_F(CliInputs, AudioInputPlaysTheFileAndAWaveWriterRecordsIt) {
                   take + "\n");
     const Result r =
         run("render --patch '" + patch + "' --seconds 1.5 --script '" +
-            write("a.txt", "0 audioin 2 \"" + input + "\"\n") + "' --out '" + path("a.wav") + "'");
+            write("a.txt", "0 audioin 2 in.wav\n") + "' --out '" + path("a.wav") + "'");
     ASSERT_EQ(r.code, 0) << r.err;
     for (const std::string& file : {path("a.wav"), take}) {
         const Wav w = readWav(file); // also checks the two sizes in the header

@@ -1,6 +1,8 @@
 // The built-in presets: the menu table, the files compiled in, and loading them.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <set>
 
 #include "engine/engine.h"
@@ -48,6 +50,31 @@ TEST_F(Preset, TableHoldsEveryResourceOnceWithTheMenuLayout) {
     EXPECT_EQ(findPreset(""), nullptr);
 }
 
+// The writer's text as an older program wrote it: no revision mark in the header and every
+// amplitude ten times larger.
+std::string asLegacyText(const std::string& written) {
+    std::string out;
+    std::size_t at = 0;
+    while (at < written.size()) {
+        std::size_t end = written.find("\r\n", at);
+        end = end == std::string::npos ? written.size() : end + 2;
+        std::string line = written.substr(at, end - at);
+        const std::string amplitude = "AmplitudeValue=";
+        if (at == 0) {
+            const std::size_t mark = line.find(" [revision B]");
+            if (mark != std::string::npos) line.erase(mark, 13);
+        } else if (line.compare(0, amplitude.size(), amplitude) == 0) {
+            char value[64];
+            std::snprintf(value, sizeof value, "%lg",
+                          std::atof(line.c_str() + amplitude.size()) * 10);
+            line = amplitude + value + "\r\n";
+        }
+        out += line;
+        at = end;
+    }
+    return out;
+}
+
 TEST_F(Preset, BuiltInFilesAreThoseTheWriterMakes) {
     int available = 0;
     for (const PresetInfo& p : presetTable()) {
@@ -60,11 +87,14 @@ TEST_F(Preset, BuiltInFilesAreThoseTheWriterMakes) {
         EXPECT_EQ(text->back(), '\r') << p.name;
         ASSERT_TRUE(loadPreset(target(), p));
         EXPECT_GT(registry.totalCount(), 0) << p.name;
-        // Written back, the modules give the file byte for byte.
+        // Resources up to 241 are files of the older form, the later ones carry the revision mark.
+        const bool legacy = p.resource < 250;
+        EXPECT_EQ(state.settings.legacyPatch.load(), legacy) << p.name;
+        // Written back, the modules give the file byte for byte (the older form after the
+        // reader's rewrite of its header and amplitudes).
         const auto bytes = findResource(presetFileName(p.resource));
-        EXPECT_EQ(configurationBytes(registry),
-                  std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()))
-            << p.name;
+        const std::string written = decodeText(configurationBytes(registry));
+        EXPECT_EQ(legacy ? asLegacyText(written) : written, decodeText(bytes)) << p.name;
     }
     EXPECT_GE(available, 3);
 }
