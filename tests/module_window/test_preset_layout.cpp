@@ -21,9 +21,15 @@ struct Box {
     }
 };
 
-TEST(PresetLayout, WindowsFitTheDesktopBesideTheMainWindow) {
+class PresetLayout : public ::testing::TestWithParam<DialogUnits> {};
+
+// The nominal dialog units, and those of an 8-point DejaVu Sans (a common desktop font).
+INSTANTIATE_TEST_SUITE_P(Fonts, PresetLayout,
+                         ::testing::Values(DialogUnits{1.5, 1.625}, DialogUnits{1.4, 1.6}));
+
+TEST_P(PresetLayout, WindowsFitTheDesktopBesideTheMainWindow) {
     languages().initLanguages({});
-    const DialogUnits du{1.5, 1.625};
+    const DialogUnits du = GetParam();
     const Box desktop{0, 0, 1280, 720};
     // The main window: 240 x 220 dialog units; module positions are in its client coordinates.
     const Box mainWindow{0, 0, unitsToPixelsX(240, du), unitsToPixelsY(220, du)};
