@@ -52,7 +52,7 @@ constexpr const char* kUsage =
     "  play     play a patch in real time on a sound card\n"
     "  probe    print control rows sample by sample as CSV\n"
     "  kvc      load a patch file into modules and write it back\n"
-    "  presets  list the built-in presets: resource number and name\n"
+    "  presets  list the built-in presets: resource number, name and submenu\n"
     "\n"
     "kalvitrope-cli COMMAND --help shows a command's options; --version the program's version.\n"
     "Every command also takes --language CODE|FILE (the language of its messages) and\n"
@@ -93,7 +93,8 @@ const CommandHelp kCommands[] = {
     {"kvc", "kalvitrope-cli kvc IN.kvc --out OUT.kvc",
      "Loads the patch file into modules and writes them back as a patch file.\n"},
     {"presets", "kalvitrope-cli presets",
-     "Lists the built-in presets: resource number and name.\n"},
+     "Lists the built-in presets in menu order, one a line: resource number, name and, in\n"
+     "brackets, the presets submenu (or \"first-run demonstration\", or \"example\").\n"},
 };
 
 std::string commandHelp(const CommandHelp& c) {
@@ -556,8 +557,15 @@ int presets(int argc, char** argv) {
         complainUsage("presets", error);
         return kExitUsage;
     }
-    for (const PresetInfo& p : presetTable())
-        if (presetAvailable(p)) std::printf("%d %s\n", p.resource, p.name);
+    // One line each, in menu order: the number, the English name (both work with --preset) and,
+    // in brackets, the submenu in the current language or where the preset is used instead.
+    for (const PresetInfo& p : presetTable()) {
+        if (!presetAvailable(p)) continue;
+        const std::string where = p.submenu > 0                        ? languages().main(p.submenu)
+                                  : p.submenu == kPresetsDemonstration ? "first-run demonstration"
+                                                                       : "example";
+        std::printf("%d %s (%s)\n", p.resource, p.name, where.c_str());
+    }
     return 0;
 }
 

@@ -91,12 +91,29 @@ std::pair<double, double> measure(const Wav& w, int channel, std::size_t first, 
     return {crossings * 48000.0 / n, std::sqrt(sum / n)};
 }
 
-TEST_F(Cli, PresetsListsTheBuiltInOnes) {
+TEST_F(Cli, PresetsListsTheBuiltInOnesInMenuOrderWithTheirSubmenus) {
     const Result r = run("presets");
     EXPECT_EQ(r.code, 0);
-    EXPECT_NE(r.out.find("900 Tone 440 Hz\n"), std::string::npos);
-    EXPECT_NE(r.out.find("901 Stereo Fifth\n"), std::string::npos);
-    EXPECT_NE(r.out.find("902 Major Chord\n"), std::string::npos);
+    // One line per built-in preset, in the table's order.
+    std::string expected;
+    for (const kv::PresetInfo& p : kv::presetTable())
+        if (kv::presetAvailable(p)) expected += std::to_string(p.resource) + " " + p.name + " (";
+    std::string numbersAndNames;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);)
+        numbersAndNames += line.substr(0, line.find('(') + 1);
+    EXPECT_EQ(numbersAndNames, expected);
+    EXPECT_NE(r.out.find("900 Tone 440 Hz (example)\n"), std::string::npos);
+    const std::pair<int, const char*> wanted[] = {
+        {219, "219 Digital Modulation (Mouse based)\n"},
+        {253, "253 Demonstration Mouse 1 (first-run demonstration)\n"},
+        {226, "226 Simple Pitch and Echo (Microphone based)\n"},
+    };
+    for (const auto& [resource, line] : wanted) {
+        if (kv::presetAvailable(*kv::findPreset(resource))) {
+            EXPECT_NE(r.out.find(line), std::string::npos) << line;
+        }
+    }
 }
 
 TEST_F(Cli, RendersThe440HertzPresetAtItsLevel) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <set>
+#include <sstream>
 
 #include "engine/engine.h"
 #include "modules/module_registry.h"
@@ -50,27 +51,23 @@ TEST_F(Preset, TableHoldsEveryResourceOnceWithTheMenuLayout) {
     EXPECT_EQ(findPreset(""), nullptr);
 }
 
-// The writer's text as an older program wrote it: no revision mark in the header and every
-// amplitude ten times larger.
-std::string asLegacyText(const std::string& written) {
-    std::string out;
-    std::size_t at = 0;
-    while (at < written.size()) {
-        std::size_t end = written.find("\r\n", at);
-        end = end == std::string::npos ? written.size() : end + 2;
-        std::string line = written.substr(at, end - at);
-        const std::string amplitude = "AmplitudeValue=";
-        if (at == 0) {
-            const std::size_t mark = line.find(" [revision B]");
-            if (mark != std::string::npos) line.erase(mark, 13);
-        } else if (line.compare(0, amplitude.size(), amplitude) == 0) {
+// What the reader makes of an old-style file: the revision mark in the header, and every
+// amplitude in the scale of revision-B files (a tenth of the stored value).
+std::string revisionBForm(const std::string& legacy) {
+    std::istringstream in(legacy);
+    std::string out, line;
+    bool header = true;
+    while (std::getline(in, line)) {
+        if (header) {
+            const std::size_t close = line.rfind(" ##");
+            if (close != std::string::npos) line.insert(close, " [revision B]");
+            header = false;
+        } else if (line.rfind("AmplitudeValue=", 0) == 0) {
             char value[64];
-            std::snprintf(value, sizeof value, "%lg",
-                          std::atof(line.c_str() + amplitude.size()) * 10);
-            line = amplitude + value + "\r\n";
+            std::snprintf(value, sizeof value, "%g", std::atof(line.c_str() + 15) / 10);
+            line = "AmplitudeValue=" + std::string(value) + "\r";
         }
-        out += line;
-        at = end;
+        out += line + "\n";
     }
     return out;
 }
@@ -85,18 +82,48 @@ TEST_F(Preset, BuiltInFilesAreThoseTheWriterMakes) {
         // The final line feed is not part of the loaded text.
         ASSERT_GE(text->size(), 2u);
         EXPECT_EQ(text->back(), '\r') << p.name;
-        ASSERT_TRUE(loadPreset(target(), p));
+        const auto report = loadPreset(target(), p);
+        ASSERT_TRUE(report);
         EXPECT_GT(registry.totalCount(), 0) << p.name;
-        // Resources up to 241 are files of the older form, the later ones carry the revision mark.
-        const bool legacy = p.resource < 250;
+        EXPECT_EQ(report->skipped, 0) << p.name;
+        // The menu's older presets are old-style files, read with their amplitudes rescaled.
+        const bool legacy = p.resource >= 205 && p.resource <= 241;
+        EXPECT_EQ(report->legacy, legacy) << p.name;
         EXPECT_EQ(state.settings.legacyPatch.load(), legacy) << p.name;
-        // Written back, the modules give the file byte for byte (the older form after the
-        // reader's rewrite of its header and amplitudes).
-        const auto bytes = findResource(presetFileName(p.resource));
-        const std::string written = decodeText(configurationBytes(registry));
-        EXPECT_EQ(legacy ? asLegacyText(written) : written, decodeText(bytes)) << p.name;
+        // Written back, the modules give the file byte for byte (in its revision-B form).
+        const std::string written = configurationText(registry);
+        if (legacy) {
+            EXPECT_EQ(written, revisionBForm(*text + "\n")) << p.name;
+            ASSERT_TRUE(loadPreset(target(), p)); // the next round trip starts from the file
+            loadConfiguration(target(), written);
+            EXPECT_EQ(configurationText(registry), written) << p.name;
+        } else {
+            const auto bytes = findResource(presetFileName(p.resource));
+            EXPECT_EQ(configurationBytes(registry),
+                      std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()))
+                << p.name;
+        }
     }
     EXPECT_GE(available, 3);
+}
+
+// Needs every preset branch merged: the menu's 29 presets and the demonstration's 6 are built in,
+// and between them they use every module type.
+TEST_F(Preset, EveryMenuAndDemonstrationPresetIsBuiltInAndEveryModuleTypeIsUsed) {
+    std::set<int> missing, types;
+    for (const PresetInfo& p : presetTable()) {
+        if (p.submenu == kPresetsExamples) continue;
+        if (!presetAvailable(p)) {
+            missing.insert(p.resource);
+            continue;
+        }
+        ASSERT_TRUE(loadPreset(target(), p));
+        for (int t = 0; t < kTypeCount; ++t)
+            if (!registry.modules(t).empty()) types.insert(t);
+    }
+    EXPECT_EQ(missing, std::set<int>{}) << "presets not built in";
+    for (int t = 0; t < kTypeCount; ++t)
+        EXPECT_TRUE(types.count(t)) << firstSectionName(t) << " is in no preset";
 }
 
 TEST_F(Preset, ToneIsOneOscillatorAt440HertzOnTheDefaultOutput) {
@@ -111,13 +138,11 @@ TEST_F(Preset, ToneIsOneOscillatorAt440HertzOnTheDefaultOutput) {
 
 TEST_F(Preset, AnAbsentPresetLeavesTheModulesAlone) {
     registry.addModule(Module_AudioOsc);
-    for (const PresetInfo& p : presetTable())
-        if (!presetAvailable(p)) {
-            EXPECT_FALSE(presetText(p));
-            EXPECT_FALSE(loadPreset(target(), p));
-            EXPECT_EQ(registry.totalCount(), 1);
-            return;
-        }
+    const PresetInfo absent{999, 0, "Not built in", kPresetsExamples};
+    ASSERT_FALSE(presetAvailable(absent));
+    EXPECT_FALSE(presetText(absent));
+    EXPECT_FALSE(loadPreset(target(), absent));
+    EXPECT_EQ(registry.totalCount(), 1);
 }
 
 } // namespace

@@ -15,6 +15,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "engine/engine.h"
 #include "engine/engine_state.h"
@@ -289,17 +291,27 @@ TEST(MainWindow, FirstCloseAsksAndNoMinimisesUntilExit) {
 TEST(MainWindow, FirstRunWelcomesUntilTheUserGetsOnWithIt) {
     Fixture f;
     f.settings.values().programHasRunPreviously = false;
-    int boxes = 0;
+    // The mouse example twice (its two patches in turn), then "Okay".
+    int welcomes = 0, others = 0;
+    std::vector<std::string> loaded; // a module name of the patch in place at each welcome
     setDialogShownHook([&](QDialog& d) {
         auto& box = static_cast<ButtonBoxDialog&>(d);
-        ++boxes;
-        if (box.windowTitle() == "Welcome to Kalvitrope") // the first example, then "Okay"
-            box.buttons()[boxes == 1 ? 0 : 4]->click();
-        else
-            d.reject(); // the notice that the example is not built in
+        if (box.windowTitle() != "Welcome to Kalvitrope") {
+            ++others;
+            d.reject();
+            return;
+        }
+        ++welcomes;
+        std::string names;
+        for (const Module* m : f.window->registry().modules(Module_AudioOsc))
+            names += m->name + ";";
+        loaded.push_back(names);
+        box.buttons()[welcomes < 3 ? 0 : 4]->click();
     });
     MainWindow& w = f.open();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return boxes >= 3; }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return welcomes >= 3; }, 5000));
+    EXPECT_EQ(others, 0);
+    EXPECT_EQ(loaded, (std::vector<std::string>{"", "Mouse theremin;", "Wheel organ;"}));
     EXPECT_TRUE(f.settings.values().programHasRunPreviously);
     EXPECT_TRUE(waitRunning(f.state, true)); // an example starts the engine
     w.stopEngine();
