@@ -31,8 +31,8 @@ TEST_P(PresetLayout, WindowsFitTheDesktopBesideTheMainWindow) {
     languages().initLanguages({});
     const DialogUnits du = GetParam();
     const Box desktop{0, 0, 1280, 720};
-    // The main window: 240 x 220 dialog units; module positions are in its client coordinates.
-    const Box mainWindow{0, 0, unitsToPixelsX(240, du), unitsToPixelsY(220, du)};
+    // The main window: 240 x 250 dialog units; module positions are in its client coordinates.
+    const Box mainWindow{0, 0, unitsToPixelsX(240, du), unitsToPixelsY(250, du)};
     EngineState state;
     Engine engine{state};
     ModuleRegistry registry{&engine};
@@ -63,7 +63,10 @@ TEST_P(PresetLayout, WindowsFitTheDesktopBesideTheMainWindow) {
                     << box.right << "," << box.bottom;
                 EXPECT_FALSE(box.overlaps(mainWindow)) << who << " covers the main window";
                 for (const auto& [other, name] : placed)
-                    EXPECT_FALSE(box.overlaps(other)) << who << " covers " << name;
+                    EXPECT_FALSE(box.overlaps(other))
+                        << who << " covers " << name << " at " << box.left << "," << box.top << " "
+                        << box.right << "," << box.bottom << " vs " << other.left << ","
+                        << other.top << " " << other.right << "," << other.bottom;
                 placed.emplace_back(box, m->name);
             }
     }
