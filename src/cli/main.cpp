@@ -323,16 +323,7 @@ bool loadScript(const Options& o, Script& script, std::string& error) {
         error = "script '" + path + "' " + problem;
         return false;
     }
-    // A sound file named by a relative path that is not found from the current folder is looked
-    // for beside the script, so a script and its sound files can travel together.
-    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
-    for (ScriptEvent& e : script.events) {
-        const std::filesystem::path file(e.file);
-        if (e.command != ScriptCommand::AudioIn || file.is_absolute() ||
-            std::filesystem::exists(file, ec) || !std::filesystem::exists(folder / file, ec))
-            continue;
-        e.file = (folder / file).string();
-    }
+    findSoundFilesBeside(script, std::filesystem::path(path).parent_path().string());
     return true;
 }
 

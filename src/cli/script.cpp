@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <filesystem>
 
 namespace kv::cli {
 
@@ -354,6 +355,18 @@ bool parseScript(std::string_view text, Script& script, std::string& error) {
         script.events.begin(), script.events.end(),
         [](const ScriptEvent& a, const ScriptEvent& b) { return a.sample < b.sample; });
     return true;
+}
+
+void findSoundFilesBeside(Script& script, const std::string& folder) {
+    std::error_code ec;
+    for (ScriptEvent& e : script.events) {
+        const std::filesystem::path file(e.file);
+        if (e.command != ScriptCommand::AudioIn || file.is_absolute() ||
+            std::filesystem::exists(file, ec) ||
+            !std::filesystem::exists(std::filesystem::path(folder) / file, ec))
+            continue;
+        e.file = (std::filesystem::path(folder) / file).string();
+    }
 }
 
 } // namespace kv::cli

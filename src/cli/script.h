@@ -58,6 +58,10 @@ constexpr std::size_t kMaxScriptBytes = std::size_t(64) << 20;
 /// 'jump'"). Accepts any bytes without failing otherwise.
 bool parseScript(std::string_view text, Script& script, std::string& error);
 
+/// A sound file named by a relative path that is not found from the current folder is looked for
+/// in `folder` (the script's own), so a script and its sound files can travel together.
+void findSoundFilesBeside(Script& script, const std::string& folder);
+
 /// A word of a script as shown in a message: cut to 60 characters, control characters escaped
 /// ("\r", "\x1b"), so that a hostile script cannot flood or garble the terminal.
 std::string shownToken(std::string_view word);
