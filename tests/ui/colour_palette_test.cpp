@@ -9,6 +9,7 @@
 #include <QTest>
 #include <filesystem>
 #include <unistd.h>
+#include <vector>
 
 #include "ui/app_settings.h"
 #include "ui/button_box.h"
@@ -44,7 +45,8 @@ TEST(ColourTriangle, CornersAndBrightnessFollowTheFormula) {
 }
 
 TEST(ColourPalette, ApplyIsEnabledExactlyWhileTheNewColourDiffers) {
-    ColourPaletteDialog d(nullptr, {10, 20, 30}, nullptr);
+    std::vector<Colour> handedBack;
+    ColourPaletteDialog d(nullptr, {10, 20, 30}, [&](Colour c) { handedBack.push_back(c); });
     EXPECT_EQ(d.brightnessSlider()->value(), 255);
     EXPECT_EQ(d.hexField()->text(), QStringLiteral("0A141E"));
     EXPECT_EQ(d.decimalField(2)->text(), QStringLiteral("30"));
@@ -56,9 +58,18 @@ TEST(ColourPalette, ApplyIsEnabledExactlyWhileTheNewColourDiffers) {
     EXPECT_EQ(d.hexField()->text(), QStringLiteral("0B141E"));
     EXPECT_EQ(d.newSwatch()->colour(), (Colour{11, 20, 30}));
     EXPECT_TRUE(d.applyButton()->isEnabled());
-    d.channelSlider(0)->setValue(10);
+    d.applyButton()->click(); // the applied colour becomes the row's
+    EXPECT_EQ(d.rowColour(), (Colour{11, 20, 30}));
+    EXPECT_EQ(d.oldSwatch()->colour(), (Colour{11, 20, 30}));
+    EXPECT_FALSE(d.applyButton()->isEnabled());
+    d.channelSlider(0)->setValue(12);
+    d.poll();
+    EXPECT_TRUE(d.applyButton()->isEnabled());
+    d.channelSlider(0)->setValue(11);
     d.poll();
     EXPECT_FALSE(d.applyButton()->isEnabled());
+    d.okayButton()->click(); // nothing changed since Apply: nothing handed back
+    EXPECT_EQ(handedBack, (std::vector<Colour>{{11, 20, 30}}));
 }
 
 TEST(ColourPalette, DecimalAndHexFieldsSetTheNewColour) {
