@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QMenu>
+#include <QSlider>
 #include <QTimer>
 #include <chrono>
 #include <cmath>
@@ -23,6 +24,7 @@
 #include "persistence/language.h"
 #include "persistence/presets.h"
 #include "ui/button_box.h"
+#include "ui/colour_palette.h"
 #include "ui/language_chooser.h"
 #include "ui/main_window.h"
 #include "ui/online.h"
@@ -102,8 +104,8 @@ void statusPictures(MainWindow& window) {
     circle(20);
     for (int frame = 0; frame < 30; ++frame) {
         circle(2);
-        const QString path = outDir.filePath(QString("indicator_motion_%1.png").arg(frame, 2, 10,
-                                                                                     QChar('0')));
+        const QString path =
+            outDir.filePath(QString("indicator_motion_%1.png").arg(frame, 2, 10, QChar('0')));
         if (status.view()->grabFramebuffer().save(path))
             std::printf("%s\n", qPrintable(path));
         else
@@ -239,6 +241,12 @@ int main(int argc, char** argv) {
         VisualPreferencesDialog visual(&window, window.settings(), nullptr);
         visual.show();
         picture(visual, "preferences_visual");
+        ColourPaletteDialog palette(
+            &visual, window.settings().values().colour(UiColour::ModuleBackground), nullptr);
+        palette.channelSlider(0)->setValue(200);
+        palette.poll();
+        palette.show();
+        picture(palette, "preferences_colour_palette");
         AboutBox about(&window, &window.online());
         about.show();
         picture(about, "about");

@@ -1,7 +1,6 @@
 #include "ui/preferences_dialog.h"
 
 #include <QCheckBox>
-#include <QColorDialog>
 #include <QEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -13,6 +12,7 @@
 #include "persistence/language.h"
 #include "ui/app_settings.h"
 #include "ui/button_box.h"
+#include "ui/colour_palette.h"
 #include "ui/language_chooser.h"
 #include "ui/theme.h"
 
@@ -213,11 +213,13 @@ const ColourRow& VisualPreferencesDialog::row(UiColour colour) const {
 }
 
 void VisualPreferencesDialog::setWorkingColour(UiColour colour, Colour c) {
-    auto& r = const_cast<ColourRow&>(row(colour));
-    r.working = c;
-    if (r.entry) r.entry->setText(hexOfColour(c));
-    paintSwatch(r);
-    controlChanged();
+    const_cast<ColourRow&>(row(colour)).working = c;
+    // Every row shows its working colour again, and the new colour waits for Apply.
+    for (ColourRow& r : rows_) {
+        if (r.entry) r.entry->setText(hexOfColour(r.working));
+        paintSwatch(r);
+    }
+    applyButton()->setEnabled(true);
 }
 
 void VisualPreferencesDialog::entryEdited(ColourRow& row) {
@@ -252,11 +254,9 @@ void VisualPreferencesDialog::paintSwatch(ColourRow& row) {
 }
 
 void VisualPreferencesDialog::pickColour(ColourRow& row) {
-    const QColor old(row.working.red, row.working.green, row.working.blue);
-    const QColor picked = QColorDialog::getColor(old, this, languageText(173));
-    if (!picked.isValid() || picked == old) return;
-    setWorkingColour(row.colour,
-                     {uint8_t(picked.red()), uint8_t(picked.green()), uint8_t(picked.blue())});
+    ColourPaletteDialog palette(
+        this, row.working, [this, colour = row.colour](Colour c) { setWorkingColour(colour, c); });
+    runDialog(palette);
 }
 
 bool VisualPreferencesDialog::differs() const {

@@ -100,7 +100,8 @@ class VisualPreferencesDialog final : public ApplyDialog {
     VisualPreferencesDialog(QWidget* owner, SettingsStore& settings, SettingsChanged changed);
     /// The row of `colour`; its entry and swatch are null when the row is not shown.
     const ColourRow& row(UiColour colour) const;
-    /// Takes `c` as the working colour of `colour`'s row (as the colour picker does).
+    /// Takes `c` as the working colour of `colour`'s row, shows every row's working colour again
+    /// and enables Apply (what the colour palette's Apply does).
     void setWorkingColour(UiColour colour, Colour c);
 
   protected:
