@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QMenu>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <cstdio>
 #include <string>
@@ -14,10 +15,13 @@
 #include "app/install_prompt.h"
 #include "engine/engine.h"
 #include "engine/engine_state.h"
+#include "install/install_log.h"
+#include "install/registry_edit.h"
 #include "modules/module_registry.h"
 #include "persistence/language.h"
 #include "persistence/presets.h"
 #include "ui/button_box.h"
+#include "ui/installer_dialog.h"
 #include "ui/language_chooser.h"
 #include "ui/main_window.h"
 #include "ui/origin_window.h"
@@ -187,6 +191,33 @@ int main(int argc, char** argv) {
         origin.show();
         picture(origin, name);
         origin.hide();
+    }
+    {
+        // The installer and remover in a home of their own, with an earlier version recorded
+        // and a log entry outside the installation, so every optional part shows.
+        QTemporaryDir home;
+        const std::string root = home.path().toStdString();
+        const install::Places places = install::Places::from(root, "", "", root, "");
+        install::changeRegistryFile(
+            places.registryFile(),
+            {{{install::recordPathValue("1.0"), root + "/old/kalvitrope"}}, {}, {}});
+        InstallBackdrop backdrop;
+        backdrop.show();
+        settle(400);
+        picture(backdrop, "installer_backdrop");
+        InstallerDialog installer(&backdrop, root + "/kalvitrope", places);
+        installer.show();
+        picture(installer, "installer");
+        installer.hide();
+        backdrop.hide();
+        const std::string folder = places.defaultFolder();
+        QDir().mkpath(QString::fromStdString(folder));
+        install::appendToLog(folder + "Install_Log.txt", folder + "kalvitrope.KVS");
+        install::appendToLog(folder + "Install_Log.txt", root + "/Documents/letter.txt");
+        RemoverDialog remover(folder + "kalvitrope", places);
+        remover.show();
+        picture(remover, "remover");
+        remover.hide();
     }
     window.stopEngine();
     window.engine().stopAndWait();

@@ -61,6 +61,7 @@ InstallerDialog::InstallerDialog(QWidget* owner, std::string runningProgram, ins
     big.setPointSizeF(14.0);
     folder_->setFont(big);
     folder_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    folder_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     folder_->setLineWrapMode(QTextEdit::NoWrap);
     folder_->document()->setDocumentMargin(3);
     folder_->setPlainText(fromStd(places_.defaultFolder()));
