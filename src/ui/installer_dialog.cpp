@@ -4,6 +4,7 @@
 #include <QBuffer>
 #include <QFontDatabase>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QPainter>
 #include <QScreen>
 #include <cmath>
@@ -74,6 +75,7 @@ InstallerDialog::InstallerDialog(QWidget* owner, std::string runningProgram, ins
             folder_->setTextCursor(c);
         }
     });
+    folder_->installEventFilter(this);
     stack.add(folder_, 11);
     auto check = [&](int id, int label, bool checked, double height) {
         QString text = lines(label);
@@ -145,6 +147,17 @@ void InstallerDialog::install() {
     informBox(this, libraryText(608), libraryText(609));
     result_ = outcome.result;
     accept();
+}
+
+bool InstallerDialog::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == folder_ && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            install();
+            return true;
+        }
+    }
+    return Dialog::eventFilter(watched, event);
 }
 
 void InstallerDialog::reject() {

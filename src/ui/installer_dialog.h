@@ -30,6 +30,10 @@ class InstallerDialog : public Dialog {
   public slots:
     void reject() override; // asks whether to quit the installation
 
+  protected:
+    /// Return in the folder field installs (the field holds one line).
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
   private:
     std::string program_;
     install::Places places_;
