@@ -217,8 +217,9 @@ bool installFolderFromText(std::string_view text, const Places& places, std::str
     }
     while (path.size() > 1 && path.back() == '/')
         path.pop_back();
-    if (path == "/") {
-        error = "The installation folder cannot be the root folder.";
+    if (places.tooBroad(path)) {
+        error = "The installation folder must be a folder of its own, not \"" + path +
+                "\": removing the program deletes what it installed there.";
         return false;
     }
     folder = path + "/";

@@ -88,6 +88,16 @@ std::string Places::productMenuFolder() const {
     return publisherMenuFolder() + "/" + std::string(kProductName) + " " + std::string(kVersion);
 }
 
+bool Places::tooBroad(std::string_view folder) const {
+    if (folder.empty() || folder == "/") return true;
+    const std::string f(folder);
+    if (home == f || home.starts_with(f + "/")) return true;
+    for (const std::string& shared :
+         {dataHome, configHome, desktop, applications, autostart, tempFolder})
+        if (shared == f) return true;
+    return false;
+}
+
 std::string shortcutFileName() {
     return std::string(kProductName) + ".desktop";
 }

@@ -58,6 +58,12 @@ struct Places {
     /// The folder of the extended menu entries: <applications>/Hollowmere Software/Kalvitrope 1.1
     std::string publisherMenuFolder() const;
     std::string productMenuFolder() const;
+
+    /// Whether `folder` (absolute, without a final "/") is too broad to be an installation
+    /// folder: the root, the home folder or a folder above it, or one of the shared folders
+    /// above. Removal deletes what the log names inside the installation folder, so such a
+    /// folder would put the user's own files within reach.
+    bool tooBroad(std::string_view folder) const;
 };
 
 /// The shortcut file name of the product ("Kalvitrope.desktop").

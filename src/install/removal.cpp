@@ -157,7 +157,8 @@ EntryUse judgeLogEntry(std::string_view entry, std::string_view programFolder, c
     const bool folder = entry.ends_with('/');
     const std::string path = folder ? withoutSlash(entry) : std::string(entry);
     if (!cleanAbsolute(path) || (folder && path.size() + 1 != entry.size())) return EntryUse::Skip;
-    if (root != "/") {
+    // Inside the installation folder, unless that folder is one the user keeps other files in.
+    if (!places.tooBroad(root)) {
         if (folder && path == root) return isLink(path) ? EntryUse::Skip : EntryUse::RemoveFolder;
         const std::string_view rest = below(path, root);
         if (!rest.empty()) {

@@ -240,6 +240,14 @@ TEST_F(TempHome, InstallOverAnEarlierVersionTakesItsSettings) {
     EXPECT_TRUE(std::equal(entries.begin(), entries.end(), again.begin()));
     EXPECT_EQ(kv::lookupKey(registry(), recordPathValue("1.0")), old.string());
     EXPECT_EQ(readAll(places_.defaultFolder() + "kalvitrope.KVS"), "\xFF\xFEold settings");
+
+    // From the installed file itself: nothing to copy, the shortcuts are made all the same.
+    fs::remove(places_.desktop + "/Kalvitrope.desktop");
+    const InstallOutcome self = runInstall(places_.defaultFolder() + "kalvitrope", c, places_);
+    EXPECT_TRUE(self.installed) << self.error;
+    EXPECT_EQ(readAll(places_.defaultFolder() + "kalvitrope"), "\x7f"
+                                                               "ELF the program");
+    EXPECT_TRUE(fs::is_regular_file(places_.desktop + "/Kalvitrope.desktop"));
 }
 
 TEST_F(TempHome, AFolderThatCannotBeMadeGivesTheMessageAndLeavesNothing) {
@@ -266,15 +274,20 @@ TEST_F(TempHome, AFolderThatCannotBeMadeGivesTheMessageAndLeavesNothing) {
 
 TEST(InstallFolder, TypedFoldersEndInExactlyOneSlash) {
     const Places places = Places::from("/home/u", "", "", "", "");
-    const std::pair<const char*, const char*> cases[] = {{"/opt/K///", "/opt/K/"},
-                                                         {"  /opt/K ", "/opt/K/"},
-                                                         {"~/K 1.1", "/home/u/K 1.1/"},
-                                                         {"~", "/home/u/"}};
+    const std::pair<const char*, const char*> cases[] = {
+        {"/opt/K///", "/opt/K/"}, {"  /opt/K ", "/opt/K/"}, {"~/K 1.1", "/home/u/K 1.1/"}};
     for (const auto& [typed, expected] : cases) {
         std::string folder, error;
         EXPECT_TRUE(installFolderFromText(typed, places, folder, error)) << typed;
         EXPECT_EQ(folder, expected);
     }
+    // Folders that hold the user's own files are refused: removal works inside the folder.
+    for (const char* broad : {"~", "/home/u/", "/home", "/", "/home/u/.local/share", "/tmp"}) {
+        std::string folder, error;
+        EXPECT_FALSE(installFolderFromText(broad, places, folder, error)) << broad;
+        EXPECT_EQ(judgeLogEntry("/home/u/letter.txt", broad, places), EntryUse::Skip) << broad;
+    }
+    EXPECT_EQ(judgeLogEntry("/home/u/K/letter.txt", "/home/u/K", places), EntryUse::DeleteFile);
     EXPECT_EQ(places.defaultFolder(), "/home/u/.local/share/Kalvitrope 1.1/");
     EXPECT_EQ(Places::from("/home/u", "", "", "", "/home/u").desktop, "/home/u/Desktop");
     EXPECT_EQ(Places::from("/home/u", "/d", "/c", "", "/home/u/Bureau").desktop, "/home/u/Bureau");
