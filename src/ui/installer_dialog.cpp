@@ -178,22 +178,29 @@ InstallBackdrop::InstallBackdrop() : QWidget(nullptr, Qt::FramelessWindowHint) {
     label_->setStyleSheet(QStringLiteral("color: white; background: transparent;"));
     label_->setGeometry(20, screen.height() - 80, 400, 60);
     rendered_ = QImage(screen.size(), QImage::Format_RGB32);
-    // The picture: a gradient with a spiral, painted line by line off the user-interface thread.
-    worker_ = std::thread([this] {
-        const int w = rendered_.width(), h = rendered_.height();
-        for (int y = 0; y < h && !stop_.load(std::memory_order_relaxed); ++y) {
-            auto* line = reinterpret_cast<QRgb*>(rendered_.scanLine(y));
-            for (int x = 0; x < w; ++x) {
-                const double dx = x - w / 2.0, dy = y - h / 2.0;
-                const double r = std::sqrt(dx * dx + dy * dy);
-                const double a = std::atan2(dy, dx);
-                const double arm = 0.5 + 0.5 * std::sin(a * 3 + r / 40.0);
-                const int base = 40 + 80 * y / std::max(1, h);
-                line[x] = qRgb(int(10 + 30 * arm), int(base + 60 * arm), int(30 + 20 * arm));
+    if (rendered_.isNull()) {
+        // Without memory for the picture the installation goes on over a plain backdrop.
+        informBox(nullptr, languageText(169) + " 1\n" + languageText(172), product());
+        label_->clear();
+    } else {
+        // The picture: a gradient with a spiral, painted line by line off the user-interface
+        // thread.
+        worker_ = std::thread([this] {
+            const int w = rendered_.width(), h = rendered_.height();
+            for (int y = 0; y < h && !stop_.load(std::memory_order_relaxed); ++y) {
+                auto* line = reinterpret_cast<QRgb*>(rendered_.scanLine(y));
+                for (int x = 0; x < w; ++x) {
+                    const double dx = x - w / 2.0, dy = y - h / 2.0;
+                    const double r = std::sqrt(dx * dx + dy * dy);
+                    const double a = std::atan2(dy, dx);
+                    const double arm = 0.5 + 0.5 * std::sin(a * 3 + r / 40.0);
+                    const int base = 40 + 80 * y / std::max(1, h);
+                    line[x] = qRgb(int(10 + 30 * arm), int(base + 60 * arm), int(30 + 20 * arm));
+                }
+                percent_.store((y + 1) * 100 / h, std::memory_order_relaxed);
             }
-            percent_.store((y + 1) * 100 / h, std::memory_order_relaxed);
-        }
-    });
+        });
+    }
     connect(&timer_, &QTimer::timeout, this, &InstallBackdrop::tick);
     timer_.start(30);
 }
@@ -210,7 +217,7 @@ void InstallBackdrop::tick() {
         step_ = -step_;
     }
     const int percent = percent_.load(std::memory_order_relaxed);
-    if (picture_.isNull()) {
+    if (picture_.isNull() && worker_.joinable()) {
         label_->setText(languageText(170) + "\n\n" +
                         fromStd(formatPattern(languageString(171), {long(percent)})));
         if (percent >= 100 && worker_.joinable()) {
