@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QMenu>
 #include <QSlider>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <chrono>
 #include <cmath>
@@ -18,6 +19,8 @@
 #include "app/install_prompt.h"
 #include "engine/engine.h"
 #include "engine/engine_state.h"
+#include "install/install_log.h"
+#include "install/registry_edit.h"
 #include "modules/module_registry.h"
 #include "mouse/mouse_input.h"
 #include "mouse/mouse_metrics.h"
@@ -25,6 +28,7 @@
 #include "persistence/presets.h"
 #include "ui/button_box.h"
 #include "ui/colour_palette.h"
+#include "ui/installer_dialog.h"
 #include "ui/language_chooser.h"
 #include "ui/main_window.h"
 #include "ui/online.h"
@@ -268,6 +272,33 @@ int main(int argc, char** argv) {
         origin.hide();
     }
     statusPictures(window);
+    {
+        // The installer and remover in a home of their own, with an earlier version recorded
+        // and a log entry outside the installation, so every optional part shows.
+        QTemporaryDir home;
+        const std::string root = home.path().toStdString();
+        const install::Places places = install::Places::from(root, "", "", root, "");
+        install::changeRegistryFile(
+            places.registryFile(),
+            {{{install::recordPathValue("1.0"), root + "/old/kalvitrope"}}, {}, {}});
+        InstallBackdrop backdrop;
+        backdrop.show();
+        settle(400);
+        picture(backdrop, "installer_backdrop");
+        InstallerDialog installer(&backdrop, root + "/kalvitrope", places);
+        installer.show();
+        picture(installer, "installer");
+        installer.hide();
+        backdrop.hide();
+        const std::string folder = places.defaultFolder();
+        QDir().mkpath(QString::fromStdString(folder));
+        install::appendToLog(folder + "Install_Log.txt", folder + "kalvitrope.KVS");
+        install::appendToLog(folder + "Install_Log.txt", root + "/Documents/letter.txt");
+        RemoverDialog remover(folder + "kalvitrope", places);
+        remover.show();
+        picture(remover, "remover");
+        remover.hide();
+    }
     window.stopEngine();
     window.engine().stopAndWait();
     return failures == 0 ? 0 : 1;

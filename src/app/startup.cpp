@@ -10,6 +10,7 @@
 
 #include "app/command_line.h"
 #include "app/install_prompt.h"
+#include "app/install_steps.h"
 #include "app/integrity.h"
 #include "engine/engine_state.h"
 #include "persistence/language.h"
@@ -103,17 +104,9 @@ int runProgram(const std::vector<std::string>& args) {
             if (key == text("Install")) install = true;
         }
     }
-    if (install) {
-        tell(text("Installing is not part of this version of Kalvitrope yet. Run the program "
-                  "from where it is (the -NoInstall option skips the installation question)."),
-             text("Kalvitrope"));
-        return 1;
-    }
-    if (flags.removeRequest || flags.removeNow) {
-        tell(text("Removing is not part of this version of Kalvitrope yet: nothing was removed."),
-             text("Kalvitrope"));
-        return 1;
-    }
+    if (install) return installProgram(store, state);
+    // A per-user installation needs no elevation: a removal request removes at once.
+    if (flags.removeRequest || flags.removeNow) return removeProgram();
 
     // Normal run: a settings file exists from the first run on.
     store.save(state);
