@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 
 #include "engine/algorithms.h"
@@ -19,12 +20,18 @@ constexpr double kCeiling = 24000.0;    // Hz
 constexpr double kEnvelopeFloor = 10.0; // Hz
 constexpr double kRemovalLevel = 0.1;
 constexpr double kMouseFactor = 6.0;
+constexpr double kStepFloor = 1e-12;
+constexpr int kMax = OscillatorState::kMaxVoices;
 constexpr auto rlx = std::memory_order_relaxed;
 
-struct InputVoice {
-    double frequency;
-    double velocity;
-    uint8_t noteId;
+// The module's parameters for one sample.
+struct Params {
+    double A; // amplitude, engine units
+    double N; // noise, 0..1
+    double W; // waveform position, 0..300
+    double R; // ramp, −1..1
+    double P; // phase offset, radians
+    double S; // step size, 0..1
 };
 
 // Ramp and phase: manual as is; a source × 0.05 clamped to ±50.
@@ -34,107 +41,401 @@ double rampLike(const InputSliderSlot& s, const ControlTable& t) {
     return std::clamp(v.sensitivity / 100.0 * sourceValue(t, v.source, true) * 0.05, -50.0, 50.0);
 }
 
-void takeInputVoice(OscillatorState& st, const InputVoice& in, double minimum) {
-    OscillatorVoice* voice = nullptr;
-    const int entry = st.entryOfNote[in.noteId];
-    if (entry >= 0) {
-        voice = &st.voices[entry];
-    } else {
-        if (st.count >= OscillatorState::kMaxVoices) return;
-        st.entryOfNote[in.noteId] = static_cast<int16_t>(st.count);
-        voice = &st.voices[st.count++];
-        voice->noteId = in.noteId;
-        voice->releaseVelocity = 0;
-        voice->envelope = 0;
-        voice->phase = 0;
+Params readParams(const AudioOscControls& c, const ControlTable& t) {
+    Params p;
+    p.A = effectiveValue(c.amplitude(), t, 10.0, 1.0, true);
+    p.N = effectiveValue(c.noise(), t, 1.0 / 100.0, 1.0 / 100.0, true);
+    p.W = effectiveValue(c.waveform(), t, 1.0, 1.0, true);
+    p.R = rampLike(c.ramp(), t) / 50.0;
+    p.P = rampLike(c.phase(), t) * kPi / 50.0;
+    const double S = effectiveValue(c.stepSize(), t, 1.0 / 100.0, 1.0 / 1000.0, false);
+    p.S = std::min(std::fabs(S), 1.0);
+    return p;
+}
+
+// Attack time in ms for a frequency; a NaN frequency gets the shortest envelope.
+double attackTime(double frequency) {
+    const double Ta = 1500.0 / std::max(std::fabs(frequency), kEnvelopeFloor) + 2.5;
+    return allFinite(Ta) ? Ta : 2.5;
+}
+
+void takeInputVoice(OscillatorState& st, double frequency, double velocity, uint8_t noteId,
+                    double minimum) {
+    int e = st.entryOfNote[noteId];
+    bool fresh = false;
+    if (e < 0) {
+        if (st.count >= kMax) return;
+        e = st.count++;
+        st.entryOfNote[noteId] = static_cast<int16_t>(e);
+        st.noteId[e] = noteId;
+        st.releaseVelocity[e] = 0;
+        st.envelope[e] = 0;
+        st.phase[e] = 0;
+        fresh = true; // the jitter keeps what the entry last held
     }
-    double f = std::fabs(in.frequency);
+    double f = std::fabs(frequency);
     if (f < minimum) f = minimum;
-    voice->frequency = f;
-    voice->velocity = in.velocity;
-    voice->present = true;
+    if (fresh || !(f == st.frequency[e])) {
+        st.frequency[e] = f;
+        st.attack[e] = attackTime(f);
+        st.jitterStep[e] = f / 24000.0;
+        if (!allFinite(f)) st.unsettled = true;
+    }
+    st.velocity[e] = velocity;
+    st.present[e] = 1.0;
 }
 
-// Back to the state of a newly taken voice, keeping its note and inputs: used when its phase or
-// jitter has become NaN or infinite (an overflowing frequency), which would otherwise stay so for
-// good.
-void restartVoice(OscillatorVoice& v) {
-    v.phase = 0;
-    v.envelope = 0;
-    v.jitter = 0;
-    v.jitterTarget = 0;
-    v.releaseVelocity = 0;
-}
-
-} // namespace
-
-void evaluateOscillator(Module& m, EngineContext& ctx) {
+void collectVoices(Module& m, EngineContext& ctx, OscillatorState& st) {
     const AudioOscControls c{m};
-    OscillatorState& st = m.stateAs<OscillatorState>();
-    ControlTable& t = ctx.table;
-
-    // 1. Parameters.
-    const double A = effectiveValue(c.amplitude(), t, 10.0, 1.0, true);
-    const double N = effectiveValue(c.noise(), t, 1.0 / 100.0, 1.0 / 100.0, true);
-    const double W = effectiveValue(c.waveform(), t, 1.0, 1.0, true);
-    const double R = rampLike(c.ramp(), t) / 50.0;
-    const double P = rampLike(c.phase(), t) * kPi / 50.0;
-    double S = effectiveValue(c.stepSize(), t, 1.0 / 100.0, 1.0 / 1000.0, false);
-    S = std::min(std::fabs(S), 1.0);
-
-    // 2. Voices of the frequency controller.
     const bool legacy = ctx.state.settings.legacyPatch.load(rlx);
     const double minimum = legacy ? 0.0 : ctx.state.settings.oscillatorFrequencyMinimum.load(rlx);
     FrequencySlot& fs = c.frequency();
     const int F = fs.source.load(rlx);
     if (F == kSourceManual) {
-        takeInputVoice(st, {fs.base.load(rlx) * fs.multiplier.load(rlx), 127.0, 0}, minimum);
+        takeInputVoice(st, fs.base.load(rlx) * fs.multiplier.load(rlx), 127.0, 0, minimum);
     } else if (isRowSelector(F)) {
-        const ControlRow& row = t.rows[F];
+        const ControlRow& row = ctx.table.rows[F];
         const double factor =
             (F >= kMouseRowBase ? kMouseFactor : 1.0) * fs.sensitivity.load(rlx) / 100.0;
         const int count = std::min<int>(row.voiceCount, kVoices);
         for (int k = 0; k < count; ++k) {
             const double f = std::min(std::fabs(row.primarySmoothed[k] * factor), kCeiling);
-            takeInputVoice(st, {f, row.velocitySmoothed[k], row.noteId[k]}, minimum);
+            takeInputVoice(st, f, row.velocitySmoothed[k], row.noteId[k], minimum);
         }
     }
+}
 
-    // 3. Output reset.
-    if (m.outputRow < 0 || m.outputRow >= kModuleRows) return;
+// Copies voice `from` into entry `to` (all fields).
+void copyVoice(OscillatorState& st, int from, int to) {
+    st.frequency[to] = st.frequency[from];
+    st.velocity[to] = st.velocity[from];
+    st.releaseVelocity[to] = st.releaseVelocity[from];
+    st.present[to] = st.present[from];
+    st.phase[to] = st.phase[from];
+    st.envelope[to] = st.envelope[from];
+    st.jitter[to] = st.jitter[from];
+    st.jitterTarget[to] = st.jitterTarget[from];
+    st.attack[to] = st.attack[from];
+    st.jitterStep[to] = st.jitterStep[from];
+    st.noteId[to] = st.noteId[from];
+}
+
+double drawJitterTarget(Rand15& rand) {
+    return (rand.next() - 16383.5) / 16383.5;
+}
+
+// Counter of a voice whose note has just gone: the release starts at the level the attack reached.
+double releaseStart(double envelope, double Ta) {
+    const double Tr = 1.5 * Ta;
+    const double tms = envelope / 48.0;
+    return tms <= Ta ? std::trunc(-48.0 * Tr * (Ta - tms) / Ta) : -1.0;
+}
+
+// Back to the state of a newly taken voice, keeping its note and inputs: used when its phase or
+// jitter has become NaN or infinite (an overflowing frequency), which would otherwise stay so for
+// good.
+void restartVoice(OscillatorState& st, int i) {
+    st.phase[i] = 0;
+    st.envelope[i] = 0;
+    st.jitter[i] = 0;
+    st.jitterTarget[i] = 0;
+    st.releaseVelocity[i] = 0;
+}
+
+// ---- The fast voice loop: four voices per step --------------------------------------------------
+
+// Every helper taking or returning a vector is inlined, so no vector crosses a call and the
+// compiler's note about the calling convention of 32-byte vectors does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+using V = double __attribute__((vector_size(32)));
+using M = decltype(V{} < V{}); // lane masks: all ones or all zeros
+
+#define KV_INLINE [[gnu::always_inline]] inline
+
+KV_INLINE V load(const double* p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+KV_INLINE void store(double* p, V v) {
+    std::memcpy(p, &v, sizeof v);
+}
+KV_INLINE V splat(double x) {
+    return V{x, x, x, x};
+}
+KV_INLINE V select(M m, V a, V b) {
+    return (V)(((M)a & m) | ((M)b & ~m));
+}
+KV_INLINE V vabs(V x) {
+    return (V)((M)x & ~(M)splat(-0.0));
+}
+KV_INLINE V vmax(V a, V b) {
+    return select(a < b, b, a);
+}
+KV_INLINE V vmin(V a, V b) {
+    return select(b < a, b, a);
+}
+KV_INLINE unsigned laneBits(M m) {
+    return unsigned(m[0] & 1) | unsigned(m[1] & 1) << 1 | unsigned(m[2] & 1) << 2 |
+           unsigned(m[3] & 1) << 3;
+}
+
+// Sine to within 1e-9 for |x| up to a few hundred radians: reduction into −π..π (nearest
+// multiple of 2π, in two parts), reflection into −π/2..π/2, then the odd series to x^13.
+KV_INLINE V fastSine(V x) {
+    constexpr double kRound = 6755399441055744.0; // 1.5 × 2^52: adding it rounds to an integer
+    constexpr double kTwoPiHi = 6.28318530717958623200;
+    constexpr double kTwoPiLo = 2.44929359829470635e-16;
+    const V k = (x * (1.0 / kTwoPi) + kRound) - kRound;
+    x = (x - k * kTwoPiHi) - k * kTwoPiLo;
+    x = select(x > kPi / 2, kPi - x, x);
+    x = select(x < -kPi / 2, -kPi - x, x);
+    const V z = x * x;
+    V p = splat(1.0 / 6227020800.0); // 1/13!
+    p = p * z - 1.0 / 39916800.0;
+    p = p * z + 1.0 / 362880.0;
+    p = p * z - 1.0 / 5040.0;
+    p = p * z + 1.0 / 120.0;
+    p = p * z - 1.0 / 6.0;
+    return x + x * z * p;
+}
+
+// Scratch of one sample: the jitter before it (for entries emptied by removals), and the phase
+// and gain of each voice when the shape is drawn voice by voice.
+struct Scratch {
+    alignas(64) double oldJitter[kMax];
+    alignas(64) double oldTarget[kMax];
+    alignas(64) double theta[kMax];
+    alignas(64) double gain[kMax];
+    uint64_t draws[2] = {};
+    uint64_t removals[2] = {};
+};
+
+// All voices one sample on: release start, jitter, phase, envelope gain and (kSine) the summed
+// sine. Jitter draws and removals are only marked: they are applied afterwards in voice order.
+template <bool kSine>
+KV_INLINE double voicePass(OscillatorState& st, const Params& p, Scratch& sc) {
+    const int count = st.count;
+    V acc = splat(0.0);
+    const V lane = V{0, 1, 2, 3};
+    for (int i = 0; i < count; i += 4) {
+        const M valid = lane < static_cast<double>(count - i);
+        const V f = load(st.frequency + i);
+        const M present = load(st.present + i) != 0.0;
+        const V vel = load(st.velocity + i);
+        const V rel = load(st.releaseVelocity + i);
+        const V Ta = load(st.attack + i);
+        const V Tr = 1.5 * Ta;
+        const V Av = select(present, vel, rel) / 127.0 * p.A;
+
+        V env = load(st.envelope + i);
+        const M starts = ~present & (env >= 0.0) & valid;
+        if (laneBits(starts)) {
+            for (int l = 0; l < 4; ++l)
+                if (starts[l]) env[l] = releaseStart(env[l], Ta[l]);
+        }
+
+        // Jitter: one step toward the target; a new target where it is reached or overshot.
+        const V j0 = load(st.jitter + i);
+        const V t0 = load(st.jitterTarget + i);
+        store(sc.oldJitter + i, j0);
+        store(sc.oldTarget + i, t0);
+        const M moving = (f != 0.0) & valid;
+        const V jc = vmin(vmax(j0, splat(-1.0)), splat(1.0));
+        const V tc = vmin(vmax(t0, splat(-1.0)), splat(1.0));
+        const V step = load(st.jitterStep + i);
+        const V jn = jc + select(jc <= tc, step, -step);
+        const M draw = moving & ((vabs(jn - tc) < step) | (jn > 1.0) | (jn < -1.0));
+        const V j = select(moving, jn, j0);
+        store(st.jitter + i, j);
+        store(st.jitterTarget + i, select(moving, tc, t0));
+
+        // Phase.
+        const V fj = vmin(vmax(f + f * j * p.N, splat(0.0)), splat(kCeiling));
+        V ph = load(st.phase + i) + fj / 48000.0 * kTwoPi;
+        ph = select(ph > kTwoPi, ph - kTwoPi, ph);
+        store(st.phase + i, ph);
+
+        // Envelope gain: only voices in their attack or release need the divisions.
+        const V tms = env / 48.0;
+        V g = Av;
+        if (laneBits(~(tms > Ta) & valid)) {
+            const V release = vmax(tms + Tr, splat(0.0)) / Tr * Av;
+            const V attack = tms / Ta * Av;
+            g = select(tms < 0.0, release, select(tms <= Ta, attack, Av));
+        }
+
+        V theta = ph + p.P;
+        theta = select(theta < 0.0, theta + kTwoPi, select(theta > kTwoPi, theta - kTwoPi, theta));
+        if constexpr (kSine) {
+            acc += select(valid, fastSine(theta) * g, splat(0.0));
+        } else {
+            store(sc.theta + i, theta);
+            store(sc.gain + i, g);
+        }
+
+        store(st.envelope + i, env + select(env >= 0.0, splat(1.0), splat(-1.0)));
+        store(st.releaseVelocity + i, select(present, vel, rel));
+        store(st.present + i, splat(0.0));
+
+        const M removed = valid & (tms < 0.0) & (g < kRemovalLevel);
+        sc.draws[i >> 6] |= uint64_t{laneBits(draw)} << (i & 63);
+        sc.removals[i >> 6] |= uint64_t{laneBits(removed)} << (i & 63);
+    }
+    return acc[0] + acc[1] + acc[2] + acc[3];
+}
+
+[[gnu::target("avx2,fma")]] double voicePassSineAvx2(OscillatorState& st, const Params& p,
+                                                     Scratch& sc) {
+    return voicePass<true>(st, p, sc);
+}
+[[gnu::target("avx2,fma")]] double voicePassShapeAvx2(OscillatorState& st, const Params& p,
+                                                      Scratch& sc) {
+    return voicePass<false>(st, p, sc);
+}
+double voicePassSine(OscillatorState& st, const Params& p, Scratch& sc) {
+    return voicePass<true>(st, p, sc);
+}
+double voicePassShape(OscillatorState& st, const Params& p, Scratch& sc) {
+    return voicePass<false>(st, p, sc);
+}
+
+// Decided once at start-up, so the engine thread never meets a lazy initialisation.
+const bool kHasAvx2 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+}();
+
+// Whether every live voice holds finite numbers (then the fast loop keeps them finite).
+bool voicesFinite(const OscillatorState& st) {
+    bool finite = true;
+    for (int i = 0; i < st.count; ++i)
+        finite &= allFinite(st.frequency[i], st.phase[i], st.jitter[i], st.jitterTarget[i]);
+    return finite;
+}
+
+bool bit(const uint64_t* bits, int i) {
+    return (bits[i >> 6] >> (i & 63)) & 1;
+}
+
+void setBit(uint64_t* bits, int i, bool on) {
+    const uint64_t b = uint64_t{1} << (i & 63);
+    bits[i >> 6] = on ? bits[i >> 6] | b : bits[i >> 6] & ~b;
+}
+
+// Applies the marked jitter draws and removals in the order the voices are taken: a removed
+// voice's entry receives the last voice, which is taken next. An entry emptied that way keeps
+// the jitter it held before the sample, as it would had the voices been taken one by one.
+void drawsAndRemovals(OscillatorState& st, Scratch& sc, Rand15& rand) {
+    if (!(sc.removals[0] | sc.removals[1])) {
+        for (int w = 0; w < 2; ++w)
+            for (uint64_t b = sc.draws[w]; b; b &= b - 1)
+                st.jitterTarget[w * 64 + __builtin_ctzll(b)] = drawJitterTarget(rand);
+        return;
+    }
+    int n = st.count;
+    for (int i = 0; i < n;) {
+        if (bit(sc.draws, i)) st.jitterTarget[i] = drawJitterTarget(rand);
+        if (!bit(sc.removals, i)) {
+            ++i;
+            continue;
+        }
+        st.entryOfNote[st.noteId[i]] = -1;
+        const int last = n - 1;
+        if (last != i) {
+            copyVoice(st, last, i);
+            setBit(sc.draws, i, bit(sc.draws, last));
+            setBit(sc.removals, i, bit(sc.removals, last));
+            st.jitter[last] = sc.oldJitter[last];
+            st.jitterTarget[last] = sc.oldTarget[last];
+            st.entryOfNote[st.noteId[i]] = static_cast<int16_t>(i);
+        }
+        n = last;
+    }
+    st.count = n;
+}
+
+ControlRow* resetOutput(Module& m, ControlTable& t) {
+    if (m.outputRow < 0 || m.outputRow >= kModuleRows) return nullptr;
     ControlRow& out = t.rows[m.outputRow];
     out.primary[0] = 0.0;
     out.primarySmoothed[0] = 0.0;
+    return &out;
+}
 
-    // 4. Voices.
+} // namespace
+
+void evaluateOscillator(Module& m, EngineContext& ctx) {
+    OscillatorState& st = m.stateAs<OscillatorState>();
+    const Params p = readParams(AudioOscControls{m}, ctx.table);
+    collectVoices(m, ctx, st);
+    ControlRow* out = resetOutput(m, ctx.table);
+    if (!out) return;
+
+    if (st.unsettled) {
+        if (!voicesFinite(st)) return evaluateOscillatorReference(m, ctx);
+        st.unsettled = false;
+    }
+    if (!allFinite(p.A, p.N, p.W, p.R, p.P, p.S)) return evaluateOscillatorReference(m, ctx);
+
+    Scratch sc;
+    const bool sine = p.W <= 0 && p.R == 0 && p.S <= kStepFloor && std::fabs(p.P) <= 64.0;
+    double sum;
+    if (sine) {
+        sum = kHasAvx2 ? voicePassSineAvx2(st, p, sc) : voicePassSine(st, p, sc);
+    } else {
+        kHasAvx2 ? voicePassShapeAvx2(st, p, sc) : voicePassShape(st, p, sc);
+        sum = 0.0;
+        for (int i = 0; i < st.count; ++i) {
+            const double theta = p.R != 0 ? rampWarp(sc.theta[i], p.R) : sc.theta[i];
+            double sample = morphWave(theta, p.W) * sc.gain[i];
+            if (p.S > kStepFloor) sample = std::trunc(sample / 1000.0 / p.S) * (1000.0 * p.S);
+            sum += sample;
+        }
+    }
+    drawsAndRemovals(st, sc, ctx.rand);
+    out->primary[0] = sum;
+    out->primarySmoothed[0] = sum;
+}
+
+void evaluateOscillatorReference(Module& m, EngineContext& ctx) {
+    OscillatorState& st = m.stateAs<OscillatorState>();
+    const Params p = readParams(AudioOscControls{m}, ctx.table);
+    collectVoices(m, ctx, st);
+    ControlRow* outRow = resetOutput(m, ctx.table);
+    if (!outRow) return;
+    ControlRow& out = *outRow;
+    st.unsettled = true; // may leave non-finite jitter for the next sample to restart
+
     for (int i = 0; i < st.count;) {
-        OscillatorVoice& v = st.voices[i];
-        const double Av = (v.present ? v.velocity : v.releaseVelocity) / 127.0 * A;
-        if (!allFinite(v.phase, v.jitter, v.jitterTarget)) restartVoice(v);
-        double Ta = 1500.0 / std::max(std::fabs(v.frequency), kEnvelopeFloor) + 2.5;
-        if (!allFinite(Ta)) Ta = 2.5; // a NaN frequency: the shortest envelope
+        const double Av =
+            (st.present[i] != 0 ? st.velocity[i] : st.releaseVelocity[i]) / 127.0 * p.A;
+        if (!allFinite(st.phase[i], st.jitter[i], st.jitterTarget[i])) restartVoice(st, i);
+        const double f = st.frequency[i];
+        const double Ta = attackTime(f);
         const double Tr = 1.5 * Ta;
 
-        if (!v.present && v.envelope >= 0) {
-            const double tms = static_cast<double>(v.envelope) / 48.0;
-            v.envelope = tms <= Ta ? static_cast<int64_t>(-48.0 * Tr * (Ta - tms) / Ta) : -1;
+        if (st.present[i] == 0 && st.envelope[i] >= 0)
+            st.envelope[i] = releaseStart(st.envelope[i], Ta);
+
+        if (f != 0) {
+            double& j = st.jitter[i];
+            double& target = st.jitterTarget[i];
+            j = std::clamp(j, -1.0, 1.0);
+            target = std::clamp(target, -1.0, 1.0);
+            const double step = f / 24000.0;
+            j += j <= target ? step : -step;
+            if (std::fabs(j - target) < step || j > 1.0 || j < -1.0)
+                target = drawJitterTarget(ctx.rand);
         }
 
-        if (v.frequency != 0) {
-            v.jitter = std::clamp(v.jitter, -1.0, 1.0);
-            v.jitterTarget = std::clamp(v.jitterTarget, -1.0, 1.0);
-            const double step = v.frequency / 24000.0;
-            v.jitter += v.jitter <= v.jitterTarget ? step : -step;
-            if (std::fabs(v.jitter - v.jitterTarget) < step || v.jitter > 1.0 || v.jitter < -1.0)
-                v.jitterTarget = (ctx.rand.next() - 16383.5) / 16383.5;
-        }
+        const double fj = std::clamp(f + f * st.jitter[i] * p.N, 0.0, kCeiling);
+        st.phase[i] += fj / 48000.0 * kTwoPi;
+        if (st.phase[i] > kTwoPi) st.phase[i] -= kTwoPi;
+        if (!allFinite(st.phase[i])) restartVoice(st, i);
 
-        const double fj = std::clamp(v.frequency + v.frequency * v.jitter * N, 0.0, kCeiling);
-        v.phase += fj / 48000.0 * kTwoPi;
-        if (v.phase > kTwoPi) v.phase -= kTwoPi;
-        if (!allFinite(v.phase)) restartVoice(v);
-
-        const double tms = static_cast<double>(v.envelope) / 48.0;
+        const double tms = st.envelope[i] / 48.0;
         double g;
         if (tms < 0)
             g = std::max(tms + Tr, 0.0) / Tr * Av;
@@ -143,30 +444,30 @@ void evaluateOscillator(Module& m, EngineContext& ctx) {
         else
             g = Av;
 
-        double theta = v.phase + P;
+        double theta = st.phase[i] + p.P;
         if (theta < 0)
             theta += kTwoPi;
         else if (theta > kTwoPi)
             theta -= kTwoPi;
-        if (R != 0) theta = rampWarp(theta, R);
+        if (p.R != 0) theta = rampWarp(theta, p.R);
 
-        double sample = morphWave(theta, W) * g;
-        if (S > 1e-12) sample = std::trunc(sample / 1000.0 / S) * (1000.0 * S);
+        double sample = morphWave(theta, p.W) * g;
+        if (p.S > kStepFloor) sample = std::trunc(sample / 1000.0 / p.S) * (1000.0 * p.S);
 
         out.primary[0] += sample;
         out.primarySmoothed[0] = out.primary[0];
 
-        v.envelope += v.envelope >= 0 ? 1 : -1;
-        if (v.present) v.releaseVelocity = v.velocity;
+        st.envelope[i] += st.envelope[i] >= 0 ? 1 : -1;
+        if (st.present[i] != 0) st.releaseVelocity[i] = st.velocity[i];
 
         if (tms < 0 && g < kRemovalLevel) {
-            st.entryOfNote[v.noteId] = -1;
-            st.voices[i] = st.voices[st.count - 1];
+            st.entryOfNote[st.noteId[i]] = -1;
+            copyVoice(st, st.count - 1, i);
             --st.count;
-            if (i < st.count) st.entryOfNote[st.voices[i].noteId] = static_cast<int16_t>(i);
+            if (i < st.count) st.entryOfNote[st.noteId[i]] = static_cast<int16_t>(i);
             continue; // entry i now holds another voice: process it this sample
         }
-        v.present = false;
+        st.present[i] = 0;
         ++i;
     }
 }
