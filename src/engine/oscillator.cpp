@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <numbers>
+#include <type_traits>
 
 #include "engine/algorithms.h"
 #include "engine/finite.h"
@@ -148,42 +149,81 @@ void restartVoice(OscillatorState& st, int i) {
 // compiler's note about the calling convention of 32-byte vectors does not apply.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
-using V = double __attribute__((vector_size(32)));
-using M = decltype(V{} < V{}); // lane masks: all ones or all zeros
+// The voice loop is written once for a lane type: V4 runs four voices per instruction, a plain
+// double the one to three left over.
+using V4 = double __attribute__((vector_size(32)));
+template <class V> using MaskOf = decltype(V{} < V{}); // V4: lanes all ones or all zeros
+template <class V> constexpr int kLanes = sizeof(V) / sizeof(double);
+template <class V> constexpr bool kScalar = std::is_same_v<V, double>;
 
 #define KV_INLINE [[gnu::always_inline]] inline
 
-KV_INLINE V load(const double* p) {
+template <class V> KV_INLINE V load(const double* p) {
     V v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
-KV_INLINE void store(double* p, V v) {
+template <class V> KV_INLINE void store(double* p, V v) {
     std::memcpy(p, &v, sizeof v);
 }
-KV_INLINE V splat(double x) {
-    return V{x, x, x, x};
+template <class V> KV_INLINE V splat(double x) {
+    if constexpr (kScalar<V>)
+        return x;
+    else
+        return V{x, x, x, x}; // not V{} + x, which turns −0 into +0
 }
-KV_INLINE V select(M m, V a, V b) {
-    return (V)(((M)a & m) | ((M)b & ~m));
+template <class V> KV_INLINE double lane(const V& v, int l) {
+    if constexpr (kScalar<V>)
+        return v;
+    else
+        return v[l];
 }
-KV_INLINE V vabs(V x) {
-    return (V)((M)x & ~(M)splat(-0.0));
+template <class V> KV_INLINE void setLane(V& v, int l, double x) {
+    if constexpr (kScalar<V>)
+        v = x;
+    else
+        v[l] = x;
 }
-KV_INLINE V vmax(V a, V b) {
+template <class M> KV_INLINE M maskNot(M m) {
+    if constexpr (std::is_same_v<M, bool>)
+        return !m;
+    else
+        return ~m;
+}
+template <class M> KV_INLINE unsigned laneBits(M m) {
+    if constexpr (std::is_integral_v<M>) {
+        return m != 0;
+    } else {
+        unsigned bits = 0;
+        for (int l = 0; l < static_cast<int>(sizeof(M) / 8); ++l)
+            bits |= unsigned(m[l] & 1) << l;
+        return bits;
+    }
+}
+template <class V, class M> KV_INLINE V select(M m, V a, V b) {
+    if constexpr (kScalar<V>)
+        return m ? a : b;
+    else
+        return (V)(((M)a & m) | ((M)b & ~m));
+}
+template <class V> KV_INLINE V vabs(V x) {
+    if constexpr (kScalar<V>) {
+        return std::fabs(x);
+    } else {
+        using M = MaskOf<V>;
+        return (V)((M)x & ~(M)splat<V>(-0.0));
+    }
+}
+template <class V> KV_INLINE V vmax(V a, V b) {
     return select(a < b, b, a);
 }
-KV_INLINE V vmin(V a, V b) {
+template <class V> KV_INLINE V vmin(V a, V b) {
     return select(b < a, b, a);
-}
-KV_INLINE unsigned laneBits(M m) {
-    return unsigned(m[0] & 1) | unsigned(m[1] & 1) << 1 | unsigned(m[2] & 1) << 2 |
-           unsigned(m[3] & 1) << 3;
 }
 
 // Sine to within 1e-9 for |x| up to a few hundred radians: reduction into −π..π (nearest
 // multiple of 2π, in two parts), reflection into −π/2..π/2, then the odd series to x^13.
-KV_INLINE V fastSine(V x) {
+template <class V> KV_INLINE V fastSine(V x) {
     constexpr double kRound = 6755399441055744.0; // 1.5 × 2^52: adding it rounds to an integer
     constexpr double kTwoPiHi = 6.28318530717958623200;
     constexpr double kTwoPiLo = 2.44929359829470635e-16;
@@ -192,7 +232,7 @@ KV_INLINE V fastSine(V x) {
     x = select(x > kPi / 2, kPi - x, x);
     x = select(x < -kPi / 2, -kPi - x, x);
     const V z = x * x;
-    V p = splat(1.0 / 6227020800.0); // 1/13!
+    V p = splat<V>(1.0 / 6227020800.0); // 1/13!
     p = p * z - 1.0 / 39916800.0;
     p = p * z + 1.0 / 362880.0;
     p = p * z - 1.0 / 5040.0;
@@ -212,78 +252,88 @@ struct Scratch {
     uint64_t removals[2] = {};
 };
 
-// All voices one sample on: release start, jitter, phase, envelope gain and (kSine) the summed
-// sine. Jitter draws and removals are only marked: they are applied afterwards in voice order.
+// Voices i..i+lanes−1 one sample on: release start, jitter, phase, envelope gain and (kSine) the
+// sine added to `acc`. Jitter draws and removals are only marked: they are applied afterwards in
+// voice order.
+template <class V, bool kSine>
+KV_INLINE void voiceBlock(OscillatorState& st, const Params& p, Scratch& sc, int i, V& acc) {
+    constexpr int L = kLanes<V>;
+    const V f = load<V>(st.frequency + i);
+    const auto present = load<V>(st.present + i) != 0.0;
+    const V vel = load<V>(st.velocity + i);
+    const V rel = load<V>(st.releaseVelocity + i);
+    const V Ta = load<V>(st.attack + i);
+    const V Tr = 1.5 * Ta;
+    const V Av = select(present, vel, rel) / 127.0 * p.A;
+
+    V env = load<V>(st.envelope + i);
+    const auto starts = maskNot(present) & (env >= 0.0);
+    if (const unsigned b = laneBits(starts)) {
+        for (int l = 0; l < L; ++l)
+            if (b >> l & 1) setLane(env, l, releaseStart(lane(env, l), lane(Ta, l)));
+    }
+
+    // Jitter: one step toward the target; a new target where it is reached or overshot.
+    const V j0 = load<V>(st.jitter + i);
+    const V t0 = load<V>(st.jitterTarget + i);
+    store(sc.oldJitter + i, j0);
+    store(sc.oldTarget + i, t0);
+    const auto moving = f != 0.0;
+    const V jc = vmin(vmax(j0, splat<V>(-1.0)), splat<V>(1.0));
+    const V tc = vmin(vmax(t0, splat<V>(-1.0)), splat<V>(1.0));
+    const V step = load<V>(st.jitterStep + i);
+    const V jn = jc + select(jc <= tc, step, -step);
+    const auto draw = moving & ((vabs(jn - tc) < step) | (jn > 1.0) | (jn < -1.0));
+    const V j = select(moving, jn, j0);
+    store(st.jitter + i, j);
+    store(st.jitterTarget + i, select(moving, tc, t0));
+
+    // Phase.
+    const V fj = vmin(vmax(f + f * j * p.N, splat<V>(0.0)), splat<V>(kCeiling));
+    V ph = load<V>(st.phase + i) + fj / 48000.0 * kTwoPi;
+    ph = select(ph > kTwoPi, ph - kTwoPi, ph);
+    store(st.phase + i, ph);
+
+    // Envelope gain: only voices in their attack or release need the divisions.
+    const V tms = env / 48.0;
+    V g = Av;
+    if (laneBits(maskNot(tms > Ta))) {
+        const V release = vmax(tms + Tr, splat<V>(0.0)) / Tr * Av;
+        const V attack = tms / Ta * Av;
+        g = select(tms < 0.0, release, select(tms <= Ta, attack, Av));
+    }
+
+    V theta = ph + p.P;
+    theta = select(theta < 0.0, theta + kTwoPi, select(theta > kTwoPi, theta - kTwoPi, theta));
+    if constexpr (kSine) {
+        acc += fastSine(theta) * g;
+    } else {
+        store(sc.theta + i, theta);
+        store(sc.gain + i, g);
+    }
+
+    store(st.envelope + i, env + select(env >= 0.0, splat<V>(1.0), splat<V>(-1.0)));
+    store(st.releaseVelocity + i, select(present, vel, rel));
+    store(st.present + i, splat<V>(0.0));
+
+    const auto removed = (tms < 0.0) & (g < kRemovalLevel);
+    if (const unsigned b = laneBits(draw)) sc.draws[i >> 6] |= uint64_t{b} << (i & 63);
+    if (const unsigned b = laneBits(removed)) sc.removals[i >> 6] |= uint64_t{b} << (i & 63);
+}
+
+// All voices one sample on, four at a time and the rest one by one; returns the summed sine
+// (kSine) or leaves phase and gain in the scratch.
 template <bool kSine>
 KV_INLINE double voicePass(OscillatorState& st, const Params& p, Scratch& sc) {
     const int count = st.count;
-    V acc = splat(0.0);
-    const V lane = V{0, 1, 2, 3};
-    for (int i = 0; i < count; i += 4) {
-        const M valid = lane < static_cast<double>(count - i);
-        const V f = load(st.frequency + i);
-        const M present = load(st.present + i) != 0.0;
-        const V vel = load(st.velocity + i);
-        const V rel = load(st.releaseVelocity + i);
-        const V Ta = load(st.attack + i);
-        const V Tr = 1.5 * Ta;
-        const V Av = select(present, vel, rel) / 127.0 * p.A;
-
-        V env = load(st.envelope + i);
-        const M starts = ~present & (env >= 0.0) & valid;
-        if (laneBits(starts)) {
-            for (int l = 0; l < 4; ++l)
-                if (starts[l]) env[l] = releaseStart(env[l], Ta[l]);
-        }
-
-        // Jitter: one step toward the target; a new target where it is reached or overshot.
-        const V j0 = load(st.jitter + i);
-        const V t0 = load(st.jitterTarget + i);
-        store(sc.oldJitter + i, j0);
-        store(sc.oldTarget + i, t0);
-        const M moving = (f != 0.0) & valid;
-        const V jc = vmin(vmax(j0, splat(-1.0)), splat(1.0));
-        const V tc = vmin(vmax(t0, splat(-1.0)), splat(1.0));
-        const V step = load(st.jitterStep + i);
-        const V jn = jc + select(jc <= tc, step, -step);
-        const M draw = moving & ((vabs(jn - tc) < step) | (jn > 1.0) | (jn < -1.0));
-        const V j = select(moving, jn, j0);
-        store(st.jitter + i, j);
-        store(st.jitterTarget + i, select(moving, tc, t0));
-
-        // Phase.
-        const V fj = vmin(vmax(f + f * j * p.N, splat(0.0)), splat(kCeiling));
-        V ph = load(st.phase + i) + fj / 48000.0 * kTwoPi;
-        ph = select(ph > kTwoPi, ph - kTwoPi, ph);
-        store(st.phase + i, ph);
-
-        // Envelope gain: only voices in their attack or release need the divisions.
-        const V tms = env / 48.0;
-        V g = Av;
-        if (laneBits(~(tms > Ta) & valid)) {
-            const V release = vmax(tms + Tr, splat(0.0)) / Tr * Av;
-            const V attack = tms / Ta * Av;
-            g = select(tms < 0.0, release, select(tms <= Ta, attack, Av));
-        }
-
-        V theta = ph + p.P;
-        theta = select(theta < 0.0, theta + kTwoPi, select(theta > kTwoPi, theta - kTwoPi, theta));
-        if constexpr (kSine) {
-            acc += select(valid, fastSine(theta) * g, splat(0.0));
-        } else {
-            store(sc.theta + i, theta);
-            store(sc.gain + i, g);
-        }
-
-        store(st.envelope + i, env + select(env >= 0.0, splat(1.0), splat(-1.0)));
-        store(st.releaseVelocity + i, select(present, vel, rel));
-        store(st.present + i, splat(0.0));
-
-        const M removed = valid & (tms < 0.0) & (g < kRemovalLevel);
-        sc.draws[i >> 6] |= uint64_t{laneBits(draw)} << (i & 63);
-        sc.removals[i >> 6] |= uint64_t{laneBits(removed)} << (i & 63);
-    }
-    return acc[0] + acc[1] + acc[2] + acc[3];
+    V4 acc4 = splat<V4>(0.0);
+    int i = 0;
+    for (; i + 4 <= count; i += 4)
+        voiceBlock<V4, kSine>(st, p, sc, i, acc4);
+    double acc1 = 0.0;
+    for (; i < count; ++i)
+        voiceBlock<double, kSine>(st, p, sc, i, acc1);
+    return (acc4[0] + acc4[1]) + (acc4[2] + acc4[3]) + acc1;
 }
 
 [[gnu::target("avx2,fma")]] double voicePassSineAvx2(OscillatorState& st, const Params& p,
