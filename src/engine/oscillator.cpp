@@ -8,6 +8,7 @@
 
 #include "engine/algorithms.h"
 #include "engine/finite.h"
+#include "engine/oscillator_voices.h"
 #include "engine/params.h"
 #include "engine/waveform.h"
 
@@ -25,16 +26,6 @@ constexpr double kStepFloor = 1e-12;
 constexpr int kMax = OscillatorState::kMaxVoices;
 constexpr auto rlx = std::memory_order_relaxed;
 
-// The module's parameters for one sample.
-struct Params {
-    double A; // amplitude, engine units
-    double N; // noise, 0..1
-    double W; // waveform position, 0..300
-    double R; // ramp, −1..1
-    double P; // phase offset, radians
-    double S; // step size, 0..1
-};
-
 // Ramp and phase: manual as is; a source × 0.05 clamped to ±50.
 double rampLike(const InputSliderSlot& s, const ControlTable& t) {
     const SliderReading v = readSlider(s);
@@ -42,8 +33,8 @@ double rampLike(const InputSliderSlot& s, const ControlTable& t) {
     return std::clamp(v.sensitivity / 100.0 * sourceValue(t, v.source, true) * 0.05, -50.0, 50.0);
 }
 
-Params readParams(const AudioOscControls& c, const ControlTable& t) {
-    Params p;
+OscillatorParams readParams(const AudioOscControls& c, const ControlTable& t) {
+    OscillatorParams p;
     p.A = effectiveValue(c.amplitude(), t, 10.0, 1.0, true);
     p.N = effectiveValue(c.noise(), t, 1.0 / 100.0, 1.0 / 100.0, true);
     p.W = effectiveValue(c.waveform(), t, 1.0, 1.0, true);
@@ -58,6 +49,14 @@ Params readParams(const AudioOscControls& c, const ControlTable& t) {
 double attackTime(double frequency) {
     const double Ta = 1500.0 / std::max(std::fabs(frequency), kEnvelopeFloor) + 2.5;
     return allFinite(Ta) ? Ta : 2.5;
+}
+
+// A voice's new frequency with the times derived from it.
+void setFrequency(OscillatorState& st, int e, double f) {
+    st.frequency[e] = f;
+    st.attack[e] = attackTime(f);
+    st.jitterStep[e] = f / 24000.0;
+    if (!allFinite(f)) st.unsettled = true;
 }
 
 void takeInputVoice(OscillatorState& st, double frequency, double velocity, uint8_t noteId,
@@ -76,12 +75,7 @@ void takeInputVoice(OscillatorState& st, double frequency, double velocity, uint
     }
     double f = std::fabs(frequency);
     if (f < minimum) f = minimum;
-    if (fresh || !(f == st.frequency[e])) {
-        st.frequency[e] = f;
-        st.attack[e] = attackTime(f);
-        st.jitterStep[e] = f / 24000.0;
-        if (!allFinite(f)) st.unsettled = true;
-    }
+    if (fresh || !(f == st.frequency[e])) setFrequency(st, e, f);
     st.velocity[e] = velocity;
     st.present[e] = 1.0;
 }
@@ -99,6 +93,17 @@ void collectVoices(Module& m, EngineContext& ctx, OscillatorState& st) {
         const double factor =
             (F >= kMouseRowBase ? kMouseFactor : 1.0) * fs.sensitivity.load(rlx) / 100.0;
         const int count = std::min<int>(row.voiceCount, kVoices);
+        if (count == st.count && std::memcmp(row.noteId, st.noteId, count) == 0) {
+            // The usual case: the same notes as the voices, in the same order.
+            for (int k = 0; k < count; ++k) {
+                double f = std::min(std::fabs(row.primarySmoothed[k] * factor), kCeiling);
+                if (f < minimum) f = minimum;
+                if (!(f == st.frequency[k])) setFrequency(st, k, f);
+                st.velocity[k] = row.velocitySmoothed[k];
+                st.present[k] = 1.0;
+            }
+            return;
+        }
         for (int k = 0; k < count; ++k) {
             const double f = std::min(std::fabs(row.primarySmoothed[k] * factor), kCeiling);
             takeInputVoice(st, f, row.velocitySmoothed[k], row.noteId[k], minimum);
@@ -125,13 +130,6 @@ double drawJitterTarget(Rand15& rand) {
     return (rand.next() - 16383.5) / 16383.5;
 }
 
-// Counter of a voice whose note has just gone: the release starts at the level the attack reached.
-double releaseStart(double envelope, double Ta) {
-    const double Tr = 1.5 * Ta;
-    const double tms = envelope / 48.0;
-    return tms <= Ta ? std::trunc(-48.0 * Tr * (Ta - tms) / Ta) : -1.0;
-}
-
 // Back to the state of a newly taken voice, keeping its note and inputs: used when its phase or
 // jitter has become NaN or infinite (an overflowing frequency), which would otherwise stay so for
 // good.
@@ -143,218 +141,14 @@ void restartVoice(OscillatorState& st, int i) {
     st.releaseVelocity[i] = 0;
 }
 
-// ---- The fast voice loop: four voices per step --------------------------------------------------
-
-// Every helper taking or returning a vector is inlined, so no vector crosses a call and the
-// compiler's note about the calling convention of 32-byte vectors does not apply.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
-// The voice loop is written once for a lane type: V4 runs four voices per instruction, a plain
-// double the one to three left over.
-using V4 = double __attribute__((vector_size(32)));
-template <class V> using MaskOf = decltype(V{} < V{}); // V4: lanes all ones or all zeros
-template <class V> constexpr int kLanes = sizeof(V) / sizeof(double);
-template <class V> constexpr bool kScalar = std::is_same_v<V, double>;
-
-#define KV_INLINE [[gnu::always_inline]] inline
-
-template <class V> KV_INLINE V load(const double* p) {
-    V v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-template <class V> KV_INLINE void store(double* p, V v) {
-    std::memcpy(p, &v, sizeof v);
-}
-template <class V> KV_INLINE V splat(double x) {
-    if constexpr (kScalar<V>)
-        return x;
-    else
-        return V{x, x, x, x}; // not V{} + x, which turns −0 into +0
-}
-template <class V> KV_INLINE double lane(const V& v, int l) {
-    if constexpr (kScalar<V>)
-        return v;
-    else
-        return v[l];
-}
-template <class V> KV_INLINE void setLane(V& v, int l, double x) {
-    if constexpr (kScalar<V>)
-        v = x;
-    else
-        v[l] = x;
-}
-template <class M> KV_INLINE M maskNot(M m) {
-    if constexpr (std::is_same_v<M, bool>)
-        return !m;
-    else
-        return ~m;
-}
-template <class M> KV_INLINE unsigned laneBits(M m) {
-    if constexpr (std::is_integral_v<M>) {
-        return m != 0;
-    } else {
-        unsigned bits = 0;
-        for (int l = 0; l < static_cast<int>(sizeof(M) / 8); ++l)
-            bits |= unsigned(m[l] & 1) << l;
-        return bits;
-    }
-}
-template <class V, class M> KV_INLINE V select(M m, V a, V b) {
-    if constexpr (kScalar<V>)
-        return m ? a : b;
-    else
-        return (V)(((M)a & m) | ((M)b & ~m));
-}
-template <class V> KV_INLINE V vabs(V x) {
-    if constexpr (kScalar<V>) {
-        return std::fabs(x);
-    } else {
-        using M = MaskOf<V>;
-        return (V)((M)x & ~(M)splat<V>(-0.0));
-    }
-}
-template <class V> KV_INLINE V vmax(V a, V b) {
-    return select(a < b, b, a);
-}
-template <class V> KV_INLINE V vmin(V a, V b) {
-    return select(b < a, b, a);
-}
-
-// Sine to within 1e-9 for |x| up to a few hundred radians: reduction into −π..π (nearest
-// multiple of 2π, in two parts), reflection into −π/2..π/2, then the odd series to x^13.
-template <class V> KV_INLINE V fastSine(V x) {
-    constexpr double kRound = 6755399441055744.0; // 1.5 × 2^52: adding it rounds to an integer
-    constexpr double kTwoPiHi = 6.28318530717958623200;
-    constexpr double kTwoPiLo = 2.44929359829470635e-16;
-    const V k = (x * (1.0 / kTwoPi) + kRound) - kRound;
-    x = (x - k * kTwoPiHi) - k * kTwoPiLo;
-    x = select(x > kPi / 2, kPi - x, x);
-    x = select(x < -kPi / 2, -kPi - x, x);
-    const V z = x * x;
-    V p = splat<V>(1.0 / 6227020800.0); // 1/13!
-    p = p * z - 1.0 / 39916800.0;
-    p = p * z + 1.0 / 362880.0;
-    p = p * z - 1.0 / 5040.0;
-    p = p * z + 1.0 / 120.0;
-    p = p * z - 1.0 / 6.0;
-    return x + x * z * p;
-}
-
-// Scratch of one sample: the jitter before it (for entries emptied by removals), and the phase
-// and gain of each voice when the shape is drawn voice by voice.
-struct Scratch {
-    alignas(64) double oldJitter[kMax];
-    alignas(64) double oldTarget[kMax];
-    alignas(64) double theta[kMax];
-    alignas(64) double gain[kMax];
-    uint64_t draws[2] = {};
-    uint64_t removals[2] = {};
-};
-
-// Voices i..i+lanes−1 one sample on: release start, jitter, phase, envelope gain and (kSine) the
-// sine added to `acc`. Jitter draws and removals are only marked: they are applied afterwards in
-// voice order.
-template <class V, bool kSine>
-KV_INLINE void voiceBlock(OscillatorState& st, const Params& p, Scratch& sc, int i, V& acc) {
-    constexpr int L = kLanes<V>;
-    const V f = load<V>(st.frequency + i);
-    const auto present = load<V>(st.present + i) != 0.0;
-    const V vel = load<V>(st.velocity + i);
-    const V rel = load<V>(st.releaseVelocity + i);
-    const V Ta = load<V>(st.attack + i);
-    const V Tr = 1.5 * Ta;
-    const V Av = select(present, vel, rel) / 127.0 * p.A;
-
-    V env = load<V>(st.envelope + i);
-    const auto starts = maskNot(present) & (env >= 0.0);
-    if (const unsigned b = laneBits(starts)) {
-        for (int l = 0; l < L; ++l)
-            if (b >> l & 1) setLane(env, l, releaseStart(lane(env, l), lane(Ta, l)));
-    }
-
-    // Jitter: one step toward the target; a new target where it is reached or overshot.
-    const V j0 = load<V>(st.jitter + i);
-    const V t0 = load<V>(st.jitterTarget + i);
-    store(sc.oldJitter + i, j0);
-    store(sc.oldTarget + i, t0);
-    const auto moving = f != 0.0;
-    const V jc = vmin(vmax(j0, splat<V>(-1.0)), splat<V>(1.0));
-    const V tc = vmin(vmax(t0, splat<V>(-1.0)), splat<V>(1.0));
-    const V step = load<V>(st.jitterStep + i);
-    const V jn = jc + select(jc <= tc, step, -step);
-    const auto draw = moving & ((vabs(jn - tc) < step) | (jn > 1.0) | (jn < -1.0));
-    const V j = select(moving, jn, j0);
-    store(st.jitter + i, j);
-    store(st.jitterTarget + i, select(moving, tc, t0));
-
-    // Phase.
-    const V fj = vmin(vmax(f + f * j * p.N, splat<V>(0.0)), splat<V>(kCeiling));
-    V ph = load<V>(st.phase + i) + fj / 48000.0 * kTwoPi;
-    ph = select(ph > kTwoPi, ph - kTwoPi, ph);
-    store(st.phase + i, ph);
-
-    // Envelope gain: only voices in their attack or release need the divisions.
-    const V tms = env / 48.0;
-    V g = Av;
-    if (laneBits(maskNot(tms > Ta))) {
-        const V release = vmax(tms + Tr, splat<V>(0.0)) / Tr * Av;
-        const V attack = tms / Ta * Av;
-        g = select(tms < 0.0, release, select(tms <= Ta, attack, Av));
-    }
-
-    V theta = ph + p.P;
-    theta = select(theta < 0.0, theta + kTwoPi, select(theta > kTwoPi, theta - kTwoPi, theta));
-    if constexpr (kSine) {
-        acc += fastSine(theta) * g;
-    } else {
-        store(sc.theta + i, theta);
-        store(sc.gain + i, g);
-    }
-
-    store(st.envelope + i, env + select(env >= 0.0, splat<V>(1.0), splat<V>(-1.0)));
-    store(st.releaseVelocity + i, select(present, vel, rel));
-    store(st.present + i, splat<V>(0.0));
-
-    const auto removed = (tms < 0.0) & (g < kRemovalLevel);
-    if (const unsigned b = laneBits(draw)) sc.draws[i >> 6] |= uint64_t{b} << (i & 63);
-    if (const unsigned b = laneBits(removed)) sc.removals[i >> 6] |= uint64_t{b} << (i & 63);
-}
-
-// All voices one sample on, four at a time and the rest one by one; returns the summed sine
-// (kSine) or leaves phase and gain in the scratch.
-template <bool kSine>
-KV_INLINE double voicePass(OscillatorState& st, const Params& p, Scratch& sc) {
-    const int count = st.count;
-    V4 acc4 = splat<V4>(0.0);
-    int i = 0;
-    for (; i + 4 <= count; i += 4)
-        voiceBlock<V4, kSine>(st, p, sc, i, acc4);
-    double acc1 = 0.0;
-    for (; i < count; ++i)
-        voiceBlock<double, kSine>(st, p, sc, i, acc1);
-    return (acc4[0] + acc4[1]) + (acc4[2] + acc4[3]) + acc1;
-}
-
-[[gnu::target("avx2,fma")]] double voicePassSineAvx2(OscillatorState& st, const Params& p,
-                                                     Scratch& sc) {
-    return voicePass<true>(st, p, sc);
-}
-[[gnu::target("avx2,fma")]] double voicePassShapeAvx2(OscillatorState& st, const Params& p,
-                                                      Scratch& sc) {
-    return voicePass<false>(st, p, sc);
-}
-double voicePassSine(OscillatorState& st, const Params& p, Scratch& sc) {
-    return voicePass<true>(st, p, sc);
-}
-double voicePassShape(OscillatorState& st, const Params& p, Scratch& sc) {
-    return voicePass<false>(st, p, sc);
-}
-
 // Decided once at start-up, so the engine thread never meets a lazy initialisation.
 const bool kHasAvx2 = [] {
+#if defined(__x86_64__) || defined(__i386__)
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+#else
+    return false;
+#endif
 }();
 
 // Whether every live voice holds finite numbers (then the fast loop keeps them finite).
@@ -377,7 +171,7 @@ void setBit(uint64_t* bits, int i, bool on) {
 // Applies the marked jitter draws and removals in the order the voices are taken: a removed
 // voice's entry receives the last voice, which is taken next. An entry emptied that way keeps
 // the jitter it held before the sample, as it would had the voices been taken one by one.
-void drawsAndRemovals(OscillatorState& st, Scratch& sc, Rand15& rand) {
+void drawsAndRemovals(OscillatorState& st, OscillatorScratch& sc, Rand15& rand) {
     if (!(sc.removals[0] | sc.removals[1])) {
         for (int w = 0; w < 2; ++w)
             for (uint64_t b = sc.draws[w]; b; b &= b - 1)
@@ -418,7 +212,7 @@ ControlRow* resetOutput(Module& m, ControlTable& t) {
 
 void evaluateOscillator(Module& m, EngineContext& ctx) {
     OscillatorState& st = m.stateAs<OscillatorState>();
-    const Params p = readParams(AudioOscControls{m}, ctx.table);
+    const OscillatorParams p = readParams(AudioOscControls{m}, ctx.table);
     collectVoices(m, ctx, st);
     ControlRow* out = resetOutput(m, ctx.table);
     if (!out) return;
@@ -429,13 +223,15 @@ void evaluateOscillator(Module& m, EngineContext& ctx) {
     }
     if (!allFinite(p.A, p.N, p.W, p.R, p.P, p.S)) return evaluateOscillatorReference(m, ctx);
 
-    Scratch sc;
+    OscillatorScratch sc;
     const bool sine = p.W <= 0 && p.R == 0 && p.S <= kStepFloor && std::fabs(p.P) <= 64.0;
     double sum;
     if (sine) {
-        sum = kHasAvx2 ? voicePassSineAvx2(st, p, sc) : voicePassSine(st, p, sc);
+        sum = kHasAvx2 ? oscillatorVoicePassAvx2(st, p, sc, true)
+                       : oscillatorVoicePass(st, p, sc, true);
     } else {
-        kHasAvx2 ? voicePassShapeAvx2(st, p, sc) : voicePassShape(st, p, sc);
+        kHasAvx2 ? oscillatorVoicePassAvx2(st, p, sc, false)
+                 : oscillatorVoicePass(st, p, sc, false);
         sum = 0.0;
         for (int i = 0; i < st.count; ++i) {
             const double theta = p.R != 0 ? rampWarp(sc.theta[i], p.R) : sc.theta[i];
@@ -451,7 +247,7 @@ void evaluateOscillator(Module& m, EngineContext& ctx) {
 
 void evaluateOscillatorReference(Module& m, EngineContext& ctx) {
     OscillatorState& st = m.stateAs<OscillatorState>();
-    const Params p = readParams(AudioOscControls{m}, ctx.table);
+    const OscillatorParams p = readParams(AudioOscControls{m}, ctx.table);
     collectVoices(m, ctx, st);
     ControlRow* outRow = resetOutput(m, ctx.table);
     if (!outRow) return;
@@ -467,7 +263,7 @@ void evaluateOscillatorReference(Module& m, EngineContext& ctx) {
         const double Tr = 1.5 * Ta;
 
         if (st.present[i] == 0 && st.envelope[i] >= 0)
-            st.envelope[i] = releaseStart(st.envelope[i], Ta);
+            st.envelope[i] = oscillatorReleaseStart(st.envelope[i], Ta);
 
         if (f != 0) {
             double& j = st.jitter[i];
