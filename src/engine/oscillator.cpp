@@ -173,6 +173,7 @@ void setBit(uint64_t* bits, int i, bool on) {
 // the jitter it held before the sample, as it would had the voices been taken one by one.
 void drawsAndRemovals(OscillatorState& st, OscillatorScratch& sc, Rand15& rand) {
     if (!(sc.removals[0] | sc.removals[1])) {
+        if (!(sc.draws[0] | sc.draws[1])) return;
         for (int w = 0; w < 2; ++w)
             for (uint64_t b = sc.draws[w]; b; b &= b - 1)
                 st.jitterTarget[w * 64 + __builtin_ctzll(b)] = drawJitterTarget(rand);

@@ -2,6 +2,7 @@
 // The oscillator's voice loop over the arrays of its voice table, written once for a lane type
 // (four voices, or one) and compiled twice: for any x86-64 processor (oscillator.cpp) and for
 // processors with AVX2 (oscillator_avx2.cpp); the engine picks one at start-up. Engine thread.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -228,6 +229,64 @@ KV_INLINE void voiceBlock(OscillatorState& st, const OscillatorParams& p, Oscill
     if (const unsigned b = laneBits(removed)) sc.removals[i >> 6] |= uint64_t{b} << (i & 63);
 }
 
+// One voice one sample on, as voiceBlock does for four, in plain code: a lone voice (the usual
+// oscillator plays one) skips what does not apply to it instead of computing and masking it.
+template <bool kSine>
+KV_INLINE double voiceOne(OscillatorState& st, const OscillatorParams& p, OscillatorScratch& sc,
+                          int i) {
+    const double f = st.frequency[i];
+    const bool present = st.present[i] != 0.0;
+    const double Ta = st.attack[i];
+    const double Av = (present ? st.velocity[i] : st.releaseVelocity[i]) / 127.0 * p.A;
+    double env = st.envelope[i];
+    if (!present && env >= 0.0) env = oscillatorReleaseStart(env, Ta);
+
+    double j = st.jitter[i];
+    sc.oldJitter[i] = j;
+    sc.oldTarget[i] = st.jitterTarget[i];
+    if (f != 0.0) {
+        j = std::clamp(j, -1.0, 1.0);
+        const double target = std::clamp(st.jitterTarget[i], -1.0, 1.0);
+        const double step = st.jitterStep[i];
+        j += j <= target ? step : -step;
+        if (std::fabs(j - target) < step || j > 1.0 || j < -1.0)
+            sc.draws[i >> 6] |= uint64_t{1} << (i & 63);
+        st.jitter[i] = j;
+        st.jitterTarget[i] = target;
+    }
+
+    const double fj = std::clamp(f + f * j * p.N, 0.0, kVoiceCeiling);
+    double ph = st.phase[i] + fj / 48000.0 * kVoiceTwoPi;
+    if (ph > kVoiceTwoPi) ph -= kVoiceTwoPi;
+    st.phase[i] = ph;
+
+    const double tms = env / 48.0;
+    double g = Av;
+    if (tms < 0) {
+        const double Tr = 1.5 * Ta;
+        g = std::max(tms + Tr, 0.0) / Tr * Av;
+        if (g < kVoiceRemovalLevel) sc.removals[i >> 6] |= uint64_t{1} << (i & 63);
+    } else if (tms <= Ta) {
+        g = tms / Ta * Av;
+    }
+
+    double theta = ph + p.P;
+    if (theta < 0)
+        theta += kVoiceTwoPi;
+    else if (theta > kVoiceTwoPi)
+        theta -= kVoiceTwoPi;
+    st.envelope[i] = env + (env >= 0.0 ? 1.0 : -1.0);
+    if (present) st.releaseVelocity[i] = st.velocity[i];
+    st.present[i] = 0.0;
+    if constexpr (kSine) {
+        return fastSine(theta) * g;
+    } else {
+        sc.theta[i] = theta;
+        sc.gain[i] = g;
+        return 0.0;
+    }
+}
+
 // All voices one sample on, four at a time and the rest one by one; returns the summed sine
 // (kSine) or leaves phase and gain in the scratch.
 template <bool kSine>
@@ -239,7 +298,7 @@ KV_INLINE double voicePass(OscillatorState& st, const OscillatorParams& p, Oscil
         voiceBlock<V4, kSine>(st, p, sc, i, acc4);
     double acc1 = 0.0;
     for (; i < count; ++i)
-        voiceBlock<double, kSine>(st, p, sc, i, acc1);
+        acc1 += voiceOne<kSine>(st, p, sc, i);
     return (acc4[0] + acc4[1]) + (acc4[2] + acc4[3]) + acc1;
 }
 
