@@ -213,10 +213,10 @@ ControlRow* resetOutput(Module& m, ControlTable& t) {
 
 void evaluateOscillator(Module& m, EngineContext& ctx) {
     OscillatorState& st = m.stateAs<OscillatorState>();
-    const OscillatorParams p = readParams(AudioOscControls{m}, ctx.table);
     collectVoices(m, ctx, st);
     ControlRow* out = resetOutput(m, ctx.table);
-    if (!out) return;
+    if (!out || st.count == 0) return; // silent: an oscillator waiting for notes costs little
+    const OscillatorParams p = readParams(AudioOscControls{m}, ctx.table);
 
     if (st.unsettled) {
         if (!voicesFinite(st)) return evaluateOscillatorReference(m, ctx);

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "engine/oscillator.h"
+#include "engine/oscillator_voices.h"
 #include "engine/waveform.h"
 #include "modules/module_registry.h"
 
@@ -242,6 +243,21 @@ TEST(OscillatorFastLoop, MatchesTheReferenceSampleForSample) {
     EXPECT_GT(voiceSamples, 2'000'000);
     EXPECT_GT(sineSamples, 300'000);
     EXPECT_GT(maxError, 0.0) << "the fast loop never ran: its sine is not the library's to the bit";
+}
+
+// The voice loop's sine, one lane and four, against the library's over the phases it meets
+// (0..2π after the phase offset) and the wider range it still reduces correctly.
+TEST(OscillatorFastLoop, SineWithinOneTenMillionthOfFullScale) {
+    double worst = 0;
+    for (int i = -200000; i <= 200000; ++i) {
+        const double x = i * 3.3e-4; // −66..66 rad
+        worst = std::max(worst, std::fabs(fastSine(x) - std::sin(x)));
+        const V4 four = fastSine(V4{x, -x, x + 1e-3, 2 * kPi - x});
+        worst = std::max(worst, std::fabs(four[1] - std::sin(-x)));
+        worst = std::max(worst, std::fabs(four[3] - std::sin(2 * kPi - x)));
+    }
+    EXPECT_LT(worst, 1e-9);
+    EXPECT_EQ(fastSine(0.0), 0.0);
 }
 
 TEST(Waveform, MorphPointsAndMixes) {
