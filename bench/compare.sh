@@ -244,7 +244,7 @@ for n in "${names[@]}"; do
     fi
 done
 
-[ "$runs" -gt 0 ] || { echo "no timed runs (--runs 0): files in $work"; exit 0; }
+[ "$runs" -gt 0 ] || { echo "no timed runs (--runs 0); KV_COMPARE_KEEP=1 keeps $work"; exit 0; }
 declare -A times
 for ((r = 1; r <= runs; r++)); do
     for n in "${good[@]}"; do
