@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numbers>
+#include <type_traits>
 
 #include "engine/algorithms.h"
 #include "engine/finite.h"
+#include "engine/oscillator_voices.h"
 #include "engine/params.h"
 #include "engine/waveform.h"
 
@@ -19,13 +22,9 @@ constexpr double kCeiling = 24000.0;    // Hz
 constexpr double kEnvelopeFloor = 10.0; // Hz
 constexpr double kRemovalLevel = 0.1;
 constexpr double kMouseFactor = 6.0;
+constexpr double kStepFloor = 1e-12;
+constexpr int kMax = OscillatorState::kMaxVoices;
 constexpr auto rlx = std::memory_order_relaxed;
-
-struct InputVoice {
-    double frequency;
-    double velocity;
-    uint8_t noteId;
-};
 
 // Ramp and phase: manual as is; a source × 0.05 clamped to ±50.
 double rampLike(const InputSliderSlot& s, const ControlTable& t) {
@@ -34,107 +33,256 @@ double rampLike(const InputSliderSlot& s, const ControlTable& t) {
     return std::clamp(v.sensitivity / 100.0 * sourceValue(t, v.source, true) * 0.05, -50.0, 50.0);
 }
 
-void takeInputVoice(OscillatorState& st, const InputVoice& in, double minimum) {
-    OscillatorVoice* voice = nullptr;
-    const int entry = st.entryOfNote[in.noteId];
-    if (entry >= 0) {
-        voice = &st.voices[entry];
-    } else {
-        if (st.count >= OscillatorState::kMaxVoices) return;
-        st.entryOfNote[in.noteId] = static_cast<int16_t>(st.count);
-        voice = &st.voices[st.count++];
-        voice->noteId = in.noteId;
-        voice->releaseVelocity = 0;
-        voice->envelope = 0;
-        voice->phase = 0;
+OscillatorParams readParams(const AudioOscControls& c, const ControlTable& t) {
+    OscillatorParams p;
+    p.A = effectiveValue(c.amplitude(), t, 10.0, 1.0, true);
+    p.N = effectiveValue(c.noise(), t, 1.0 / 100.0, 1.0 / 100.0, true);
+    p.W = effectiveValue(c.waveform(), t, 1.0, 1.0, true);
+    p.R = rampLike(c.ramp(), t) / 50.0;
+    p.P = rampLike(c.phase(), t) * kPi / 50.0;
+    const double S = effectiveValue(c.stepSize(), t, 1.0 / 100.0, 1.0 / 1000.0, false);
+    p.S = std::min(std::fabs(S), 1.0);
+    return p;
+}
+
+// Attack time in ms for a frequency; a NaN frequency gets the shortest envelope.
+double attackTime(double frequency) {
+    const double Ta = 1500.0 / std::max(std::fabs(frequency), kEnvelopeFloor) + 2.5;
+    return allFinite(Ta) ? Ta : 2.5;
+}
+
+// A voice's new frequency with the times derived from it.
+void setFrequency(OscillatorState& st, int e, double f) {
+    st.frequency[e] = f;
+    st.attack[e] = attackTime(f);
+    st.jitterStep[e] = f / 24000.0;
+    if (!allFinite(f)) st.unsettled = true;
+}
+
+void takeInputVoice(OscillatorState& st, double frequency, double velocity, uint8_t noteId,
+                    double minimum) {
+    int e = st.entryOfNote[noteId];
+    bool fresh = false;
+    if (e < 0) {
+        if (st.count >= kMax) return;
+        e = st.count++;
+        st.entryOfNote[noteId] = static_cast<int16_t>(e);
+        st.noteId[e] = noteId;
+        st.releaseVelocity[e] = 0;
+        st.envelope[e] = 0;
+        st.phase[e] = 0;
+        fresh = true; // the jitter keeps what the entry last held
     }
-    double f = std::fabs(in.frequency);
+    double f = std::fabs(frequency);
     if (f < minimum) f = minimum;
-    voice->frequency = f;
-    voice->velocity = in.velocity;
-    voice->present = true;
+    if (fresh || !(f == st.frequency[e])) setFrequency(st, e, f);
+    st.velocity[e] = velocity;
+    st.present[e] = 1.0;
 }
 
-// Back to the state of a newly taken voice, keeping its note and inputs: used when its phase or
-// jitter has become NaN or infinite (an overflowing frequency), which would otherwise stay so for
-// good.
-void restartVoice(OscillatorVoice& v) {
-    v.phase = 0;
-    v.envelope = 0;
-    v.jitter = 0;
-    v.jitterTarget = 0;
-    v.releaseVelocity = 0;
-}
-
-} // namespace
-
-void evaluateOscillator(Module& m, EngineContext& ctx) {
+void collectVoices(Module& m, EngineContext& ctx, OscillatorState& st) {
     const AudioOscControls c{m};
-    OscillatorState& st = m.stateAs<OscillatorState>();
-    ControlTable& t = ctx.table;
-
-    // 1. Parameters.
-    const double A = effectiveValue(c.amplitude(), t, 10.0, 1.0, true);
-    const double N = effectiveValue(c.noise(), t, 1.0 / 100.0, 1.0 / 100.0, true);
-    const double W = effectiveValue(c.waveform(), t, 1.0, 1.0, true);
-    const double R = rampLike(c.ramp(), t) / 50.0;
-    const double P = rampLike(c.phase(), t) * kPi / 50.0;
-    double S = effectiveValue(c.stepSize(), t, 1.0 / 100.0, 1.0 / 1000.0, false);
-    S = std::min(std::fabs(S), 1.0);
-
-    // 2. Voices of the frequency controller.
     const bool legacy = ctx.state.settings.legacyPatch.load(rlx);
     const double minimum = legacy ? 0.0 : ctx.state.settings.oscillatorFrequencyMinimum.load(rlx);
     FrequencySlot& fs = c.frequency();
     const int F = fs.source.load(rlx);
     if (F == kSourceManual) {
-        takeInputVoice(st, {fs.base.load(rlx) * fs.multiplier.load(rlx), 127.0, 0}, minimum);
+        takeInputVoice(st, fs.base.load(rlx) * fs.multiplier.load(rlx), 127.0, 0, minimum);
     } else if (isRowSelector(F)) {
-        const ControlRow& row = t.rows[F];
+        const ControlRow& row = ctx.table.rows[F];
         const double factor =
             (F >= kMouseRowBase ? kMouseFactor : 1.0) * fs.sensitivity.load(rlx) / 100.0;
         const int count = std::min<int>(row.voiceCount, kVoices);
+        if (count == st.count && std::memcmp(row.noteId, st.noteId, count) == 0) {
+            // The usual case: the same notes as the voices, in the same order.
+            for (int k = 0; k < count; ++k) {
+                double f = std::min(std::fabs(row.primarySmoothed[k] * factor), kCeiling);
+                if (f < minimum) f = minimum;
+                if (!(f == st.frequency[k])) setFrequency(st, k, f);
+                st.velocity[k] = row.velocitySmoothed[k];
+                st.present[k] = 1.0;
+            }
+            return;
+        }
         for (int k = 0; k < count; ++k) {
             const double f = std::min(std::fabs(row.primarySmoothed[k] * factor), kCeiling);
-            takeInputVoice(st, {f, row.velocitySmoothed[k], row.noteId[k]}, minimum);
+            takeInputVoice(st, f, row.velocitySmoothed[k], row.noteId[k], minimum);
         }
     }
+}
 
-    // 3. Output reset.
-    if (m.outputRow < 0 || m.outputRow >= kModuleRows) return;
+// Copies voice `from` into entry `to` (all fields).
+void copyVoice(OscillatorState& st, int from, int to) {
+    st.frequency[to] = st.frequency[from];
+    st.velocity[to] = st.velocity[from];
+    st.releaseVelocity[to] = st.releaseVelocity[from];
+    st.present[to] = st.present[from];
+    st.phase[to] = st.phase[from];
+    st.envelope[to] = st.envelope[from];
+    st.jitter[to] = st.jitter[from];
+    st.jitterTarget[to] = st.jitterTarget[from];
+    st.attack[to] = st.attack[from];
+    st.jitterStep[to] = st.jitterStep[from];
+    st.noteId[to] = st.noteId[from];
+}
+
+double drawJitterTarget(Rand15& rand) {
+    return (rand.next() - 16383.5) / 16383.5;
+}
+
+// Back to the state of a newly taken voice, keeping its note and inputs: used when its phase or
+// jitter has become NaN or infinite (an overflowing frequency), which would otherwise stay so for
+// good.
+void restartVoice(OscillatorState& st, int i) {
+    st.phase[i] = 0;
+    st.envelope[i] = 0;
+    st.jitter[i] = 0;
+    st.jitterTarget[i] = 0;
+    st.releaseVelocity[i] = 0;
+}
+
+// Decided once at start-up, so the engine thread never meets a lazy initialisation.
+const bool kHasAvx2 = [] {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+#else
+    return false;
+#endif
+}();
+
+// Whether every live voice holds finite numbers (then the fast loop keeps them finite).
+bool voicesFinite(const OscillatorState& st) {
+    bool finite = true;
+    for (int i = 0; i < st.count; ++i)
+        finite &= allFinite(st.frequency[i], st.phase[i], st.jitter[i], st.jitterTarget[i]);
+    return finite;
+}
+
+bool bit(const uint64_t* bits, int i) {
+    return (bits[i >> 6] >> (i & 63)) & 1;
+}
+
+void setBit(uint64_t* bits, int i, bool on) {
+    const uint64_t b = uint64_t{1} << (i & 63);
+    bits[i >> 6] = on ? bits[i >> 6] | b : bits[i >> 6] & ~b;
+}
+
+// Applies the marked jitter draws and removals in the order the voices are taken: a removed
+// voice's entry receives the last voice, which is taken next. An entry emptied that way keeps
+// the jitter it held before the sample, as it would had the voices been taken one by one.
+void drawsAndRemovals(OscillatorState& st, OscillatorScratch& sc, Rand15& rand) {
+    if (!(sc.removals[0] | sc.removals[1])) {
+        if (!(sc.draws[0] | sc.draws[1])) return;
+        for (int w = 0; w < 2; ++w)
+            for (uint64_t b = sc.draws[w]; b; b &= b - 1)
+                st.jitterTarget[w * 64 + __builtin_ctzll(b)] = drawJitterTarget(rand);
+        return;
+    }
+    int n = st.count;
+    for (int i = 0; i < n;) {
+        if (bit(sc.draws, i)) st.jitterTarget[i] = drawJitterTarget(rand);
+        if (!bit(sc.removals, i)) {
+            ++i;
+            continue;
+        }
+        st.entryOfNote[st.noteId[i]] = -1;
+        const int last = n - 1;
+        if (last != i) {
+            copyVoice(st, last, i);
+            setBit(sc.draws, i, bit(sc.draws, last));
+            setBit(sc.removals, i, bit(sc.removals, last));
+            st.jitter[last] = sc.oldJitter[last];
+            st.jitterTarget[last] = sc.oldTarget[last];
+            st.entryOfNote[st.noteId[i]] = static_cast<int16_t>(i);
+        }
+        n = last;
+    }
+    st.count = n;
+}
+
+ControlRow* resetOutput(Module& m, ControlTable& t) {
+    if (m.outputRow < 0 || m.outputRow >= kModuleRows) return nullptr;
     ControlRow& out = t.rows[m.outputRow];
     out.primary[0] = 0.0;
     out.primarySmoothed[0] = 0.0;
+    return &out;
+}
 
-    // 4. Voices.
+} // namespace
+
+void evaluateOscillator(Module& m, EngineContext& ctx) {
+    OscillatorState& st = m.stateAs<OscillatorState>();
+    collectVoices(m, ctx, st);
+    ControlRow* out = resetOutput(m, ctx.table);
+    if (!out || st.count == 0) return; // silent: an oscillator waiting for notes costs little
+    const OscillatorParams p = readParams(AudioOscControls{m}, ctx.table);
+
+    if (st.unsettled) {
+        if (!voicesFinite(st)) return evaluateOscillatorReference(m, ctx);
+        st.unsettled = false;
+    }
+    if (!allFinite(p.A, p.N, p.W, p.R, p.P, p.S)) return evaluateOscillatorReference(m, ctx);
+
+    OscillatorScratch sc;
+    const bool sine = p.W <= 0 && p.R == 0 && p.S <= kStepFloor && std::fabs(p.P) <= 64.0;
+    double sum;
+    if (sine) {
+        sum = kHasAvx2 ? oscillatorVoicePassAvx2(st, p, sc, true)
+                       : oscillatorVoicePass(st, p, sc, true);
+    } else {
+        kHasAvx2 ? oscillatorVoicePassAvx2(st, p, sc, false)
+                 : oscillatorVoicePass(st, p, sc, false);
+        sum = 0.0;
+        for (int i = 0; i < st.count; ++i) {
+            const double theta = p.R != 0 ? rampWarp(sc.theta[i], p.R) : sc.theta[i];
+            double sample = morphWave(theta, p.W) * sc.gain[i];
+            if (p.S > kStepFloor) sample = std::trunc(sample / 1000.0 / p.S) * (1000.0 * p.S);
+            sum += sample;
+        }
+    }
+    drawsAndRemovals(st, sc, ctx.rand);
+    out->primary[0] = sum;
+    out->primarySmoothed[0] = sum;
+}
+
+void evaluateOscillatorReference(Module& m, EngineContext& ctx) {
+    OscillatorState& st = m.stateAs<OscillatorState>();
+    const OscillatorParams p = readParams(AudioOscControls{m}, ctx.table);
+    collectVoices(m, ctx, st);
+    ControlRow* outRow = resetOutput(m, ctx.table);
+    if (!outRow) return;
+    ControlRow& out = *outRow;
+    st.unsettled = true; // may leave non-finite jitter for the next sample to restart
+
     for (int i = 0; i < st.count;) {
-        OscillatorVoice& v = st.voices[i];
-        const double Av = (v.present ? v.velocity : v.releaseVelocity) / 127.0 * A;
-        if (!allFinite(v.phase, v.jitter, v.jitterTarget)) restartVoice(v);
-        double Ta = 1500.0 / std::max(std::fabs(v.frequency), kEnvelopeFloor) + 2.5;
-        if (!allFinite(Ta)) Ta = 2.5; // a NaN frequency: the shortest envelope
+        const double Av =
+            (st.present[i] != 0 ? st.velocity[i] : st.releaseVelocity[i]) / 127.0 * p.A;
+        if (!allFinite(st.phase[i], st.jitter[i], st.jitterTarget[i])) restartVoice(st, i);
+        const double f = st.frequency[i];
+        const double Ta = attackTime(f);
         const double Tr = 1.5 * Ta;
 
-        if (!v.present && v.envelope >= 0) {
-            const double tms = static_cast<double>(v.envelope) / 48.0;
-            v.envelope = tms <= Ta ? static_cast<int64_t>(-48.0 * Tr * (Ta - tms) / Ta) : -1;
+        if (st.present[i] == 0 && st.envelope[i] >= 0)
+            st.envelope[i] = oscillatorReleaseStart(st.envelope[i], Ta);
+
+        if (f != 0) {
+            double& j = st.jitter[i];
+            double& target = st.jitterTarget[i];
+            j = std::clamp(j, -1.0, 1.0);
+            target = std::clamp(target, -1.0, 1.0);
+            const double step = f / 24000.0;
+            j += j <= target ? step : -step;
+            if (std::fabs(j - target) < step || j > 1.0 || j < -1.0)
+                target = drawJitterTarget(ctx.rand);
         }
 
-        if (v.frequency != 0) {
-            v.jitter = std::clamp(v.jitter, -1.0, 1.0);
-            v.jitterTarget = std::clamp(v.jitterTarget, -1.0, 1.0);
-            const double step = v.frequency / 24000.0;
-            v.jitter += v.jitter <= v.jitterTarget ? step : -step;
-            if (std::fabs(v.jitter - v.jitterTarget) < step || v.jitter > 1.0 || v.jitter < -1.0)
-                v.jitterTarget = (ctx.rand.next() - 16383.5) / 16383.5;
-        }
+        const double fj = std::clamp(f + f * st.jitter[i] * p.N, 0.0, kCeiling);
+        st.phase[i] += fj / 48000.0 * kTwoPi;
+        if (st.phase[i] > kTwoPi) st.phase[i] -= kTwoPi;
+        if (!allFinite(st.phase[i])) restartVoice(st, i);
 
-        const double fj = std::clamp(v.frequency + v.frequency * v.jitter * N, 0.0, kCeiling);
-        v.phase += fj / 48000.0 * kTwoPi;
-        if (v.phase > kTwoPi) v.phase -= kTwoPi;
-        if (!allFinite(v.phase)) restartVoice(v);
-
-        const double tms = static_cast<double>(v.envelope) / 48.0;
+        const double tms = st.envelope[i] / 48.0;
         double g;
         if (tms < 0)
             g = std::max(tms + Tr, 0.0) / Tr * Av;
@@ -143,30 +291,30 @@ void evaluateOscillator(Module& m, EngineContext& ctx) {
         else
             g = Av;
 
-        double theta = v.phase + P;
+        double theta = st.phase[i] + p.P;
         if (theta < 0)
             theta += kTwoPi;
         else if (theta > kTwoPi)
             theta -= kTwoPi;
-        if (R != 0) theta = rampWarp(theta, R);
+        if (p.R != 0) theta = rampWarp(theta, p.R);
 
-        double sample = morphWave(theta, W) * g;
-        if (S > 1e-12) sample = std::trunc(sample / 1000.0 / S) * (1000.0 * S);
+        double sample = morphWave(theta, p.W) * g;
+        if (p.S > kStepFloor) sample = std::trunc(sample / 1000.0 / p.S) * (1000.0 * p.S);
 
         out.primary[0] += sample;
         out.primarySmoothed[0] = out.primary[0];
 
-        v.envelope += v.envelope >= 0 ? 1 : -1;
-        if (v.present) v.releaseVelocity = v.velocity;
+        st.envelope[i] += st.envelope[i] >= 0 ? 1 : -1;
+        if (st.present[i] != 0) st.releaseVelocity[i] = st.velocity[i];
 
         if (tms < 0 && g < kRemovalLevel) {
-            st.entryOfNote[v.noteId] = -1;
-            st.voices[i] = st.voices[st.count - 1];
+            st.entryOfNote[st.noteId[i]] = -1;
+            copyVoice(st, st.count - 1, i);
             --st.count;
-            if (i < st.count) st.entryOfNote[st.voices[i].noteId] = static_cast<int16_t>(i);
+            if (i < st.count) st.entryOfNote[st.noteId[i]] = static_cast<int16_t>(i);
             continue; // entry i now holds another voice: process it this sample
         }
-        v.present = false;
+        st.present[i] = 0;
         ++i;
     }
 }

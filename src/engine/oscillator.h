@@ -10,29 +10,42 @@
 
 namespace kv {
 
-struct OscillatorVoice {
-    uint8_t noteId = 0;
-    double frequency = 0;       // Hz
-    double velocity = 0;        // 0..127
-    double releaseVelocity = 0; // velocity last seen while the note was present
-    bool present = false;
-    double phase = 0;        // radians, 0..2π
-    int64_t envelope = 0;    // samples: ≥ 0 while held, negative while releasing
-    double jitter = 0;       // −1..1
-    double jitterTarget = 0; // −1..1
-};
-
+/// The voice table, one array per field (entries 0..count−1 are live) so that the voice loop
+/// works on several voices per instruction.
 struct OscillatorState final : ModuleState {
     static constexpr int kMaxVoices = 128;
-    OscillatorVoice voices[kMaxVoices];
+
+    alignas(64) double frequency[kMaxVoices] = {}; // Hz
+    alignas(64) double velocity[kMaxVoices] = {};  // 0..127
+    /// Velocity last seen while the note was present, 0..127.
+    alignas(64) double releaseVelocity[kMaxVoices] = {};
+    /// 1 when the controller carried the note in this sample, else 0.
+    alignas(64) double present[kMaxVoices] = {};
+    alignas(64) double phase[kMaxVoices] = {}; // radians, 0..2π
+    /// Samples, a whole number: ≥ 0 while held, negative while releasing.
+    alignas(64) double envelope[kMaxVoices] = {};
+    alignas(64) double jitter[kMaxVoices] = {};       // −1..1
+    alignas(64) double jitterTarget[kMaxVoices] = {}; // −1..1
+    /// Derived from the frequency whenever it changes: attack time in ms, jitter step per sample.
+    alignas(64) double attack[kMaxVoices] = {};
+    alignas(64) double jitterStep[kMaxVoices] = {};
+    uint8_t noteId[kMaxVoices] = {};
     int count = 0;
     /// Entry of the live voice of each note id, −1 when none (note ids are unique among voices).
     int16_t entryOfNote[256];
+    /// Set when a voice may hold a non-finite frequency, phase or jitter: the fast voice loop
+    /// checks before it runs and leaves such samples to the reference loop.
+    bool unsettled = false;
 
     OscillatorState() { std::fill(std::begin(entryOfNote), std::end(entryOfNote), -1); }
 };
 
 /// One sample of one oscillator. Engine thread.
 void evaluateOscillator(Module& m, EngineContext& ctx);
+
+/// The same sample computed voice by voice in the plainest way, with the library sine: the
+/// reference the fast loop is held to, and the path for samples it does not cover (non-finite
+/// values). Engine thread.
+void evaluateOscillatorReference(Module& m, EngineContext& ctx);
 
 } // namespace kv

@@ -4,8 +4,10 @@
 
 #include <cmath>
 #include <numbers>
+#include <random>
 
 #include "engine/oscillator.h"
+#include "engine/oscillator_voices.h"
 #include "engine/waveform.h"
 #include "modules/module_registry.h"
 
@@ -115,7 +117,7 @@ TEST_F(Oscillator, VoicesFollowNoteIdsUpToTheLimit) {
     step();
     EXPECT_EQ(st().count, 128);
     for (int k = 0; k < 128; ++k)
-        EXPECT_EQ(st().voices[k].noteId, k);
+        EXPECT_EQ(st().noteId[k], k);
     sourceRow(3, 100.0);
     step();
     EXPECT_EQ(st().count, 128); // the others release, they are not dropped at once
@@ -127,14 +129,14 @@ TEST_F(Oscillator, VoicesFollowNoteIdsUpToTheLimit) {
 TEST_F(Oscillator, FrequencyScalingCeilingMinimumAndMouseFactor) {
     sourceRow(1, 30000.0);
     step();
-    EXPECT_EQ(st().voices[0].frequency, 24000.0);
+    EXPECT_EQ(st().frequency[0], 24000.0);
 
     sourceRow(1, 1.0); // raised to the minimum preference (5 Hz)
     step();
-    EXPECT_EQ(st().voices[0].frequency, 5.0);
+    EXPECT_EQ(st().frequency[0], 5.0);
     state.settings.legacyPatch = true; // old-style patches have no minimum
     step();
-    EXPECT_EQ(st().voices[0].frequency, 1.0);
+    EXPECT_EQ(st().frequency[0], 1.0);
     state.settings.legacyPatch = false;
 
     // Mouse rows are scaled by 6: speed 50 gives 300 Hz at 100 % sensitivity.
@@ -143,8 +145,8 @@ TEST_F(Oscillator, FrequencyScalingCeilingMinimumAndMouseFactor) {
     step();
     bool found = false;
     for (int i = 0; i < st().count; ++i)
-        if (st().voices[i].noteId == 131) {
-            EXPECT_DOUBLE_EQ(st().voices[i].frequency, 300.0);
+        if (st().noteId[i] == 131) {
+            EXPECT_DOUBLE_EQ(st().frequency[i], 300.0);
             found = true;
         }
     EXPECT_TRUE(found);
@@ -161,6 +163,101 @@ TEST_F(Oscillator, FullStepSizeSilencesAPeakOf500) {
     for (int i = 0; i < 4800; ++i)
         peak = std::max(peak, std::fabs(step()));
     EXPECT_EQ(peak, 1000.0);
+}
+
+// The fast voice loop against the plain voice-by-voice loop over a long run that visits every
+// waveform, ramp, phase, steps, jitter, gliding frequencies, attacks and releases, notes coming
+// back while they release, overfull and empty controllers and a manual frequency. Both start
+// from the same generator, so equal jitter draws in equal order keep them together.
+TEST(OscillatorFastLoop, MatchesTheReferenceSampleForSample) {
+    struct Rig {
+        EngineState state;
+        ModuleRegistry registry;
+        EngineView view;
+        EngineContext ctx{state, state.table, state.rand, view};
+        Module* osc = registry.addModule(Module_AudioOsc);
+        Module* source = registry.addModule(Module_ControlGain);
+        Rig() {
+            state.table.registerRow(osc->outputRow, 1, 127);
+            state.table.registerRow(source->outputRow, 1, 127);
+        }
+        double out() const { return state.table.rows[osc->outputRow].primary[0]; }
+    } fast, ref;
+
+    std::mt19937 gen(12);
+    auto pick = [&](std::initializer_list<double> values) {
+        return values.begin()[std::uniform_int_distribution<size_t>(0, values.size() - 1)(gen)];
+    };
+    auto uniform = [&](double lo, double hi) {
+        return std::uniform_real_distribution(lo, hi)(gen);
+    };
+
+    double maxError = 0;
+    int64_t voiceSamples = 0, sineSamples = 0;
+    for (int segment = 0; segment < 160; ++segment) {
+        // Controller notes: some ids kept, some new, some gone; sometimes none or 150.
+        const int voices = static_cast<int>(pick({0, 1, 3, 8, 20, 40, 150}));
+        ControlRow row = fast.state.table.rows[fast.source->outputRow];
+        row.voiceCount = static_cast<uint8_t>(voices);
+        for (int k = 0; k < std::min(voices, kVoices); ++k) {
+            if (uniform(0, 1) < 0.4) row.noteId[k] = static_cast<uint8_t>(gen() % 256);
+            row.primarySmoothed[k] = pick({0.0, 3.0, 30000.0, uniform(20, 4000), uniform(20, 400)});
+            row.velocitySmoothed[k] = uniform(0, 127);
+        }
+        const bool manual = uniform(0, 1) < 0.15;
+        const double base = uniform(0, 1) < 0.5 ? 2.2 : 0.0;
+        const double params[6] = {
+            uniform(0, 100),
+            pick({0.0, 0.0, 5.0, 60.0, 100.0}),
+            pick({0.0, 0.0, 0.0, -5.0, 37.0, 100.0, 150.0, 200.0, 260.0, 300.0, 350.0}),
+            pick({0.0, 0.0, 25.0, -30.0, 50.0}),
+            pick({0.0, 0.0, 10.0, -45.0, 50.0, 700.0}),
+            pick({0.0, 0.0, 0.0, 5.0})};
+        const bool sine = params[2] <= 0 && params[3] == 0 && params[5] == 0 && params[4] < 700;
+        const int length = static_cast<int>(uniform(200, 3000));
+        for (Rig* r : {&fast, &ref}) {
+            r->state.table.rows[r->source->outputRow] = row;
+            r->osc->frequencies[0].source = manual ? kSourceManual : r->source->outputRow;
+            r->osc->frequencies[0].base = base;
+            for (int s = 0; s < 6; ++s)
+                r->osc->inputSliders[s].manual = params[s];
+        }
+        for (int i = 0; i < length; ++i) {
+            for (Rig* r : {&fast, &ref}) {
+                ControlRow& live = r->state.table.rows[r->source->outputRow];
+                for (int k = 0; k < std::min<int>(live.voiceCount, kVoices); ++k)
+                    live.primarySmoothed[k] *= 1.0001; // a glide: frequencies change each sample
+            }
+            evaluateOscillator(*fast.osc, fast.ctx);
+            evaluateOscillatorReference(*ref.osc, ref.ctx);
+            const double error = std::fabs(fast.out() - ref.out());
+            ASSERT_LE(error, 1e-6 * 1000) << "segment " << segment << " sample " << i;
+            ASSERT_EQ(fast.osc->stateAs<OscillatorState>().count,
+                      ref.osc->stateAs<OscillatorState>().count);
+            maxError = std::max(maxError, error);
+            voiceSamples += ref.osc->stateAs<OscillatorState>().count;
+            if (sine) sineSamples += ref.osc->stateAs<OscillatorState>().count;
+        }
+    }
+    EXPECT_EQ(fast.state.rand.next(), ref.state.rand.next()) << "jitter draws went apart";
+    EXPECT_GT(voiceSamples, 2'000'000);
+    EXPECT_GT(sineSamples, 300'000);
+    EXPECT_GT(maxError, 0.0) << "the fast loop never ran: its sine is not the library's to the bit";
+}
+
+// The voice loop's sine, one lane and four, against the library's over the phases it meets
+// (0..2π after the phase offset) and the wider range it still reduces correctly.
+TEST(OscillatorFastLoop, SineWithinOneTenMillionthOfFullScale) {
+    double worst = 0;
+    for (int i = -200000; i <= 200000; ++i) {
+        const double x = i * 3.3e-4; // −66..66 rad
+        worst = std::max(worst, std::fabs(fastSine(x) - std::sin(x)));
+        const V4 four = fastSine(V4{x, -x, x + 1e-3, 2 * kPi - x});
+        worst = std::max(worst, std::fabs(four[1] - std::sin(-x)));
+        worst = std::max(worst, std::fabs(four[3] - std::sin(2 * kPi - x)));
+    }
+    EXPECT_LT(worst, 1e-9);
+    EXPECT_EQ(fastSine(0.0), 0.0);
 }
 
 TEST(Waveform, MorphPointsAndMixes) {

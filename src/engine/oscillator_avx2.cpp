@@ -1,0 +1,12 @@
+// The oscillator's voice loop built for processors with AVX2 and FMA (this file alone is compiled
+// for them; the engine calls it only where the processor has them).
+#include "engine/oscillator_voices.h"
+
+namespace kv {
+
+double oscillatorVoicePassAvx2(OscillatorState& st, const OscillatorParams& p,
+                               OscillatorScratch& sc, bool sine) {
+    return oscillatorVoicePass(st, p, sc, sine);
+}
+
+} // namespace kv
