@@ -89,10 +89,11 @@ class FakeAudioOut : public platform::AudioOut {
     std::map<Handle, platform::AudioOutListener*> listeners;
     std::map<Handle, int> devices;
     std::vector<Queued> queued;
-    bool failOpen = false;
-    bool failQueue = false;
-    int opens = 0, closes = 0, resets = 0;
-    int queuesToClosed = 0;             // queue calls for a handle already closed
+    std::atomic<bool> failOpen{false};
+    std::atomic<bool> failQueue{false};
+    // Counters a test may read while the manager's threads run.
+    std::atomic<int> opens{0}, closes{0}, resets{0};
+    std::atomic<int> queuesToClosed{0}; // queue calls for a handle already closed
     std::atomic<bool> holdOpens{false}; // open waits while set
     std::atomic<int> opening{0};        // open calls begun
     Handle next = 1;
