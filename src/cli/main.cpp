@@ -702,15 +702,16 @@ int play(int argc, char** argv) {
             lateCycles.observe(elapsed() - startup, counter - 1);
         }
     }
+    // The run is measured up to here: stopping (the devices closing) is not part of it.
+    const double played = elapsed();
+    const long long cycles = std::max(0LL, static_cast<long long>(state.cycleCounter.load()) - 1);
+    if (startup < 0) startup = played;
     engine.stopAndWait();
     sampling.stop();
     pointer->removeHook();
     manager.setTap(nullptr);
     waveWriters.stopAll();
-    const double played = elapsed();
-    if (startup < 0) startup = played;
 
-    const long long cycles = std::max(0LL, static_cast<long long>(state.cycleCounter.load()) - 1);
     const long long expected = std::llround((played - startup) / 0.002);
     lateCycles.finish(played - startup, cycles);
     std::printf("played %.1f s: %lld cycles of %lld expected (%lld late) after a start-up of "
