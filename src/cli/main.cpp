@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "cli/late_cycles.h"
 #include "cli/script.h"
 #include "cli/session.h"
 #include "cli/wav_file.h"
@@ -697,32 +698,38 @@ int play(int argc, char** argv) {
     };
     sampling.start();
     engine.start();
-    // Start-up (the sound card opening during the first cycle) is measured on its own, so that it
-    // does not count as late cycles.
+    // Start-up (until the first cycle has run) is measured on its own, so that it does not count
+    // as late cycles; after it the cycle counter is watched every millisecond to tell when ticks
+    // found no cycle run.
     double startup = -1;
+    LateCycleLog lateCycles;
     while (!interrupted.load() && (seconds <= 0 || elapsed() < seconds)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const long long counter = static_cast<long long>(state.cycleCounter.load());
         if (startup < 0) {
-            if (state.cycleCounter.load() > 0) startup = elapsed();
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (counter > 0) startup = elapsed();
         } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            lateCycles.observe(elapsed() - startup, counter - 1);
         }
     }
+    // The run is measured up to here: stopping (the devices closing) is not part of it.
+    const double played = elapsed();
+    const long long cycles = std::max(0LL, static_cast<long long>(state.cycleCounter.load()) - 1);
+    if (startup < 0) startup = played;
     engine.stopAndWait();
     sampling.stop();
     pointer->removeHook();
     manager.setTap(nullptr);
     waveWriters.stopAll();
-    const double played = elapsed();
-    if (startup < 0) startup = played;
 
-    const long long cycles = std::max(0LL, static_cast<long long>(state.cycleCounter.load()) - 1);
     const long long expected = std::llround((played - startup) / 0.002);
+    lateCycles.finish(played - startup, cycles);
     std::printf("played %.1f s: %lld cycles of %lld expected (%lld late) after a start-up of "
                 "%.1f ms, %.3f ms per cycle, output latency %.1f ms (desired %d ms)\n",
                 played, cycles, expected, std::max(0LL, expected - cycles), startup * 1000.0,
                 state.millisecondsPerChunk.load(), state.smoothedLatency.load(),
                 state.settings.desiredOutputLatency.load());
+    std::printf("%s\n", lateCycles.text().c_str());
     return 0;
 }
 

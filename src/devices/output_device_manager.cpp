@@ -4,7 +4,14 @@
 #include <array>
 #include <cmath>
 
-#include "devices/feeder_thread.h"
+#include <chrono>
+#include <new>
+
+#if defined(__has_feature)
+#if __has_feature(realtime_sanitizer)
+#include <sanitizer/rtsan_interface.h>
+#endif
+#endif
 
 namespace kv {
 
@@ -34,11 +41,11 @@ int16_t softClip(double x) {
     return static_cast<int16_t>(y); // truncates toward zero
 }
 
-struct OutputDeviceManager::Feeder : FeederThread {};
-
 /// One open device. Its address is the done listener given to the backend, so it never moves.
+/// The engine fills blocks and publishes the written count at the end of each cycle; the feeder
+/// queues published blocks only, so a block is complete (all writers mixed) before it is queued.
 struct OutputDeviceManager::Device final : platform::AudioOutListener {
-    explicit Device(int number) : number(number) {}
+    Device(int number, int slot) : number(number), slot(slot) {}
 
     /// Backend thread: the block has been played; the blocks filled after it are still queued.
     void blockDone(uint32_t blockId) noexcept override {
@@ -51,94 +58,145 @@ struct OutputDeviceManager::Device final : platform::AudioOutListener {
     int16_t* block(int i) { return data.data() + static_cast<std::size_t>(i) * kBlockFrames * 2; }
 
     const int number; // −1 = default output
+    const int slot;
     AudioOut::Handle handle = AudioOut::kNoHandle;
     std::array<int16_t, static_cast<std::size_t>(kRingBlocks) * kBlockFrames * 2> data{};
     std::array<int32_t, kRingBlocks> byteLength{};
     std::array<std::atomic<uint8_t>, kRingBlocks> state{};
     std::array<int64_t, kRingBlocks> stamps{}; // written count when the block was filled
-    int writeIndex = -1;                       // block last filled
-    std::atomic<int64_t> written{0};           // blocks filled since opening
-    int64_t sent = 0;                          // blocks handed to the card by the feeder
+    // Engine thread.
+    int writeIndex = -1; // block last filled
     uint32_t writesThisCycle = 0;
-    bool blockThisCycle = false; // a block was started in this cycle (empty chunks start none)
+    bool blockThisCycle = false;     // a block was started in this cycle (empty chunks start none)
+    std::atomic<int64_t> written{0}; // blocks filled since opening (block w is at (w − 1) % ring)
+    std::atomic<int64_t> published{0};     // blocks of finished cycles: the feeder may queue them
     std::atomic<int64_t> queuedLatency{0}; // blocks, set by the done reports
-    std::unique_ptr<Feeder> feeder;
+    // Feeder.
+    int64_t sent = 0; // blocks handed to the card
+    std::thread feeder;
+    std::atomic<bool> stopFeeder{false};
 };
 
+/// What the engine and the service thread share about one device number.
+struct OutputDeviceManager::Slot {
+    std::atomic<bool> wanted{false};     // the engine asks for this device to be opened
+    std::atomic<Device*> ready{nullptr}; // opened by the service, not yet taken by the engine
+};
+
+// Manual mode opens and closes devices inside the cycle on purpose; the real-time checker is told.
+#if defined(__has_feature)
+#if __has_feature(realtime_sanitizer)
+#define KV_MANUAL_OPEN_SCOPE __rtsan::ScopedDisabler rtsanOff
+#endif
+#endif
+#ifndef KV_MANUAL_OPEN_SCOPE
+#define KV_MANUAL_OPEN_SCOPE
+#endif
+
 OutputDeviceManager::OutputDeviceManager(AudioOut& out, Feeding feeding)
-    : out_(out), feeding_(feeding) {}
+    : out_(out), feeding_(feeding), slots_(std::make_unique<Slot[]>(kDeviceSlots)) {
+    if (feeding_ == Feeding::Threads) service_ = std::thread([this] { serviceLoop(); });
+}
 
 OutputDeviceManager::~OutputDeviceManager() {
+    {
+        std::lock_guard lock(wakeMutex_);
+        stopping_ = true;
+    }
+    wakeUp_.notify_one();
+    if (service_.joinable()) service_.join();
     closeAll();
 }
 
 void OutputDeviceManager::setTap(OutputTap tap) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(tapMutex_);
     tap_ = std::move(tap);
 }
 
 void OutputDeviceManager::setFeederStart(std::function<void()> start) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(serviceMutex_);
     feederStart_ = std::move(start);
 }
 
-OutputDeviceManager::Device* OutputDeviceManager::find(int device) const {
-    for (const auto& d : devices_)
-        if (d->number == device) return d.get();
-    return nullptr;
-}
-
-OutputDeviceManager::Device* OutputDeviceManager::findByHandle(AudioOut::Handle handle) const {
-    for (const auto& d : devices_)
-        if (d->handle == handle) return d.get();
-    return nullptr;
-}
-
-OutputDeviceManager::Device* OutputDeviceManager::open(int device) {
-    if (Device* d = find(device)) return d;
-    auto d = std::make_unique<Device>(device);
-    d->handle = out_.open(device, *d);
-    if (d->handle == AudioOut::kNoHandle) return nullptr; // tried again at the next write
-    if (feeding_ == Feeding::Threads) {
-        try {
-            d->feeder = std::make_unique<Feeder>();
-            d->feeder->thread =
-                std::thread(&OutputDeviceManager::feederLoop, this, d->handle, d->feeder.get());
-        } catch (...) {
-            out_.reset(d->handle);
-            out_.close(d->handle);
-            return nullptr;
-        }
-    }
-    devices_.push_back(std::move(d));
-    return devices_.back().get();
-}
-
-void OutputDeviceManager::close(std::size_t index) {
-    Device& d = *devices_[index];
-    out_.reset(d.handle);
-    out_.close(d.handle);
-    // The feeder ends by itself at its next turn, when it no longer finds the device.
-    if (d.feeder) retired_.push_back(std::move(d.feeder));
-    devices_.erase(devices_.begin() + static_cast<std::ptrdiff_t>(index));
-}
+// --- Engine side --------------------------------------------------------------------------------
 
 void OutputDeviceManager::beginCycle() {
-    std::lock_guard lock(mutex_);
     cycleOpen_ = true;
-    for (auto& d : devices_) {
+    ++cycle_;
+    for (int i = 0; i < adoptedCount_; ++i) {
+        Device* d = engineDevice_[adopted_[i]];
         d->writesThisCycle = 0;
         d->blockThisCycle = false;
     }
 }
 
+void OutputDeviceManager::adopt(int slot, Device* d) {
+    engineDevice_[slot] = d;
+    adopted_[adoptedCount_++] = slot;
+}
+
+OutputDeviceManager::Device* OutputDeviceManager::take(int slot) {
+    if (feeding_ == Feeding::Manual) {
+        // A simulated clock has no deadline: the device opens within the write, as the service
+        // would open it, so that a rendering is the same on every run.
+        KV_MANUAL_OPEN_SCOPE;
+        Device* d = openDevice(slot);
+        if (d != nullptr) adopt(slot, d);
+        return d;
+    }
+    Slot& s = slots_[slot];
+    if (s.ready.load(std::memory_order_acquire) != nullptr) {
+        if (Device* d = s.ready.exchange(nullptr, std::memory_order_seq_cst)) {
+            s.wanted.store(false, std::memory_order_relaxed);
+            if (isAsked_[slot]) {
+                isAsked_[slot] = false;
+                *std::find(asked_.begin(), asked_.begin() + askedCount_, slot) =
+                    asked_[askedCount_ - 1];
+                --askedCount_;
+            }
+            adopt(slot, d);
+            return d;
+        }
+    }
+    if (!isAsked_[slot]) {
+        isAsked_[slot] = true;
+        asked_[askedCount_++] = slot;
+    }
+    askedInCycle_[slot] = cycle_;
+    if (!s.wanted.load(std::memory_order_relaxed)) {
+        s.wanted.store(true, std::memory_order_seq_cst);
+        requests_.store(true, std::memory_order_release);
+    }
+    return nullptr;
+}
+
+void OutputDeviceManager::retire(Device* d) {
+    if (feeding_ == Feeding::Manual) {
+        KV_MANUAL_OPEN_SCOPE;
+        closeDevice(d);
+        return;
+    }
+    const uint32_t head = closingHead_.load(std::memory_order_relaxed);
+    closing_[head % kDeviceSlots] = d;
+    closingHead_.store(head + 1, std::memory_order_release);
+    requests_.store(true, std::memory_order_release);
+}
+
+void OutputDeviceManager::cancel(int slot) {
+    Slot& s = slots_[slot];
+    // Against the service's publish-then-check: one of the two takes a device opened meanwhile.
+    s.wanted.store(false, std::memory_order_seq_cst);
+    if (Device* d = s.ready.exchange(nullptr, std::memory_order_seq_cst)) retire(d);
+}
+
 bool OutputDeviceManager::write(int code, const SampleChunk& chunk, int64_t* queuedLatency) {
-    std::lock_guard lock(mutex_);
     if (!cycleOpen_) return false;
     const OutputTarget target = decodeOutputDeviceID(code);
     if (target.device < kWaveMapper) return false; // no such device (e.g. "no output")
-    Device* d = open(target.device);
-    if (d == nullptr) return false;
+    const int slot = target.device + 1;
+    if (slot >= kDeviceSlots) return false; // beyond any device list
+    Device* d = engineDevice_[slot];
+    if (d == nullptr && (d = take(slot)) == nullptr) return false;
     if (queuedLatency != nullptr) *queuedLatency = d->queuedLatency.load(std::memory_order_relaxed);
 
     const int n = std::min(chunk.length(), kBlockFrames);
@@ -180,10 +238,10 @@ bool OutputDeviceManager::write(int code, const SampleChunk& chunk, int64_t* que
 }
 
 bool OutputDeviceManager::readBack(int code, SampleChunk& out) {
-    std::lock_guard lock(mutex_);
     if (!cycleOpen_) return false;
     const OutputTarget target = decodeOutputDeviceID(code);
-    Device* d = find(target.device);
+    if (target.device < kWaveMapper || target.device + 1 >= kDeviceSlots) return false;
+    Device* d = engineDevice_[target.device + 1];
     if (d == nullptr) return false;
     std::fill(out.samples, out.samples + SampleChunk::kSlots, 0.0);
     if (d->blockThisCycle) {
@@ -200,46 +258,148 @@ bool OutputDeviceManager::readBack(int code, SampleChunk& out) {
 }
 
 void OutputDeviceManager::endCycle() {
-    {
-        std::lock_guard lock(mutex_);
-        for (std::size_t i = devices_.size(); i-- > 0;)
-            if (devices_[i]->writesThisCycle == 0) close(i);
-        cycleOpen_ = false;
+    int kept = 0;
+    for (int i = 0; i < adoptedCount_; ++i) {
+        const int slot = adopted_[i];
+        Device* d = engineDevice_[slot];
+        if (d->writesThisCycle == 0) {
+            engineDevice_[slot] = nullptr;
+            retire(d);
+        } else {
+            d->published.store(d->written.load(std::memory_order_relaxed),
+                               std::memory_order_release);
+            adopted_[kept++] = slot; // keeps the order of opening
+        }
     }
-    joinFinishedFeeders(false);
+    adoptedCount_ = kept;
+    for (int i = askedCount_; i-- > 0;) {
+        const int slot = asked_[i];
+        if (askedInCycle_[slot] == cycle_) continue;
+        cancel(slot); // no longer named by any module
+        isAsked_[slot] = false;
+        asked_[i] = asked_[--askedCount_];
+    }
+    cycleOpen_ = false;
+}
+
+// --- Service side -------------------------------------------------------------------------------
+
+OutputDeviceManager::Device* OutputDeviceManager::openDevice(int slot) {
+    std::unique_ptr<Device> d;
+    try {
+        d = std::make_unique<Device>(slot - 1, slot);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    d->handle = out_.open(d->number, *d);
+    if (d->handle == AudioOut::kNoHandle) return nullptr; // tried again when asked again
+    try {
+        if (feeding_ == Feeding::Threads)
+            d->feeder = std::thread(&OutputDeviceManager::feederLoop, this, d.get(), feederStart_);
+        std::lock_guard lock(listMutex_);
+        openOrder_.push_back(d->number);
+        if (d->feeder.joinable()) ++feeders_;
+    } catch (...) {
+        if (d->feeder.joinable()) {
+            d->stopFeeder.store(true, std::memory_order_release);
+            d->feeder.join();
+        }
+        out_.reset(d->handle);
+        out_.close(d->handle);
+        return nullptr;
+    }
+    live_[slot] = d.get();
+    return d.release();
+}
+
+void OutputDeviceManager::closeDevice(Device* d) {
+    const bool hadFeeder = d->feeder.joinable();
+    if (hadFeeder) {
+        d->stopFeeder.store(true, std::memory_order_release);
+        d->feeder.join();
+    }
+    out_.reset(d->handle);
+    out_.close(d->handle);
+    {
+        std::lock_guard lock(listMutex_);
+        if (auto it = std::find(openOrder_.begin(), openOrder_.end(), d->number);
+            it != openOrder_.end())
+            openOrder_.erase(it);
+        if (hadFeeder) --feeders_;
+    }
+    live_[d->slot] = nullptr;
+    delete d;
+}
+
+void OutputDeviceManager::drainClosing() {
+    uint32_t tail = closingTail_.load(std::memory_order_relaxed);
+    const uint32_t head = closingHead_.load(std::memory_order_acquire);
+    for (; tail != head; ++tail)
+        closeDevice(closing_[tail % kDeviceSlots]);
+    closingTail_.store(tail, std::memory_order_release);
+}
+
+void OutputDeviceManager::serviceWork() {
+    std::lock_guard lock(serviceMutex_);
+    // Closings first: a device given up and asked for again is closed before it is reopened.
+    drainClosing();
+    for (int slot = 0; slot < kDeviceSlots; ++slot) {
+        Slot& s = slots_[slot];
+        if (live_[slot] != nullptr || !s.wanted.load(std::memory_order_seq_cst)) continue;
+        Device* d = openDevice(slot);
+        if (d == nullptr) {
+            s.wanted.store(false, std::memory_order_relaxed); // the engine's next write asks again
+            continue;
+        }
+        s.ready.store(d, std::memory_order_seq_cst);
+        // Given up while it was opening: close it, unless the engine has taken it meanwhile.
+        if (!s.wanted.load(std::memory_order_seq_cst))
+            if (Device* back = s.ready.exchange(nullptr, std::memory_order_seq_cst))
+                closeDevice(back);
+    }
+}
+
+void OutputDeviceManager::serviceLoop() {
+    std::unique_lock lock(wakeMutex_);
+    while (!stopping_) {
+        // The engine only sets flags (it never waits on a lock or wakes a thread): look every
+        // 2 ms, about one cycle.
+        wakeUp_.wait_for(lock, std::chrono::milliseconds(2), [this] { return stopping_; });
+        if (stopping_) break;
+        if (!requests_.exchange(false, std::memory_order_acq_rel)) continue;
+        lock.unlock();
+        serviceWork();
+        lock.lock();
+    }
 }
 
 void OutputDeviceManager::closeAll() {
-    {
-        std::lock_guard lock(mutex_);
-        while (!devices_.empty())
-            close(devices_.size() - 1);
+    std::lock_guard lock(serviceMutex_);
+    for (int i = 0; i < adoptedCount_; ++i) {
+        const int slot = adopted_[i];
+        closeDevice(engineDevice_[slot]);
+        engineDevice_[slot] = nullptr;
     }
-    joinFinishedFeeders(true);
+    adoptedCount_ = 0;
+    askedCount_ = 0;
+    isAsked_.fill(false);
+    for (int slot = 0; slot < kDeviceSlots; ++slot) {
+        Slot& s = slots_[slot];
+        s.wanted.store(false, std::memory_order_seq_cst);
+        if (Device* d = s.ready.exchange(nullptr, std::memory_order_seq_cst)) closeDevice(d);
+    }
+    drainClosing();
 }
 
-void OutputDeviceManager::joinFinishedFeeders(bool all) {
-    std::vector<std::unique_ptr<Feeder>> ending;
-    {
-        std::lock_guard lock(mutex_);
-        if (retired_.empty()) return;
-        for (auto& f : retired_)
-            if (all || f->finished.load(std::memory_order_acquire)) ending.push_back(std::move(f));
-        std::erase(retired_, nullptr);
-    }
-    // Outside the lock: a feeder needs it to notice that its device is gone.
-    for (auto& f : ending)
-        if (f->thread.joinable()) f->thread.join();
-}
+// --- Feeders ------------------------------------------------------------------------------------
 
 void OutputDeviceManager::feed(Device& d) {
-    const int64_t written = d.written.load(std::memory_order_relaxed);
-    if (written <= d.sent) return;
-    const int64_t count = std::min<int64_t>(written - d.sent, kRingBlocks);
-    d.sent = written;
-    int i = d.writeIndex - static_cast<int>(count) + 1;
-    if (i < 0) i += kRingBlocks;
-    for (int64_t k = 0; k < count; ++k, i = (i + 1) % kRingBlocks) {
+    const int64_t published = d.published.load(std::memory_order_acquire);
+    if (published <= d.sent) return;
+    int64_t w = std::max(d.sent, published - kRingBlocks) + 1;
+    d.sent = published;
+    for (; w <= published; ++w) {
+        const int i = static_cast<int>((w - 1) % kRingBlocks);
         const int16_t* frames = d.block(i);
         const int bytes = d.byteLength[i];
         if (tap_)
@@ -248,26 +408,24 @@ void OutputDeviceManager::feed(Device& d) {
         // Marked before queueing: the done report may come before queue() returns.
         d.state[i].store(kQueued, std::memory_order_relaxed);
         if (!out_.queue(d.handle, frames, bytes / kBytesPerFrame, static_cast<uint32_t>(i)))
-            d.state[i].store(kFree, std::memory_order_relaxed); // skipped; the slot is reused
+            d.state[i].store(kFree, std::memory_order_release); // skipped; the slot is reused
     }
 }
 
 void OutputDeviceManager::feedPending() {
-    std::lock_guard lock(mutex_);
-    if (cycleOpen_) return;
-    for (auto& d : devices_)
-        feed(*d);
+    if (feeding_ != Feeding::Manual || cycleOpen_) return;
+    std::lock_guard lock(tapMutex_);
+    for (int i = 0; i < adoptedCount_; ++i)
+        feed(*engineDevice_[adopted_[i]]);
 }
 
-void OutputDeviceManager::feederLoop(AudioOut::Handle handle, Feeder* feeder) {
-    runFeeder(mutex_, feederStart_, *feeder, [&] {
-        // Blocks are never queued while the engine is writing: each block is complete first.
-        if (cycleOpen_) return true;
-        Device* d = findByHandle(handle);
-        if (d == nullptr) return false; // the device was closed
+void OutputDeviceManager::feederLoop(Device* d, std::function<void()> start) {
+    if (start) start();
+    while (!d->stopFeeder.load(std::memory_order_acquire)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::lock_guard lock(tapMutex_);
         feed(*d);
-        return true;
-    });
+    }
 }
 
 std::vector<DeviceListEntry> OutputDeviceManager::deviceList(int selected, bool wholeDevice) const {
@@ -275,21 +433,13 @@ std::vector<DeviceListEntry> OutputDeviceManager::deviceList(int selected, bool 
 }
 
 std::vector<int> OutputDeviceManager::openDevices() const {
-    std::lock_guard lock(mutex_);
-    std::vector<int> numbers;
-    for (const auto& d : devices_)
-        numbers.push_back(d->number);
-    return numbers;
+    std::lock_guard lock(listMutex_);
+    return openOrder_;
 }
 
 int OutputDeviceManager::runningFeeders() const {
-    std::lock_guard lock(mutex_);
-    int n = 0;
-    for (const auto& d : devices_)
-        if (d->feeder && !d->feeder->finished.load(std::memory_order_acquire)) ++n;
-    for (const auto& f : retired_)
-        if (!f->finished.load(std::memory_order_acquire)) ++n;
-    return n;
+    std::lock_guard lock(listMutex_);
+    return feeders_;
 }
 
 std::vector<DeviceListEntry> fillOutputDeviceList(AudioOut& out, int selected, bool wholeDevice) {

@@ -1,9 +1,13 @@
 #pragma once
-// The open sound-card outputs. A device is opened by the first write that names it and closed at
-// the end of the first cycle without a write. Each open device has a ring of 1024 blocks of 192
-// frames (16-bit stereo, 48000 per second), a feeder thread that queues finished blocks to the
-// card while no cycle is open, and done reports from the card that measure the queued latency.
+// The open sound-card outputs. A device is asked for by the first write that names it and given up
+// at the end of the first cycle without a write; a service thread opens and closes it, so that the
+// engine cycle never waits for the sound system, a thread or a large allocation. Each open device
+// has a ring of 1024 blocks of 192 frames (16-bit stereo, 48000 per second), a feeder thread that
+// queues the blocks of finished cycles to the card, and done reports from the card that measure
+// the queued latency. The engine, the service and the feeders share no lock.
+#include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -38,7 +42,7 @@ std::vector<DeviceListEntry> fillOutputDeviceList(platform::AudioOut& out, int s
 int16_t softClip(double x);
 
 /// Receives every block just before it is queued to its device: interleaved 16-bit stereo bytes,
-/// their length, and the device number. Called on a feeder thread with the manager's lock held.
+/// their length, and the device number. Called on a feeder thread (or the manual feeder).
 using OutputTap = std::function<void(const uint8_t* bytes, std::size_t byteLength, int device)>;
 
 class OutputDeviceManager : public ChunkWriter {
@@ -46,9 +50,13 @@ class OutputDeviceManager : public ChunkWriter {
     static constexpr int kRingBlocks = 1024;
     static constexpr int kBlockFrames = 192;
     static constexpr int kBytesPerFrame = 4;
+    /// Device numbers −1 (default output) up to kDeviceSlots − 2 can be opened.
+    static constexpr int kDeviceSlots = 128;
 
-    /// Threads: one feeder thread per open device polls every 1 ms. Manual: no feeder threads;
-    /// the caller runs feedPending() (for a simulated clock, deterministic).
+    /// Threads: a service thread opens and closes devices outside the engine cycle, and one
+    /// feeder thread per open device polls every 1 ms. Manual: no threads; devices open inside
+    /// the write that names them and close at the end of the cycle, and the caller runs
+    /// feedPending() (a simulated clock, which has no deadline; deterministic).
     enum class Feeding { Threads, Manual };
 
     explicit OutputDeviceManager(platform::AudioOut& out, Feeding feeding = Feeding::Threads);
@@ -56,7 +64,8 @@ class OutputDeviceManager : public ChunkWriter {
     OutputDeviceManager(const OutputDeviceManager&) = delete;
     OutputDeviceManager& operator=(const OutputDeviceManager&) = delete;
 
-    /// Installs the wave-writer tap (empty to remove). Any thread.
+    /// Installs the wave-writer tap (empty to remove; no tap call is made after this returns).
+    /// Any thread.
     void setTap(OutputTap tap);
     /// Runs first on every new feeder thread (to raise its priority). Set before use.
     void setFeederStart(std::function<void()> start);
@@ -64,16 +73,19 @@ class OutputDeviceManager : public ChunkWriter {
     /// Engine thread, each cycle: opens the cycle; every device's write count back to 0.
     void beginCycle();
     /// Engine thread: adds `chunk` (engine units) to the current block of the device and channels
-    /// that output device ID `code` names, opening the device if needed; the first write of a
-    /// cycle starts a new block and sets its length. Stores the device's queued latency (blocks)
-    /// in `queuedLatency` when given. False when no cycle is open, the device cannot be opened or
-    /// its ring is full (the chunk is dropped).
+    /// that output device ID `code` names; the first write of a cycle starts a new block and sets
+    /// its length. A device not open yet is asked for (the service thread opens it) and counts
+    /// as one that could not be opened in this cycle. Stores the device's queued latency (blocks)
+    /// in `queuedLatency` when given. False when no cycle is open, the device is not open or its
+    /// ring is full (the chunk is dropped). Never waits, allocates or locks.
     bool write(int code, const SampleChunk& chunk, int64_t* queuedLatency) override;
     /// Engine thread: what the device of `code` received in this cycle, full scale ±1.0 (both
     /// channels averaged for an L+R code). Never opens a device; false when no cycle is open or
     /// the device is not open.
     bool readBack(int code, SampleChunk& out);
-    /// Engine thread, each cycle: closes every device not written in this cycle; ends the cycle.
+    /// Engine thread, each cycle: hands every device not written in this cycle to the service
+    /// thread for closing, and gives up asking for devices no longer named; ends the cycle. The
+    /// blocks of this cycle become visible to the feeders.
     void endCycle();
     /// Closes every device and waits for their feeder threads. Engine thread at its exit, or any
     /// thread while the engine is stopped.
@@ -84,31 +96,66 @@ class OutputDeviceManager : public ChunkWriter {
     /// The output list of a module window (see fillOutputDeviceList). User-interface thread.
     std::vector<DeviceListEntry> deviceList(int selected, bool wholeDevice) const;
 
-    /// Open devices, in order of opening (device numbers). Any thread.
+    /// Devices open at the sound system, in order of opening (device numbers). Any thread.
     std::vector<int> openDevices() const;
     /// Feeder threads that have not ended yet. Any thread.
     int runningFeeders() const;
 
   private:
     struct Device;
-    struct Feeder;
+    struct Slot;
 
-    Device* find(int device) const;
-    Device* findByHandle(platform::AudioOut::Handle handle) const;
-    Device* open(int device);
-    void close(std::size_t index);
-    void feed(Device& device);
-    void feederLoop(platform::AudioOut::Handle handle, Feeder* feeder);
-    void joinFinishedFeeders(bool all);
+    // Engine side.
+    Device* take(int slot); // the device of `slot` once open; else asks for it
+    void adopt(int slot, Device* d);
+    void retire(Device* d); // hands `d` over for closing
+    void cancel(int slot);  // stops asking for `slot`
+    // Service side (the service thread, closeAll, or the engine thread in manual mode).
+    Device* openDevice(int slot); // a new open device with its feeder; null on failure
+    void closeDevice(Device* d);  // stops its feeder, closes the device, frees it
+    void drainClosing();
+    void serviceWork();
+    void serviceLoop();
+    // Feeder side.
+    void feed(Device& d);
+    void feederLoop(Device* d, std::function<void()> start);
 
     platform::AudioOut& out_;
     const Feeding feeding_;
-    mutable std::mutex mutex_; // guards everything below
+
+    // Engine thread only.
     bool cycleOpen_ = false;
-    std::vector<std::unique_ptr<Device>> devices_;
-    std::vector<std::unique_ptr<Feeder>> retired_; // feeders of closed devices, until joined
-    OutputTap tap_;
+    std::array<Device*, kDeviceSlots> engineDevice_{}; // adopted devices, by slot
+    std::array<int, kDeviceSlots> adopted_{};          // their slots, in order of adoption
+    int adoptedCount_ = 0;
+    std::array<int, kDeviceSlots> asked_{}; // slots asked for and not adopted yet
+    int askedCount_ = 0;
+    std::array<bool, kDeviceSlots> isAsked_{};
+    std::array<uint64_t, kDeviceSlots> askedInCycle_{}; // last cycle that asked for each slot
+    uint64_t cycle_ = 0;
+
+    // Between the engine and the service thread (lock-free, preallocated).
+    std::unique_ptr<Slot[]> slots_;
+    std::array<Device*, kDeviceSlots> closing_{}; // handed over for closing (at most one per slot)
+    std::atomic<uint32_t> closingHead_{0};        // written by the engine
+    std::atomic<uint32_t> closingTail_{0};        // written by the service side
+    std::atomic<bool> requests_{false};           // the engine asked for or handed over something
+
+    // Service side.
+    std::mutex serviceMutex_; // held for one service pass, by closeAll and setFeederStart
+    std::array<Device*, kDeviceSlots> live_{}; // devices open at the sound system, by slot
     std::function<void()> feederStart_;
+    std::mutex wakeMutex_;
+    std::condition_variable wakeUp_;
+    bool stopping_ = false;
+    std::thread service_;
+
+    mutable std::mutex listMutex_; // guards openOrder_ and feeders_
+    std::vector<int> openOrder_;
+    int feeders_ = 0;
+
+    std::mutex tapMutex_; // feeders hold it while queueing, so that setTap(nullptr) is final
+    OutputTap tap_;
 };
 
 } // namespace kv

@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "devices/feeder_thread.h"
 #include "persistence/language.h"
+#include <chrono>
+#include <system_error>
 
 namespace kv {
 
@@ -16,8 +17,6 @@ constexpr auto rlx = std::memory_order_relaxed;
 enum SlotState : uint8_t { kIdle, kQueued, kDone };
 constexpr int kAlreadyInUseString = 126;
 } // namespace
-
-struct WaveInputManager::Feeder : FeederThread {};
 
 /// One open input. Its address is the listener given to the backend, so it never moves.
 struct WaveInputManager::Device final : platform::AudioInListener {
@@ -40,10 +39,12 @@ struct WaveInputManager::Device final : platform::AudioInListener {
     std::array<std::atomic<uint8_t>, kRingBlocks> state{};
     std::atomic<uint64_t> completed{0};
     std::atomic<int32_t> lastIndex{0};
-    // Feeder bookkeeping (under the manager's lock).
+    // Feeder bookkeeping (the feeder's own; the manual feeder's under the manager's lock).
     bool first = true;
     uint64_t seen = 0;
     int position = 0;
+    std::thread feeder;
+    std::atomic<bool> stopFeeder{false};
 };
 
 WaveInputManager::WaveInputManager(AudioIn& in, Servicing servicing)
@@ -55,8 +56,6 @@ WaveInputManager::~WaveInputManager() {
     closeAll();
     for (auto& d : open_.closing())
         closeDevice(*d);
-    for (auto& f : feeders_)
-        if (f->thread.joinable()) f->thread.join();
 }
 
 void WaveInputManager::setMessageSink(std::function<void(const std::string&)> sink) {
@@ -71,12 +70,6 @@ void WaveInputManager::setFeederStart(std::function<void()> start) {
 
 WaveInputManager::Device* WaveInputManager::find(int device) const {
     return open_.find(device);
-}
-
-WaveInputManager::Device* WaveInputManager::findByHandle(AudioIn::Handle handle) const {
-    for (const auto& d : open_.devices())
-        if (d->handle == handle) return d.get();
-    return nullptr;
 }
 
 void WaveInputManager::beginCycle() {
@@ -98,6 +91,10 @@ void WaveInputManager::endCycle() {
 }
 
 void WaveInputManager::closeDevice(Device& d) {
+    if (d.feeder.joinable()) {
+        d.stopFeeder.store(true, std::memory_order_release);
+        d.feeder.join();
+    }
     in_.reset(d.handle);
     in_.close(d.handle);
 }
@@ -136,7 +133,7 @@ bool WaveInputManager::read(int device, uint64_t& cursor, int16_t newer[kBlockSa
     return true;
 }
 
-// One feeder turn for `d` (lock held, no cycle open).
+// One feeder turn for `d` (its feeder thread, or feedPending with the lock held).
 void WaveInputManager::feed(Device& d) {
     if (d.first) {
         for (int i = 0; i < kRingBlocks; ++i) {
@@ -169,14 +166,15 @@ void WaveInputManager::feedPending() {
         feed(*d);
 }
 
-void WaveInputManager::feederLoop(AudioIn::Handle handle, Feeder* feeder) {
-    runFeeder(mutex_, feederStart_, *feeder, [&] {
-        if (open_.cycleOpen()) return true; // the engine is reading the rings
-        Device* d = findByHandle(handle);
-        if (d == nullptr) return false; // closed
+// A feeder takes no lock: it hands back to the card blocks already filled, which the card fills
+// again only after every other queued block (about 2 s later), while the engine reads the newest
+// one or two; the device is closed only after its feeder has been stopped.
+void WaveInputManager::feederLoop(Device* d, std::function<void()> start) {
+    if (start) start();
+    while (!d->stopFeeder.load(std::memory_order_acquire)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
         feed(*d);
-        return true;
-    });
+    }
 }
 
 void WaveInputManager::service() {
@@ -185,18 +183,14 @@ void WaveInputManager::service() {
 
 void WaveInputManager::serviceWork() {
     OpenOnUse<Device>::Work work;
-    std::vector<std::unique_ptr<Feeder>> ended;
     std::function<void(const std::string&)> sink;
+    std::function<void()> start;
     {
         std::lock_guard lock(mutex_);
         work = open_.takeWork();
         sink = messageSink_;
-        for (auto& f : feeders_)
-            if (f->finished.load(std::memory_order_acquire)) ended.push_back(std::move(f));
-        std::erase(feeders_, nullptr);
+        start = feederStart_;
     }
-    for (auto& f : ended)
-        f->thread.join();
     for (auto& d : work.closing)
         closeDevice(*d);
     work.closing.clear();
@@ -207,16 +201,20 @@ void WaveInputManager::serviceWork() {
         if (d->handle == AudioIn::kNoHandle && error == AudioIn::OpenError::Busy && sink)
             sink(languageString(kAlreadyInUseString));
         const AudioIn::Handle handle = d->handle;
+        if (handle != AudioIn::kNoHandle && threaded_) {
+            // Started before the device is shared: its feeder then never outlives it.
+            try {
+                Device* raw = d.get();
+                d->feeder = std::thread([this, raw, start] { feederLoop(raw, start); });
+            } catch (const std::system_error&) {
+                closeDevice(*d);
+                continue; // asked for again at the next use
+            }
+        }
         bool kept = false;
         {
             std::lock_guard lock(mutex_);
             kept = open_.keep(number, handle != AudioIn::kNoHandle, d, work.epoch);
-            if (kept && threaded_) {
-                auto f = std::make_unique<Feeder>();
-                Feeder* raw = f.get();
-                f->thread = std::thread([this, handle, raw] { feederLoop(handle, raw); });
-                feeders_.push_back(std::move(f));
-            }
         }
         if (!kept && handle != AudioIn::kNoHandle) closeDevice(*d);
     }

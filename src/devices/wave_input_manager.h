@@ -2,8 +2,9 @@
 // The open sound-card inputs (mono, 16-bit, 48000 samples per second). A device is opened when an
 // audio-input module names it and closed at the end of the first cycle in which none did. Each
 // open device has a ring of 1024 blocks of 96 samples (2 ms each, about 2 s in all) that the card
-// fills in turn, a feeder that hands filled blocks back to the card while no cycle is open, and a
-// count of the blocks filled since opening, from which each module reads with its own cursor.
+// fills in turn, a feeder thread that hands filled blocks back to the card (sharing no lock with
+// the engine), and a count of the blocks filled since opening, from which each module reads with
+// its own cursor.
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -57,7 +58,7 @@ class WaveInputManager {
     /// by the module). Fewer than `desiredLatencyMs` ms unread: false. Otherwise consumes up to
     /// two blocks and gives the first unread block in `newer` and the one before it in `older`.
     /// A cursor more than a ring behind, or ahead, first jumps to the device's count. Opens the
-    /// cycle, so no feeder touches the ring until endCycle.
+    /// cycle, so that feedPending waits for endCycle.
     bool read(int device, uint64_t& cursor, int16_t newer[kBlockSamples],
               int16_t older[kBlockSamples], int desiredLatencyMs);
 
@@ -75,11 +76,9 @@ class WaveInputManager {
 
   private:
     struct Device;
-    struct Feeder;
     Device* find(int device) const;
-    Device* findByHandle(platform::AudioIn::Handle handle) const;
     void feed(Device& d);
-    void feederLoop(platform::AudioIn::Handle handle, Feeder* feeder);
+    void feederLoop(Device* d, std::function<void()> start);
     void serviceWork();
     void closeDevice(Device& d);
 
@@ -87,7 +86,6 @@ class WaveInputManager {
     const bool threaded_;
     mutable std::mutex mutex_; // guards everything below
     OpenOnUse<Device> open_;
-    std::vector<std::unique_ptr<Feeder>> feeders_;
     std::function<void(const std::string&)> messageSink_;
     std::function<void()> feederStart_;
     InputDeviceService service_; // last: its thread stops before the members above go

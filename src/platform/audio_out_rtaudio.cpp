@@ -8,6 +8,7 @@
 #include "devices/audio_block_queue.h"
 #include "platform/audio_out_null.h"
 #include "platform/rtaudio_devices.h"
+#include "platform/thread_priority.h"
 
 namespace kv::platform {
 
@@ -99,6 +100,12 @@ RtAudioOut::RtAudioOut(std::string_view api, RtAudioOutOptions options)
     : impl_(std::make_unique<Impl>()) {
     impl_->options = std::move(options);
     impl_->choose(std::string(api));
+    // Our real-time threads are to stay below the server's client thread, so ask it where that is.
+    if (impl_->rt.devices.apiName() == "jack") {
+        bool found = false;
+        const std::optional<int> priority = jackClientPriority(found);
+        if (found) setSoundServerPriority(priority);
+    }
 }
 
 RtAudioOut::~RtAudioOut() = default; // closes every stream

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <thread>
@@ -242,33 +243,121 @@ TEST_F(ManagerTest, TapSeesEachBlockBeforeItIsQueued) {
     EXPECT_EQ(seen[0].second[1], 0);
 }
 
-TEST(OutputDeviceManagerThreads, FeederQueuesBetweenCyclesAndEndsWithItsDevice) {
+// One engine cycle writing `value` to each code; returns how many writes were taken.
+int engineCycle(OutputDeviceManager& manager, const std::vector<int>& codes, double value,
+                int64_t* latency = nullptr) {
+    manager.beginCycle();
+    int taken = 0;
+    for (int code : codes)
+        taken += manager.write(code, chunkOf(96, value), latency) ? 1 : 0;
+    manager.endCycle();
+    return taken;
+}
+
+TEST(OutputDeviceManagerThreads, TheServiceOpensAndClosesWhileTheEngineCarriesOn) {
     FakeAudioOut out;
     OutputDeviceManager manager(out, Feeding::Threads);
-    int started = 0;
+    std::atomic<int> started{0};
     manager.setFeederStart([&] { ++started; });
-    manager.beginCycle();
-    manager.write(-1, chunkOf(96, 1.0), nullptr);
-    EXPECT_EQ(manager.runningFeeders(), 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(out.queuedCount(), 0u); // nothing is queued while the cycle is open
-    manager.endCycle();
-    EXPECT_TRUE(waitFor([&] { return out.queuedCount() == 1; }));
-    EXPECT_EQ(started, 1);
 
-    // A cycle without a write closes the device; its feeder ends by itself.
-    manager.beginCycle();
-    manager.endCycle();
+    // A slow open holds up the service only: the engine's writes are dropped meanwhile.
+    out.holdOpens = true;
+    EXPECT_EQ(engineCycle(manager, {-1}, 1.0), 0);
+    ASSERT_TRUE(waitFor([&] { return out.opening.load() == 1; }));
+    EXPECT_EQ(engineCycle(manager, {99, 199}, 1.0), 0);
+    out.holdOpens = false;
+    ASSERT_TRUE(waitFor([&] { return manager.openDevices() == std::vector<int>{-1}; }));
+
+    // The first write after the open finds an empty queue; the block goes to the card after the
+    // cycle has ended, through a feeder started for the device.
+    int64_t latency = -1;
+    EXPECT_EQ(engineCycle(manager, {-1, -1}, 1.0, &latency), 2);
+    EXPECT_EQ(latency, 0);
+    ASSERT_TRUE(waitFor([&] { return out.queuedCount() == 1; }));
+    EXPECT_EQ(out.opens, 1);
+    EXPECT_EQ(started.load(), 1);
+    EXPECT_EQ(manager.runningFeeders(), 1);
+
+    // A cycle without a write gives the device up; the service closes it and ends its feeder.
+    engineCycle(manager, {}, 0.0);
+    ASSERT_TRUE(waitFor([&] { return manager.runningFeeders() == 0; }));
     EXPECT_TRUE(manager.openDevices().empty());
-    EXPECT_TRUE(waitFor([&] { return manager.runningFeeders() == 0; }));
+    EXPECT_EQ(out.closes, 1);
+    EXPECT_EQ(out.queuesToClosed, 0);
 
-    // Reopening starts a new feeder; closeAll waits for it.
-    manager.beginCycle();
-    manager.write(-1, chunkOf(96, 1.0), nullptr);
-    manager.endCycle();
-    EXPECT_EQ(manager.runningFeeders(), 1);
+    // Given up while it was being opened: closed as soon as it is open, never taken.
+    out.holdOpens = true;
+    engineCycle(manager, {0}, 1.0);
+    ASSERT_TRUE(waitFor([&] { return out.opening.load() == 2; }));
+    engineCycle(manager, {}, 0.0);
+    out.holdOpens = false;
+    ASSERT_TRUE(waitFor([&] { return out.closes == 2; }));
+    EXPECT_TRUE(manager.openDevices().empty());
+
+    // A device that fails to open is tried again while it is named; closeAll closes what is open.
+    out.failOpen = true;
+    engineCycle(manager, {1}, 1.0);
+    ASSERT_TRUE(waitFor([&] { return out.opening.load() == 3; }));
+    out.failOpen = false;
+    ASSERT_TRUE(waitFor([&] {
+        engineCycle(manager, {1}, 1.0);
+        return manager.openDevices() == std::vector<int>{1};
+    }));
+    EXPECT_EQ(engineCycle(manager, {1}, 1.0), 1);
     manager.closeAll();
+    EXPECT_TRUE(manager.openDevices().empty());
     EXPECT_EQ(manager.runningFeeders(), 0);
+    EXPECT_EQ(out.opens, out.closes + 1); // the failed open has nothing to close
+}
+
+// The engine names and drops devices at random while the service opens and closes them, the
+// card plays what the feeders queue and the tap is swapped. Run under ThreadSanitizer.
+TEST(OutputDeviceManagerThreads, StressOfAskingAndDroppingDevices) {
+    FakeAudioOut out;
+    std::atomic<bool> done{false};
+    std::size_t played = 0;
+    std::atomic<int> tapped{0};
+    {
+        OutputDeviceManager manager(out, Feeding::Threads);
+        std::thread card([&] {
+            while (!done.load()) {
+                played += out.playQueued();
+                std::this_thread::sleep_for(std::chrono::microseconds(300));
+            }
+        });
+        std::thread tapper([&] {
+            for (int i = 0; !done.load(); ++i) {
+                if (i % 2)
+                    manager.setTap([&](const uint8_t*, std::size_t, int) { ++tapped; });
+                else
+                    manager.setTap(nullptr);
+                (void)manager.openDevices();
+                std::this_thread::sleep_for(std::chrono::microseconds(700));
+            }
+        });
+        uint32_t random = 12345;
+        std::vector<int> codes;
+        for (int cycle = 0; cycle < 3000; ++cycle) {
+            if (cycle % 7 == 0) {
+                codes.clear();
+                random = random * 1664525u + 1013904223u;
+                for (int device = -1; device < 3; ++device)
+                    if ((random >> (20 + device + 1)) & 1) codes.push_back(device + 100);
+            }
+            engineCycle(manager, codes, cycle);
+            if (cycle % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        manager.closeAll();
+        EXPECT_TRUE(manager.openDevices().empty());
+        EXPECT_EQ(manager.runningFeeders(), 0);
+        done = true;
+        card.join();
+        tapper.join();
+    }
+    EXPECT_GT(out.opens, 4);
+    EXPECT_EQ(out.opens, out.closes);
+    EXPECT_EQ(out.queuesToClosed, 0);
+    EXPECT_GT(played + out.queuedCount(), 0u);
 }
 
 TEST(OutputDeviceList, ListsEveryReadableDevice) {

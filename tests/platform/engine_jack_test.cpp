@@ -44,7 +44,8 @@ TEST(EngineOnJack, OscillatorsOnLeftAndRightArriveOnTheirOwnSides) {
     right->inputSliders[0].manual = 25.0;
 
     engine.start();
-    // The device opens at the end of the first cycle; then its ports can be connected.
+    // The device service opens the device the first cycle asks for; then its ports can be
+    // connected.
     bool connected = false;
     for (int i = 0; i < 200 && !connected; ++i) {
         std::this_thread::sleep_for(10ms);
