@@ -1,14 +1,17 @@
 #include "ui/preferences_dialog.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QVBoxLayout>
 
+#include "install/startup_shortcut.h"
 #include "persistence/language.h"
 #include "ui/app_settings.h"
 #include "ui/button_box.h"
@@ -313,6 +316,12 @@ PreferencesDialog::PreferencesDialog(QWidget* owner, SettingsStore& settings,
             layout->addWidget(box);
         }
     }
+    startup_ = new QCheckBox(this);
+    startupRemembered_ = install::startupShortcutExists(install::Places::fromEnvironment());
+    startup_->setChecked(startupRemembered_);
+    labels_.emplace_back(startup_, 49);
+    connect(startup_, &QCheckBox::toggled, this, &PreferencesDialog::controlChanged);
+    layout->addWidget(startup_);
     tray_ = new OwnerButton(QString(), this);
     language_ = new OwnerButton(QString(), this);
     visual_ = new OwnerButton(QString(), this);
@@ -357,11 +366,25 @@ void PreferencesDialog::applyLabels() {
 }
 
 bool PreferencesDialog::differs() const {
-    return boxesDiffer(boxes_, settings_.values());
+    return boxesDiffer(boxes_, settings_.values()) || startup_->isChecked() != startupRemembered_;
 }
 
 void PreferencesDialog::store() {
     storeBoxes(boxes_, settings_.values());
+    if (startup_->isChecked() != startupRemembered_) {
+        const install::Places places = install::Places::fromEnvironment();
+        std::string error;
+        if (!startup_->isChecked()) {
+            install::deleteStartupShortcut(places);
+        } else if (!install::createStartupShortcut(
+                       places, QCoreApplication::applicationFilePath().toStdString(), error)) {
+            // Said rather than passed over, and the box goes back to what is really there.
+            informBox(this, QString::fromStdString(error), libraryText(12));
+        }
+        startupRemembered_ = install::startupShortcutExists(places);
+        const QSignalBlocker quiet(startup_);
+        startup_->setChecked(startupRemembered_);
+    }
     if (changed_) changed_(false);
     update();
     settings_.save(this);

@@ -129,6 +129,8 @@ class PreferencesDialog final : public ApplyDialog {
     QPushButton* trayButton() const { return tray_; }
     QPushButton* languageButton() const { return language_; }
     QPushButton* visualButton() const { return visual_; }
+    /// "Start this program when the computer starts": whether the start-up shortcut exists.
+    QCheckBox* startupBox() const { return startup_; }
 
   protected:
     bool differs() const override;
@@ -144,6 +146,8 @@ class PreferencesDialog final : public ApplyDialog {
     QPushButton* language_;
     QPushButton* visual_;
     QPushButton* help_;
+    QCheckBox* startup_;
+    bool startupRemembered_ = false; // the shortcut's state as last seen or made
 };
 
 } // namespace kv::ui

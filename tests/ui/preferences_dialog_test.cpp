@@ -7,7 +7,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <unistd.h>
 
 #include "ui/app_settings.h"
@@ -152,4 +154,38 @@ TEST(AboutBox, NamesTheProgramAndVersionAndOkayCloses) {
     box.show();
     box.okayButton()->click();
     EXPECT_EQ(box.result(), QDialog::Accepted);
+}
+
+TEST(PreferencesDialog, TheStartupBoxMakesAndRemovesTheAutostartLauncher) {
+    Store s;
+    const fs::path config =
+        fs::temp_directory_path() / ("kv_autostart_" + std::to_string(::getpid()));
+    const char* was = std::getenv("XDG_CONFIG_HOME");
+    const std::string saved = was ? was : "";
+    ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    const fs::path launcher = config / "autostart" / "Kalvitrope 1.1.desktop";
+    {
+        PreferencesDialog d(nullptr, s.settings, s.changed);
+        EXPECT_FALSE(d.startupBox()->isChecked());
+        d.startupBox()->setChecked(true);
+        EXPECT_TRUE(d.applyButton()->isEnabled());
+        d.applyButton()->click();
+        ASSERT_TRUE(fs::exists(launcher));
+        std::ifstream in(launcher);
+        const std::string text{std::istreambuf_iterator<char>(in), {}};
+        EXPECT_NE(text.find("Name=Kalvitrope\n"), std::string::npos) << text;
+        EXPECT_NE(text.find("Exec="), std::string::npos) << text;
+    }
+    {
+        PreferencesDialog d(nullptr, s.settings, s.changed);
+        EXPECT_TRUE(d.startupBox()->isChecked()); // read back from the folder
+        d.startupBox()->setChecked(false);
+        d.okayButton()->click();
+        EXPECT_FALSE(fs::exists(launcher));
+    }
+    if (was)
+        ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+    else
+        ::unsetenv("XDG_CONFIG_HOME");
+    fs::remove_all(config);
 }
