@@ -1,15 +1,19 @@
 #include "install/removal.h"
 
+#include "install/startup_shortcut.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "install/install_log.h"
+#include "install/startup_shortcut.h"
 #include "persistence/settings.h"
 #include "persistence/text.h"
 
@@ -106,6 +110,7 @@ std::vector<ShortcutBase> shortcutFiles(const Places& places) {
     return {{places.desktop, name},
             {places.applications, name},
             {places.autostart, name},
+            {places.autostart, startupShortcutName()},
             {places.applications, std::string(kPublisher) + "/" + std::string(kProductName) + " " +
                                       std::string(kVersion) + "/"}};
 }
@@ -181,8 +186,14 @@ EntryUse judgeLogEntry(std::string_view entry, std::string_view programFolder, c
 
 RemovalPlan planRemoval(const std::string& programPath, const Places& places) {
     bool found = false;
-    const std::vector<std::string> entries =
+    std::vector<std::string> entries =
         readLogFile(folderOf(programPath) + std::string(kInstallLogName), &found);
+    // The start-up launcher the preferences make is not in the log, yet it would start a
+    // program that is gone: it goes too.
+    const std::string startup = places.autostart + "/" + startupShortcutName();
+    std::error_code ec;
+    if (!places.autostart.empty() && std::filesystem::is_regular_file(startup, ec))
+        entries.push_back(startup);
     RemovalPlan plan = planFromEntries(entries, programPath, places);
     plan.logFound = found;
     return plan;

@@ -15,6 +15,7 @@
 #include "install/installer.h"
 #include "install/registry_edit.h"
 #include "install/removal.h"
+#include "install/startup_shortcut.h"
 #include "persistence/language.h"
 #include "persistence/text.h"
 
@@ -128,6 +129,7 @@ class TempHome : public ::testing::Test {
 TEST_F(TempHome, InstallThenRemoveLeavesTheHomeAsItWas) {
     const std::string other = "SOFTWARE\\Other\\Product\\Path\tkept\r\n";
     writeAll(places_.registryFile(), kv::encodeUtf16Le(other));
+    fs::create_directories(places_.autostart);
     const std::set<std::string> before = listing();
     const std::string folder = places_.defaultFolder();
 
@@ -158,6 +160,8 @@ TEST_F(TempHome, InstallThenRemoveLeavesTheHomeAsItWas) {
                               "Publisher\tHollowmere Software\r\n" + key +
                               "HelpLink\thttps://kalvitrope.org/\r\n");
     EXPECT_TRUE(isInstalledCopy(target, places_));
+    std::string error; // the start-up launcher the preferences make goes with the rest
+    ASSERT_TRUE(createStartupShortcut(places_, target, error)) << error;
 
     const RemovalReport report = removeAndRunScript(folder);
     EXPECT_TRUE(report.plan.skipped.empty());
