@@ -80,6 +80,6 @@ double periodicity(const double* samples, int n, double frequency);
 void spectrumBands(const double* samples, double bands[AnalyserState::kBands]);
 
 /// The analyser's work at the end of a cycle. Engine thread.
-void evaluateOutputAnalyser(Module& m, EngineContext& ctx);
+void evaluateOutputAnalyser(Module& m, EngineContext& ctx) KV_NONBLOCKING;
 
 } // namespace kv

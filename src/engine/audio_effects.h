@@ -60,12 +60,12 @@ struct DistortionState final : ModuleState {
 std::unique_ptr<ModuleState> makeAudioEffectState(int type);
 
 /// One sample of one module of each effect type. Engine thread.
-void evaluateAudioEcho(Module& m, EngineContext& ctx);
-void evaluateAudioMultiDelay(Module& m, EngineContext& ctx);
-void evaluateAudioPitchShift(Module& m, EngineContext& ctx);
-void evaluateAudioDistortion(Module& m, EngineContext& ctx);
-void evaluateAudioLowPass(Module& m, EngineContext& ctx);
-void evaluateAudioHighPass(Module& m, EngineContext& ctx);
-void evaluateAudioStepFunction(Module& m, EngineContext& ctx);
+void evaluateAudioEcho(Module& m, EngineContext& ctx) KV_NONBLOCKING;
+void evaluateAudioMultiDelay(Module& m, EngineContext& ctx) KV_NONBLOCKING;
+void evaluateAudioPitchShift(Module& m, EngineContext& ctx) KV_NONBLOCKING;
+void evaluateAudioDistortion(Module& m, EngineContext& ctx) KV_NONBLOCKING;
+void evaluateAudioLowPass(Module& m, EngineContext& ctx) KV_NONBLOCKING;
+void evaluateAudioHighPass(Module& m, EngineContext& ctx) KV_NONBLOCKING;
+void evaluateAudioStepFunction(Module& m, EngineContext& ctx) KV_NONBLOCKING;
 
 } // namespace kv

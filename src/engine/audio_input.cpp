@@ -15,7 +15,7 @@ void advance(AudioInputState& st) {
     ++st.read;
 }
 
-void evaluateAudioInput(Module& m, EngineContext& ctx) {
+void evaluateAudioInput(Module& m, EngineContext& ctx) KV_NONBLOCKING {
     AudioInputControls c{m};
     auto& st = m.stateAs<AudioInputState>();
     double out = st.lastOutput; // nothing waiting: the last output again, not scaled again

@@ -38,21 +38,24 @@ PluckVoice* takePluckInput(MutedPluckState& st, uint8_t id, double velocity) {
     return &v;
 }
 
+// ln(j / 6) for j = 1..5 (entry 0 unused), computed at program start so that the engine never
+// meets a first-use guard.
+const double kLogOfSixths[6] = {0.0,
+                                std::log(1.0 / 6.0),
+                                std::log(2.0 / 6.0),
+                                std::log(3.0 / 6.0),
+                                std::log(4.0 / 6.0),
+                                std::log(5.0 / 6.0)};
+
 // The nine partials p = 40, 50, ..., 120 at p/100 × `phase`, partial p weighted
 // 1 − (|p − 100| / 60)^d: the note's own partial (100) keeps full weight, the outer ones fade in
 // as the damping d falls. The outermost (40) always has weight 0. The sines are the multiples
 // 4..12 of phase/10, taken by the Chebyshev recurrence from one sine and cosine.
 double pluckPartials(double phase, double d) {
-    static const double logOfRatio[6] = {0.0,
-                                         std::log(1.0 / 6.0),
-                                         std::log(2.0 / 6.0),
-                                         std::log(3.0 / 6.0),
-                                         std::log(4.0 / 6.0),
-                                         std::log(5.0 / 6.0)};
     double weightAt[6]; // by |p − 100| / 10
     weightAt[0] = d > 0 ? 1.0 : 0.0;
     for (int j = 1; j <= 5; ++j)
-        weightAt[j] = 1.0 - std::exp(d * logOfRatio[j]);
+        weightAt[j] = 1.0 - std::exp(d * kLogOfSixths[j]);
 
     const double theta = phase / 10.0;
     const double twoCos = 2.0 * std::cos(theta);

@@ -50,8 +50,8 @@ double pluckEnvelope(double ms, double velocity, double length);
 std::unique_ptr<ModuleState> makeAudioRoutingState(int type);
 
 /// One sample of one module. Engine thread.
-void evaluateAudioOutputSplit(Module& m, EngineContext& ctx);
-void evaluateAudioInputCombine(Module& m, EngineContext& ctx);
-void evaluateAudioMutedPluck(Module& m, EngineContext& ctx);
+void evaluateAudioOutputSplit(Module& m, EngineContext& ctx) KV_NONBLOCKING;
+void evaluateAudioInputCombine(Module& m, EngineContext& ctx) KV_NONBLOCKING;
+void evaluateAudioMutedPluck(Module& m, EngineContext& ctx) KV_NONBLOCKING;
 
 } // namespace kv

@@ -63,13 +63,13 @@ struct CombineState final : ModuleState {
 };
 
 // Evaluation at a control sample, one module at a time. Engine thread.
-void evaluateSensitiser(Module& m, EngineContext& ctx);
-void evaluateModulator(Module& m, EngineContext& ctx);
-void evaluateControlEcho(Module& m, EngineContext& ctx);
-void evaluateCombine(Module& m, EngineContext& ctx);
-void evaluateRange(Module& m, EngineContext& ctx);
-void evaluateOffset(Module& m, EngineContext& ctx);
-void evaluateGain(Module& m, EngineContext& ctx);
+void evaluateSensitiser(Module& m, EngineContext& ctx) KV_NONBLOCKING;
+void evaluateModulator(Module& m, EngineContext& ctx) KV_NONBLOCKING;
+void evaluateControlEcho(Module& m, EngineContext& ctx) KV_NONBLOCKING;
+void evaluateCombine(Module& m, EngineContext& ctx) KV_NONBLOCKING;
+void evaluateRange(Module& m, EngineContext& ctx) KV_NONBLOCKING;
+void evaluateOffset(Module& m, EngineContext& ctx) KV_NONBLOCKING;
+void evaluateGain(Module& m, EngineContext& ctx) KV_NONBLOCKING;
 
 std::unique_ptr<ModuleState> makeControlShapingState(int type);
 

@@ -331,7 +331,10 @@ int Engine::runCycle(Clock* clock) {
         if (d > 0 && sampleCounter_ % d == 0)
             controlSample(ctx, static_cast<uint16_t>(static_cast<uint64_t>(r)));
         perSample(ctx, smoothing);
-        if (afterSample) afterSample(sampleCounter_);
+        if (afterSample) {
+            const NotRealtimeScope offlineHook; // probing and script events, never in real time
+            afterSample(sampleCounter_);
+        }
         ++sampleCounter_;
     }
     endOfCycle(ctx);

@@ -8,6 +8,7 @@
 
 #include "engine/engine_state.h"
 #include "engine/io.h"
+#include "engine/realtime.h"
 #include "modules/engine_view.h"
 
 namespace kv {
@@ -45,8 +46,9 @@ struct EngineContext {
     InputStage* input = nullptr;       // MIDI tables for the MIDI modules; may be null
 };
 
-/// Evaluates one module at a control sample or at every sample. Engine thread.
-using EvaluateFn = void (*)(Module&, EngineContext&);
+/// Evaluates one module at a control sample or at every sample. Engine thread; part of the
+/// real-time cycle, so it must neither allocate nor lock nor wait.
+using EvaluateFn = void (*)(Module&, EngineContext&) KV_NONBLOCKING;
 
 /// Per-type evaluation functions (null: the type does nothing at that point). Defined by the
 /// algorithm families.
@@ -100,8 +102,9 @@ class Engine final : public ViewSink {
     /// is the clock later passed to runCycle.
     void beginOffline(Clock* clock = nullptr);
     /// Runs one whole cycle; `clock` (may be null) serves the cycle-duration measure. Returns the
-    /// number of samples computed.
-    int runCycle(Clock* clock);
+    /// number of samples computed. The engine thread's real-time path: it never allocates, locks
+    /// or waits.
+    int runCycle(Clock* clock) KV_NONBLOCKING;
     /// Closes every device, as the engine thread does on exit.
     void endOffline();
 

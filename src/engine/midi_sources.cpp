@@ -16,7 +16,7 @@ constexpr auto rlx = std::memory_order_relaxed;
 constexpr double kC0 = 16.35; // Hz of note 0
 constexpr int kNoDeviceCode = -555;
 
-void evaluateMidiInput(Module& m, EngineContext& ctx) {
+void evaluateMidiInput(Module& m, EngineContext& ctx) KV_NONBLOCKING {
     ControlMIDIInputControls c{m};
     const int device = c.inputDeviceId().code.load(rlx);
     if (device == kNoDeviceCode) return; // the row keeps what it held
@@ -76,7 +76,7 @@ void learn(Module& m, MidiControllerState& st, int controller) {
     st.refreshWanted.store(true, rlx);
 }
 
-void evaluateMidiControllerInput(Module& m, EngineContext& ctx) {
+void evaluateMidiControllerInput(Module& m, EngineContext& ctx) KV_NONBLOCKING {
     ControlMIDIControllerInputControls c{m};
     const int device = c.inputDeviceId().code.load(rlx);
     if (device == kNoDeviceCode) return;

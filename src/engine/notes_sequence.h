@@ -87,14 +87,14 @@ struct SequenceState final : ModuleState {
 /// one step. Parsing stops when the step list is full. Allocates nothing.
 void parseSequenceText(std::string_view text, SequenceState& st);
 
-void evaluateNoteEnvelope(Module& m, EngineContext& ctx);
-void evaluateClosestNote(Module& m, EngineContext& ctx);
-void evaluateLowCut(Module& m, EngineContext& ctx);
-void evaluateNoteRetard(Module& m, EngineContext& ctx);
-void evaluateNoteCombine(Module& m, EngineContext& ctx);
-void evaluateControlStepFunction(Module& m, EngineContext& ctx);
-void evaluatePolyphonicator(Module& m, EngineContext& ctx);
-void evaluateSequence(Module& m, EngineContext& ctx);
+void evaluateNoteEnvelope(Module& m, EngineContext& ctx) KV_NONBLOCKING;
+void evaluateClosestNote(Module& m, EngineContext& ctx) KV_NONBLOCKING;
+void evaluateLowCut(Module& m, EngineContext& ctx) KV_NONBLOCKING;
+void evaluateNoteRetard(Module& m, EngineContext& ctx) KV_NONBLOCKING;
+void evaluateNoteCombine(Module& m, EngineContext& ctx) KV_NONBLOCKING;
+void evaluateControlStepFunction(Module& m, EngineContext& ctx) KV_NONBLOCKING;
+void evaluatePolyphonicator(Module& m, EngineContext& ctx) KV_NONBLOCKING;
+void evaluateSequence(Module& m, EngineContext& ctx) KV_NONBLOCKING;
 
 std::unique_ptr<ModuleState> makeNotesSequenceState(int type);
 

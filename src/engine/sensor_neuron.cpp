@@ -55,7 +55,7 @@ SensorPointOffset sensorPointOffset() {
 }
 
 void sensorPointOnScreen(const Module& m, MouseRows* mouse, long& x, long& y) {
-    static const SensorPointOffset offset = sensorPointOffset();
+    const SensorPointOffset offset = sensorPointOffset(); // a few integer operations
     long ox = 0, oy = 0;
     if (mouse) mouse->clientOrigin(ox, oy);
     // A shown window tells its real point; without one, the point follows from the stored centre.

@@ -29,9 +29,9 @@ void sensorPointOnScreen(const Module& m, MouseRows* mouse, long& x, long& y);
 
 /// Sensor, at control samples: proximity (per mille) into its first row, direction into its
 /// second. Engine thread.
-void evaluateSensor(Module& m, EngineContext& ctx);
+void evaluateSensor(Module& m, EngineContext& ctx) KV_NONBLOCKING;
 /// Neuron, at every sample after the smoothing: one step of 1/48 ms. Engine thread.
-void evaluateNeuron(Module& m, EngineContext& ctx);
+void evaluateNeuron(Module& m, EngineContext& ctx) KV_NONBLOCKING;
 
 std::unique_ptr<ModuleState> makeSensorNeuronState(int type);
 

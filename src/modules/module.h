@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/control_table.h"
@@ -106,10 +107,32 @@ struct MidiControllerEntry {
     std::atomic<double> value{0.0};
 };
 
+/// A lock for short hand-overs between the engine and other threads. The engine only try-locks
+/// it, and neither that nor its unlock ever enters the kernel (unlocking a std::mutex may wake a
+/// waiter with a system call). Other threads spin, yielding, while the lock is held: every holder
+/// keeps it only for a copy or a parse of a short text. Usable with std::lock_guard.
+class HandoverMutex {
+  public:
+    /// Any thread; the engine's only way in.
+    bool try_lock() noexcept {
+        return !locked_.load(std::memory_order_relaxed) &&
+               !locked_.exchange(true, std::memory_order_acquire);
+    }
+    /// Any thread but the engine's.
+    void lock() noexcept {
+        while (!try_lock())
+            std::this_thread::yield();
+    }
+    void unlock() noexcept { locked_.store(false, std::memory_order_release); }
+
+  private:
+    std::atomic<bool> locked_{false};
+};
+
 /// Text shared between the user-interface thread and the engine (sequence text). The engine
 /// only try-locks; everyone else locks `mutex` around every access.
 struct TextHandover {
-    std::mutex mutex;
+    HandoverMutex mutex;
     std::string text;
     /// Set by a writer that replaced `text` without counting `version` (patch loading); the
     /// engine counts it as one more version.
