@@ -41,11 +41,11 @@ struct OscillatorState final : ModuleState {
 };
 
 /// One sample of one oscillator. Engine thread.
-void evaluateOscillator(Module& m, EngineContext& ctx);
+void evaluateOscillator(Module& m, EngineContext& ctx) KV_NONBLOCKING;
 
 /// The same sample computed voice by voice in the plainest way, with the library sine: the
 /// reference the fast loop is held to, and the path for samples it does not cover (non-finite
 /// values). Engine thread.
-void evaluateOscillatorReference(Module& m, EngineContext& ctx);
+void evaluateOscillatorReference(Module& m, EngineContext& ctx) KV_NONBLOCKING;
 
 } // namespace kv

@@ -60,7 +60,9 @@ TEST(RtAudioJack, PlaysEachSideThroughTheDeviceManager) {
     std::size_t capturedAtEnd = 0;
     auto deadline = std::chrono::steady_clock::now();
     stage.engineStarted();
-    for (int cycle = 0; cycle < 1500; ++cycle) {
+    // Three seconds of cycles, longer (up to 15 s) while a loaded machine has delayed the
+    // connection so that less than 2.5 s were recorded.
+    for (int cycle = 0; cycle < 1500 || (rec.frames() < 48000u * 5 / 2 && cycle < 7500); ++cycle) {
         deadline += 2ms;
         std::this_thread::sleep_until(deadline);
         deadline = std::max(deadline, std::chrono::steady_clock::now() - 2ms);
