@@ -384,6 +384,8 @@ void Engine::reassociate(ControlRow& row, const SnapshotRow& snap) {
 }
 
 void Engine::controlSample(EngineContext& ctx, uint16_t rate) {
+    if (ControlSampleTap* tap = tap_.load(std::memory_order_acquire))
+        tap->controlSample(sampleCounter_);
     if (mouse_) mouse_->updateMouseRows(state_.table, rate);
     ++controlSampleCounter_;
     ctx.controlSampleCounter = controlSampleCounter_;

@@ -64,6 +64,16 @@ class MouseRows {
     virtual void clientOrigin(long& x, long& y) { x = y = 0; }
 };
 
+/// Sees the engine consume its inputs: called first at every control sample, before the mouse rows
+/// are updated and the modules read MIDI (a gesture tape records there). Engine thread; must not
+/// allocate, lock for long or wait.
+class ControlSampleTap {
+  public:
+    virtual ~ControlSampleTap() = default;
+    /// `sample`: the engine's sample counter at this control sample.
+    virtual void controlSample(uint64_t sample) = 0;
+};
+
 /// Sound-card and MIDI inputs, as the engine sees them. Every function is called on the engine
 /// thread; the defaults stand for a program without inputs.
 class InputStage {

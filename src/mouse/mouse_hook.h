@@ -47,6 +47,8 @@ struct MouseHookState {
     std::atomic<uint64_t> pressCount[kMouseButtons] = {}; // presses since the hook was installed
     std::atomic<double> vertical{0}, verticalPrevious{0}; // wheel units, −100..100
     std::atomic<double> horizontal{0}, horizontalPrevious{0}; // wheel units, −100..100
+    /// Sums of the raw wheel deltas received (120 per notch), for a gesture tape.
+    std::atomic<int64_t> verticalDeltas{0}, horizontalDeltas{0};
 
     /// Every button released and its press count 0. User-interface thread, hook removed.
     void clearButtons();

@@ -75,10 +75,35 @@ void MouseInput::setClientOrigin(long x, long y) {
     clientOrigin_.store(pack(x, y), rlx);
 }
 
+MouseInput::PassReading MouseInput::passReading(uint64_t n) const {
+    const LoggedPass& p = passLog_[n % kPassLog];
+    const uint64_t c = p.cursor.load(rlx);
+    return {first(c), second(c), p.vertical.load(rlx), p.horizontal.load(rlx)};
+}
+
+void MouseInput::notePass(const PassReading& r) {
+    const uint64_t n = passCount_.load(rlx);
+    LoggedPass& p = passLog_[n % kPassLog];
+    p.cursor.store(pack(r.x, r.y), rlx);
+    p.vertical.store(r.verticalDeltas, rlx);
+    p.horizontal.store(r.horizontalDeltas, rlx);
+    passCount_.store(n + 1, std::memory_order_release);
+}
+
+void MouseSampler::restart() {
+    state_ = SamplerState{};
+    started_ = false;
+}
+
 void MouseSampler::start(platform::MouseBackend& backend) {
     const platform::DesktopRect desktop = backend.desktop();
     long x = 0, y = 0;
-    if (!backend.cursorPosition(x, y)) {
+    startWith(desktop, backend.cursorPosition(x, y), x, y);
+}
+
+void MouseSampler::startWith(const platform::DesktopRect& desktop, bool cursorRead, long x,
+                             long y) {
+    if (!cursorRead) {
         x = (desktop.left + desktop.right) / 2;
         y = (desktop.top + desktop.bottom) / 2;
     }
@@ -89,16 +114,23 @@ void MouseSampler::start(platform::MouseBackend& backend) {
 }
 
 void MouseSampler::pass(platform::MouseBackend& backend) {
-    if (!started_) start(backend);
     SamplerInput in;
     in.cursorRead = backend.cursorPosition(in.x, in.y);
     in.desktop = backend.desktop();
+    // The first pass starts from the position it reads, so that it sees no movement (reading
+    // the cursor twice could see it move in between).
+    if (!started_) startWith(in.desktop, in.cursorRead, in.x, in.y);
     in.originX = input_.settings.originX.load(rlx);
     in.originY = input_.settings.originY.load(rlx);
     in.wrap = input_.settings.wrapAtScreenEdges.load(rlx);
     input_.noteDesktop(in.desktop);
     if (in.cursorRead) input_.noteCursor(in.x, in.y);
+    MouseInput::PassReading reading;
+    reading.verticalDeltas = input_.hook.verticalDeltas.load(rlx);
+    reading.horizontalDeltas = input_.hook.horizontalDeltas.load(rlx);
+    input_.cursorPosition(reading.x, reading.y);
     const SamplerWarp warp = samplerPass(state_, in, input_.hook, input_.metrics);
+    input_.notePass(reading);
     if (warp.moved) {
         backend.warpCursor(warp.x, warp.y);
         input_.noteCursor(warp.x, warp.y);
