@@ -159,6 +159,8 @@ const KeyDef kKeys[] = {
      &S::realtimePriorityForMainThread},
     // Our own key: the sound system of the device layer.
     {nullptr, "Preferences.AudioApi", 41, Form::AudioApi, &S::audioApi},
+    // Our own key: the folder gesture tapes are recorded into (empty: beside the autosave).
+    {nullptr, "Defaults.GestureTapePath", 41, Form::Path, &S::gestureTapePath},
 };
 
 std::string paddedKey(const KeyDef& k) {

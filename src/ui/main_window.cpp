@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCursor>
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QGridLayout>
@@ -24,10 +25,12 @@
 #include <QWindow>
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <span>
 
 #include "devices/device_input_stage.h"
 #include "devices/device_output_stage.h"
+#include "devices/gesture_tape.h"
 #include "devices/midi_input_manager.h"
 #include "devices/output_device_manager.h"
 #include "devices/wav_writer.h"
@@ -192,6 +195,8 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
         sampling_ = std::make_unique<MouseSamplerThread>(*sampler_, *pointer_);
     }
     engine_ = std::make_unique<Engine>(state_, stage_.get(), mouse_.get(), inputStage_.get());
+    tapeWriter_ = std::make_unique<GestureTapeWriter>();
+    tapeRecorder_ = std::make_unique<GestureTapeRecorder>(*mouse_, midiInputs_.get(), *tapeWriter_);
     // The hook is installed once; each start only clears its button state. Installing it again
     // would replace the X server connection of a hook thread that may be delivering events.
     engine_->onStart = [this] {
@@ -306,6 +311,7 @@ void MainWindow::installHook() {
 }
 
 MainWindow::~MainWindow() {
+    if (tapeWriter_) stopTape();
     if (engine_) engine_->stopAndWait();
     if (sampling_) sampling_->stop();
     if (pointer_) pointer_->removeHook();
@@ -338,6 +344,10 @@ void MainWindow::buildControls() {
     auto* caption = new QHBoxLayout;
     title_ = new QLabel(QStringLiteral("Kalvitrope v1.1"), this);
     caption->addWidget(title_, 1);
+    tapeIndicator_ = new QLabel(QStringLiteral("\u25CF Recording gesture tape"), this);
+    tapeIndicator_->setStyleSheet(QStringLiteral("color: #d01010; font-weight: bold"));
+    tapeIndicator_->hide();
+    caption->addWidget(tapeIndicator_);
     for (auto [id, text] : {std::pair{kCmdMinimise, "--"}, std::pair{kCmdMaximiseButton, "|_|"},
                             std::pair{kCmdClose, "X"}}) {
         QPushButton* b = addButton(id, this);
@@ -535,6 +545,17 @@ void MainWindow::command(int id) {
     case kCmdStop:
         stopEngine();
         break;
+    case kCmdRecordTape: {
+        QString error;
+        if (!startTape(error))
+            informBox(this,
+                      QStringLiteral("The gesture tape could not be started.\r\n\r\n") + error,
+                      QStringLiteral("Gesture tape"));
+        break;
+    }
+    case kCmdStopTape:
+        stopTape();
+        break;
     case kCmdStartAndHide:
         startAndHide();
         break;
@@ -654,6 +675,7 @@ void MainWindow::startEngine() {
 }
 
 void MainWindow::stopEngine() {
+    stopTape(); // a take is one run of the engine
     engine_->stop();
     setEngineButtons(false);
 }
@@ -688,7 +710,8 @@ void MainWindow::showTray(bool show) {
         if (!trayAvailable()) return;
         if (!tray_) {
             tray_ = new QSystemTrayIcon(programIcon(), this);
-            tray_->setToolTip(QStringLiteral("Kalvitrope"));
+            tray_->setToolTip(tapeRecording() ? QStringLiteral("Kalvitrope: recording gesture tape")
+                                              : QStringLiteral("Kalvitrope"));
             connect(tray_, &QSystemTrayIcon::activated, this,
                     [this](QSystemTrayIcon::ActivationReason reason) {
                         if (reason == QSystemTrayIcon::Context) {
@@ -817,6 +840,7 @@ void MainWindow::closeWindow(bool exit) {
     }
     closing_ = true;
     exitRequested_ = exit;
+    stopTape();
     engine_->stop();
     setEngineButtons(false);
     if (minimised_) restoreWindow();
@@ -856,6 +880,105 @@ void MainWindow::showHelp() {
     helpOpen_ = true;
     runHelpBox(this);
     helpOpen_ = false;
+}
+
+// ---- Gesture tapes ------------------------------------------------------------------------
+
+bool MainWindow::tapeRecording() const {
+    return tapeWriter_ && tapeWriter_->recording();
+}
+
+std::string MainWindow::tapeFile() const {
+    return tapeWriter_ ? tapeWriter_->path() : std::string();
+}
+
+std::string MainWindow::tapeFolder() const {
+    const std::string own = settings_.values().gestureTapePath;
+    if (!own.empty()) return expandPath(own);
+    const std::string autosave = autosaveFile();
+    const std::filesystem::path folder = std::filesystem::path(autosave).parent_path();
+    return folder.empty() ? std::string(".") : folder.string();
+}
+
+bool MainWindow::startTape(QString& error) {
+    if (tapeRecording()) return true;
+    namespace fs = std::filesystem;
+    const std::string folder = tapeFolder();
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    const std::string base =
+        (fs::path(folder) / ("Gesture tape " + QDateTime::currentDateTime()
+                                                   .toString(QStringLiteral("yyyy-MM-dd hh-mm-ss"))
+                                                   .toStdString()))
+            .string();
+    const std::string patch = base + ".kvc", tape = base + std::string(kTapeExtension);
+    const SaveResult saved = writeConfiguration(*registry_, patch);
+    std::string text, reason;
+    if (!saved || !readConfigurationFile(patch, text, reason)) {
+        error = fromStd(patch) + ": " + fromStd(saved ? reason : saved.reason);
+        return false;
+    }
+    TapeHeader header;
+    header.patchFile = fs::path(patch).filename().string();
+    header.checksum = patchChecksum(text);
+    const MouseRows::Rect desktop = mouse_->desktop();
+    header.left = desktop.left;
+    header.top = desktop.top;
+    header.right = desktop.right;
+    header.bottom = desktop.bottom;
+    mouse_->clientOrigin(header.originX, header.originY);
+    header.rate = std::lround(state_.settings.controlRate.load(std::memory_order_relaxed));
+    std::string why;
+    if (!tapeWriter_->start(tape, tapeHeaderText(header), why)) {
+        error = fromStd(tape) + ": " + fromStd(why);
+        return false;
+    }
+    // The take starts as a new run of the program does: the patch loaded afresh from its file,
+    // the random numbers from their first state, the mouse at rest and the engine from its first
+    // sample. The offline renderer starts the same way.
+    stopRecordings();
+    moduleWindows_->closeAll();
+    LoadTarget target = loadTarget();
+    target.afterLoad = [this] {
+        state_.rand.seed(1);
+        if (sampling_) sampling_->stop();
+        sampler_->restart();
+        resetMouseForTake(*mouse_, state_.table);
+        tapeRecorder_->begin();
+        engine_->setControlSampleTap(tapeRecorder_.get());
+        if (sampling_) sampling_->start();
+    };
+    loadConfiguration(target, text);
+    moduleWindows_->openAll();
+    syncRecordings();
+    if (!engine_->running()) startEngine();
+    setEngineButtons(true);
+    tapeIndicator_->show();
+    if (tray_) tray_->setToolTip(QStringLiteral("Kalvitrope: recording gesture tape"));
+    addMessage(QStringLiteral("Recording gesture tape: ") + fromStd(tape));
+    return true;
+}
+
+void MainWindow::stopTape() {
+    if (!tapeRecording()) return;
+    engine_->setControlSampleTap(nullptr);
+    tapeRecorder_->end();
+    std::string error;
+    const bool saved = tapeWriter_->stop(tapeRecorder_->endSample(), error);
+    tapeIndicator_->hide();
+    if (tray_) tray_->setToolTip(QStringLiteral("Kalvitrope"));
+    const QString path = fromStd(tapeWriter_->path());
+    if (!saved) {
+        addMessage(QStringLiteral("The gesture tape could not be finished (") + fromStd(error) +
+                   QStringLiteral("); what was recorded is in ") +
+                   fromStd(tapePartPath(tapeWriter_->path())));
+        return;
+    }
+    addMessage(QStringLiteral("Gesture tape saved: ") + path);
+    const uint64_t lost = tapeWriter_->lost() + tapeRecorder_->lostPasses();
+    if (lost > 0)
+        addMessage(QStringLiteral("The gesture tape missed %1 events: it will not replay exactly.")
+                       .arg(static_cast<qulonglong>(lost)));
 }
 
 // ---- Patches and modules ------------------------------------------------------------------
@@ -1030,6 +1153,15 @@ QMenu* MainWindow::createProgramMenu(bool rightClick) {
     const bool running = engine_->running() || button(kCmdStop)->isEnabled();
     item(libraryText(38), kCmdStart)->setEnabled(!running);
     item(libraryText(39), kCmdStop)->setEnabled(running);
+    menu->addSeparator();
+    QMenu* tapes = menu->addMenu(QStringLiteral("Gesture tape"));
+    const bool recording = tapeRecording();
+    tapes
+        ->addAction(QStringLiteral("Record gesture tape"), this,
+                    [this] { command(kCmdRecordTape); })
+        ->setEnabled(!recording);
+    tapes->addAction(QStringLiteral("Stop"), this, [this] { command(kCmdStopTape); })
+        ->setEnabled(recording);
     menu->addSeparator();
     const bool restore =
         (isMaximized() && !minimised_) || (minimised_ && !isMaximized() && !wasMaximised_);

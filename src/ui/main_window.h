@@ -37,6 +37,8 @@ class WaveWriterList;
 class MouseInput;
 class MouseSampler;
 class MouseSamplerThread;
+class GestureTapeWriter;
+class GestureTapeRecorder;
 namespace platform {
 class AudioOut;
 class AudioIn;
@@ -77,6 +79,9 @@ enum Command : int {
     kCmdShowOrigin = 1100,
     kCmdExit = 1209,
     kCmdClose = 1430,
+    kCmdRecordTape = 1601,
+    kCmdStopTape = 1602,
+    kCmdReplayTape = 1603,
 };
 
 /// The value the window publishes once its start-up layout is complete.
@@ -139,6 +144,21 @@ class MainWindow : public Dialog {
     /// none can be created.
     Module* addModuleOfType(int type);
     void clearAllModules();
+
+    // ---- Gesture tapes ---------------------------------------------------------------------
+    /// Starts recording a gesture tape into the tape folder: the patch is saved beside the tape
+    /// and loaded afresh, and the engine (re)starts from its first sample, so that the take
+    /// replays exactly from a new start. False with `error` when a file cannot be written.
+    bool startTape(QString& error);
+    /// Ends the take: the tape gets its end line and its name; a message says where it is.
+    void stopTape();
+    bool tapeRecording() const;
+    /// The tape being (or last) recorded.
+    std::string tapeFile() const;
+    /// The folder tapes go to: the settings' gesture tape path, else the autosave's folder.
+    std::string tapeFolder() const;
+    /// The "Recording gesture tape" indicator (visible while recording).
+    QLabel* tapeIndicator() const { return tapeIndicator_; }
 
     // ---- Menus (the caller owns what is returned) ------------------------------------------
     QMenu* createProgramMenu(bool rightClick);
@@ -252,6 +272,9 @@ class MainWindow : public Dialog {
     WindowDrag drag_;
     Desktop dragDesktop_; // the screens as they were when the drag began
     QSystemTrayIcon* tray_ = nullptr;
+    QLabel* tapeIndicator_ = nullptr;
+    std::unique_ptr<GestureTapeWriter> tapeWriter_;
+    std::unique_ptr<GestureTapeRecorder> tapeRecorder_;
 
     std::atomic<int> windowReady_{0};
     bool hookInstalled_ = false;
