@@ -77,6 +77,7 @@ class OfflineSession {
     Engine& engine() { return *engine_; }
     CaptureAudioOut& capture() { return capture_; }
     MouseInput& mouse() { return mouse_; }
+    MouseSampler& sampler() { return sampler_; }
     platform::ScriptedMouse& pointer() { return pointer_; }
     WaveWriterList& waveWriters() { return waveWriters_; }
     MidiInputManager& midiInput() { return midiManager_; }

@@ -261,6 +261,73 @@ void GestureTapeRecorder::controlSample(uint64_t sample) {
     endSample_.store(sample + 1, rlx);
 }
 
+void GestureTapePlayer::load(std::vector<TapeEvent> events, uint64_t endSample,
+                             const platform::DesktopRect& desktop) {
+    events_ = std::move(events);
+    next_ = 0;
+    end_ = endSample;
+    started_ = false;
+    desktop_ = desktop;
+    x_ = (desktop.left + desktop.right) / 2;
+    y_ = (desktop.top + desktop.bottom) / 2;
+    finished_.store(false, rlx);
+}
+
+bool GestureTapePlayer::cursorPosition(long& x, long& y) {
+    x = x_;
+    y = y_;
+    return true;
+}
+
+void GestureTapePlayer::warpCursor(long x, long y) {
+    x_ = x;
+    y_ = y;
+}
+
+void GestureTapePlayer::controlSample(uint64_t sample) {
+    if (finished_.load(rlx)) return;
+    if (!started_) {
+        started_ = true;
+        base_ = sample;
+    }
+    const uint64_t now = sample - base_;
+    for (; next_ < events_.size() && events_[next_].sample <= now; ++next_) {
+        const TapeEvent& e = events_[next_];
+        switch (e.kind) {
+        case TapeEvent::Cursor:
+            x_ = e.a;
+            y_ = e.b;
+            mouse_.noteCursor(x_, y_);
+            sampler_.pass(*this);
+            break;
+        case TapeEvent::Button: {
+            static constexpr HookMessage kDown[] = {HookMessage::LeftDown, HookMessage::MiddleDown,
+                                                    HookMessage::RightDown, HookMessage::XDown,
+                                                    HookMessage::XDown};
+            static constexpr HookMessage kUp[] = {HookMessage::LeftUp, HookMessage::MiddleUp,
+                                                  HookMessage::RightUp, HookMessage::XUp,
+                                                  HookMessage::XUp};
+            const int b = std::clamp(e.a, 0, 4);
+            mouse_.hook.applyEvent(e.b ? kDown[b] : kUp[b], static_cast<int16_t>(b == 3   ? 1
+                                                                                 : b == 4 ? 2
+                                                                                          : 0));
+            break;
+        }
+        case TapeEvent::Wheel:
+            mouse_.hook.applyEvent(e.b ? HookMessage::HWheel : HookMessage::Wheel,
+                                   static_cast<int16_t>(e.a));
+            break;
+        case TapeEvent::Midi:
+            if (midi_)
+                midi_->inject(e.a, static_cast<uint8_t>(e.b), static_cast<uint8_t>(e.c),
+                              static_cast<uint8_t>(e.d));
+            break;
+        }
+    }
+    if (next_ == events_.size() && now + 1 >= end_)
+        finished_.store(true, std::memory_order_release);
+}
+
 void resetMouseForTake(MouseInput& mouse, ControlTable& table) {
     for (int i = 0; i < kMetricSources; ++i)
         mouse.metrics.set(i, 0.0);

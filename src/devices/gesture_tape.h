@@ -26,12 +26,15 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "engine/io.h"
+#include "platform/mouse_backend.h"
 
 namespace kv {
 
 class MouseInput;
+class MouseSampler;
 class MidiInputManager;
 struct ControlTable;
 
@@ -154,6 +157,45 @@ class GestureTapeRecorder final : public ControlSampleTap {
     bool down_[5] = {};
     std::atomic<uint64_t> endSample_{0};
     std::atomic<uint64_t> lostPasses_{0};
+};
+
+/// Plays a tape's mouse and MIDI events into the running engine at its control samples, as the
+/// take's engine consumed them: each cursor event is a sampler pass on a cursor of the tape's
+/// own, buttons and wheels reach the hook state, MIDI messages the open MIDI input. The owner
+/// mutes the desktop's hook and stops the sampler thread while it plays.
+class GestureTapePlayer final : public ControlSampleTap, private platform::MouseBackend {
+  public:
+    /// `midi` may be null (MIDI events are dropped).
+    GestureTapePlayer(MouseInput& mouse, MouseSampler& sampler, MidiInputManager* midi)
+        : mouse_(mouse), sampler_(sampler), midi_(midi) {}
+
+    /// Takes the events (in time order, samples counted from the first control sample seen)
+    /// and the tape's desktop. User-interface thread, tap detached.
+    void load(std::vector<TapeEvent> events, uint64_t endSample,
+              const platform::DesktopRect& desktop);
+    /// Engine thread.
+    void controlSample(uint64_t sample) override;
+    /// Every event played and the end reached. Any thread.
+    bool finished() const { return finished_.load(std::memory_order_acquire); }
+
+  private:
+    bool installHook(MouseHookState&, std::string&) override { return true; }
+    void removeHook() override {}
+    bool cursorPosition(long& x, long& y) override;
+    void warpCursor(long x, long y) override;
+    platform::DesktopRect desktop() override { return desktop_; }
+
+    MouseInput& mouse_;
+    MouseSampler& sampler_;
+    MidiInputManager* midi_;
+    std::vector<TapeEvent> events_;
+    std::size_t next_ = 0;
+    uint64_t end_ = 0;
+    bool started_ = false;
+    uint64_t base_ = 0;
+    long x_ = 0, y_ = 0;
+    platform::DesktopRect desktop_;
+    std::atomic<bool> finished_{false};
 };
 
 /// Puts the mouse's engine-side state where a new program starts it (metrics and wheel

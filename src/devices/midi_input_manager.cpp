@@ -150,6 +150,13 @@ void MidiInputManager::applyHeld(HeldSink sink, void* context) {
     }
 }
 
+bool MidiInputManager::inject(int device, uint8_t status, uint8_t data1, uint8_t data2) {
+    std::lock_guard lock(mutex_);
+    Device* d = find(device);
+    if (d) d->tables.apply(status, data1, data2);
+    return d != nullptr;
+}
+
 bool MidiInputManager::copyNotes(int device, uint8_t out[MidiInputTables::kNotes]) const {
     std::lock_guard lock(mutex_);
     const Device* d = find(device);

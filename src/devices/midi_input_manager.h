@@ -83,6 +83,10 @@ class MidiInputManager {
     /// Engine thread.
     void applyHeld(HeldSink sink, void* context);
 
+    /// Applies a message to device `device` as if it had arrived there (a gesture tape
+    /// replaying); false when the device is not open. Engine thread.
+    bool inject(int device, uint8_t status, uint8_t data1, uint8_t data2);
+
     /// Manual servicing: opens the devices asked for and closes the ones given up, now.
     void service();
 

@@ -45,7 +45,7 @@ void MouseHookState::clearButtons() {
     }
 }
 
-void MouseHookState::onEvent(HookMessage message, int16_t data) {
+void MouseHookState::applyEvent(HookMessage message, int16_t data) {
     switch (message) {
     case HookMessage::LeftDown:
         return press(*this, kButtonLeft);

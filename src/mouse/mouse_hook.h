@@ -53,8 +53,14 @@ struct MouseHookState {
     /// Every button released and its press count 0. User-interface thread, hook removed.
     void clearButtons();
     /// One event from the hook; `data` is the high word of the event's mouse data (wheel delta
-    /// or X button number). Hook thread; constant work.
-    void onEvent(HookMessage message, int16_t data);
+    /// or X button number). Ignored while muted. Hook thread; constant work.
+    void onEvent(HookMessage message, int16_t data) {
+        if (!muted.load(std::memory_order_relaxed)) applyEvent(message, data);
+    }
+    /// The event's effect, muted or not (a gesture tape replaying). One thread at a time.
+    void applyEvent(HookMessage message, int16_t data);
+    /// While set, the desktop's mouse events have no effect (a gesture tape plays instead).
+    std::atomic<bool> muted{false};
 
     bool isDown(int button) const { return down[button].load(std::memory_order_relaxed) != 0; }
     uint64_t presses(int button) const {

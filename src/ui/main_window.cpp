@@ -26,8 +26,10 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <span>
 
+#include "cli/script.h"
 #include "devices/device_input_stage.h"
 #include "devices/device_output_stage.h"
 #include "devices/gesture_tape.h"
@@ -197,6 +199,11 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
     engine_ = std::make_unique<Engine>(state_, stage_.get(), mouse_.get(), inputStage_.get());
     tapeWriter_ = std::make_unique<GestureTapeWriter>();
     tapeRecorder_ = std::make_unique<GestureTapeRecorder>(*mouse_, midiInputs_.get(), *tapeWriter_);
+    tapePlayer_ = std::make_unique<GestureTapePlayer>(*mouse_, *sampler_, midiInputs_.get());
+    replayTimer_.setInterval(50);
+    connect(&replayTimer_, &QTimer::timeout, this, [this] {
+        if (tapePlayer_->finished()) finishReplay();
+    });
     // The hook is installed once; each start only clears its button state. Installing it again
     // would replace the X server connection of a hook thread that may be delivering events.
     engine_->onStart = [this] {
@@ -312,6 +319,7 @@ void MainWindow::installHook() {
 
 MainWindow::~MainWindow() {
     if (tapeWriter_) stopTape();
+    if (tapePlayer_) finishReplay();
     if (engine_) engine_->stopAndWait();
     if (sampling_) sampling_->stop();
     if (pointer_) pointer_->removeHook();
@@ -556,6 +564,17 @@ void MainWindow::command(int id) {
     case kCmdStopTape:
         stopTape();
         break;
+    case kCmdReplayTape: {
+        const QString path = QFileDialog::getOpenFileName(
+            this, QStringLiteral("Replay gesture tape"), fromStd(tapeFolder()),
+            QStringLiteral("Gesture tapes (*%1);;All files (*)")
+                .arg(fromStd(std::string(kTapeExtension))));
+        if (path.isEmpty()) break;
+        QString error;
+        if (!replayTape(path.toStdString(), error))
+            informBox(this, error, QStringLiteral("Replay gesture tape"));
+        break;
+    }
     case kCmdStartAndHide:
         startAndHide();
         break;
@@ -676,6 +695,7 @@ void MainWindow::startEngine() {
 
 void MainWindow::stopEngine() {
     stopTape(); // a take is one run of the engine
+    finishReplay();
     engine_->stop();
     setEngineButtons(false);
 }
@@ -841,6 +861,7 @@ void MainWindow::closeWindow(bool exit) {
     closing_ = true;
     exitRequested_ = exit;
     stopTape();
+    finishReplay();
     engine_->stop();
     setEngineButtons(false);
     if (minimised_) restoreWindow();
@@ -933,30 +954,150 @@ bool MainWindow::startTape(QString& error) {
         error = fromStd(tape) + ": " + fromStd(why);
         return false;
     }
-    // The take starts as a new run of the program does: the patch loaded afresh from its file,
-    // the random numbers from their first state, the mouse at rest and the engine from its first
-    // sample. The offline renderer starts the same way.
-    stopRecordings();
-    moduleWindows_->closeAll();
-    LoadTarget target = loadTarget();
-    target.afterLoad = [this] {
-        state_.rand.seed(1);
-        if (sampling_) sampling_->stop();
-        sampler_->restart();
-        resetMouseForTake(*mouse_, state_.table);
+    loadForTake(text, [this] {
         tapeRecorder_->begin();
         engine_->setControlSampleTap(tapeRecorder_.get());
         if (sampling_) sampling_->start();
-    };
-    loadConfiguration(target, text);
-    moduleWindows_->openAll();
-    syncRecordings();
-    if (!engine_->running()) startEngine();
-    setEngineButtons(true);
+    });
     tapeIndicator_->show();
     if (tray_) tray_->setToolTip(QStringLiteral("Kalvitrope: recording gesture tape"));
     addMessage(QStringLiteral("Recording gesture tape: ") + fromStd(tape));
     return true;
+}
+
+void MainWindow::loadForTake(const std::string& patchText, const std::function<void()>& prepare) {
+    // A take starts as a new run of the program does: the patch loaded afresh, the random
+    // numbers from their first state, the mouse at rest and the engine from its first sample.
+    // The offline renderer starts the same way.
+    stopRecordings();
+    moduleWindows_->closeAll();
+    LoadTarget target = loadTarget();
+    target.afterLoad = [this, &prepare] {
+        state_.rand.seed(1);
+        if (sampling_) sampling_->stop();
+        sampler_->restart();
+        resetMouseForTake(*mouse_, state_.table);
+        prepare();
+    };
+    loadConfiguration(target, patchText);
+    moduleWindows_->openAll();
+    syncRecordings();
+    if (!engine_->running()) startEngine();
+    setEngineButtons(true);
+}
+
+bool MainWindow::replayTape(const std::string& path, QString& error) {
+    namespace fs = std::filesystem;
+    if (tapeRecording() || replaying_) {
+        error = QStringLiteral("A gesture tape is recording or playing.");
+        return false;
+    }
+    std::error_code ec;
+    const auto size = fs::file_size(path, ec);
+    std::ifstream in(path, std::ios::binary);
+    if (ec || !in || size > cli::kMaxScriptBytes) {
+        error = fromStd(path) + QStringLiteral(": the file cannot be read.");
+        return false;
+    }
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    cli::Script script;
+    std::string problem;
+    if (!cli::parseScript(text, script, problem)) {
+        error = fromStd(path + " " + problem);
+        return false;
+    }
+    const cli::ScriptEvent* tape = script.tape();
+    if (!tape) {
+        error = fromStd(path) + QStringLiteral(": not a gesture tape (it has no tape line).");
+        return false;
+    }
+    const std::string where = path + " line " + std::to_string(tape->line) + ": ";
+    const std::string patch = (fs::path(path).parent_path() / tape->file).string();
+    std::string patchText, reason;
+    if (!readConfigurationFile(patch, patchText, reason)) {
+        error = fromStd(where + "its patch '" + patch + "' cannot be read: " + reason);
+        return false;
+    }
+    if (patchChecksum(patchText) != tape->checksum) {
+        error = fromStd(where + "its patch '" + patch + "' has changed since the take");
+        return false;
+    }
+    std::vector<TapeEvent> events;
+    platform::DesktopRect desktop{0, 0, 1919, 1079};
+    double rate = state_.settings.controlRate.load(std::memory_order_relaxed);
+    for (const cli::ScriptEvent& e : script.events) {
+        const auto& n = e.numbers;
+        auto add = [&](TapeEvent::Kind kind, long a, long b, long c = 0, long d = 0) {
+            events.push_back({e.sample, kind, static_cast<int32_t>(a), static_cast<int32_t>(b),
+                              static_cast<int32_t>(c), static_cast<int32_t>(d)});
+        };
+        switch (e.command) {
+        case cli::ScriptCommand::Cursor:
+            add(TapeEvent::Cursor, n[0], n[1]);
+            break;
+        case cli::ScriptCommand::Button:
+            add(TapeEvent::Button, n[0], n[1]);
+            break;
+        case cli::ScriptCommand::Wheel:
+            if (n[0] < -32768 || n[0] > 32767) {
+                error = fromStd(path + " line " + std::to_string(e.line) +
+                                ": wheel delta out of range (-32768..32767)");
+                return false;
+            }
+            add(TapeEvent::Wheel, n[0], n[1]);
+            break;
+        case cli::ScriptCommand::Midi:
+            add(TapeEvent::Midi, n[0], n[1], n[2], n[3]);
+            break;
+        case cli::ScriptCommand::Desktop:
+            desktop = {n[0], n[1], n[2], n[3]};
+            break;
+        case cli::ScriptCommand::Rate:
+            rate = e.rate;
+            break;
+        case cli::ScriptCommand::Origin:
+        case cli::ScriptCommand::Tape:
+        case cli::ScriptCommand::End:
+            break;
+        default:
+            error = fromStd(path + " line " + std::to_string(e.line) + ": '" +
+                            std::string(cli::commandName(e.command)) +
+                            "' events are not played live; render the tape with kalvitrope-cli");
+            return false;
+        }
+    }
+    state_.settings.controlRate.store(rate, std::memory_order_relaxed);
+    replaying_ = true;
+    loadForTake(patchText, [&] {
+        // The desktop's mouse is ignored while the tape plays its own.
+        mouse_->hook.muted.store(true, std::memory_order_relaxed);
+        mouse_->hook.clearButtons();
+        tapePlayer_->load(std::move(events), script.endSample, desktop);
+        engine_->setControlSampleTap(tapePlayer_.get());
+    });
+    replayTimer_.start();
+    addMessage(QStringLiteral("Replaying gesture tape: ") + fromStd(path));
+    return true;
+}
+
+void MainWindow::finishReplay() {
+    if (!replaying_) return;
+    replaying_ = false;
+    replayTimer_.stop();
+    engine_->setControlSampleTap(nullptr);
+    // The engine may be in the player's last control sample: let it finish a cycle.
+    const int64_t cycle = state_.cycleCounter.load(std::memory_order_relaxed);
+    for (int waited = 0; waited < 50 && engine_->running() &&
+                         state_.cycleCounter.load(std::memory_order_relaxed) < cycle + 2;
+         ++waited)
+        QThread::msleep(1);
+    mouse_->hook.muted.store(false, std::memory_order_relaxed);
+    mouse_->hook.clearButtons();
+    // The desktop's cursor takes over from a fresh start, without a jump from the tape's.
+    if (sampling_) sampling_->stop();
+    sampler_->restart();
+    if (sampling_) sampling_->start();
+    addMessage(QStringLiteral("Gesture tape replay ended."));
 }
 
 void MainWindow::stopTape() {
@@ -1162,6 +1303,10 @@ QMenu* MainWindow::createProgramMenu(bool rightClick) {
         ->setEnabled(!recording);
     tapes->addAction(QStringLiteral("Stop"), this, [this] { command(kCmdStopTape); })
         ->setEnabled(recording);
+    tapes
+        ->addAction(QStringLiteral("Replay gesture tape..."), this,
+                    [this] { command(kCmdReplayTape); })
+        ->setEnabled(!recording && !replaying_);
     menu->addSeparator();
     const bool restore =
         (isMaximized() && !minimised_) || (minimised_ && !isMaximized() && !wasMaximised_);

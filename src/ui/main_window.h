@@ -39,6 +39,7 @@ class MouseSampler;
 class MouseSamplerThread;
 class GestureTapeWriter;
 class GestureTapeRecorder;
+class GestureTapePlayer;
 namespace platform {
 class AudioOut;
 class AudioIn;
@@ -157,6 +158,12 @@ class MainWindow : public Dialog {
     std::string tapeFile() const;
     /// The folder tapes go to: the settings' gesture tape path, else the autosave's folder.
     std::string tapeFolder() const;
+    /// Plays a recorded tape live: its patch (beside it, checked by its checksum) is loaded
+    /// afresh and the engine restarts; the desktop's mouse is ignored until the tape ends or
+    /// the engine stops. False with `error` naming the problem (and the line) when the tape
+    /// cannot be played; nothing is changed then.
+    bool replayTape(const std::string& path, QString& error);
+    bool tapeReplaying() const { return replaying_; }
     /// The "Recording gesture tape" indicator (visible while recording).
     QLabel* tapeIndicator() const { return tapeIndicator_; }
 
@@ -275,6 +282,12 @@ class MainWindow : public Dialog {
     QLabel* tapeIndicator_ = nullptr;
     std::unique_ptr<GestureTapeWriter> tapeWriter_;
     std::unique_ptr<GestureTapeRecorder> tapeRecorder_;
+    std::unique_ptr<GestureTapePlayer> tapePlayer_;
+    QTimer replayTimer_; // watches a replaying tape for its end
+    bool replaying_ = false;
+    void finishReplay();
+    /// Loads `patchText` afresh for a take or a replay; `prepare` runs with the engine stopped.
+    void loadForTake(const std::string& patchText, const std::function<void()>& prepare);
 
     std::atomic<int> windowReady_{0};
     bool hookInstalled_ = false;

@@ -127,6 +127,32 @@ TEST(GestureTape, ATakeReplaysSampleForSample) {
     while (firstDifference < heard.size() && heard[firstDifference] == again[firstDifference])
         ++firstDifference;
     EXPECT_EQ(firstDifference, heard.size()) << "first difference at frame " << firstDifference / 2;
+
+    // The desktop program's player gives the same: it plays the tape's events at control
+    // samples into a running engine whose own sampler passes are off.
+    OfflineSession live2;
+    ASSERT_TRUE(
+        load(live2, patch, "0 tape 1 \"take.kvc\" 0000000000000000\n0 rate 750\n1000000 end\n"));
+    Script parsed;
+    ASSERT_TRUE(parseScript(text, parsed, error)) << error;
+    std::vector<TapeEvent> events;
+    for (const ScriptEvent& e : parsed.events) {
+        const auto& n = e.numbers;
+        auto add = [&](TapeEvent::Kind k) {
+            events.push_back(
+                {e.sample, k, int32_t(n[0]), int32_t(n[1]), int32_t(n[2]), int32_t(n[3])});
+        };
+        if (e.command == ScriptCommand::Cursor) add(TapeEvent::Cursor);
+        if (e.command == ScriptCommand::Button) add(TapeEvent::Button);
+        if (e.command == ScriptCommand::Wheel) add(TapeEvent::Wheel);
+        if (e.command == ScriptCommand::Midi) add(TapeEvent::Midi);
+    }
+    GestureTapePlayer player(live2.mouse(), live2.sampler(), &live2.midiInput());
+    player.load(std::move(events), parsed.endSample, {0, 0, 1919, 1079});
+    live2.engine().setControlSampleTap(&player);
+    EXPECT_EQ(play(live2, 9600), heard);
+    live2.engine().setControlSampleTap(nullptr);
+    EXPECT_TRUE(player.finished()); // the engine ran ahead of the card to the end line
     fs::remove_all(dir);
 }
 

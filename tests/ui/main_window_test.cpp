@@ -627,7 +627,8 @@ TEST(MainWindow, GestureTapeRecordsFromTheMenusIntoItsFolder) {
     std::unique_ptr<QMenu> menu(w.createProgramMenu(false)); // as the tray shows it
     QMenu* tapes = tapeMenu(*menu);
     ASSERT_NE(tapes, nullptr);
-    ASSERT_EQ(tapes->actions().size(), 2);
+    ASSERT_EQ(tapes->actions().size(), 3);
+    EXPECT_EQ(tapes->actions()[2]->text(), "Replay gesture tape...");
     EXPECT_EQ(tapes->actions()[1]->text(), "Stop");
     EXPECT_FALSE(tapes->actions()[1]->isEnabled());
     EXPECT_EQ(tapes->actions()[0]->text(), "Record gesture tape");
@@ -663,8 +664,24 @@ TEST(MainWindow, GestureTapeRecordsFromTheMenusIntoItsFolder) {
     EXPECT_NE(text.find("\n0 rate "), std::string::npos);
     EXPECT_TRUE(std::regex_search(text, std::regex("\n[1-9][0-9]+ end\n$"))) << text;
 
-    // Stopping the engine ends a take too: a tape is one run of the engine.
     QString error;
+    // The tape replays live on its own patch, with the desktop's mouse muted until its end.
+    ASSERT_TRUE(w.replayTape(tape.string(), error)) << error.toStdString();
+    EXPECT_TRUE(w.tapeReplaying());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !w.tapeReplaying(); }, 5000));
+    EXPECT_TRUE(waitRunning(f.state, true));
+    // A changed patch beside it, or a tape that is not one, is refused naming the file and line.
+    std::ofstream(patch, std::ios::binary) << "## h ##\r\n[Module_AudioOsc]\r\nName=Other\r\n";
+    EXPECT_FALSE(w.replayTape(tape.string(), error));
+    EXPECT_NE(error.toStdString().find(" line 2: its patch"), std::string::npos)
+        << error.toStdString();
+    const fs::path plain = f.dir / "plain.kvtape";
+    std::ofstream(plain) << "0 cursor 1 1\n";
+    EXPECT_FALSE(w.replayTape(plain.string(), error));
+    EXPECT_NE(error.toStdString().find("not a gesture tape"), std::string::npos);
+    EXPECT_FALSE(w.tapeReplaying());
+
+    // Stopping the engine ends a take too: a tape is one run of the engine.
     ASSERT_TRUE(w.startTape(error)) << error.toStdString();
     w.stopEngine();
     EXPECT_FALSE(w.tapeRecording());
