@@ -6,10 +6,17 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
+#include "devices/device_input_stage.h"
 #include "devices/gesture_tape.h"
+#include "devices/midi_input_manager.h"
+#include "engine/engine.h"
+#include "modules/module_registry.h"
+#include "mouse/mouse_input.h"
+#include "platform/midi_in_scripted.h"
 
 namespace kv {
 namespace {
@@ -66,6 +73,86 @@ TEST(GestureTapeWriter, KeepsEveryEventInOrderWhileTheEngineThreadPushes) {
     }
     EXPECT_EQ(line, std::to_string(kEvents) + " end");
     EXPECT_EQ(written + writer.lost(), uint64_t(kEvents)); // every event written or counted
+    fs::remove_all(dir);
+}
+
+// A cursor that another thread moves.
+struct MovingPointer final : platform::MouseBackend {
+    std::atomic<long> x{0};
+    bool installHook(MouseHookState&, std::string&) override { return true; }
+    void removeHook() override {}
+    bool cursorPosition(long& cx, long& cy) override {
+        cx = x.load() % 1920;
+        cy = 500;
+        return true;
+    }
+    void warpCursor(long, long) override {}
+    platform::DesktopRect desktop() override { return {}; }
+};
+
+TEST(GestureTapeRecorder, RecordsWhileEngineSamplerHookAndMidiRunOnTheirThreads) {
+    const fs::path dir = fs::path(testing::TempDir()) / ("taper_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const std::string tape = (dir / "r.kvtape").string();
+    EngineState state;
+    platform::ScriptedMidiIn midi{1};
+    MidiInputManager midiManager{midi};
+    DeviceInputStage stage{&midiManager, nullptr};
+    MouseInput mouse;
+    Engine engine{state, nullptr, &mouse, &stage};
+    ModuleRegistry registry{&engine};
+    Module* keys = registry.addModule(Module_ControlMIDIInput);
+    ASSERT_NE(keys, nullptr);
+    keys->midiInputs[0].code = 0;
+    MouseSampler sampler{mouse};
+    MovingPointer pointer;
+    MouseSamplerThread sampling{sampler, pointer};
+    GestureTapeWriter writer;
+    GestureTapeRecorder recorder{mouse, &midiManager, writer};
+    std::string error;
+    ASSERT_TRUE(writer.start(tape, "", error)) << error;
+    recorder.begin();
+    engine.setControlSampleTap(&recorder);
+    engine.start();
+    sampling.start();
+    std::atomic<bool> done{false};
+    std::thread hand([&] {
+        for (int i = 0; !done.load(); ++i) {
+            pointer.x.fetch_add(3);
+            mouse.hook.onEvent(i % 2 ? HookMessage::LeftUp : HookMessage::LeftDown, 0);
+            mouse.hook.onEvent(HookMessage::Wheel, 120);
+            midi.send(0, 0x90, static_cast<uint8_t>(i % 128), 100);
+            std::this_thread::sleep_for(std::chrono::microseconds(700));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    done.store(true);
+    hand.join();
+    engine.setControlSampleTap(nullptr);
+    engine.stopAndWait();
+    sampling.stop();
+    recorder.end();
+    ASSERT_TRUE(writer.stop(recorder.endSample(), error)) << error;
+
+    // Every kind of event is there, in time order.
+    std::istringstream lines(slurp(tape));
+    std::string line;
+    unsigned long long last = 0;
+    std::map<std::string, int> counts;
+    while (std::getline(lines, line)) {
+        unsigned long long sample = 0;
+        char word[16] = {};
+        ASSERT_EQ(std::sscanf(line.c_str(), "%llu %15s", &sample, word), 2) << line;
+        EXPECT_GE(sample, last) << line;
+        last = sample;
+        ++counts[word];
+    }
+    EXPECT_GT(counts["cursor"], 5);
+    EXPECT_GT(counts["button"], 5);
+    EXPECT_GT(counts["wheel"], 5);
+    EXPECT_GT(counts["midi"], 5);
+    EXPECT_EQ(counts["end"], 1);
+    EXPECT_FALSE(midiManager.deferred());
     fs::remove_all(dir);
 }
 
