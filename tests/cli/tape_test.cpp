@@ -1,16 +1,26 @@
 // Gesture tapes: what a take records replays sample for sample; bad tapes are refused by line.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "cli/script.h"
 #include "cli/session.h"
+#include "devices/device_input_stage.h"
 #include "devices/gesture_tape.h"
+#include "devices/midi_input_manager.h"
+#include "engine/engine.h"
+#include "modules/module_registry.h"
+#include "mouse/mouse_input.h"
+#include "persistence/config_file.h"
+#include "platform/midi_in_scripted.h"
 
 namespace kv::cli {
 namespace {
@@ -153,6 +163,103 @@ TEST(GestureTape, ATakeReplaysSampleForSample) {
     EXPECT_EQ(play(live2, 9600), heard);
     live2.engine().setControlSampleTap(nullptr);
     EXPECT_TRUE(player.finished()); // the engine ran ahead of the card to the end line
+    fs::remove_all(dir);
+}
+
+// A cursor that the performer's thread moves.
+struct MovingPointer final : platform::MouseBackend {
+    std::atomic<long> x{600};
+    bool installHook(MouseHookState&, std::string&) override { return true; }
+    void removeHook() override {}
+    bool cursorPosition(long& cx, long& cy) override {
+        cx = x.load() % 1900;
+        cy = 300 + x.load() % 200;
+        return true;
+    }
+    void warpCursor(long, long) override {}
+    platform::DesktopRect desktop() override { return {}; }
+};
+
+TEST(GestureTape, ARealTimeTakeRendersOfflineToTheSameSamples) {
+    // The take runs on the real-time engine: its ticker, a sampler thread polling a moving
+    // cursor every 10 ms of wall time, and a performer thread pressing buttons, turning the wheel
+    // and playing MIDI whenever it likes. The oscillator row is kept as the engine computed it.
+    const fs::path dir = tempFolder();
+    const fs::path patch = dir / "rt.kvc";
+    std::ofstream(patch, std::ios::binary) << kPatch;
+    constexpr std::size_t kSamples = 48000;
+    std::vector<double> live(kSamples);
+    std::string error;
+    {
+        EngineState state;
+        platform::ScriptedMidiIn midi{1};
+        MidiInputManager midiManager{midi};
+        DeviceInputStage stage{&midiManager, nullptr};
+        MouseInput mouse;
+        Engine engine{state, nullptr, &mouse, &stage};
+        ModuleRegistry registry{&engine};
+        LoadTarget target;
+        target.registry = &registry;
+        target.engine = &engine;
+        loadConfiguration(target, kPatch);
+        const int row = resolveProbeRow("Lead", registry);
+        ASSERT_GE(row, 0);
+        engine.afterSample = [&](uint64_t sample) {
+            if (sample < kSamples) live[sample] = state.table.rows[row].primarySmoothed[0];
+        };
+        MouseSampler sampler{mouse};
+        MovingPointer pointer;
+        MouseSamplerThread sampling{sampler, pointer};
+        GestureTapeWriter writer;
+        GestureTapeRecorder recorder{mouse, &midiManager, writer};
+        TapeHeader header;
+        header.patchFile = "rt.kvc";
+        header.checksum = patchChecksum(kPatch);
+        ASSERT_TRUE(writer.start((dir / "rt.kvtape").string(), tapeHeaderText(header), error));
+        recorder.begin();
+        engine.setControlSampleTap(&recorder);
+        sampling.start();
+        engine.start();
+        std::atomic<bool> done{false};
+        std::thread performer([&] {
+            for (int i = 0; !done.load(); ++i) {
+                pointer.x.fetch_add(7);
+                if (i % 40 == 0)
+                    mouse.hook.onEvent(i % 80 ? HookMessage::LeftUp : HookMessage::LeftDown, 0);
+                if (i % 25 == 0) mouse.hook.onEvent(HookMessage::Wheel, 120);
+                if (i % 30 == 0) midi.send(0, 0x90, static_cast<uint8_t>(40 + i % 30), 100);
+                std::this_thread::sleep_for(std::chrono::microseconds(900));
+            }
+        });
+        // 96 samples per cycle here (no output device adjusts the chunk).
+        while (state.cycleCounter.load() < static_cast<int64_t>(kSamples / 96 + 2))
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        done.store(true);
+        performer.join();
+        engine.setControlSampleTap(nullptr);
+        engine.stopAndWait();
+        engine.afterSample = nullptr;
+        sampling.stop();
+        recorder.end();
+        ASSERT_TRUE(writer.stop(recorder.endSample(), error)) << error;
+    }
+    OfflineSession offline;
+    ASSERT_TRUE(load(offline, patch, slurp(dir / "rt.kvtape")));
+    const int row = resolveProbeRow("Lead", offline.registry());
+    std::vector<double> rendered(kSamples);
+    offline.onSample = [&](uint64_t sample) {
+        if (sample < kSamples)
+            rendered[sample] = offline.state().table.rows[row].primarySmoothed[0];
+    };
+    offline.run([&] { return offline.engine().sampleCounter() >= kSamples; });
+    std::size_t same = 0;
+    while (same < kSamples && live[same] == rendered[same])
+        ++same;
+    EXPECT_EQ(same, kSamples) << "first difference at sample " << same;
+    double peak = 0;
+    for (double v : live)
+        peak = std::max(peak, std::fabs(v));
+    EXPECT_GT(peak, 10.0); // the take made sound
     fs::remove_all(dir);
 }
 
