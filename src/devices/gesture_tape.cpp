@@ -209,7 +209,7 @@ bool GestureTapeWriter::stop(uint64_t endSample, std::string& error) {
 // Recorder
 
 void GestureTapeRecorder::begin() {
-    nextPass_ = mouse_.passCount();
+    nextPass_ = mouse_.consumedPasses();
     vertical_ = mouse_.hook.verticalDeltas.load(rlx);
     horizontal_ = mouse_.hook.horizontalDeltas.load(rlx);
     std::fill(std::begin(down_), std::end(down_), false);
@@ -230,8 +230,9 @@ void GestureTapeRecorder::midiSink(void* self, int device, uint8_t status, uint8
 
 void GestureTapeRecorder::controlSample(uint64_t sample) {
     sample_ = sample;
-    // Sampler passes since the previous control sample: their wheel deltas, then their cursor.
-    const uint64_t passes = mouse_.passCount();
+    // Sampler passes the mouse rows took in since the previous control sample: their wheel
+    // deltas, then their cursor.
+    const uint64_t passes = mouse_.consumedPasses();
     if (passes - nextPass_ > static_cast<uint64_t>(MouseInput::kPassLog)) {
         lostPasses_.store(lostPasses_.load(rlx) + (passes - nextPass_ - MouseInput::kPassLog), rlx);
         nextPass_ = passes - MouseInput::kPassLog;
@@ -252,7 +253,7 @@ void GestureTapeRecorder::controlSample(uint64_t sample) {
             {sample, TapeEvent::Cursor, static_cast<int32_t>(p.x), static_cast<int32_t>(p.y)});
     }
     for (int b = 0; b < kMouseButtons; ++b) {
-        const bool held = mouse_.hook.isDown(b);
+        const bool held = mouse_.consumedButton(b);
         if (held == down_[b]) continue;
         down_[b] = held;
         writer_.push({sample, TapeEvent::Button, b, held ? 1 : 0});
@@ -284,7 +285,7 @@ void GestureTapePlayer::warpCursor(long x, long y) {
     y_ = y;
 }
 
-void GestureTapePlayer::controlSample(uint64_t sample) {
+void GestureTapePlayer::beforeMouseRows(uint64_t sample) {
     if (finished_.load(rlx)) return;
     if (!started_) {
         started_ = true;
@@ -336,6 +337,7 @@ void resetMouseForTake(MouseInput& mouse, ControlTable& table) {
     for (auto* w : {&mouse.hook.vertical, &mouse.hook.verticalPrevious, &mouse.hook.horizontal,
                     &mouse.hook.horizontalPrevious})
         w->store(0.0, rlx);
+    mouse.resetConsumed();
     for (int r = kMouseRowBase; r < kRowCount; ++r) {
         ControlRow& row = table.rows[r];
         row = ControlRow{};

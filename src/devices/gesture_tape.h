@@ -173,8 +173,9 @@ class GestureTapePlayer final : public ControlSampleTap, private platform::Mouse
     /// and the tape's desktop. User-interface thread, tap detached.
     void load(std::vector<TapeEvent> events, uint64_t endSample,
               const platform::DesktopRect& desktop);
-    /// Engine thread.
-    void controlSample(uint64_t sample) override;
+    /// Engine thread: the events due, before the mouse rows take the passes they make.
+    void beforeMouseRows(uint64_t sample) override;
+    void controlSample(uint64_t) override {}
     /// Every event played and the end reached. Any thread.
     bool finished() const { return finished_.load(std::memory_order_acquire); }
 

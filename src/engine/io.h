@@ -64,13 +64,15 @@ class MouseRows {
     virtual void clientOrigin(long& x, long& y) { x = y = 0; }
 };
 
-/// Sees the engine consume its inputs: called first at every control sample, before the mouse rows
-/// are updated and the modules read MIDI (a gesture tape records there). Engine thread; must not
-/// allocate, lock for long or wait.
+/// Sees the engine consume its inputs at every control sample (a gesture tape records or plays
+/// there). Engine thread; must not allocate, lock for long or wait. `sample`: the engine's sample
+/// counter at this control sample.
 class ControlSampleTap {
   public:
     virtual ~ControlSampleTap() = default;
-    /// `sample`: the engine's sample counter at this control sample.
+    /// First thing at the control sample, before the mouse rows are updated.
+    virtual void beforeMouseRows(uint64_t /*sample*/) {}
+    /// After the mouse rows are updated, before any module reads its inputs.
     virtual void controlSample(uint64_t sample) = 0;
 };
 

@@ -31,15 +31,27 @@ void MouseInput::updateMouseRows(ControlTable& table, uint16_t rate) {
     // as they are.
     const double c = std::min(1.0, (1000.0 / rate) * 0.1);
     const double k = 1 - c;
+    // The metrics of a whole pass: while one is being written, those of the pass before.
+    const uint64_t before = passSequence_.load(std::memory_order_acquire);
+    double read[kMetricSources];
+    for (int i = 0; i < kMetricSources; ++i)
+        read[i] = metrics.value(i);
+    const uint64_t passes = passCount_.load(rlx);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if ((before & 1) == 0 && passSequence_.load(rlx) == before) {
+        std::copy(std::begin(read), std::end(read), consumed_);
+        consumedPasses_ = passes;
+    }
     for (int i = 0; i < kMetricSources; ++i) {
         ControlRow& row = table.rows[kMouseRowBase + i];
-        const double v = metrics.value(i) * c + row.primary[0] * k;
+        const double v = consumed_[i] * c + row.primary[0] * k;
         row.primary[0] = v;
         row.primarySmoothed[0] = v;
     }
     for (int b = 0; b < kMouseButtons; ++b) {
         ControlRow& row = table.rows[kMouseRowBase + kSourceButtonLeft + b];
         const bool held = hook.isDown(b);
+        consumedButtons_[b] = held;
         row.primary[0] = row.primarySmoothed[0] = held ? 1000.0 : 0.0;
         row.voiceCount = held ? 1 : 0;
     }
@@ -81,13 +93,25 @@ MouseInput::PassReading MouseInput::passReading(uint64_t n) const {
     return {first(c), second(c), p.vertical.load(rlx), p.horizontal.load(rlx)};
 }
 
-void MouseInput::notePass(const PassReading& r) {
+void MouseInput::beginPass() {
+    passSequence_.store(passSequence_.load(rlx) + 1, rlx);
+    std::atomic_thread_fence(std::memory_order_release);
+}
+
+void MouseInput::endPass(const PassReading& r) {
     const uint64_t n = passCount_.load(rlx);
     LoggedPass& p = passLog_[n % kPassLog];
     p.cursor.store(pack(r.x, r.y), rlx);
     p.vertical.store(r.verticalDeltas, rlx);
     p.horizontal.store(r.horizontalDeltas, rlx);
     passCount_.store(n + 1, std::memory_order_release);
+    passSequence_.store(passSequence_.load(rlx) + 1, std::memory_order_release);
+}
+
+void MouseInput::resetConsumed() {
+    std::fill(std::begin(consumed_), std::end(consumed_), 0.0);
+    std::fill(std::begin(consumedButtons_), std::end(consumedButtons_), false);
+    consumedPasses_ = passCount_.load(std::memory_order_acquire);
 }
 
 void MouseSampler::restart() {
@@ -129,8 +153,9 @@ void MouseSampler::pass(platform::MouseBackend& backend) {
     reading.verticalDeltas = input_.hook.verticalDeltas.load(rlx);
     reading.horizontalDeltas = input_.hook.horizontalDeltas.load(rlx);
     input_.cursorPosition(reading.x, reading.y);
+    input_.beginPass();
     const SamplerWarp warp = samplerPass(state_, in, input_.hook, input_.metrics);
-    input_.notePass(reading);
+    input_.endPass(reading);
     if (warp.moved) {
         backend.warpCursor(warp.x, warp.y);
         input_.noteCursor(warp.x, warp.y);

@@ -50,8 +50,16 @@ class MouseInput final : public MouseRows {
     uint64_t passCount() const { return passCount_.load(std::memory_order_acquire); }
     /// The reading of pass `n` (0-based); valid while n + kPassLog > passCount(). Any thread.
     PassReading passReading(uint64_t n) const;
-    /// Notes a finished pass. Mouse status thread.
-    void notePass(const PassReading& reading);
+    /// Brackets a pass: between the two the metrics are being written. Mouse status thread.
+    void beginPass();
+    void endPass(const PassReading& reading);
+    /// The passes whose metrics the mouse rows took at the last control sample, and the buttons
+    /// they took then. Engine thread.
+    uint64_t consumedPasses() const { return consumedPasses_; }
+    bool consumedButton(int b) const { return consumedButtons_[b]; }
+    /// The rows' view of the metrics back to rest (0, no passes beyond the current ones). Engine
+    /// stopped.
+    void resetConsumed();
 
   private:
     // Pairs of 32-bit coordinates in one word, so that a reader never sees x of one position and
@@ -66,6 +74,13 @@ class MouseInput final : public MouseRows {
     };
     LoggedPass passLog_[kPassLog];
     std::atomic<uint64_t> passCount_{0};
+    // Odd while a pass writes the metrics: the engine takes them only as a whole pass's, so that
+    // a recorded take knows exactly which passes each control sample saw.
+    std::atomic<uint64_t> passSequence_{0};
+    // Engine thread: the metrics of the last whole pass taken, and what went with them.
+    double consumed_[kMetricSources] = {};
+    uint64_t consumedPasses_ = 0;
+    bool consumedButtons_[kMouseButtons] = {};
 };
 
 /// The mouse sampler: reads the cursor and the desktop from a backend, runs the metric pass and
