@@ -23,6 +23,7 @@
 #include "cli/script.h"
 #include "cli/session.h"
 #include "cli/wav_file.h"
+#include "devices/gesture_tape.h"
 #include "mouse/mouse_input.h"
 #include "persistence/config_file.h"
 #include "persistence/language.h"
@@ -69,7 +70,9 @@ constexpr const char* kScriptOption =
     "                   index (48000 per second) or a number followed by ms or s, and COMMAND is\n"
     "                   cursor, button, wheel, midi, audioin, set, desktop, origin or rate;\n"
     "                   # starts a comment; a WAV file of audioin that is not found from the\n"
-    "                   current folder is looked for beside the script\n";
+    "                   current folder is looked for beside the script. A gesture tape (a\n"
+    "                   script recorded by the desktop program) plays on its own patch and,\n"
+    "                   without --seconds, to its end\n";
 
 struct CommandHelp {
     const char* name;
@@ -336,17 +339,50 @@ void warnLeftOut(const LoadReport& report) {
                  (report.noRoom == 1 ? " was" : "s were") + " left out");
 }
 
-// The session with its patch loaded and the --script events (if any) in place.
-bool prepareSession(const Options& o, const PatchSource& source, OfflineSession& session,
+// A gesture tape plays only on the patch it was recorded on: the one whose text has the
+// checksum its tape line names.
+bool checkTapePatch(const Options& o, const Script& script, const PatchSource& source,
                     std::string& error) {
+    const ScriptEvent* tape = script.tape();
+    if (!tape) return true;
+    const std::string where =
+        "script '" + o.one("script") + "' line " + std::to_string(tape->line) + ": ";
+    if (source.file.empty()) {
+        error = where + "a gesture tape plays on the patch it was recorded on; give its file '" +
+                shownToken(tape->file) + "' with --patch";
+        return false;
+    }
+    std::string text, reason;
+    if (!readConfigurationFile(source.file, text, reason)) {
+        error = "cannot read patch '" + source.file + "': " + reason;
+        return false;
+    }
+    const uint64_t sum = patchChecksum(text);
+    if (sum != tape->checksum) {
+        char numbers[64];
+        std::snprintf(numbers, sizeof numbers, "%016llx, this one %016llx",
+                      static_cast<unsigned long long>(tape->checksum),
+                      static_cast<unsigned long long>(sum));
+        error = where + "the tape was recorded on another patch ('" + shownToken(tape->file) +
+                "'), not on '" + source.file + "' (checksum of the tape's patch " + numbers + ")";
+        return false;
+    }
+    return true;
+}
+
+// The session with its patch loaded and the --script events (if any) in place; `script` gets
+// the script.
+bool prepareSession(const Options& o, const PatchSource& source, OfflineSession& session,
+                    std::string& error, Script& script) {
     if (commandSettings) {
         applySettings(*commandSettings, session.state());
         session.registry().setSelectionContext(commandSettings->allowMouseInputAsAudioInput,
                                                session.registry().deviceOffers());
     }
-    Script script;
     LoadReport report;
-    if (!loadScript(o, script, error) || !session.loadPatch(source, error, &report)) return false;
+    if (!loadScript(o, script, error) || !checkTapePatch(o, script, source, error) ||
+        !session.loadPatch(source, error, &report))
+        return false;
     warnLeftOut(report);
     return session.useScript(script, error);
 }
@@ -385,11 +421,17 @@ int render(int argc, char** argv) {
         return kExitUsage;
     }
     OfflineSession session;
-    if (!prepareSession(o, source, session, error)) {
+    Script script;
+    if (!prepareSession(o, source, session, error, script)) {
         complain(error);
         return kExitFailure;
     }
-    const int64_t total = std::llround(seconds * 48000.0);
+    // Without --seconds, a script with an end line renders up to it.
+    if (!o.has("seconds") && script.hasEnd)
+        seconds = static_cast<double>(script.endSample) / 48000.0;
+    const int64_t total = !o.has("seconds") && script.hasEnd
+                              ? static_cast<int64_t>(script.endSample)
+                              : std::llround(seconds * 48000.0);
     const bool toStdout = o.one("out") == "-";
     WavFileWriter wav;
     if (!wav.open(o.one("out"), error, total)) {
@@ -459,7 +501,8 @@ int probe(int argc, char** argv) {
         return kExitUsage;
     }
     OfflineSession session;
-    if (!prepareSession(o, source, session, error)) {
+    Script script;
+    if (!prepareSession(o, source, session, error, script)) {
         complain(error);
         return kExitFailure;
     }

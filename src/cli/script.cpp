@@ -256,6 +256,27 @@ struct LineParser {
             e.rate = static_cast<double>(hz);
             return true;
         }
+        if (sameWord(word, "tape")) {
+            e.command = ScriptCommand::Tape;
+            if (!count(5, "tape VERSION \"PATCH FILE\" CHECKSUM") || !number(2, n[0], "version"))
+                return false;
+            if (n[0] != kScriptTapeVersion)
+                return fail("tape version " + std::to_string(n[0]) +
+                            " is not supported (this program reads version " +
+                            std::to_string(kScriptTapeVersion) + ")");
+            e.file = tokens[3].text;
+            if (e.file.empty()) return fail("empty patch file name");
+            const std::string& sum = tokens[4].text;
+            const auto [end, error] =
+                std::from_chars(sum.data(), sum.data() + sum.size(), e.checksum, 16);
+            if (sum.size() != 16 || error != std::errc() || end != sum.data() + sum.size())
+                return fail("bad patch checksum '" + shownToken(sum) + "' (16 hexadecimal digits)");
+            return true;
+        }
+        if (sameWord(word, "end")) {
+            e.command = ScriptCommand::End;
+            return count(2, "end");
+        }
         return fail("unknown command '" + shownToken(word) + "'");
     }
 };
@@ -282,6 +303,10 @@ std::string_view commandName(ScriptCommand command) {
         return "origin";
     case ScriptCommand::Rate:
         return "rate";
+    case ScriptCommand::Tape:
+        return "tape";
+    case ScriptCommand::End:
+        return "end";
     }
     return "?";
 }
@@ -319,6 +344,8 @@ bool parseScriptTime(std::string_view text, uint64_t& sample) {
 
 bool parseScript(std::string_view text, Script& script, std::string& error) {
     script.events.clear();
+    script.hasEnd = false;
+    script.endSample = 0;
     if (text.size() > kMaxScriptBytes) {
         error = "is larger than 64 MiB";
         return false;
@@ -348,8 +375,32 @@ bool parseScript(std::string_view text, Script& script, std::string& error) {
             error = "line " + std::to_string(lineNumber) + ": " + p.problem;
             return false;
         }
+        const bool tape = !script.events.empty() && script.events[0].command == ScriptCommand::Tape;
+        std::string problem;
+        if (script.hasEnd)
+            problem =
+                "event after the end line (line " + std::to_string(script.events.back().line) + ")";
+        else if (e.command == ScriptCommand::Tape && !script.events.empty())
+            problem = "the tape line must be the first event of a script";
+        else if (tape && e.sample < script.events.back().sample)
+            problem = "time " + std::to_string(e.sample) + " goes back before the time " +
+                      std::to_string(script.events.back().sample) + " of line " +
+                      std::to_string(script.events.back().line);
+        if (!problem.empty()) {
+            error = "line " + std::to_string(lineNumber) + ": " + problem;
+            return false;
+        }
+        if (e.command == ScriptCommand::End) {
+            script.hasEnd = true;
+            script.endSample = e.sample;
+        }
         script.events.push_back(std::move(e));
         if (eol == text.size()) break;
+    }
+    if (script.tape() && !script.hasEnd) {
+        error = "line " + std::to_string(script.events.back().line) +
+                ": the tape is truncated: it stops after this line, without its end line";
+        return false;
     }
     std::stable_sort(
         script.events.begin(), script.events.end(),

@@ -20,6 +20,8 @@ enum class ScriptCommand : uint8_t {
     Desktop, // desktop LEFT TOP RIGHT BOTTOM
     Origin,  // origin X Y
     Rate,    // rate HZ
+    Tape,    // tape VERSION "PATCH FILE" CHECKSUM: the header of a gesture tape
+    End,     // end: the last line of a gesture tape; the script ends here
 };
 
 /// The command's word as written in scripts.
@@ -35,17 +37,30 @@ struct ScriptEvent {
     /// (index 0); button index 0 = MouseButton, index 1 = 1 down / 0 up; wheel index 1 = 1
     /// horizontal / 0 vertical; midi device and three bytes; audioin device.
     std::array<long, 4> numbers{};
-    double rate = 0.0;  // rate: control samples per second
-    std::string module; // set: module name
-    std::string key;    // set: configuration key
-    std::string value;  // set: value text as in a patch file
-    std::string file;   // audioin: WAV file path
+    double rate = 0.0;     // rate: control samples per second
+    std::string module;    // set: module name
+    std::string key;       // set: configuration key
+    std::string value;     // set: value text as in a patch file
+    std::string file;      // audioin: WAV file path; tape: the patch file
+    uint64_t checksum = 0; // tape: checksum of the patch's text
 };
 
 struct Script {
     /// Events in time order; events at the same time keep their order in the text.
     std::vector<ScriptEvent> events;
+    /// A gesture tape: its first event is the tape header, times never go back and it closes
+    /// with an end line. Null when the script is not a tape.
+    const ScriptEvent* tape() const {
+        return !events.empty() && events.front().command == ScriptCommand::Tape ? &events.front()
+                                                                                : nullptr;
+    }
+    /// The sample of the end line, if there is one.
+    bool hasEnd = false;
+    uint64_t endSample = 0;
 };
+
+/// Version of the gesture tapes this parser reads.
+constexpr long kScriptTapeVersion = 1;
 
 /// Largest time a script may name, in samples (about 12 days).
 constexpr uint64_t kMaxScriptSample = uint64_t(1) << 36;

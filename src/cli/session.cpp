@@ -197,10 +197,14 @@ bool OfflineSession::useScript(const Script& script, std::string& error) {
             break;
         case ScriptCommand::Origin:
         case ScriptCommand::Rate:
+        case ScriptCommand::Tape:
+        case ScriptCommand::End:
             break;
         }
         events_.push_back(std::move(p));
     }
+    // A gesture tape carries the sampler's passes itself: one per cursor line.
+    tapePasses_ = script.tape() != nullptr;
     return true;
 }
 
@@ -225,6 +229,7 @@ void OfflineSession::apply(const Pending& p) {
     case ScriptCommand::Cursor:
         pointer_.moveCursor(e.numbers[0], e.numbers[1]);
         noteCursor(); // modules that read the screen see the pointer at once
+        if (tapePasses_) sampler_.pass(pointer_);
         break;
     case ScriptCommand::Button:
         pointer_.button(static_cast<int>(e.numbers[0]), e.numbers[1] != 0);
@@ -289,7 +294,7 @@ void OfflineSession::run(const std::function<bool()>& done) {
 
 void OfflineSession::beforeSample(uint64_t sample) {
     applyEventsUpTo(sample);
-    if (sample >= nextPass_) {
+    if (!tapePasses_ && sample >= nextPass_) {
         sampler_.pass(pointer_);
         nextPass_ = sample - sample % kSamplesPerMousePass + kSamplesPerMousePass;
     }

@@ -62,7 +62,8 @@ class OfflineSession {
     /// Loads the patch; false with `error` naming the problem (unreadable file, unknown preset).
     bool loadPatch(const PatchSource& source, std::string& error, LoadReport* report = nullptr);
     /// Takes a parsed script for the run; false with `error` naming the line when a command is
-    /// not supported yet or a "set" names no module or key of the loaded patch.
+    /// not supported yet or a "set" names no module or key of the loaded patch. A gesture tape's
+    /// cursor lines are the sampler's passes (there are no others then).
     bool useScript(const Script& script, std::string& error);
 
     /// Runs engine cycles until `done` (asked before each cycle) returns true.
@@ -76,8 +77,10 @@ class OfflineSession {
     Engine& engine() { return *engine_; }
     CaptureAudioOut& capture() { return capture_; }
     MouseInput& mouse() { return mouse_; }
+    MouseSampler& sampler() { return sampler_; }
     platform::ScriptedMouse& pointer() { return pointer_; }
     WaveWriterList& waveWriters() { return waveWriters_; }
+    MidiInputManager& midiInput() { return midiManager_; }
     /// Receives the messages a user would see (a recording that cannot start). Default: standard
     /// error.
     std::function<void(const std::string&)> onMessage;
@@ -125,6 +128,8 @@ class OfflineSession {
     std::vector<Pending> events_;
     std::size_t nextEvent_ = 0;
     bool started_ = false;
+    /// The script is a gesture tape: the sampler passes at its cursor lines, not every 10 ms.
+    bool tapePasses_ = false;
 };
 
 /// Wave writers follow their recording flags, as their windows do when shown: a flag set starts

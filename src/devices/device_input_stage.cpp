@@ -50,6 +50,8 @@ void DeviceInputStage::endOfCycle(EngineState& state, const EngineView& view) {
         for (int type : kMidiReaders)
             any = any || !view.byType[type].empty();
         if (any) {
+            // Messages still held from a gesture tape that has stopped take effect now.
+            if (!midi_->deferred()) midi_->applyHeld(nullptr, nullptr);
             midi_->beginCycle();
             for (int type : kMidiReaders)
                 for (Module* m : view.byType[type]) {

@@ -42,12 +42,24 @@ void MidiInputTables::apply(uint8_t status, uint8_t data1, uint8_t data2) {
 
 /// One open port. Its address is the listener given to the backend, so it never moves.
 struct MidiInputManager::Device final : platform::MidiInListener {
-    explicit Device(int number) : number(number) {}
+    Device(int number, const std::atomic<bool>& deferred) : number(number), deferred(deferred) {}
     void midiMessage(uint8_t status, uint8_t data1, uint8_t data2) noexcept override {
+        if (deferred.load(rlx)) {
+            // Single producer (this callback), single consumer (the engine's applyHeld).
+            const uint32_t tail = heldTail.load(rlx);
+            if (tail - heldHead.load(std::memory_order_acquire) < kHeld) {
+                held[tail % kHeld] = uint32_t(status) << 16 | uint32_t(data1) << 8 | data2;
+                heldTail.store(tail + 1, std::memory_order_release);
+                return;
+            }
+        }
         tables.apply(status, data1, data2);
     }
 
     const int number;
+    const std::atomic<bool>& deferred;
+    uint32_t held[kHeld] = {};
+    std::atomic<uint32_t> heldHead{0}, heldTail{0};
     platform::MidiIn::Handle handle = platform::MidiIn::kNoHandle;
     int32_t uses = 0;
     MidiInputTables tables;
@@ -109,7 +121,7 @@ void MidiInputManager::serviceWork() {
         in_.close(d->handle);
     work.closing.clear();
     for (int number : work.wanted) {
-        auto d = std::make_unique<Device>(number);
+        auto d = std::make_unique<Device>(number, deferred_);
         d->handle = in_.open(number, *d);
         const bool opened = d->handle != platform::MidiIn::kNoHandle;
         if (opened) in_.start(d->handle);
@@ -120,6 +132,29 @@ void MidiInputManager::serviceWork() {
         }
         if (!kept && opened) in_.close(d->handle);
     }
+}
+
+void MidiInputManager::applyHeld(HeldSink sink, void* context) {
+    std::lock_guard lock(mutex_);
+    for (const auto& d : open_.devices()) {
+        uint32_t head = d->heldHead.load(rlx);
+        const uint32_t tail = d->heldTail.load(std::memory_order_acquire);
+        for (; head != tail; ++head) {
+            const uint32_t m = d->held[head % kHeld];
+            const auto status = static_cast<uint8_t>(m >> 16), data1 = static_cast<uint8_t>(m >> 8),
+                       data2 = static_cast<uint8_t>(m);
+            d->tables.apply(status, data1, data2);
+            if (sink) sink(context, d->number, status, data1, data2);
+        }
+        d->heldHead.store(head, std::memory_order_release);
+    }
+}
+
+bool MidiInputManager::inject(int device, uint8_t status, uint8_t data1, uint8_t data2) {
+    std::lock_guard lock(mutex_);
+    Device* d = find(device);
+    if (d) d->tables.apply(status, data1, data2);
+    return d != nullptr;
 }
 
 bool MidiInputManager::copyNotes(int device, uint8_t out[MidiInputTables::kNotes]) const {

@@ -69,6 +69,24 @@ class MidiInputManager {
     /// The controller index written last, −1 when none or the device is not open.
     int getLastControllerIndex(int device) const;
 
+    // --- Holding messages for a gesture tape ---------------------------------------------------
+    /// While deferred, the messages a device receives wait (in arrival order, up to kHeld per
+    /// device; beyond that they apply at once) until the engine applies them with applyHeld at a
+    /// control sample, so that the moment each took effect is an exact sample. Any thread.
+    void setDeferred(bool deferred) { deferred_.store(deferred, std::memory_order_relaxed); }
+    bool deferred() const { return deferred_.load(std::memory_order_relaxed); }
+    static constexpr int kHeld = 1024;
+    /// Receives each message applied by applyHeld. Engine thread.
+    using HeldSink = void (*)(void* context, int device, uint8_t status, uint8_t data1,
+                              uint8_t data2);
+    /// Applies the held messages of every open device and passes each to `sink` (may be null).
+    /// Engine thread.
+    void applyHeld(HeldSink sink, void* context);
+
+    /// Applies a message to device `device` as if it had arrived there (a gesture tape
+    /// replaying); false when the device is not open. Engine thread.
+    bool inject(int device, uint8_t status, uint8_t data1, uint8_t data2);
+
     /// Manual servicing: opens the devices asked for and closes the ones given up, now.
     void service();
 
@@ -84,6 +102,7 @@ class MidiInputManager {
     void serviceWork();
 
     platform::MidiIn& in_;
+    std::atomic<bool> deferred_{false};
     mutable std::mutex mutex_; // guards everything below
     OpenOnUse<Device> open_;
     InputDeviceService service_; // last: its thread stops before the members above go

@@ -387,7 +387,10 @@ void Engine::reassociate(ControlRow& row, const SnapshotRow& snap) {
 }
 
 void Engine::controlSample(EngineContext& ctx, uint16_t rate) {
+    ControlSampleTap* tap = tap_.load(std::memory_order_acquire);
+    if (tap) tap->beforeMouseRows(sampleCounter_);
     if (mouse_) mouse_->updateMouseRows(state_.table, rate);
+    if (tap) tap->controlSample(sampleCounter_);
     ++controlSampleCounter_;
     ctx.controlSampleCounter = controlSampleCounter_;
 

@@ -113,6 +113,10 @@ class Engine final : public ViewSink {
     uint64_t controlSampleCounter() const { return controlSampleCounter_; }
     /// Called after the per-sample part of every sample (offline probing). Engine thread.
     std::function<void(uint64_t sample)> afterSample;
+    /// Attaches (or, with null, detaches) the tap called at every control sample. Any thread;
+    /// the tap must outlive its use: detach it and let a cycle pass (or stop the engine) before
+    /// destroying it.
+    void setControlSampleTap(ControlSampleTap* tap) { tap_.store(tap, std::memory_order_release); }
 
   private:
     void threadMain();
@@ -133,6 +137,8 @@ class Engine final : public ViewSink {
     OutputStage* output_;
     MouseRows* mouse_;
     InputStage* input_;
+
+    std::atomic<ControlSampleTap*> tap_{nullptr};
 
     // View hand-over.
     std::atomic<const EngineView*> pending_{nullptr};

@@ -64,6 +64,18 @@ class MouseRows {
     virtual void clientOrigin(long& x, long& y) { x = y = 0; }
 };
 
+/// Sees the engine consume its inputs at every control sample (a gesture tape records or plays
+/// there). Engine thread; must not allocate, lock for long or wait. `sample`: the engine's sample
+/// counter at this control sample.
+class ControlSampleTap {
+  public:
+    virtual ~ControlSampleTap() = default;
+    /// First thing at the control sample, before the mouse rows are updated.
+    virtual void beforeMouseRows(uint64_t /*sample*/) {}
+    /// After the mouse rows are updated, before any module reads its inputs.
+    virtual void controlSample(uint64_t sample) = 0;
+};
+
 /// Sound-card and MIDI inputs, as the engine sees them. Every function is called on the engine
 /// thread; the defaults stand for a program without inputs.
 class InputStage {

@@ -45,7 +45,7 @@ void MouseHookState::clearButtons() {
     }
 }
 
-void MouseHookState::onEvent(HookMessage message, int16_t data) {
+void MouseHookState::applyEvent(HookMessage message, int16_t data) {
     switch (message) {
     case HookMessage::LeftDown:
         return press(*this, kButtonLeft);
@@ -67,8 +67,12 @@ void MouseHookState::onEvent(HookMessage message, int16_t data) {
         return;
     case HookMessage::Wheel:
         // Rolling away from the user (positive delta) lowers the position.
+        verticalDeltas.store(verticalDeltas.load(std::memory_order_relaxed) + data,
+                             std::memory_order_relaxed);
         return turnWheel(vertical, verticalPrevious, -data / 120.0 * kWheelUnitsPerNotch);
     case HookMessage::HWheel:
+        horizontalDeltas.store(horizontalDeltas.load(std::memory_order_relaxed) + data,
+                               std::memory_order_relaxed);
         return turnWheel(horizontal, horizontalPrevious, data / 120.0 * kWheelUnitsPerNotch);
     case HookMessage::Other:
         return;

@@ -47,12 +47,20 @@ struct MouseHookState {
     std::atomic<uint64_t> pressCount[kMouseButtons] = {}; // presses since the hook was installed
     std::atomic<double> vertical{0}, verticalPrevious{0}; // wheel units, −100..100
     std::atomic<double> horizontal{0}, horizontalPrevious{0}; // wheel units, −100..100
+    /// Sums of the raw wheel deltas received (120 per notch), for a gesture tape.
+    std::atomic<int64_t> verticalDeltas{0}, horizontalDeltas{0};
 
     /// Every button released and its press count 0. User-interface thread, hook removed.
     void clearButtons();
     /// One event from the hook; `data` is the high word of the event's mouse data (wheel delta
-    /// or X button number). Hook thread; constant work.
-    void onEvent(HookMessage message, int16_t data);
+    /// or X button number). Ignored while muted. Hook thread; constant work.
+    void onEvent(HookMessage message, int16_t data) {
+        if (!muted.load(std::memory_order_relaxed)) applyEvent(message, data);
+    }
+    /// The event's effect, muted or not (a gesture tape replaying). One thread at a time.
+    void applyEvent(HookMessage message, int16_t data);
+    /// While set, the desktop's mouse events have no effect (a gesture tape plays instead).
+    std::atomic<bool> muted{false};
 
     bool isDown(int button) const { return down[button].load(std::memory_order_relaxed) != 0; }
     uint64_t presses(int button) const {

@@ -31,15 +31,27 @@ void MouseInput::updateMouseRows(ControlTable& table, uint16_t rate) {
     // as they are.
     const double c = std::min(1.0, (1000.0 / rate) * 0.1);
     const double k = 1 - c;
+    // The metrics of a whole pass: while one is being written, those of the pass before.
+    const uint64_t before = passSequence_.load(std::memory_order_acquire);
+    double read[kMetricSources];
+    for (int i = 0; i < kMetricSources; ++i)
+        read[i] = metrics.value(i);
+    const uint64_t passes = passCount_.load(rlx);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if ((before & 1) == 0 && passSequence_.load(rlx) == before) {
+        std::copy(std::begin(read), std::end(read), consumed_);
+        consumedPasses_ = passes;
+    }
     for (int i = 0; i < kMetricSources; ++i) {
         ControlRow& row = table.rows[kMouseRowBase + i];
-        const double v = metrics.value(i) * c + row.primary[0] * k;
+        const double v = consumed_[i] * c + row.primary[0] * k;
         row.primary[0] = v;
         row.primarySmoothed[0] = v;
     }
     for (int b = 0; b < kMouseButtons; ++b) {
         ControlRow& row = table.rows[kMouseRowBase + kSourceButtonLeft + b];
         const bool held = hook.isDown(b);
+        consumedButtons_[b] = held;
         row.primary[0] = row.primarySmoothed[0] = held ? 1000.0 : 0.0;
         row.voiceCount = held ? 1 : 0;
     }
@@ -75,10 +87,47 @@ void MouseInput::setClientOrigin(long x, long y) {
     clientOrigin_.store(pack(x, y), rlx);
 }
 
+MouseInput::PassReading MouseInput::passReading(uint64_t n) const {
+    const LoggedPass& p = passLog_[n % kPassLog];
+    const uint64_t c = p.cursor.load(rlx);
+    return {first(c), second(c), p.vertical.load(rlx), p.horizontal.load(rlx)};
+}
+
+void MouseInput::beginPass() {
+    passSequence_.store(passSequence_.load(rlx) + 1, rlx);
+    std::atomic_thread_fence(std::memory_order_release);
+}
+
+void MouseInput::endPass(const PassReading& r) {
+    const uint64_t n = passCount_.load(rlx);
+    LoggedPass& p = passLog_[n % kPassLog];
+    p.cursor.store(pack(r.x, r.y), rlx);
+    p.vertical.store(r.verticalDeltas, rlx);
+    p.horizontal.store(r.horizontalDeltas, rlx);
+    passCount_.store(n + 1, std::memory_order_release);
+    passSequence_.store(passSequence_.load(rlx) + 1, std::memory_order_release);
+}
+
+void MouseInput::resetConsumed() {
+    std::fill(std::begin(consumed_), std::end(consumed_), 0.0);
+    std::fill(std::begin(consumedButtons_), std::end(consumedButtons_), false);
+    consumedPasses_ = passCount_.load(std::memory_order_acquire);
+}
+
+void MouseSampler::restart() {
+    state_ = SamplerState{};
+    started_ = false;
+}
+
 void MouseSampler::start(platform::MouseBackend& backend) {
     const platform::DesktopRect desktop = backend.desktop();
     long x = 0, y = 0;
-    if (!backend.cursorPosition(x, y)) {
+    startWith(desktop, backend.cursorPosition(x, y), x, y);
+}
+
+void MouseSampler::startWith(const platform::DesktopRect& desktop, bool cursorRead, long x,
+                             long y) {
+    if (!cursorRead) {
         x = (desktop.left + desktop.right) / 2;
         y = (desktop.top + desktop.bottom) / 2;
     }
@@ -89,16 +138,24 @@ void MouseSampler::start(platform::MouseBackend& backend) {
 }
 
 void MouseSampler::pass(platform::MouseBackend& backend) {
-    if (!started_) start(backend);
     SamplerInput in;
     in.cursorRead = backend.cursorPosition(in.x, in.y);
     in.desktop = backend.desktop();
+    // The first pass starts from the position it reads, so that it sees no movement (reading
+    // the cursor twice could see it move in between).
+    if (!started_) startWith(in.desktop, in.cursorRead, in.x, in.y);
     in.originX = input_.settings.originX.load(rlx);
     in.originY = input_.settings.originY.load(rlx);
     in.wrap = input_.settings.wrapAtScreenEdges.load(rlx);
     input_.noteDesktop(in.desktop);
     if (in.cursorRead) input_.noteCursor(in.x, in.y);
+    MouseInput::PassReading reading;
+    reading.verticalDeltas = input_.hook.verticalDeltas.load(rlx);
+    reading.horizontalDeltas = input_.hook.horizontalDeltas.load(rlx);
+    input_.cursorPosition(reading.x, reading.y);
+    input_.beginPass();
     const SamplerWarp warp = samplerPass(state_, in, input_.hook, input_.metrics);
+    input_.endPass(reading);
     if (warp.moved) {
         backend.warpCursor(warp.x, warp.y);
         input_.noteCursor(warp.x, warp.y);

@@ -37,6 +37,30 @@ class MouseInput final : public MouseRows {
     /// Written when the main window moves. User-interface thread.
     void setClientOrigin(long x, long y);
 
+    /// What one sampler pass read: the cursor (the last known one when it could not be read)
+    /// and the sums of the wheel deltas the hook had received by then.
+    struct PassReading {
+        long x = 0, y = 0;
+        int64_t verticalDeltas = 0, horizontalDeltas = 0;
+    };
+    /// The last kPassLog passes are kept for a gesture tape.
+    static constexpr int kPassLog = 64;
+    /// Passes made since the program started. Any thread (acquire: the pass's reading and
+    /// metrics are visible).
+    uint64_t passCount() const { return passCount_.load(std::memory_order_acquire); }
+    /// The reading of pass `n` (0-based); valid while n + kPassLog > passCount(). Any thread.
+    PassReading passReading(uint64_t n) const;
+    /// Brackets a pass: between the two the metrics are being written. Mouse status thread.
+    void beginPass();
+    void endPass(const PassReading& reading);
+    /// The passes whose metrics the mouse rows took at the last control sample, and the buttons
+    /// they took then. Engine thread.
+    uint64_t consumedPasses() const { return consumedPasses_; }
+    bool consumedButton(int b) const { return consumedButtons_[b]; }
+    /// The rows' view of the metrics back to rest (0, no passes beyond the current ones). Engine
+    /// stopped.
+    void resetConsumed();
+
   private:
     // Pairs of 32-bit coordinates in one word, so that a reader never sees x of one position and
     // y of another.
@@ -44,6 +68,19 @@ class MouseInput final : public MouseRows {
     std::atomic<uint64_t> clientOrigin_{0};
     std::atomic<uint64_t> desktopTopLeft_{0};
     std::atomic<uint64_t> desktopBottomRight_{(uint64_t(1919) << 32) | 1079};
+    struct LoggedPass {
+        std::atomic<uint64_t> cursor{0};
+        std::atomic<int64_t> vertical{0}, horizontal{0};
+    };
+    LoggedPass passLog_[kPassLog];
+    std::atomic<uint64_t> passCount_{0};
+    // Odd while a pass writes the metrics: the engine takes them only as a whole pass's, so that
+    // a recorded take knows exactly which passes each control sample saw.
+    std::atomic<uint64_t> passSequence_{0};
+    // Engine thread: the metrics of the last whole pass taken, and what went with them.
+    double consumed_[kMetricSources] = {};
+    uint64_t consumedPasses_ = 0;
+    bool consumedButtons_[kMouseButtons] = {};
 };
 
 /// The mouse sampler: reads the cursor and the desktop from a backend, runs the metric pass and
@@ -58,9 +95,13 @@ class MouseSampler {
     /// The pause after a pass: 10 ms, 9 ms while the status display is shown.
     int pauseMs() const;
     bool started() const { return started_; }
+    /// The next pass starts afresh (desktop, cursor and every smoothed value taken anew), as a
+    /// new program would. Mouse status thread, or any thread while the sampler thread is stopped.
+    void restart();
     SamplerState& state() { return state_; }
 
   private:
+    void startWith(const platform::DesktopRect& desktop, bool cursorRead, long x, long y);
     MouseInput& input_;
     SamplerState state_;
     bool started_ = false;

@@ -161,6 +161,8 @@ const KeyDef kKeys[] = {
     {nullptr, "Preferences.AudioApi", 41, Form::AudioApi, &S::audioApi},
     // Our own key: the product web site's host ("name" or "name:port").
     {nullptr, "Preferences.Online.SiteHost", 41, Form::Text, &S::onlineSiteHost},
+    // Our own key: the folder gesture tapes are recorded into (empty: beside the autosave).
+    {nullptr, "Defaults.GestureTapePath", 41, Form::Path, &S::gestureTapePath},
 };
 
 std::string paddedKey(const KeyDef& k) {

@@ -92,6 +92,7 @@ struct Settings {
     std::string kvcPath;
     std::string kvcFolderPath;
     std::string autoSavePath;
+    std::string gestureTapePath; // folder of recorded gesture tapes; empty: the autosave's
 
     bool systemTrayOnlyWhenMinimised = true;
     bool hideWindowWhenMinimised = false;

@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCursor>
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QGridLayout>
@@ -24,10 +25,14 @@
 #include <QWindow>
 #include <chrono>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <span>
 
+#include "cli/script.h"
 #include "devices/device_input_stage.h"
 #include "devices/device_output_stage.h"
+#include "devices/gesture_tape.h"
 #include "devices/midi_input_manager.h"
 #include "devices/output_device_manager.h"
 #include "devices/wav_writer.h"
@@ -194,6 +199,13 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
         sampling_ = std::make_unique<MouseSamplerThread>(*sampler_, *pointer_);
     }
     engine_ = std::make_unique<Engine>(state_, stage_.get(), mouse_.get(), inputStage_.get());
+    tapeWriter_ = std::make_unique<GestureTapeWriter>();
+    tapeRecorder_ = std::make_unique<GestureTapeRecorder>(*mouse_, midiInputs_.get(), *tapeWriter_);
+    tapePlayer_ = std::make_unique<GestureTapePlayer>(*mouse_, *sampler_, midiInputs_.get());
+    replayTimer_.setInterval(50);
+    connect(&replayTimer_, &QTimer::timeout, this, [this] {
+        if (tapePlayer_->finished()) finishReplay();
+    });
     // The hook is installed once; each start only clears its button state. Installing it again
     // would replace the X server connection of a hook thread that may be delivering events.
     engine_->onStart = [this] {
@@ -312,6 +324,8 @@ void MainWindow::installHook() {
 }
 
 MainWindow::~MainWindow() {
+    if (tapeWriter_) stopTape();
+    if (tapePlayer_) finishReplay();
     if (engine_) engine_->stopAndWait();
     if (sampling_) sampling_->stop();
     if (pointer_) pointer_->removeHook();
@@ -344,6 +358,10 @@ void MainWindow::buildControls() {
     auto* caption = new QHBoxLayout;
     title_ = new QLabel(QStringLiteral("Kalvitrope v1.1"), this);
     caption->addWidget(title_, 1);
+    tapeIndicator_ = new QLabel(QStringLiteral("\u25CF Recording gesture tape"), this);
+    tapeIndicator_->setStyleSheet(QStringLiteral("color: #d01010; font-weight: bold"));
+    tapeIndicator_->hide();
+    caption->addWidget(tapeIndicator_);
     for (auto [id, text] : {std::pair{kCmdMinimise, "--"}, std::pair{kCmdMaximiseButton, "|_|"},
                             std::pair{kCmdClose, "X"}}) {
         QPushButton* b = addButton(id, this);
@@ -554,6 +572,28 @@ void MainWindow::command(int id) {
     case kCmdStop:
         stopEngine();
         break;
+    case kCmdRecordTape: {
+        QString error;
+        if (!startTape(error))
+            informBox(this,
+                      QStringLiteral("The gesture tape could not be started.\r\n\r\n") + error,
+                      QStringLiteral("Gesture tape"));
+        break;
+    }
+    case kCmdStopTape:
+        stopTape();
+        break;
+    case kCmdReplayTape: {
+        const QString path = QFileDialog::getOpenFileName(
+            this, QStringLiteral("Replay gesture tape"), fromStd(tapeFolder()),
+            QStringLiteral("Gesture tapes (*%1);;All files (*)")
+                .arg(fromStd(std::string(kTapeExtension))));
+        if (path.isEmpty()) break;
+        QString error;
+        if (!replayTape(path.toStdString(), error))
+            informBox(this, error, QStringLiteral("Replay gesture tape"));
+        break;
+    }
     case kCmdStartAndHide:
         startAndHide();
         break;
@@ -676,6 +716,8 @@ void MainWindow::startEngine() {
 }
 
 void MainWindow::stopEngine() {
+    stopTape(); // a take is one run of the engine
+    finishReplay();
     engine_->stop();
     setEngineButtons(false);
 }
@@ -710,7 +752,8 @@ void MainWindow::showTray(bool show) {
         if (!trayAvailable()) return;
         if (!tray_) {
             tray_ = new QSystemTrayIcon(programIcon(), this);
-            tray_->setToolTip(QStringLiteral("Kalvitrope"));
+            tray_->setToolTip(tapeRecording() ? QStringLiteral("Kalvitrope: recording gesture tape")
+                                              : QStringLiteral("Kalvitrope"));
             connect(tray_, &QSystemTrayIcon::activated, this,
                     [this](QSystemTrayIcon::ActivationReason reason) {
                         if (reason == QSystemTrayIcon::Context) {
@@ -842,6 +885,8 @@ void MainWindow::closeWindow(bool exit) {
     }
     closing_ = true;
     exitRequested_ = exit;
+    stopTape();
+    finishReplay();
     engine_->stop();
     setEngineButtons(false);
     if (minimised_) restoreWindow();
@@ -881,6 +926,225 @@ void MainWindow::showHelp() {
     helpOpen_ = true;
     runHelpBox(this);
     helpOpen_ = false;
+}
+
+// ---- Gesture tapes ------------------------------------------------------------------------
+
+bool MainWindow::tapeRecording() const {
+    return tapeWriter_ && tapeWriter_->recording();
+}
+
+std::string MainWindow::tapeFile() const {
+    return tapeWriter_ ? tapeWriter_->path() : std::string();
+}
+
+std::string MainWindow::tapeFolder() const {
+    const std::string own = settings_.values().gestureTapePath;
+    if (!own.empty()) return expandPath(own);
+    const std::string autosave = autosaveFile();
+    const std::filesystem::path folder = std::filesystem::path(autosave).parent_path();
+    return folder.empty() ? std::string(".") : folder.string();
+}
+
+bool MainWindow::startTape(QString& error) {
+    if (tapeRecording()) return true;
+    namespace fs = std::filesystem;
+    const std::string folder = tapeFolder();
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    const std::string base =
+        (fs::path(folder) / ("Gesture tape " + QDateTime::currentDateTime()
+                                                   .toString(QStringLiteral("yyyy-MM-dd hh-mm-ss"))
+                                                   .toStdString()))
+            .string();
+    const std::string patch = base + ".kvc", tape = base + std::string(kTapeExtension);
+    const SaveResult saved = writeConfiguration(*registry_, patch);
+    std::string text, reason;
+    if (!saved || !readConfigurationFile(patch, text, reason)) {
+        error = fromStd(patch) + ": " + fromStd(saved ? reason : saved.reason);
+        return false;
+    }
+    TapeHeader header;
+    header.patchFile = fs::path(patch).filename().string();
+    header.checksum = patchChecksum(text);
+    const MouseRows::Rect desktop = mouse_->desktop();
+    header.left = desktop.left;
+    header.top = desktop.top;
+    header.right = desktop.right;
+    header.bottom = desktop.bottom;
+    mouse_->clientOrigin(header.originX, header.originY);
+    header.rate = std::lround(state_.settings.controlRate.load(std::memory_order_relaxed));
+    std::string why;
+    if (!tapeWriter_->start(tape, tapeHeaderText(header), why)) {
+        error = fromStd(tape) + ": " + fromStd(why);
+        return false;
+    }
+    loadForTake(text, [this] {
+        tapeRecorder_->begin();
+        engine_->setControlSampleTap(tapeRecorder_.get());
+        if (sampling_) sampling_->start();
+    });
+    tapeIndicator_->show();
+    if (tray_) tray_->setToolTip(QStringLiteral("Kalvitrope: recording gesture tape"));
+    addMessage(QStringLiteral("Recording gesture tape: ") + fromStd(tape));
+    return true;
+}
+
+void MainWindow::loadForTake(const std::string& patchText, const std::function<void()>& prepare) {
+    // A take starts as a new run of the program does: the patch loaded afresh, the random
+    // numbers from their first state, the mouse at rest and the engine from its first sample.
+    // The offline renderer starts the same way.
+    stopRecordings();
+    moduleWindows_->closeAll();
+    LoadTarget target = loadTarget();
+    target.afterLoad = [this, &prepare] {
+        state_.rand.seed(1);
+        if (sampling_) sampling_->stop();
+        sampler_->restart();
+        resetMouseForTake(*mouse_, state_.table);
+        prepare();
+    };
+    loadConfiguration(target, patchText);
+    moduleWindows_->openAll();
+    syncRecordings();
+    if (!engine_->running()) startEngine();
+    setEngineButtons(true);
+}
+
+bool MainWindow::replayTape(const std::string& path, QString& error) {
+    namespace fs = std::filesystem;
+    if (tapeRecording() || replaying_) {
+        error = QStringLiteral("A gesture tape is recording or playing.");
+        return false;
+    }
+    std::error_code ec;
+    const auto size = fs::file_size(path, ec);
+    std::ifstream in(path, std::ios::binary);
+    if (ec || !in || size > cli::kMaxScriptBytes) {
+        error = fromStd(path) + QStringLiteral(": the file cannot be read.");
+        return false;
+    }
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    cli::Script script;
+    std::string problem;
+    if (!cli::parseScript(text, script, problem)) {
+        error = fromStd(path + " " + problem);
+        return false;
+    }
+    const cli::ScriptEvent* tape = script.tape();
+    if (!tape) {
+        error = fromStd(path) + QStringLiteral(": not a gesture tape (it has no tape line).");
+        return false;
+    }
+    const std::string where = path + " line " + std::to_string(tape->line) + ": ";
+    const std::string patch = (fs::path(path).parent_path() / tape->file).string();
+    std::string patchText, reason;
+    if (!readConfigurationFile(patch, patchText, reason)) {
+        error = fromStd(where + "its patch '" + patch + "' cannot be read: " + reason);
+        return false;
+    }
+    if (patchChecksum(patchText) != tape->checksum) {
+        error = fromStd(where + "its patch '" + patch + "' has changed since the take");
+        return false;
+    }
+    std::vector<TapeEvent> events;
+    platform::DesktopRect desktop{0, 0, 1919, 1079};
+    double rate = state_.settings.controlRate.load(std::memory_order_relaxed);
+    for (const cli::ScriptEvent& e : script.events) {
+        const auto& n = e.numbers;
+        auto add = [&](TapeEvent::Kind kind, long a, long b, long c = 0, long d = 0) {
+            events.push_back({e.sample, kind, static_cast<int32_t>(a), static_cast<int32_t>(b),
+                              static_cast<int32_t>(c), static_cast<int32_t>(d)});
+        };
+        switch (e.command) {
+        case cli::ScriptCommand::Cursor:
+            add(TapeEvent::Cursor, n[0], n[1]);
+            break;
+        case cli::ScriptCommand::Button:
+            add(TapeEvent::Button, n[0], n[1]);
+            break;
+        case cli::ScriptCommand::Wheel:
+            if (n[0] < -32768 || n[0] > 32767) {
+                error = fromStd(path + " line " + std::to_string(e.line) +
+                                ": wheel delta out of range (-32768..32767)");
+                return false;
+            }
+            add(TapeEvent::Wheel, n[0], n[1]);
+            break;
+        case cli::ScriptCommand::Midi:
+            add(TapeEvent::Midi, n[0], n[1], n[2], n[3]);
+            break;
+        case cli::ScriptCommand::Desktop:
+            desktop = {n[0], n[1], n[2], n[3]};
+            break;
+        case cli::ScriptCommand::Rate:
+            rate = e.rate;
+            break;
+        case cli::ScriptCommand::Origin:
+        case cli::ScriptCommand::Tape:
+        case cli::ScriptCommand::End:
+            break;
+        default:
+            error = fromStd(path + " line " + std::to_string(e.line) + ": '" +
+                            std::string(cli::commandName(e.command)) +
+                            "' events are not played live; render the tape with kalvitrope-cli");
+            return false;
+        }
+    }
+    state_.settings.controlRate.store(rate, std::memory_order_relaxed);
+    replaying_ = true;
+    loadForTake(patchText, [&] {
+        // The desktop's mouse is ignored while the tape plays its own.
+        mouse_->hook.muted.store(true, std::memory_order_relaxed);
+        mouse_->hook.clearButtons();
+        tapePlayer_->load(std::move(events), script.endSample, desktop);
+        engine_->setControlSampleTap(tapePlayer_.get());
+    });
+    replayTimer_.start();
+    addMessage(QStringLiteral("Replaying gesture tape: ") + fromStd(path));
+    return true;
+}
+
+void MainWindow::finishReplay() {
+    if (!replaying_) return;
+    replaying_ = false;
+    replayTimer_.stop();
+    engine_->setControlSampleTap(nullptr);
+    // The engine may be in the player's last control sample: let it finish a cycle.
+    const int64_t cycle = state_.cycleCounter.load(std::memory_order_relaxed);
+    for (int waited = 0; waited < 50 && engine_->running() &&
+                         state_.cycleCounter.load(std::memory_order_relaxed) < cycle + 2;
+         ++waited)
+        QThread::msleep(1);
+    mouse_->hook.muted.store(false, std::memory_order_relaxed);
+    mouse_->hook.clearButtons();
+    // The desktop's cursor takes over from a fresh start, without a jump from the tape's.
+    if (sampling_) sampling_->stop();
+    sampler_->restart();
+    if (sampling_) sampling_->start();
+    addMessage(QStringLiteral("Gesture tape replay ended."));
+}
+
+void MainWindow::stopTape() {
+    if (!tapeRecording()) return;
+    engine_->setControlSampleTap(nullptr);
+    tapeRecorder_->end();
+    std::string error;
+    const bool saved = tapeWriter_->stop(tapeRecorder_->endSample(), error);
+    tapeIndicator_->hide();
+    if (tray_) tray_->setToolTip(QStringLiteral("Kalvitrope"));
+    const QString path = fromStd(tapeWriter_->path());
+    if (!saved) {
+        addMessage(QStringLiteral("The gesture tape could not be finished (") + fromStd(error) +
+                   QStringLiteral("); what was recorded is in ") +
+                   fromStd(tapePartPath(tapeWriter_->path())));
+        return;
+    }
+    addMessage(QStringLiteral("Gesture tape saved: ") + path);
+    const uint64_t lost = tapeWriter_->lost() + tapeRecorder_->lostPasses();
+    if (lost > 0)
+        addMessage(QStringLiteral("The gesture tape missed %1 events: it will not replay exactly.")
+                       .arg(static_cast<qulonglong>(lost)));
 }
 
 // ---- Patches and modules ------------------------------------------------------------------
@@ -1055,6 +1319,19 @@ QMenu* MainWindow::createProgramMenu(bool rightClick) {
     const bool running = engine_->running() || button(kCmdStop)->isEnabled();
     item(libraryText(38), kCmdStart)->setEnabled(!running);
     item(libraryText(39), kCmdStop)->setEnabled(running);
+    menu->addSeparator();
+    QMenu* tapes = menu->addMenu(QStringLiteral("Gesture tape"));
+    const bool recording = tapeRecording();
+    tapes
+        ->addAction(QStringLiteral("Record gesture tape"), this,
+                    [this] { command(kCmdRecordTape); })
+        ->setEnabled(!recording);
+    tapes->addAction(QStringLiteral("Stop"), this, [this] { command(kCmdStopTape); })
+        ->setEnabled(recording);
+    tapes
+        ->addAction(QStringLiteral("Replay gesture tape..."), this,
+                    [this] { command(kCmdReplayTape); })
+        ->setEnabled(!recording && !replaying_);
     menu->addSeparator();
     const bool restore =
         (isMaximized() && !minimised_) || (minimised_ && !isMaximized() && !wasMaximised_);

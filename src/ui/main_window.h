@@ -37,6 +37,9 @@ class WaveWriterList;
 class MouseInput;
 class MouseSampler;
 class MouseSamplerThread;
+class GestureTapeWriter;
+class GestureTapeRecorder;
+class GestureTapePlayer;
 namespace platform {
 class AudioOut;
 class AudioIn;
@@ -80,6 +83,9 @@ enum Command : int {
     kCmdShowOrigin = 1100,
     kCmdExit = 1209,
     kCmdClose = 1430,
+    kCmdRecordTape = 1601,
+    kCmdStopTape = 1602,
+    kCmdReplayTape = 1603,
 };
 
 /// The value the window publishes once its start-up layout is complete.
@@ -142,6 +148,27 @@ class MainWindow : public Dialog {
     /// none can be created.
     Module* addModuleOfType(int type);
     void clearAllModules();
+
+    // ---- Gesture tapes ---------------------------------------------------------------------
+    /// Starts recording a gesture tape into the tape folder: the patch is saved beside the tape
+    /// and loaded afresh, and the engine (re)starts from its first sample, so that the take
+    /// replays exactly from a new start. False with `error` when a file cannot be written.
+    bool startTape(QString& error);
+    /// Ends the take: the tape gets its end line and its name; a message says where it is.
+    void stopTape();
+    bool tapeRecording() const;
+    /// The tape being (or last) recorded.
+    std::string tapeFile() const;
+    /// The folder tapes go to: the settings' gesture tape path, else the autosave's folder.
+    std::string tapeFolder() const;
+    /// Plays a recorded tape live: its patch (beside it, checked by its checksum) is loaded
+    /// afresh and the engine restarts; the desktop's mouse is ignored until the tape ends or
+    /// the engine stops. False with `error` naming the problem (and the line) when the tape
+    /// cannot be played; nothing is changed then.
+    bool replayTape(const std::string& path, QString& error);
+    bool tapeReplaying() const { return replaying_; }
+    /// The "Recording gesture tape" indicator (visible while recording).
+    QLabel* tapeIndicator() const { return tapeIndicator_; }
 
     // ---- Menus (the caller owns what is returned) ------------------------------------------
     QMenu* createProgramMenu(bool rightClick);
@@ -263,6 +290,15 @@ class MainWindow : public Dialog {
     WindowDrag drag_;
     Desktop dragDesktop_; // the screens as they were when the drag began
     QSystemTrayIcon* tray_ = nullptr;
+    QLabel* tapeIndicator_ = nullptr;
+    std::unique_ptr<GestureTapeWriter> tapeWriter_;
+    std::unique_ptr<GestureTapeRecorder> tapeRecorder_;
+    std::unique_ptr<GestureTapePlayer> tapePlayer_;
+    QTimer replayTimer_; // watches a replaying tape for its end
+    bool replaying_ = false;
+    void finishReplay();
+    /// Loads `patchText` afresh for a take or a replay; `prepare` runs with the engine stopped.
+    void loadForTake(const std::string& patchText, const std::function<void()>& prepare);
 
     std::atomic<int> windowReady_{0};
     bool hookInstalled_ = false;

@@ -17,7 +17,9 @@
 #include <fstream>
 #include <string>
 #include <vector>
+#include <regex>
 
+#include "devices/gesture_tape.h"
 #include "engine/engine.h"
 #include "engine/engine_state.h"
 #include "modules/catalogue.h"
@@ -623,4 +625,78 @@ TEST(MainWindow, TheStatusDisplayTellsTheMouseSpeedAndDistance) {
         << statusText().toStdString();
     f.window->settingsChanged(false); // relabelling keeps the texts
     EXPECT_FALSE(statusText().isEmpty());
+}
+
+TEST(MainWindow, GestureTapeRecordsFromTheMenusIntoItsFolder) {
+    Fixture f;
+    f.settings.values().gestureTapePath = (f.dir / "tapes").string();
+    MainWindow& w = f.open();
+    ASSERT_NE(w.loadPresetResource(900), false);
+    auto tapeMenu = [&](QMenu& menu) -> QMenu* {
+        for (QAction* a : menu.actions())
+            if (a->text() == "Gesture tape") return a->menu();
+        return nullptr;
+    };
+    std::unique_ptr<QMenu> menu(w.createProgramMenu(false)); // as the tray shows it
+    QMenu* tapes = tapeMenu(*menu);
+    ASSERT_NE(tapes, nullptr);
+    ASSERT_EQ(tapes->actions().size(), 3);
+    EXPECT_EQ(tapes->actions()[2]->text(), "Replay gesture tape...");
+    EXPECT_EQ(tapes->actions()[1]->text(), "Stop");
+    EXPECT_FALSE(tapes->actions()[1]->isEnabled());
+    EXPECT_EQ(tapes->actions()[0]->text(), "Record gesture tape");
+    tapes->actions()[0]->trigger();
+
+    // Recording starts the engine and shows the indicator until the take stops.
+    ASSERT_TRUE(w.tapeRecording());
+    EXPECT_TRUE(waitRunning(f.state, true));
+    EXPECT_TRUE(w.tapeIndicator()->isVisible());
+    const fs::path tape = w.tapeFile();
+    EXPECT_EQ(tape.parent_path(), f.dir / "tapes");
+    EXPECT_TRUE(fs::exists(tape.string() + ".part"));
+    QTest::qWait(200);
+    menu.reset(w.createProgramMenu(true));
+    tapes = tapeMenu(*menu);
+    EXPECT_FALSE(tapes->actions()[0]->isEnabled());
+    tapes->actions()[1]->trigger();
+    EXPECT_FALSE(w.tapeRecording());
+    EXPECT_FALSE(w.tapeIndicator()->isVisible());
+
+    // The tape names the patch saved beside it by its checksum and closes with its end line.
+    const std::string text = readFile(tape);
+    fs::path patch = tape;
+    patch.replace_extension(".kvc");
+    std::string patchText, reason;
+    ASSERT_TRUE(readConfigurationFile(patch.string(), patchText, reason)) << reason;
+    char sum[17];
+    std::snprintf(sum, sizeof sum, "%016llx",
+                  static_cast<unsigned long long>(patchChecksum(patchText)));
+    EXPECT_NE(text.find("\n0 tape 1 \"" + patch.filename().string() + "\" " + sum + "\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\n0 rate "), std::string::npos);
+    EXPECT_TRUE(std::regex_search(text, std::regex("\n[1-9][0-9]+ end\n$"))) << text;
+
+    QString error;
+    // The tape replays live on its own patch, with the desktop's mouse muted until its end.
+    ASSERT_TRUE(w.replayTape(tape.string(), error)) << error.toStdString();
+    EXPECT_TRUE(w.tapeReplaying());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !w.tapeReplaying(); }, 5000));
+    EXPECT_TRUE(waitRunning(f.state, true));
+    // A changed patch beside it, or a tape that is not one, is refused naming the file and line.
+    std::ofstream(patch, std::ios::binary) << "## h ##\r\n[Module_AudioOsc]\r\nName=Other\r\n";
+    EXPECT_FALSE(w.replayTape(tape.string(), error));
+    EXPECT_NE(error.toStdString().find(" line 2: its patch"), std::string::npos)
+        << error.toStdString();
+    const fs::path plain = f.dir / "plain.kvtape";
+    std::ofstream(plain) << "0 cursor 1 1\n";
+    EXPECT_FALSE(w.replayTape(plain.string(), error));
+    EXPECT_NE(error.toStdString().find("not a gesture tape"), std::string::npos);
+    EXPECT_FALSE(w.tapeReplaying());
+
+    // Stopping the engine ends a take too: a tape is one run of the engine.
+    ASSERT_TRUE(w.startTape(error)) << error.toStdString();
+    w.stopEngine();
+    EXPECT_FALSE(w.tapeRecording());
+    EXPECT_TRUE(fs::exists(w.tapeFile()));
 }

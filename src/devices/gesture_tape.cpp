@@ -1,0 +1,351 @@
+#include "devices/gesture_tape.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "devices/midi_input_manager.h"
+#include "engine/control_table.h"
+#include "mouse/mouse_input.h"
+
+namespace kv {
+
+namespace {
+constexpr auto rlx = std::memory_order_relaxed;
+constexpr const char* kButtonNames[] = {"left", "middle", "right", "x1", "x2"};
+
+// A file name as a quoted word of a script line.
+std::string quoted(std::string_view text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + '"';
+}
+} // namespace
+
+std::string tapeLine(const TapeEvent& e) {
+    char line[96];
+    const auto s = static_cast<unsigned long long>(e.sample);
+    switch (e.kind) {
+    case TapeEvent::Cursor:
+        std::snprintf(line, sizeof line, "%llu cursor %d %d\n", s, e.a, e.b);
+        break;
+    case TapeEvent::Button:
+        std::snprintf(line, sizeof line, "%llu button %s %s\n", s,
+                      kButtonNames[std::clamp(e.a, 0, 4)], e.b ? "down" : "up");
+        break;
+    case TapeEvent::Wheel:
+        std::snprintf(line, sizeof line, "%llu wheel %s %d\n", s, e.b ? "horizontal" : "vertical",
+                      e.a);
+        break;
+    case TapeEvent::Midi:
+        std::snprintf(line, sizeof line, "%llu midi %d %02x %02x %02x\n", s, e.a, e.b & 0xFF,
+                      e.c & 0xFF, e.d & 0xFF);
+        break;
+    }
+    return line;
+}
+
+uint64_t patchChecksum(std::string_view text) {
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+    const std::size_t eol = text.find('\n');
+    text = eol == std::string_view::npos ? std::string_view{} : text.substr(eol + 1);
+    uint64_t h = 14695981039346656037ull;
+    for (char c : text) {
+        if (c == '\r') continue;
+        h ^= static_cast<unsigned char>(c);
+        h *= 1099511628211ull;
+    }
+    return h;
+}
+
+std::string tapeHeaderText(const TapeHeader& h) {
+    char numbers[160];
+    std::string text = "# Kalvitrope gesture tape: replay with kalvitrope-cli render --patch " +
+                       quoted(h.patchFile) + " --script TAPE --out FILE.wav\n";
+    std::snprintf(numbers, sizeof numbers, "0 tape %d ", kTapeVersion);
+    text += numbers + quoted(h.patchFile);
+    std::snprintf(numbers, sizeof numbers,
+                  " %016llx\n0 desktop %ld %ld %ld %ld\n0 origin %ld %ld\n0 rate %ld\n",
+                  static_cast<unsigned long long>(h.checksum), h.left, h.top, h.right, h.bottom,
+                  h.originX, h.originY, h.rate);
+    return text + numbers;
+}
+
+std::string tapePartPath(const std::string& tapePath) {
+    return tapePath + ".part";
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writer
+
+GestureTapeWriter::GestureTapeWriter() : ring_(new TapeEvent[kCapacity]) {}
+
+GestureTapeWriter::~GestureTapeWriter() {
+    if (recording()) {
+        std::string unused;
+        stop(0, unused);
+    }
+}
+
+bool GestureTapeWriter::start(const std::string& path, const std::string& headerText,
+                              std::string& error) {
+    if (recording() || thread_.joinable()) {
+        error = "a gesture tape is already recording";
+        return false;
+    }
+    const std::string part = tapePartPath(path);
+    fd_ = ::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd_ < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    path_ = path;
+    error_ = 0;
+    lost_.store(0, rlx);
+    head_.store(0, rlx);
+    tail_.store(0, rlx);
+    if (!writeAll(headerText)) {
+        error = std::strerror(error_);
+        ::close(fd_);
+        fd_ = -1;
+        ::unlink(part.c_str());
+        return false;
+    }
+    {
+        std::lock_guard lock(wakeMutex_);
+        stopping_ = false;
+    }
+    recording_.store(true, std::memory_order_release);
+    thread_ = std::thread([this] { writerMain(); });
+    return true;
+}
+
+void GestureTapeWriter::push(const TapeEvent& e) noexcept {
+    if (!recording_.load(rlx)) return;
+    const uint32_t tail = tail_.load(rlx);
+    if (tail - head_.load(std::memory_order_acquire) >= kCapacity) {
+        lost_.store(lost_.load(rlx) + 1, rlx);
+        return;
+    }
+    ring_[tail % kCapacity] = e;
+    tail_.store(tail + 1, std::memory_order_release);
+}
+
+bool GestureTapeWriter::writeAll(std::string_view bytes) {
+    while (!bytes.empty() && error_ == 0) {
+        const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno != EINTR) error_ = errno;
+            continue;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return error_ == 0;
+}
+
+bool GestureTapeWriter::drain() {
+    lines_.clear();
+    uint32_t head = head_.load(rlx);
+    const uint32_t tail = tail_.load(std::memory_order_acquire);
+    for (; head != tail; ++head)
+        lines_ += tapeLine(ring_[head % kCapacity]);
+    head_.store(head, std::memory_order_release);
+    return writeAll(lines_);
+}
+
+void GestureTapeWriter::writerMain() {
+    // Lines reach the file every 50 ms, so that a crash loses at most that much of the take.
+    std::unique_lock lock(wakeMutex_);
+    while (!stopping_) {
+        wake_.wait_for(lock, std::chrono::milliseconds(50));
+        lock.unlock();
+        drain();
+        lock.lock();
+    }
+}
+
+bool GestureTapeWriter::stop(uint64_t endSample, std::string& error) {
+    if (!thread_.joinable()) {
+        error = "no gesture tape is recording";
+        return false;
+    }
+    recording_.store(false, std::memory_order_release);
+    {
+        std::lock_guard lock(wakeMutex_);
+        stopping_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+    drain();
+    writeAll(std::to_string(endSample) + " end\n");
+    if (error_ == 0 && ::fsync(fd_) != 0) error_ = errno;
+    if (::close(fd_) != 0 && error_ == 0) error_ = errno;
+    fd_ = -1;
+    const std::string part = tapePartPath(path_);
+    if (error_ == 0 && std::rename(part.c_str(), path_.c_str()) != 0) error_ = errno;
+    if (error_ != 0) {
+        error = std::strerror(error_);
+        return false;
+    }
+    // The rename is durable once the folder is.
+    const std::size_t slash = path_.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path_.substr(0, slash + 1);
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Recorder
+
+void GestureTapeRecorder::begin() {
+    nextPass_ = mouse_.consumedPasses();
+    vertical_ = mouse_.hook.verticalDeltas.load(rlx);
+    horizontal_ = mouse_.hook.horizontalDeltas.load(rlx);
+    std::fill(std::begin(down_), std::end(down_), false);
+    endSample_.store(0, rlx);
+    lostPasses_.store(0, rlx);
+    if (midi_) midi_->setDeferred(true);
+}
+
+void GestureTapeRecorder::end() {
+    if (midi_) midi_->setDeferred(false);
+}
+
+void GestureTapeRecorder::midiSink(void* self, int device, uint8_t status, uint8_t data1,
+                                   uint8_t data2) {
+    auto& r = *static_cast<GestureTapeRecorder*>(self);
+    r.writer_.push({r.sample_, TapeEvent::Midi, device, status, data1, data2});
+}
+
+void GestureTapeRecorder::controlSample(uint64_t sample) {
+    sample_ = sample;
+    // Sampler passes the mouse rows took in since the previous control sample: their wheel
+    // deltas, then their cursor.
+    const uint64_t passes = mouse_.consumedPasses();
+    if (passes - nextPass_ > static_cast<uint64_t>(MouseInput::kPassLog)) {
+        lostPasses_.store(lostPasses_.load(rlx) + (passes - nextPass_ - MouseInput::kPassLog), rlx);
+        nextPass_ = passes - MouseInput::kPassLog;
+    }
+    auto wheel = [&](int64_t& recorded, int64_t now, int32_t horizontal) {
+        // The hook takes a delta as a signed 16-bit number: large sums go in several lines.
+        while (recorded != now) {
+            const int64_t step = std::clamp<int64_t>(now - recorded, -32768, 32767);
+            writer_.push({sample, TapeEvent::Wheel, static_cast<int32_t>(step), horizontal});
+            recorded += step;
+        }
+    };
+    for (; nextPass_ < passes; ++nextPass_) {
+        const MouseInput::PassReading p = mouse_.passReading(nextPass_);
+        wheel(vertical_, p.verticalDeltas, 0);
+        wheel(horizontal_, p.horizontalDeltas, 1);
+        writer_.push(
+            {sample, TapeEvent::Cursor, static_cast<int32_t>(p.x), static_cast<int32_t>(p.y)});
+    }
+    for (int b = 0; b < kMouseButtons; ++b) {
+        const bool held = mouse_.consumedButton(b);
+        if (held == down_[b]) continue;
+        down_[b] = held;
+        writer_.push({sample, TapeEvent::Button, b, held ? 1 : 0});
+    }
+    if (midi_) midi_->applyHeld(&midiSink, this);
+    endSample_.store(sample + 1, rlx);
+}
+
+void GestureTapePlayer::load(std::vector<TapeEvent> events, uint64_t endSample,
+                             const platform::DesktopRect& desktop) {
+    events_ = std::move(events);
+    next_ = 0;
+    end_ = endSample;
+    started_ = false;
+    desktop_ = desktop;
+    x_ = (desktop.left + desktop.right) / 2;
+    y_ = (desktop.top + desktop.bottom) / 2;
+    finished_.store(false, rlx);
+}
+
+bool GestureTapePlayer::cursorPosition(long& x, long& y) {
+    x = x_;
+    y = y_;
+    return true;
+}
+
+void GestureTapePlayer::warpCursor(long x, long y) {
+    x_ = x;
+    y_ = y;
+}
+
+void GestureTapePlayer::beforeMouseRows(uint64_t sample) {
+    if (finished_.load(rlx)) return;
+    if (!started_) {
+        started_ = true;
+        base_ = sample;
+    }
+    const uint64_t now = sample - base_;
+    for (; next_ < events_.size() && events_[next_].sample <= now; ++next_) {
+        const TapeEvent& e = events_[next_];
+        switch (e.kind) {
+        case TapeEvent::Cursor:
+            x_ = e.a;
+            y_ = e.b;
+            mouse_.noteCursor(x_, y_);
+            sampler_.pass(*this);
+            break;
+        case TapeEvent::Button: {
+            static constexpr HookMessage kDown[] = {HookMessage::LeftDown, HookMessage::MiddleDown,
+                                                    HookMessage::RightDown, HookMessage::XDown,
+                                                    HookMessage::XDown};
+            static constexpr HookMessage kUp[] = {HookMessage::LeftUp, HookMessage::MiddleUp,
+                                                  HookMessage::RightUp, HookMessage::XUp,
+                                                  HookMessage::XUp};
+            const int b = std::clamp(e.a, 0, 4);
+            mouse_.hook.applyEvent(e.b ? kDown[b] : kUp[b], static_cast<int16_t>(b == 3   ? 1
+                                                                                 : b == 4 ? 2
+                                                                                          : 0));
+            break;
+        }
+        case TapeEvent::Wheel:
+            mouse_.hook.applyEvent(e.b ? HookMessage::HWheel : HookMessage::Wheel,
+                                   static_cast<int16_t>(e.a));
+            break;
+        case TapeEvent::Midi:
+            if (midi_)
+                midi_->inject(e.a, static_cast<uint8_t>(e.b), static_cast<uint8_t>(e.c),
+                              static_cast<uint8_t>(e.d));
+            break;
+        }
+    }
+    if (next_ == events_.size() && now + 1 >= end_)
+        finished_.store(true, std::memory_order_release);
+}
+
+void resetMouseForTake(MouseInput& mouse, ControlTable& table) {
+    for (int i = 0; i < kMetricSources; ++i)
+        mouse.metrics.set(i, 0.0);
+    mouse.metrics.theta.store(0.0, rlx);
+    mouse.metrics.totalDistance.store(0.0, rlx);
+    for (auto* w : {&mouse.hook.vertical, &mouse.hook.verticalPrevious, &mouse.hook.horizontal,
+                    &mouse.hook.horizontalPrevious})
+        w->store(0.0, rlx);
+    mouse.resetConsumed();
+    for (int r = kMouseRowBase; r < kRowCount; ++r) {
+        ControlRow& row = table.rows[r];
+        row = ControlRow{};
+        row.voiceCount = 1;
+        std::fill(std::begin(row.noteId), std::end(row.noteId), static_cast<uint8_t>(r));
+        std::fill(std::begin(row.velocity), std::end(row.velocity), 127.0);
+        std::fill(std::begin(row.velocitySmoothed), std::end(row.velocitySmoothed), 127.0);
+    }
+}
+
+} // namespace kv
