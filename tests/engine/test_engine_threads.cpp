@@ -120,9 +120,12 @@ TEST(EngineThreads, StressModulesChangingWhileEngineRuns) {
     std::vector<Module*> live;
     const int types[] = {Module_AudioOsc,      Module_AudioOutput,      Module_ControlGain,
                          Module_ControlSensor, Module_AudioOutputSplit, Module_ControlSequence};
-    const auto until = std::chrono::steady_clock::now() + 1500ms;
+    // 1.5 s at least, longer (up to 30 s) until enough has happened on a slow or loaded machine.
+    const auto start = std::chrono::steady_clock::now();
     long operations = 0;
-    while (std::chrono::steady_clock::now() < until) {
+    while (std::chrono::steady_clock::now() < start + 1500ms ||
+           ((operations <= 200 || output.cycles.load() <= 100) &&
+            std::chrono::steady_clock::now() < start + 30s)) {
         const int action = static_cast<int>(rng() % 10);
         if (action < 4 || live.empty()) {
             if (Module* m = registry.addModule(types[rng() % std::size(types)])) live.push_back(m);
