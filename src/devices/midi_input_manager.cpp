@@ -10,6 +10,8 @@ namespace {
 constexpr auto rlx = std::memory_order_relaxed;
 } // namespace
 
+static_assert(MidiInputManager::kDeviceSlots == OpenOnUse<int>::kSlots);
+
 MidiInputTables::MidiInputTables() : controllers(new std::atomic<float>[kControllers]) {
     clear();
 }

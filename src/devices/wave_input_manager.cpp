@@ -19,6 +19,8 @@ enum SlotState : uint8_t { kIdle, kQueued, kDone };
 constexpr int kAlreadyInUseString = 126;
 } // namespace
 
+static_assert(WaveInputManager::kDeviceSlots == OpenOnUse<int>::kSlots);
+
 /// One open input. Its address is the listener given to the backend, so it never moves.
 struct WaveInputManager::Device final : platform::AudioInListener {
     explicit Device(int number) : number(number) {}
@@ -163,9 +165,9 @@ void WaveInputManager::service() {
     serviceWork(false);
 }
 
-// The service side of opening: the driver, the "already in use" message (the message sink may
-// block until the user has read it) and the feeder thread, all away from the engine.
-std::unique_ptr<WaveInputManager::Device> WaveInputManager::openDevice(int number) {
+// The service side of opening: the driver and the feeder thread, away from the engine. `busy`
+// counts the devices another program holds.
+std::unique_ptr<WaveInputManager::Device> WaveInputManager::openDevice(int number, int& busy) {
     std::unique_ptr<Device> d;
     try {
         d = std::make_unique<Device>(number);
@@ -175,8 +177,7 @@ std::unique_ptr<WaveInputManager::Device> WaveInputManager::openDevice(int numbe
     AudioIn::OpenError error = AudioIn::OpenError::None;
     d->handle = in_.open(number, *d, error);
     if (d->handle == AudioIn::kNoHandle) {
-        if (error == AudioIn::OpenError::Busy && messageSink_)
-            messageSink_(languageString(kAlreadyInUseString));
+        if (error == AudioIn::OpenError::Busy) ++busy;
         return nullptr;
     }
     if (threaded_) {
@@ -193,9 +194,18 @@ std::unique_ptr<WaveInputManager::Device> WaveInputManager::openDevice(int numbe
 }
 
 void WaveInputManager::serviceWork(bool onlyIfAsked) {
-    std::lock_guard lock(serviceMutex_);
-    open_.service([this](int number) { return openDevice(number); },
-                  [this](Device& d) { closeDevice(d); }, onlyIfAsked);
+    int busy = 0;
+    std::function<void(const std::string&)> sink;
+    {
+        std::lock_guard lock(serviceMutex_);
+        sink = messageSink_;
+        open_.service([this, &busy](int number) { return openDevice(number, busy); },
+                      [this](Device& d) { closeDevice(d); }, onlyIfAsked);
+    }
+    // Outside the pass: the sink may wait for the user, and closeAll must not wait with it.
+    if (sink)
+        for (; busy > 0; --busy)
+            sink(languageString(kAlreadyInUseString));
 }
 
 std::vector<DeviceListEntry> WaveInputManager::deviceList(int selected) const {

@@ -83,7 +83,7 @@ class WaveInputManager {
     void feed(Device& d);
     void feederLoop(Device* d, std::function<void()> start);
     void serviceWork(bool onlyIfAsked);
-    std::unique_ptr<Device> openDevice(int number);
+    std::unique_ptr<Device> openDevice(int number, int& busy);
     void closeDevice(Device& d);
 
     platform::AudioIn& in_;
