@@ -8,9 +8,6 @@
 #   scripts/rtsan-check.sh            render and play
 #   scripts/rtsan-check.sh --render   render only (no JACK needed; what CI runs)
 #   scripts/rtsan-check.sh --play     play only
-#
-# Device-layer calls that are not real-time safe yet are listed, function by function, in
-# scripts/rtsan/devices.supp. Set KV_RTSAN_SUPPRESSIONS= (empty) to see them all.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -36,7 +33,7 @@ cmake --preset rtsan >/dev/null
 cmake --build --preset rtsan
 cli=$root/build/rtsan/kalvitrope-cli
 
-# Suppressions match function names, so reports need a symbolizer.
+# Reports name the functions on the stack, so they need a symbolizer.
 symbolizer=""
 for s in llvm-symbolizer-22 llvm-symbolizer; do
     if command -v "$s" >/dev/null 2>&1; then
@@ -48,8 +45,7 @@ if [ -z "$symbolizer" ]; then
     echo "rtsan-check: no llvm-symbolizer found (Debian package llvm)" >&2
     exit 1
 fi
-suppressions=${KV_RTSAN_SUPPRESSIONS-$root/scripts/rtsan/devices.supp}
-export RTSAN_OPTIONS="halt_on_error=true:external_symbolizer_path=$symbolizer${suppressions:+:suppressions=$suppressions}"
+export RTSAN_OPTIONS="halt_on_error=true:external_symbolizer_path=$symbolizer"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

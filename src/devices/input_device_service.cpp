@@ -1,5 +1,7 @@
 #include "devices/input_device_service.h"
 
+#include <chrono>
+
 namespace kv {
 
 InputDeviceService::InputDeviceService(bool threaded, std::function<void()> work)
@@ -20,25 +22,11 @@ void InputDeviceService::stop() {
     if (thread_.joinable()) thread_.join();
 }
 
-void InputDeviceService::wake() {
-    if (!threaded_) return;
-    {
-        std::lock_guard lock(mutex_);
-        pending_ = true;
-    }
-    wakeUp_.notify_one();
-}
-
-void InputDeviceService::runNow() {
-    if (!threaded_) work_();
-}
-
 void InputDeviceService::loop() {
     std::unique_lock lock(mutex_);
     for (;;) {
-        wakeUp_.wait(lock, [this] { return pending_ || stopping_; });
+        wakeUp_.wait_for(lock, std::chrono::milliseconds(2), [this] { return stopping_; });
         if (stopping_) return;
-        pending_ = false;
         lock.unlock();
         work_();
         lock.lock();

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace kv {
 
 namespace {
 constexpr auto rlx = std::memory_order_relaxed;
 } // namespace
+
+static_assert(MidiInputManager::kDeviceSlots == OpenOnUse<int>::kSlots);
 
 MidiInputTables::MidiInputTables() : controllers(new std::atomic<float>[kControllers]) {
     clear();
@@ -66,116 +69,90 @@ struct MidiInputManager::Device final : platform::MidiInListener {
 };
 
 MidiInputManager::MidiInputManager(platform::MidiIn& in, Servicing servicing)
-    : in_(in), service_(servicing == Servicing::Thread, [this] { serviceWork(); }) {}
+    : in_(in), open_(0), service_(servicing == Servicing::Thread, [this] { serviceWork(true); }) {}
 
 MidiInputManager::~MidiInputManager() {
     service_.stop();
     closeAll();
-    for (auto& d : open_.closing())
-        in_.close(d->handle);
-}
-
-MidiInputManager::Device* MidiInputManager::find(int device) const {
-    return open_.find(device);
 }
 
 void MidiInputManager::beginCycle() {
-    std::lock_guard lock(mutex_);
     open_.beginCycle();
 }
 
 bool MidiInputManager::use(int device) {
-    std::lock_guard lock(mutex_);
-    bool askedNow = false;
-    const bool open = open_.use(device, askedNow);
-    if (askedNow) service_.wake();
-    return open;
+    return open_.use(device);
 }
 
 void MidiInputManager::endCycle() {
-    std::lock_guard lock(mutex_);
-    if (open_.endCycle()) service_.wake();
+    open_.endCycle();
 }
 
 void MidiInputManager::closeAll() {
-    std::vector<std::unique_ptr<Device>> ending;
-    {
-        std::lock_guard lock(mutex_);
-        ending = open_.takeAll();
-    }
-    for (auto& d : ending)
-        in_.close(d->handle);
+    std::lock_guard lock(serviceMutex_);
+    open_.closeAll([this](Device& d) { in_.close(d.handle); });
 }
 
 void MidiInputManager::service() {
-    service_.runNow();
+    serviceWork(false);
 }
 
-void MidiInputManager::serviceWork() {
-    OpenOnUse<Device>::Work work;
-    {
-        std::lock_guard lock(mutex_);
-        work = open_.takeWork();
-    }
-    for (auto& d : work.closing)
-        in_.close(d->handle);
-    work.closing.clear();
-    for (int number : work.wanted) {
-        auto d = std::make_unique<Device>(number, deferred_);
-        d->handle = in_.open(number, *d);
-        const bool opened = d->handle != platform::MidiIn::kNoHandle;
-        if (opened) in_.start(d->handle);
-        bool kept = false;
-        {
-            std::lock_guard lock(mutex_);
-            kept = open_.keep(number, opened, d, work.epoch);
+// Opening allocates the tables (a quarter megabyte) and waits for the driver: never the engine.
+void MidiInputManager::serviceWork(bool onlyIfAsked) {
+    std::lock_guard lock(serviceMutex_);
+    auto open = [this](int number) -> std::unique_ptr<Device> {
+        std::unique_ptr<Device> d;
+        try {
+            d = std::make_unique<Device>(number, deferred_);
+        } catch (const std::bad_alloc&) {
+            return nullptr; // tried again at the next use
         }
-        if (!kept && opened) in_.close(d->handle);
-    }
+        d->handle = in_.open(number, *d);
+        if (d->handle == platform::MidiIn::kNoHandle) return nullptr;
+        in_.start(d->handle);
+        return d;
+    };
+    open_.service(
+        open, [this](Device& d) { in_.close(d.handle); }, onlyIfAsked);
 }
 
 void MidiInputManager::applyHeld(HeldSink sink, void* context) {
-    std::lock_guard lock(mutex_);
-    for (const auto& d : open_.devices()) {
-        uint32_t head = d->heldHead.load(rlx);
-        const uint32_t tail = d->heldTail.load(std::memory_order_acquire);
+    open_.forEachInUse([&](Device& d) {
+        uint32_t head = d.heldHead.load(rlx);
+        const uint32_t tail = d.heldTail.load(std::memory_order_acquire);
         for (; head != tail; ++head) {
-            const uint32_t m = d->held[head % kHeld];
+            const uint32_t m = d.held[head % kHeld];
             const auto status = static_cast<uint8_t>(m >> 16), data1 = static_cast<uint8_t>(m >> 8),
                        data2 = static_cast<uint8_t>(m);
-            d->tables.apply(status, data1, data2);
-            if (sink) sink(context, d->number, status, data1, data2);
+            d.tables.apply(status, data1, data2);
+            if (sink) sink(context, d.number, status, data1, data2);
         }
-        d->heldHead.store(head, std::memory_order_release);
-    }
+        d.heldHead.store(head, std::memory_order_release);
+    });
 }
 
 bool MidiInputManager::inject(int device, uint8_t status, uint8_t data1, uint8_t data2) {
-    std::lock_guard lock(mutex_);
-    Device* d = find(device);
+    Device* d = open_.find(device);
     if (d) d->tables.apply(status, data1, data2);
     return d != nullptr;
 }
 
-bool MidiInputManager::copyNotes(int device, uint8_t out[MidiInputTables::kNotes]) const {
-    std::lock_guard lock(mutex_);
-    const Device* d = find(device);
+bool MidiInputManager::copyNotes(int device, uint8_t out[MidiInputTables::kNotes]) {
+    const Device* d = open_.find(device);
     if (!d) return false;
     for (int i = 0; i < MidiInputTables::kNotes; ++i)
         out[i] = d->tables.notes[static_cast<std::size_t>(i)].load(rlx);
     return true;
 }
 
-float MidiInputManager::getController(int device, int index) const {
-    std::lock_guard lock(mutex_);
-    const Device* d = find(device);
+float MidiInputManager::getController(int device, int index) {
+    const Device* d = open_.find(device);
     if (!d) return 0.0f;
     return d->tables.controllers[static_cast<uint16_t>(index)].load(rlx);
 }
 
-int MidiInputManager::getLastControllerIndex(int device) const {
-    std::lock_guard lock(mutex_);
-    const Device* d = find(device);
+int MidiInputManager::getLastControllerIndex(int device) {
+    const Device* d = open_.find(device);
     return d ? d->tables.lastControllerIndex.load(rlx) : -1;
 }
 
@@ -194,11 +171,7 @@ std::vector<DeviceListEntry> MidiInputManager::deviceList(int selected) const {
 }
 
 std::vector<int> MidiInputManager::openDevices() const {
-    std::lock_guard lock(mutex_);
-    std::vector<int> numbers;
-    for (const auto& d : open_.devices())
-        numbers.push_back(d->number);
-    return numbers;
+    return open_.openDevices();
 }
 
 } // namespace kv

@@ -2,7 +2,8 @@
 // The open MIDI inputs. A device is opened when a module names it (the engine's Use) and closed at
 // the end of the first cycle in which no module named it. The backend's callback keeps, per open
 // device, the velocity of every held note of the 16 channels and the last value of every
-// controller-like message; the engine reads both tables at control samples.
+// controller-like message; the engine reads both tables at control samples. A service thread
+// opens and closes devices; the engine and the service share no lock.
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -48,7 +49,10 @@ class MidiInputManager {
     MidiInputManager(const MidiInputManager&) = delete;
     MidiInputManager& operator=(const MidiInputManager&) = delete;
 
-    // --- Engine thread, at the end of a cycle ----------------------------------------------------
+    /// Device numbers 0 up to kDeviceSlots − 1 can be opened.
+    static constexpr int kDeviceSlots = 128;
+
+    // --- Engine thread, at the end of a cycle (never waits, allocates or locks) ------------------
     /// Opens the cycle; every device's use count back to 0.
     void beginCycle();
     /// Counts a use of `device` (0, 1, ...). A device not open yet is asked for and counts as one
@@ -60,14 +64,14 @@ class MidiInputManager {
     /// the engine is stopped.
     void closeAll();
 
-    // --- Engine thread, at control samples -------------------------------------------------------
+    // --- Engine thread, at control samples (never waits, allocates or locks) ---------------------
     /// Copies the device's note table (16 × 128 velocities); false when the device is not open.
-    bool copyNotes(int device, uint8_t out[MidiInputTables::kNotes]) const;
+    bool copyNotes(int device, uint8_t out[MidiInputTables::kNotes]);
     /// The last value (0..127) of controller index `index` mod 65536; 0 when the device is not
     /// open.
-    float getController(int device, int index) const;
+    float getController(int device, int index);
     /// The controller index written last, −1 when none or the device is not open.
-    int getLastControllerIndex(int device) const;
+    int getLastControllerIndex(int device);
 
     // --- Holding messages for a gesture tape ---------------------------------------------------
     /// While deferred, the messages a device receives wait (in arrival order, up to kHeld per
@@ -98,13 +102,12 @@ class MidiInputManager {
 
   private:
     struct Device;
-    Device* find(int device) const;
-    void serviceWork();
+    void serviceWork(bool onlyIfAsked);
 
     platform::MidiIn& in_;
     std::atomic<bool> deferred_{false};
-    mutable std::mutex mutex_; // guards everything below
     OpenOnUse<Device> open_;
+    std::mutex serviceMutex_;    // held for one service pass and by closeAll
     InputDeviceService service_; // last: its thread stops before the members above go
 };
 

@@ -5,6 +5,7 @@
 
 #include "persistence/language.h"
 #include <chrono>
+#include <new>
 #include <system_error>
 
 namespace kv {
@@ -17,6 +18,8 @@ constexpr auto rlx = std::memory_order_relaxed;
 enum SlotState : uint8_t { kIdle, kQueued, kDone };
 constexpr int kAlreadyInUseString = 126;
 } // namespace
+
+static_assert(WaveInputManager::kDeviceSlots == OpenOnUse<int>::kSlots);
 
 /// One open input. Its address is the listener given to the backend, so it never moves.
 struct WaveInputManager::Device final : platform::AudioInListener {
@@ -39,7 +42,7 @@ struct WaveInputManager::Device final : platform::AudioInListener {
     std::array<std::atomic<uint8_t>, kRingBlocks> state{};
     std::atomic<uint64_t> completed{0};
     std::atomic<int32_t> lastIndex{0};
-    // Feeder bookkeeping (the feeder's own; the manual feeder's under the manager's lock).
+    // Feeder bookkeeping (its feeder thread's own, or the manual feeder's).
     bool first = true;
     uint64_t seen = 0;
     int position = 0;
@@ -48,46 +51,34 @@ struct WaveInputManager::Device final : platform::AudioInListener {
 };
 
 WaveInputManager::WaveInputManager(AudioIn& in, Servicing servicing)
-    : in_(in), threaded_(servicing == Servicing::Thread),
-      service_(threaded_, [this] { serviceWork(); }) {}
+    : in_(in), threaded_(servicing == Servicing::Thread), open_(AudioIn::kDefaultDevice),
+      service_(threaded_, [this] { serviceWork(true); }) {}
 
 WaveInputManager::~WaveInputManager() {
     service_.stop();
     closeAll();
-    for (auto& d : open_.closing())
-        closeDevice(*d);
 }
 
 void WaveInputManager::setMessageSink(std::function<void(const std::string&)> sink) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(serviceMutex_);
     messageSink_ = std::move(sink);
 }
 
 void WaveInputManager::setFeederStart(std::function<void()> start) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(serviceMutex_);
     feederStart_ = std::move(start);
 }
 
-WaveInputManager::Device* WaveInputManager::find(int device) const {
-    return open_.find(device);
-}
-
 void WaveInputManager::beginCycle() {
-    std::lock_guard lock(mutex_);
     open_.beginCycle();
 }
 
 bool WaveInputManager::use(int device) {
-    std::lock_guard lock(mutex_);
-    bool askedNow = false;
-    const bool open = open_.use(device, askedNow);
-    if (askedNow) service_.wake();
-    return open;
+    return open_.use(device);
 }
 
 void WaveInputManager::endCycle() {
-    std::lock_guard lock(mutex_);
-    if (open_.endCycle()) service_.wake();
+    open_.endCycle();
 }
 
 void WaveInputManager::closeDevice(Device& d) {
@@ -100,20 +91,14 @@ void WaveInputManager::closeDevice(Device& d) {
 }
 
 void WaveInputManager::closeAll() {
-    std::vector<std::unique_ptr<Device>> ending;
-    {
-        std::lock_guard lock(mutex_);
-        ending = open_.takeAll();
-    }
-    for (auto& d : ending)
-        closeDevice(*d);
+    std::lock_guard lock(serviceMutex_);
+    open_.closeAll([this](Device& d) { closeDevice(d); });
 }
 
 bool WaveInputManager::read(int device, uint64_t& cursor, int16_t newer[kBlockSamples],
                             int16_t older[kBlockSamples], int desiredLatencyMs) {
-    std::lock_guard lock(mutex_);
     open_.setCycleOpen();
-    Device* d = find(device);
+    Device* d = open_.find(device);
     if (!d) return false;
     const uint64_t completed = d->completed.load(std::memory_order_acquire);
     int32_t n = static_cast<int32_t>(static_cast<uint32_t>(completed - cursor));
@@ -160,10 +145,9 @@ void WaveInputManager::feed(Device& d) {
 }
 
 void WaveInputManager::feedPending() {
-    std::lock_guard lock(mutex_);
     if (open_.cycleOpen()) return;
-    for (auto& d : open_.devices())
-        feed(*d);
+    std::lock_guard lock(serviceMutex_);
+    open_.forEachOpen([this](Device& d) { feed(d); });
 }
 
 // A feeder takes no lock: it hands back to the card blocks already filled, which the card fills
@@ -178,46 +162,50 @@ void WaveInputManager::feederLoop(Device* d, std::function<void()> start) {
 }
 
 void WaveInputManager::service() {
-    service_.runNow();
+    serviceWork(false);
 }
 
-void WaveInputManager::serviceWork() {
-    OpenOnUse<Device>::Work work;
+// The service side of opening: the driver and the feeder thread, away from the engine. `busy`
+// counts the devices another program holds.
+std::unique_ptr<WaveInputManager::Device> WaveInputManager::openDevice(int number, int& busy) {
+    std::unique_ptr<Device> d;
+    try {
+        d = std::make_unique<Device>(number);
+    } catch (const std::bad_alloc&) {
+        return nullptr; // tried again at the next use
+    }
+    AudioIn::OpenError error = AudioIn::OpenError::None;
+    d->handle = in_.open(number, *d, error);
+    if (d->handle == AudioIn::kNoHandle) {
+        if (error == AudioIn::OpenError::Busy) ++busy;
+        return nullptr;
+    }
+    if (threaded_) {
+        // Started before the device is shared: its feeder then never outlives it.
+        try {
+            Device* raw = d.get();
+            d->feeder = std::thread([this, raw, start = feederStart_] { feederLoop(raw, start); });
+        } catch (const std::system_error&) {
+            closeDevice(*d);
+            return nullptr;
+        }
+    }
+    return d;
+}
+
+void WaveInputManager::serviceWork(bool onlyIfAsked) {
+    int busy = 0;
     std::function<void(const std::string&)> sink;
-    std::function<void()> start;
     {
-        std::lock_guard lock(mutex_);
-        work = open_.takeWork();
+        std::lock_guard lock(serviceMutex_);
         sink = messageSink_;
-        start = feederStart_;
+        open_.service([this, &busy](int number) { return openDevice(number, busy); },
+                      [this](Device& d) { closeDevice(d); }, onlyIfAsked);
     }
-    for (auto& d : work.closing)
-        closeDevice(*d);
-    work.closing.clear();
-    for (int number : work.wanted) {
-        auto d = std::make_unique<Device>(number);
-        AudioIn::OpenError error = AudioIn::OpenError::None;
-        d->handle = in_.open(number, *d, error);
-        if (d->handle == AudioIn::kNoHandle && error == AudioIn::OpenError::Busy && sink)
+    // Outside the pass: the sink may wait for the user, and closeAll must not wait with it.
+    if (sink)
+        for (; busy > 0; --busy)
             sink(languageString(kAlreadyInUseString));
-        const AudioIn::Handle handle = d->handle;
-        if (handle != AudioIn::kNoHandle && threaded_) {
-            // Started before the device is shared: its feeder then never outlives it.
-            try {
-                Device* raw = d.get();
-                d->feeder = std::thread([this, raw, start] { feederLoop(raw, start); });
-            } catch (const std::system_error&) {
-                closeDevice(*d);
-                continue; // asked for again at the next use
-            }
-        }
-        bool kept = false;
-        {
-            std::lock_guard lock(mutex_);
-            kept = open_.keep(number, handle != AudioIn::kNoHandle, d, work.epoch);
-        }
-        if (!kept && handle != AudioIn::kNoHandle) closeDevice(*d);
-    }
 }
 
 std::vector<DeviceListEntry> WaveInputManager::deviceList(int selected) const {
@@ -232,17 +220,12 @@ std::vector<DeviceListEntry> WaveInputManager::deviceList(int selected) const {
 }
 
 std::vector<int> WaveInputManager::openDevices() const {
-    std::lock_guard lock(mutex_);
-    std::vector<int> numbers;
-    for (const auto& d : open_.devices())
-        numbers.push_back(d->number);
-    return numbers;
+    return open_.openDevices();
 }
 
 uint64_t WaveInputManager::completedCount(int device) const {
-    std::lock_guard lock(mutex_);
-    const Device* d = find(device);
-    return d ? d->completed.load(rlx) : 0;
+    return open_.withOpen(device,
+                          [](const Device* d) { return d ? d->completed.load(rlx) : uint64_t{0}; });
 }
 
 } // namespace kv

@@ -2,9 +2,9 @@
 // The open sound-card inputs (mono, 16-bit, 48000 samples per second). A device is opened when an
 // audio-input module names it and closed at the end of the first cycle in which none did. Each
 // open device has a ring of 1024 blocks of 96 samples (2 ms each, about 2 s in all) that the card
-// fills in turn, a feeder thread that hands filled blocks back to the card (sharing no lock with
-// the engine), and a count of the blocks filled since opening, from which each module reads with
-// its own cursor.
+// fills in turn, a feeder thread that hands filled blocks back to the card, and a count of the
+// blocks filled since opening, from which each module reads with its own cursor. A service thread
+// opens and closes devices; the engine, the service and the feeders share no lock.
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -45,7 +45,10 @@ class WaveInputManager {
     /// Runs first on every new feeder thread (to raise its priority). Set before use.
     void setFeederStart(std::function<void()> start);
 
-    // --- Engine thread, at the end of a cycle ----------------------------------------------------
+    /// Device numbers −1 (default input) up to kDeviceSlots − 2 can be opened.
+    static constexpr int kDeviceSlots = 128;
+
+    // --- Engine thread, at the end of a cycle (never waits, allocates or locks) ------------------
     void beginCycle();
     /// Counts a use of `device` (−1 = default input). A device not open yet is asked for and
     /// counts as one that failed to open this cycle: false. False also when no cycle is open.
@@ -62,7 +65,8 @@ class WaveInputManager {
     bool read(int device, uint64_t& cursor, int16_t newer[kBlockSamples],
               int16_t older[kBlockSamples], int desiredLatencyMs);
 
-    /// Manual servicing: opens and closes devices now; queues filled blocks as a feeder would.
+    /// Manual servicing: opens and closes devices now; queues filled blocks as a feeder would
+    /// (not while a cycle is open).
     void service();
     void feedPending();
 
@@ -76,16 +80,16 @@ class WaveInputManager {
 
   private:
     struct Device;
-    Device* find(int device) const;
     void feed(Device& d);
     void feederLoop(Device* d, std::function<void()> start);
-    void serviceWork();
+    void serviceWork(bool onlyIfAsked);
+    std::unique_ptr<Device> openDevice(int number, int& busy);
     void closeDevice(Device& d);
 
     platform::AudioIn& in_;
     const bool threaded_;
-    mutable std::mutex mutex_; // guards everything below
     OpenOnUse<Device> open_;
+    std::mutex serviceMutex_; // held for one service pass, by closeAll and the setters
     std::function<void(const std::string&)> messageSink_;
     std::function<void()> feederStart_;
     InputDeviceService service_; // last: its thread stops before the members above go
