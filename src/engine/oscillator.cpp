@@ -26,21 +26,42 @@ constexpr double kStepFloor = 1e-12;
 constexpr int kMax = OscillatorState::kMaxVoices;
 constexpr auto rlx = std::memory_order_relaxed;
 
-// Ramp and phase: manual as is; a source × 0.05 clamped to ±50.
-double rampLike(const InputSliderSlot& s, const ControlTable& t) {
-    const SliderReading v = readSlider(s);
-    if (v.isManual()) return v.manual;
-    return std::clamp(v.sensitivity / 100.0 * sourceValue(t, v.source, true) * 0.05, -50.0, 50.0);
+// The oscillator reads its six parameters at every sample: each is read inline, with the
+// source's bounds checked in one unsigned comparison, instead of through a call per parameter.
+
+// The common parameter rule (see effectiveValue): manual → manualScale × manual value; a source →
+// sensitivity/100 × voice 0 (smoothed or raw) × sourceScale; none → sensitivity/100 × 0 ×
+// sourceScale.
+[[gnu::always_inline]] inline double sliderValue(const InputSliderSlot& s, const ControlTable& t,
+                                                 double manualScale, double sourceScale,
+                                                 bool smoothed) {
+    const int source = s.source.load(rlx);
+    if (source == kSourceManual) return s.manual.load(rlx) * manualScale;
+    double v = 0.0;
+    if (static_cast<unsigned>(source) < static_cast<unsigned>(kRowCount))
+        v = smoothed ? t.rows[source].primarySmoothed[0] : t.rows[source].primary[0];
+    return s.sensitivity.load(rlx) / 100.0 * v * sourceScale;
 }
 
-OscillatorParams readParams(const AudioOscControls& c, const ControlTable& t) {
+// Ramp and phase: manual as is; a source × 0.05 clamped to ±50.
+[[gnu::always_inline]] inline double rampLike(const InputSliderSlot& s, const ControlTable& t) {
+    const int source = s.source.load(rlx);
+    if (source == kSourceManual) return s.manual.load(rlx);
+    double v = 0.0;
+    if (static_cast<unsigned>(source) < static_cast<unsigned>(kRowCount))
+        v = t.rows[source].primarySmoothed[0];
+    return std::clamp(s.sensitivity.load(rlx) / 100.0 * v * 0.05, -50.0, 50.0);
+}
+
+[[gnu::always_inline]] inline OscillatorParams readParams(const AudioOscControls& c,
+                                                          const ControlTable& t) {
     OscillatorParams p;
-    p.A = effectiveValue(c.amplitude(), t, 10.0, 1.0, true);
-    p.N = effectiveValue(c.noise(), t, 1.0 / 100.0, 1.0 / 100.0, true);
-    p.W = effectiveValue(c.waveform(), t, 1.0, 1.0, true);
+    p.A = sliderValue(c.amplitude(), t, 10.0, 1.0, true);
+    p.N = sliderValue(c.noise(), t, 1.0 / 100.0, 1.0 / 100.0, true);
+    p.W = sliderValue(c.waveform(), t, 1.0, 1.0, true);
     p.R = rampLike(c.ramp(), t) / 50.0;
     p.P = rampLike(c.phase(), t) * kPi / 50.0;
-    const double S = effectiveValue(c.stepSize(), t, 1.0 / 100.0, 1.0 / 1000.0, false);
+    const double S = sliderValue(c.stepSize(), t, 1.0 / 100.0, 1.0 / 1000.0, false);
     p.S = std::min(std::fabs(S), 1.0);
     return p;
 }
@@ -59,8 +80,8 @@ void setFrequency(OscillatorState& st, int e, double f) {
     if (!allFinite(f)) st.unsettled = true;
 }
 
-void takeInputVoice(OscillatorState& st, double frequency, double velocity, uint8_t noteId,
-                    double minimum) {
+[[gnu::always_inline]] inline void takeInputVoice(OscillatorState& st, double frequency,
+                                                  double velocity, uint8_t noteId, double minimum) {
     int e = st.entryOfNote[noteId];
     bool fresh = false;
     if (e < 0) {
@@ -80,7 +101,8 @@ void takeInputVoice(OscillatorState& st, double frequency, double velocity, uint
     st.present[e] = 1.0;
 }
 
-void collectVoices(Module& m, EngineContext& ctx, OscillatorState& st) {
+[[gnu::always_inline]] inline void collectVoices(Module& m, EngineContext& ctx,
+                                                 OscillatorState& st) {
     const AudioOscControls c{m};
     const bool legacy = ctx.state.settings.legacyPatch.load(rlx);
     const double minimum = legacy ? 0.0 : ctx.state.settings.oscillatorFrequencyMinimum.load(rlx);
