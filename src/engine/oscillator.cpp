@@ -246,8 +246,22 @@ void evaluateOscillator(Module& m, EngineContext& ctx) {
     }
     if (!allFinite(p.A, p.N, p.W, p.R, p.P, p.S)) return evaluateOscillatorReference(m, ctx);
 
-    OscillatorScratch sc;
     const bool sine = p.W <= 0 && p.R == 0 && p.S <= kStepFloor && std::fabs(p.P) <= 64.0;
+    if (sine && st.count == 1) {
+        // The usual oscillator: one voice, no other entry to refill when it ends.
+        OscillatorLoneMarks marks;
+        const double sum =
+            kHasAvx2 ? oscillatorLoneSineAvx2(st, p, marks) : oscillatorLoneSine(st, p, marks);
+        if (marks.draws[0]) st.jitterTarget[0] = drawJitterTarget(ctx.rand);
+        if (marks.removals[0]) {
+            st.entryOfNote[st.noteId[0]] = -1;
+            st.count = 0;
+        }
+        out->primary[0] = sum;
+        out->primarySmoothed[0] = sum;
+        return;
+    }
+    OscillatorScratch sc;
     double sum;
     if (sine) {
         sum = kHasAvx2 ? oscillatorVoicePassAvx2(st, p, sc, true)

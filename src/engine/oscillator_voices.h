@@ -38,6 +38,12 @@ struct OscillatorScratch {
     uint64_t removals[2] = {};
 };
 
+/// The marks of a lone voice's sample: whether it draws a new jitter target, whether it ends.
+struct OscillatorLoneMarks {
+    uint64_t draws[1] = {};
+    uint64_t removals[1] = {};
+};
+
 /// Counter of a voice whose note has just gone: the release starts at the level the attack
 /// reached.
 inline double oscillatorReleaseStart(double envelope, double Ta) {
@@ -50,6 +56,11 @@ inline double oscillatorReleaseStart(double envelope, double Ta) {
 /// when `sine`, else phase and gain left in the scratch.
 double oscillatorVoicePassAvx2(OscillatorState& st, const OscillatorParams& p,
                                OscillatorScratch& sc, bool sine);
+
+/// The sine of a table holding one voice, built for AVX2: the voice loop's sample without its
+/// set-up, scratch and loops (most oscillators play one voice). Draw and removal are marked.
+double oscillatorLoneSineAvx2(OscillatorState& st, const OscillatorParams& p,
+                              OscillatorLoneMarks& marks);
 
 namespace {
 
@@ -231,9 +242,11 @@ KV_INLINE void voiceBlock(OscillatorState& st, const OscillatorParams& p, Oscill
 
 // One voice one sample on, as voiceBlock does for four, in plain code: a lone voice (the usual
 // oscillator plays one) skips what does not apply to it instead of computing and masking it.
-template <bool kSine>
-KV_INLINE double voiceOne(OscillatorState& st, const OscillatorParams& p, OscillatorScratch& sc,
-                          int i) {
+// With the marks of a lone voice there is no other entry to refill, so the jitter before the
+// sample is not kept.
+template <bool kSine, class Scratch>
+KV_INLINE double voiceOne(OscillatorState& st, const OscillatorParams& p, Scratch& sc, int i) {
+    constexpr bool kKeepOld = std::is_same_v<Scratch, OscillatorScratch>;
     const double f = st.frequency[i];
     const bool present = st.present[i] != 0.0;
     const double Ta = st.attack[i];
@@ -242,8 +255,10 @@ KV_INLINE double voiceOne(OscillatorState& st, const OscillatorParams& p, Oscill
     if (!present && env >= 0.0) env = oscillatorReleaseStart(env, Ta);
 
     double j = st.jitter[i];
-    sc.oldJitter[i] = j;
-    sc.oldTarget[i] = st.jitterTarget[i];
+    if constexpr (kKeepOld) {
+        sc.oldJitter[i] = j;
+        sc.oldTarget[i] = st.jitterTarget[i];
+    }
     if (f != 0.0) {
         j = std::clamp(j, -1.0, 1.0);
         const double target = std::clamp(st.jitterTarget[i], -1.0, 1.0);
@@ -300,6 +315,17 @@ KV_INLINE double voicePass(OscillatorState& st, const OscillatorParams& p, Oscil
     for (; i < count; ++i)
         acc1 += voiceOne<kSine>(st, p, sc, i);
     return (acc4[0] + acc4[1]) + (acc4[2] + acc4[3]) + acc1;
+}
+
+/// The lone voice's sine of this build: see oscillatorLoneSineAvx2. The sum is formed as the
+/// voice loop forms it (its empty four-voice lanes and then the voice), so that a lone voice
+/// sounds the same on either path.
+inline double oscillatorLoneSine(OscillatorState& st, const OscillatorParams& p,
+                                 OscillatorLoneMarks& marks) {
+    double acc1 = 0.0;
+    acc1 += voiceOne<true>(st, p, marks, 0);
+    const double zero = 0.0;
+    return (zero + zero) + (zero + zero) + acc1;
 }
 
 /// The voice loop of this build: see oscillatorVoicePassAvx2.
