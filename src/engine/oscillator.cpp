@@ -231,6 +231,30 @@ ControlRow* resetOutput(Module& m, ControlTable& t) {
     return &out;
 }
 
+// The sample of any number of voices and any shape. Kept out of line: its scratch is a few
+// kilobytes of stack, which the lone voice's path does not set up.
+[[gnu::noinline]] double voicesSample(OscillatorState& st, const OscillatorParams& p, bool sine,
+                                      Rand15& rand) {
+    OscillatorScratch sc;
+    double sum;
+    if (sine) {
+        sum = kHasAvx2 ? oscillatorVoicePassAvx2(st, p, sc, true)
+                       : oscillatorVoicePass(st, p, sc, true);
+    } else {
+        kHasAvx2 ? oscillatorVoicePassAvx2(st, p, sc, false)
+                 : oscillatorVoicePass(st, p, sc, false);
+        sum = 0.0;
+        for (int i = 0; i < st.count; ++i) {
+            const double theta = p.R != 0 ? rampWarp(sc.theta[i], p.R) : sc.theta[i];
+            double sample = morphWave(theta, p.W) * sc.gain[i];
+            if (p.S > kStepFloor) sample = std::trunc(sample / 1000.0 / p.S) * (1000.0 * p.S);
+            sum += sample;
+        }
+    }
+    drawsAndRemovals(st, sc, rand);
+    return sum;
+}
+
 } // namespace
 
 void evaluateOscillator(Module& m, EngineContext& ctx) {
@@ -261,23 +285,7 @@ void evaluateOscillator(Module& m, EngineContext& ctx) {
         out->primarySmoothed[0] = sum;
         return;
     }
-    OscillatorScratch sc;
-    double sum;
-    if (sine) {
-        sum = kHasAvx2 ? oscillatorVoicePassAvx2(st, p, sc, true)
-                       : oscillatorVoicePass(st, p, sc, true);
-    } else {
-        kHasAvx2 ? oscillatorVoicePassAvx2(st, p, sc, false)
-                 : oscillatorVoicePass(st, p, sc, false);
-        sum = 0.0;
-        for (int i = 0; i < st.count; ++i) {
-            const double theta = p.R != 0 ? rampWarp(sc.theta[i], p.R) : sc.theta[i];
-            double sample = morphWave(theta, p.W) * sc.gain[i];
-            if (p.S > kStepFloor) sample = std::trunc(sample / 1000.0 / p.S) * (1000.0 * p.S);
-            sum += sample;
-        }
-    }
-    drawsAndRemovals(st, sc, ctx.rand);
+    const double sum = voicesSample(st, p, sine, ctx.rand);
     out->primary[0] = sum;
     out->primarySmoothed[0] = sum;
 }
