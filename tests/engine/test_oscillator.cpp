@@ -129,14 +129,14 @@ TEST_F(Oscillator, VoicesFollowNoteIdsUpToTheLimit) {
 TEST_F(Oscillator, FrequencyScalingCeilingMinimumAndMouseFactor) {
     sourceRow(1, 30000.0);
     step();
-    EXPECT_EQ(st().frequency[0], 24000.0);
+    EXPECT_EQ(st().frequency(0), 24000.0);
 
     sourceRow(1, 1.0); // raised to the minimum preference (5 Hz)
     step();
-    EXPECT_EQ(st().frequency[0], 5.0);
+    EXPECT_EQ(st().frequency(0), 5.0);
     state.settings.legacyPatch = true; // old-style patches have no minimum
     step();
-    EXPECT_EQ(st().frequency[0], 1.0);
+    EXPECT_EQ(st().frequency(0), 1.0);
     state.settings.legacyPatch = false;
 
     // Mouse rows are scaled by 6: speed 50 gives 300 Hz at 100 % sensitivity.
@@ -146,7 +146,7 @@ TEST_F(Oscillator, FrequencyScalingCeilingMinimumAndMouseFactor) {
     bool found = false;
     for (int i = 0; i < st().count; ++i)
         if (st().noteId[i] == 131) {
-            EXPECT_DOUBLE_EQ(st().frequency[i], 300.0);
+            EXPECT_DOUBLE_EQ(st().frequency(i), 300.0);
             found = true;
         }
     EXPECT_TRUE(found);
