@@ -161,10 +161,14 @@ void Engine::adoptView() {
     for (int j = 0; j < kModuleRows; ++j) {
         const auto& t = v->terminals[j];
         if (t.module && t.kind == kTerminalAudioOutput)
-            outputSources_[outputSourceCount_++] = {static_cast<uint8_t>(j), true};
+            outputSources_[outputSourceCount_++] = {nullptr, static_cast<uint8_t>(j), true};
         const auto& r = v->rows[j];
-        if (r.owner && sendsRowToDevice(r.type))
-            outputSources_[outputSourceCount_++] = {static_cast<uint8_t>(j), false};
+        if (r.owner && sendsRowToDevice(r.type)) {
+            // A splitter's second row goes to its second device.
+            const int slot = r.type == Module_AudioOutputSplit && j == r.owner->secondOutputRow;
+            outputSources_[outputSourceCount_++] = {&r.owner->soundOutputs[slot].code,
+                                                    static_cast<uint8_t>(j), false};
+        }
     }
     adopted_.store(v->sequence, std::memory_order_release);
 }
@@ -325,6 +329,11 @@ int Engine::runCycle(Clock* clock) {
     ctx.mouse = mouse_;
     ctx.input = input_;
 
+    // A level display of 33 ms needs no finer check of which modules show their levels.
+    meterRowCount_ = 0;
+    for (uint8_t r : view.audioRows)
+        if (view.rows[r].owner->showState.load(rlx) == 5) meterRows_[meterRowCount_++] = r;
+
     for (int i = 0; i < n; ++i) {
         ctx.sampleIndex = i;
         ctx.sampleCounter = sampleCounter_;
@@ -449,10 +458,8 @@ void Engine::perSample(EngineContext& ctx, double a) {
         if (changed || view.rows[r].type == Module_ControlNeuron) smoothingRows_[kept++] = r;
     }
     if (a > 0) smoothingRowCount_ = kept;
-    for (uint8_t r : view.audioRows) {
-        const Module* owner = view.rows[r].owner;
-        if (owner->showState.load(rlx) != 5) continue;
-        ControlRow& row = table.rows[r];
+    for (int e = 0; e < meterRowCount_; ++e) {
+        ControlRow& row = table.rows[meterRows_[e]];
         const int count = row.voiceCount > kVoices ? kVoices : row.voiceCount;
         for (int k = 0; k < count; ++k) {
             const double v = std::fabs(row.primary[k]);
@@ -480,11 +487,7 @@ void Engine::perSample(EngineContext& ctx, double a) {
             output_->addToBus(ctx.sampleIndex, c,
                               silent ? 0.0 : finiteOrZero(table.rows[s].primarySmoothed[0]));
         } else {
-            const auto& info = view.rows[src.index];
-            Module& m = *info.owner;
-            int slot = 0;
-            if (info.type == Module_AudioOutputSplit && src.index == m.secondOutputRow) slot = 1;
-            const int c = m.soundOutputs[slot].code.load(rlx);
+            const int c = src.code->load(rlx);
             if (c == kNoDevice) continue;
             output_->addToBus(ctx.sampleIndex, c,
                               silent ? 0.0

@@ -167,12 +167,17 @@ class Engine final : public ViewSink {
     int smoothingRowCount_ = 0;
     // Output stage work list of the current view: index j, and whether it is the terminal entry
     // (true) or the row (false); in the order j ascending, terminal before row.
+    // A row's device choice is looked up here once per view, not at every sample.
     struct OutputSource {
+        const std::atomic<int>* code; // the row's device choice; null for a terminal
         uint8_t index;
         bool terminal;
     };
     OutputSource outputSources_[2 * kModuleRows];
     int outputSourceCount_ = 0;
+    // Audio rows whose module shows its levels, looked up once per cycle.
+    uint8_t meterRows_[kModuleRows] = {};
+    int meterRowCount_ = 0;
 
     // Threads.
     std::thread engineThread_;

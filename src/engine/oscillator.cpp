@@ -26,21 +26,42 @@ constexpr double kStepFloor = 1e-12;
 constexpr int kMax = OscillatorState::kMaxVoices;
 constexpr auto rlx = std::memory_order_relaxed;
 
-// Ramp and phase: manual as is; a source × 0.05 clamped to ±50.
-double rampLike(const InputSliderSlot& s, const ControlTable& t) {
-    const SliderReading v = readSlider(s);
-    if (v.isManual()) return v.manual;
-    return std::clamp(v.sensitivity / 100.0 * sourceValue(t, v.source, true) * 0.05, -50.0, 50.0);
+// The oscillator reads its six parameters at every sample: each is read inline, with the
+// source's bounds checked in one unsigned comparison, instead of through a call per parameter.
+
+// The common parameter rule (see effectiveValue): manual → manualScale × manual value; a source →
+// sensitivity/100 × voice 0 (smoothed or raw) × sourceScale; none → sensitivity/100 × 0 ×
+// sourceScale.
+[[gnu::always_inline]] inline double sliderValue(const InputSliderSlot& s, const ControlTable& t,
+                                                 double manualScale, double sourceScale,
+                                                 bool smoothed) {
+    const int source = s.source.load(rlx);
+    if (source == kSourceManual) return s.manual.load(rlx) * manualScale;
+    double v = 0.0;
+    if (static_cast<unsigned>(source) < static_cast<unsigned>(kRowCount))
+        v = smoothed ? t.rows[source].primarySmoothed[0] : t.rows[source].primary[0];
+    return s.sensitivity.load(rlx) / 100.0 * v * sourceScale;
 }
 
-OscillatorParams readParams(const AudioOscControls& c, const ControlTable& t) {
+// Ramp and phase: manual as is; a source × 0.05 clamped to ±50.
+[[gnu::always_inline]] inline double rampLike(const InputSliderSlot& s, const ControlTable& t) {
+    const int source = s.source.load(rlx);
+    if (source == kSourceManual) return s.manual.load(rlx);
+    double v = 0.0;
+    if (static_cast<unsigned>(source) < static_cast<unsigned>(kRowCount))
+        v = t.rows[source].primarySmoothed[0];
+    return std::clamp(s.sensitivity.load(rlx) / 100.0 * v * 0.05, -50.0, 50.0);
+}
+
+[[gnu::always_inline]] inline OscillatorParams readParams(const AudioOscControls& c,
+                                                          const ControlTable& t) {
     OscillatorParams p;
-    p.A = effectiveValue(c.amplitude(), t, 10.0, 1.0, true);
-    p.N = effectiveValue(c.noise(), t, 1.0 / 100.0, 1.0 / 100.0, true);
-    p.W = effectiveValue(c.waveform(), t, 1.0, 1.0, true);
+    p.A = sliderValue(c.amplitude(), t, 10.0, 1.0, true);
+    p.N = sliderValue(c.noise(), t, 1.0 / 100.0, 1.0 / 100.0, true);
+    p.W = sliderValue(c.waveform(), t, 1.0, 1.0, true);
     p.R = rampLike(c.ramp(), t) / 50.0;
     p.P = rampLike(c.phase(), t) * kPi / 50.0;
-    const double S = effectiveValue(c.stepSize(), t, 1.0 / 100.0, 1.0 / 1000.0, false);
+    const double S = sliderValue(c.stepSize(), t, 1.0 / 100.0, 1.0 / 1000.0, false);
     p.S = std::min(std::fabs(S), 1.0);
     return p;
 }
@@ -53,14 +74,14 @@ double attackTime(double frequency) {
 
 // A voice's new frequency with the times derived from it.
 void setFrequency(OscillatorState& st, int e, double f) {
-    st.frequency[e] = f;
-    st.attack[e] = attackTime(f);
-    st.jitterStep[e] = f / 24000.0;
+    st.frequency(e) = f;
+    st.attack(e) = attackTime(f);
+    st.jitterStep(e) = f / 24000.0;
     if (!allFinite(f)) st.unsettled = true;
 }
 
-void takeInputVoice(OscillatorState& st, double frequency, double velocity, uint8_t noteId,
-                    double minimum) {
+[[gnu::always_inline]] inline void takeInputVoice(OscillatorState& st, double frequency,
+                                                  double velocity, uint8_t noteId, double minimum) {
     int e = st.entryOfNote[noteId];
     bool fresh = false;
     if (e < 0) {
@@ -68,19 +89,20 @@ void takeInputVoice(OscillatorState& st, double frequency, double velocity, uint
         e = st.count++;
         st.entryOfNote[noteId] = static_cast<int16_t>(e);
         st.noteId[e] = noteId;
-        st.releaseVelocity[e] = 0;
-        st.envelope[e] = 0;
-        st.phase[e] = 0;
+        st.releaseVelocity(e) = 0;
+        st.envelope(e) = 0;
+        st.phase(e) = 0;
         fresh = true; // the jitter keeps what the entry last held
     }
     double f = std::fabs(frequency);
     if (f < minimum) f = minimum;
-    if (fresh || !(f == st.frequency[e])) setFrequency(st, e, f);
-    st.velocity[e] = velocity;
-    st.present[e] = 1.0;
+    if (fresh || !(f == st.frequency(e))) setFrequency(st, e, f);
+    st.velocity(e) = velocity;
+    st.present(e) = 1.0;
 }
 
-void collectVoices(Module& m, EngineContext& ctx, OscillatorState& st) {
+[[gnu::always_inline]] inline void collectVoices(Module& m, EngineContext& ctx,
+                                                 OscillatorState& st) {
     const AudioOscControls c{m};
     const bool legacy = ctx.state.settings.legacyPatch.load(rlx);
     const double minimum = legacy ? 0.0 : ctx.state.settings.oscillatorFrequencyMinimum.load(rlx);
@@ -95,12 +117,19 @@ void collectVoices(Module& m, EngineContext& ctx, OscillatorState& st) {
         const int count = std::min<int>(row.voiceCount, kVoices);
         if (count == st.count && std::memcmp(row.noteId, st.noteId, count) == 0) {
             // The usual case: the same notes as the voices, in the same order.
-            for (int k = 0; k < count; ++k) {
-                double f = std::min(std::fabs(row.primarySmoothed[k] * factor), kCeiling);
-                if (f < minimum) f = minimum;
-                if (!(f == st.frequency[k])) setFrequency(st, k, f);
-                st.velocity[k] = row.velocitySmoothed[k];
-                st.present[k] = 1.0;
+            // Block by block, as the table lies.
+            for (int base = 0; base < count; base += OscillatorState::kLanes) {
+                OscillatorState::Block& b =
+                    st.blocks[static_cast<unsigned>(base) / OscillatorState::kLanes];
+                const int lanes = std::min(OscillatorState::kLanes, count - base);
+                for (int l = 0; l < lanes; ++l) {
+                    const int k = base + l;
+                    double f = std::min(std::fabs(row.primarySmoothed[k] * factor), kCeiling);
+                    if (f < minimum) f = minimum;
+                    if (!(f == b.frequency[l])) setFrequency(st, k, f);
+                    b.velocity[l] = row.velocitySmoothed[k];
+                    b.present[l] = 1.0;
+                }
             }
             return;
         }
@@ -113,16 +142,16 @@ void collectVoices(Module& m, EngineContext& ctx, OscillatorState& st) {
 
 // Copies voice `from` into entry `to` (all fields).
 void copyVoice(OscillatorState& st, int from, int to) {
-    st.frequency[to] = st.frequency[from];
-    st.velocity[to] = st.velocity[from];
-    st.releaseVelocity[to] = st.releaseVelocity[from];
-    st.present[to] = st.present[from];
-    st.phase[to] = st.phase[from];
-    st.envelope[to] = st.envelope[from];
-    st.jitter[to] = st.jitter[from];
-    st.jitterTarget[to] = st.jitterTarget[from];
-    st.attack[to] = st.attack[from];
-    st.jitterStep[to] = st.jitterStep[from];
+    st.frequency(to) = st.frequency(from);
+    st.velocity(to) = st.velocity(from);
+    st.releaseVelocity(to) = st.releaseVelocity(from);
+    st.present(to) = st.present(from);
+    st.phase(to) = st.phase(from);
+    st.envelope(to) = st.envelope(from);
+    st.jitter(to) = st.jitter(from);
+    st.jitterTarget(to) = st.jitterTarget(from);
+    st.attack(to) = st.attack(from);
+    st.jitterStep(to) = st.jitterStep(from);
     st.noteId[to] = st.noteId[from];
 }
 
@@ -134,11 +163,11 @@ double drawJitterTarget(Rand15& rand) {
 // jitter has become NaN or infinite (an overflowing frequency), which would otherwise stay so for
 // good.
 void restartVoice(OscillatorState& st, int i) {
-    st.phase[i] = 0;
-    st.envelope[i] = 0;
-    st.jitter[i] = 0;
-    st.jitterTarget[i] = 0;
-    st.releaseVelocity[i] = 0;
+    st.phase(i) = 0;
+    st.envelope(i) = 0;
+    st.jitter(i) = 0;
+    st.jitterTarget(i) = 0;
+    st.releaseVelocity(i) = 0;
 }
 
 // Decided once at start-up, so the engine thread never meets a lazy initialisation.
@@ -155,7 +184,7 @@ const bool kHasAvx2 = [] {
 bool voicesFinite(const OscillatorState& st) {
     bool finite = true;
     for (int i = 0; i < st.count; ++i)
-        finite &= allFinite(st.frequency[i], st.phase[i], st.jitter[i], st.jitterTarget[i]);
+        finite &= allFinite(st.frequency(i), st.phase(i), st.jitter(i), st.jitterTarget(i));
     return finite;
 }
 
@@ -176,12 +205,12 @@ void drawsAndRemovals(OscillatorState& st, OscillatorScratch& sc, Rand15& rand) 
         if (!(sc.draws[0] | sc.draws[1])) return;
         for (int w = 0; w < 2; ++w)
             for (uint64_t b = sc.draws[w]; b; b &= b - 1)
-                st.jitterTarget[w * 64 + __builtin_ctzll(b)] = drawJitterTarget(rand);
+                st.jitterTarget(w * 64 + __builtin_ctzll(b)) = drawJitterTarget(rand);
         return;
     }
     int n = st.count;
     for (int i = 0; i < n;) {
-        if (bit(sc.draws, i)) st.jitterTarget[i] = drawJitterTarget(rand);
+        if (bit(sc.draws, i)) st.jitterTarget(i) = drawJitterTarget(rand);
         if (!bit(sc.removals, i)) {
             ++i;
             continue;
@@ -192,8 +221,8 @@ void drawsAndRemovals(OscillatorState& st, OscillatorScratch& sc, Rand15& rand) 
             copyVoice(st, last, i);
             setBit(sc.draws, i, bit(sc.draws, last));
             setBit(sc.removals, i, bit(sc.removals, last));
-            st.jitter[last] = sc.oldJitter[last];
-            st.jitterTarget[last] = sc.oldTarget[last];
+            st.jitter(last) = sc.oldJitter[last];
+            st.jitterTarget(last) = sc.oldTarget[last];
             st.entryOfNote[st.noteId[i]] = static_cast<int16_t>(i);
         }
         n = last;
@@ -207,6 +236,30 @@ ControlRow* resetOutput(Module& m, ControlTable& t) {
     out.primary[0] = 0.0;
     out.primarySmoothed[0] = 0.0;
     return &out;
+}
+
+// The sample of any number of voices and any shape. Kept out of line: its scratch is a few
+// kilobytes of stack, which the lone voice's path does not set up.
+[[gnu::noinline]] double voicesSample(OscillatorState& st, const OscillatorParams& p, bool sine,
+                                      Rand15& rand) {
+    OscillatorScratch sc;
+    double sum;
+    if (sine) {
+        sum = kHasAvx2 ? oscillatorVoicePassAvx2(st, p, sc, true)
+                       : oscillatorVoicePass(st, p, sc, true);
+    } else {
+        kHasAvx2 ? oscillatorVoicePassAvx2(st, p, sc, false)
+                 : oscillatorVoicePass(st, p, sc, false);
+        sum = 0.0;
+        for (int i = 0; i < st.count; ++i) {
+            const double theta = p.R != 0 ? rampWarp(sc.theta[i], p.R) : sc.theta[i];
+            double sample = morphWave(theta, p.W) * sc.gain[i];
+            if (p.S > kStepFloor) sample = std::trunc(sample / 1000.0 / p.S) * (1000.0 * p.S);
+            sum += sample;
+        }
+    }
+    drawsAndRemovals(st, sc, rand);
+    return sum;
 }
 
 } // namespace
@@ -224,24 +277,22 @@ void evaluateOscillator(Module& m, EngineContext& ctx) {
     }
     if (!allFinite(p.A, p.N, p.W, p.R, p.P, p.S)) return evaluateOscillatorReference(m, ctx);
 
-    OscillatorScratch sc;
     const bool sine = p.W <= 0 && p.R == 0 && p.S <= kStepFloor && std::fabs(p.P) <= 64.0;
-    double sum;
-    if (sine) {
-        sum = kHasAvx2 ? oscillatorVoicePassAvx2(st, p, sc, true)
-                       : oscillatorVoicePass(st, p, sc, true);
-    } else {
-        kHasAvx2 ? oscillatorVoicePassAvx2(st, p, sc, false)
-                 : oscillatorVoicePass(st, p, sc, false);
-        sum = 0.0;
-        for (int i = 0; i < st.count; ++i) {
-            const double theta = p.R != 0 ? rampWarp(sc.theta[i], p.R) : sc.theta[i];
-            double sample = morphWave(theta, p.W) * sc.gain[i];
-            if (p.S > kStepFloor) sample = std::trunc(sample / 1000.0 / p.S) * (1000.0 * p.S);
-            sum += sample;
+    if (sine && st.count == 1) {
+        // The usual oscillator: one voice, no other entry to refill when it ends.
+        OscillatorLoneMarks marks;
+        const double sum =
+            kHasAvx2 ? oscillatorLoneSineAvx2(st, p, marks) : oscillatorLoneSine(st, p, marks);
+        if (marks.draws[0]) st.jitterTarget(0) = drawJitterTarget(ctx.rand);
+        if (marks.removals[0]) {
+            st.entryOfNote[st.noteId[0]] = -1;
+            st.count = 0;
         }
+        out->primary[0] = sum;
+        out->primarySmoothed[0] = sum;
+        return;
     }
-    drawsAndRemovals(st, sc, ctx.rand);
+    const double sum = voicesSample(st, p, sine, ctx.rand);
     out->primary[0] = sum;
     out->primarySmoothed[0] = sum;
 }
@@ -257,18 +308,18 @@ void evaluateOscillatorReference(Module& m, EngineContext& ctx) {
 
     for (int i = 0; i < st.count;) {
         const double Av =
-            (st.present[i] != 0 ? st.velocity[i] : st.releaseVelocity[i]) / 127.0 * p.A;
-        if (!allFinite(st.phase[i], st.jitter[i], st.jitterTarget[i])) restartVoice(st, i);
-        const double f = st.frequency[i];
+            (st.present(i) != 0 ? st.velocity(i) : st.releaseVelocity(i)) / 127.0 * p.A;
+        if (!allFinite(st.phase(i), st.jitter(i), st.jitterTarget(i))) restartVoice(st, i);
+        const double f = st.frequency(i);
         const double Ta = attackTime(f);
         const double Tr = 1.5 * Ta;
 
-        if (st.present[i] == 0 && st.envelope[i] >= 0)
-            st.envelope[i] = oscillatorReleaseStart(st.envelope[i], Ta);
+        if (st.present(i) == 0 && st.envelope(i) >= 0)
+            st.envelope(i) = oscillatorReleaseStart(st.envelope(i), Ta);
 
         if (f != 0) {
-            double& j = st.jitter[i];
-            double& target = st.jitterTarget[i];
+            double& j = st.jitter(i);
+            double& target = st.jitterTarget(i);
             j = std::clamp(j, -1.0, 1.0);
             target = std::clamp(target, -1.0, 1.0);
             const double step = f / 24000.0;
@@ -277,12 +328,12 @@ void evaluateOscillatorReference(Module& m, EngineContext& ctx) {
                 target = drawJitterTarget(ctx.rand);
         }
 
-        const double fj = std::clamp(f + f * st.jitter[i] * p.N, 0.0, kCeiling);
-        st.phase[i] += fj / 48000.0 * kTwoPi;
-        if (st.phase[i] > kTwoPi) st.phase[i] -= kTwoPi;
-        if (!allFinite(st.phase[i])) restartVoice(st, i);
+        const double fj = std::clamp(f + f * st.jitter(i) * p.N, 0.0, kCeiling);
+        st.phase(i) += fj / 48000.0 * kTwoPi;
+        if (st.phase(i) > kTwoPi) st.phase(i) -= kTwoPi;
+        if (!allFinite(st.phase(i))) restartVoice(st, i);
 
-        const double tms = st.envelope[i] / 48.0;
+        const double tms = st.envelope(i) / 48.0;
         double g;
         if (tms < 0)
             g = std::max(tms + Tr, 0.0) / Tr * Av;
@@ -291,7 +342,7 @@ void evaluateOscillatorReference(Module& m, EngineContext& ctx) {
         else
             g = Av;
 
-        double theta = st.phase[i] + p.P;
+        double theta = st.phase(i) + p.P;
         if (theta < 0)
             theta += kTwoPi;
         else if (theta > kTwoPi)
@@ -304,8 +355,8 @@ void evaluateOscillatorReference(Module& m, EngineContext& ctx) {
         out.primary[0] += sample;
         out.primarySmoothed[0] = out.primary[0];
 
-        st.envelope[i] += st.envelope[i] >= 0 ? 1 : -1;
-        if (st.present[i] != 0) st.releaseVelocity[i] = st.velocity[i];
+        st.envelope(i) += st.envelope(i) >= 0 ? 1 : -1;
+        if (st.present(i) != 0) st.releaseVelocity(i) = st.velocity(i);
 
         if (tms < 0 && g < kRemovalLevel) {
             st.entryOfNote[st.noteId[i]] = -1;
@@ -314,7 +365,7 @@ void evaluateOscillatorReference(Module& m, EngineContext& ctx) {
             if (i < st.count) st.entryOfNote[st.noteId[i]] = static_cast<int16_t>(i);
             continue; // entry i now holds another voice: process it this sample
         }
-        st.present[i] = 0;
+        st.present(i) = 0;
         ++i;
     }
 }

@@ -9,4 +9,9 @@ double oscillatorVoicePassAvx2(OscillatorState& st, const OscillatorParams& p,
     return oscillatorVoicePass(st, p, sc, sine);
 }
 
+double oscillatorLoneSineAvx2(OscillatorState& st, const OscillatorParams& p,
+                              OscillatorLoneMarks& marks) {
+    return oscillatorLoneSine(st, p, marks);
+}
+
 } // namespace kv

@@ -38,6 +38,12 @@ struct OscillatorScratch {
     uint64_t removals[2] = {};
 };
 
+/// The marks of a lone voice's sample: whether it draws a new jitter target, whether it ends.
+struct OscillatorLoneMarks {
+    uint64_t draws[1] = {};
+    uint64_t removals[1] = {};
+};
+
 /// Counter of a voice whose note has just gone: the release starts at the level the attack
 /// reached.
 inline double oscillatorReleaseStart(double envelope, double Ta) {
@@ -50,6 +56,11 @@ inline double oscillatorReleaseStart(double envelope, double Ta) {
 /// when `sine`, else phase and gain left in the scratch.
 double oscillatorVoicePassAvx2(OscillatorState& st, const OscillatorParams& p,
                                OscillatorScratch& sc, bool sine);
+
+/// The sine of a table holding one voice, built for AVX2: the voice loop's sample without its
+/// set-up, scratch and loops (most oscillators play one voice). Draw and removal are marked.
+double oscillatorLoneSineAvx2(OscillatorState& st, const OscillatorParams& p,
+                              OscillatorLoneMarks& marks);
 
 namespace {
 
@@ -165,15 +176,17 @@ template <class V, bool kSine>
 KV_INLINE void voiceBlock(OscillatorState& st, const OscillatorParams& p, OscillatorScratch& sc,
                           int i, V& acc) {
     constexpr int L = kLanes<V>;
-    const V f = load<V>(st.frequency + i);
-    const auto present = load<V>(st.present + i) != 0.0;
-    const V vel = load<V>(st.velocity + i);
-    const V rel = load<V>(st.releaseVelocity + i);
-    const V Ta = load<V>(st.attack + i);
+    static_assert(L == OscillatorState::kLanes);
+    OscillatorState::Block& v = st.blocks[static_cast<unsigned>(i) / L]; // i is a multiple of L
+    const V f = load<V>(v.frequency);
+    const auto present = load<V>(v.present) != 0.0;
+    const V vel = load<V>(v.velocity);
+    const V rel = load<V>(v.releaseVelocity);
+    const V Ta = load<V>(v.attack);
     const V Tr = 1.5 * Ta;
     const V Av = select(present, vel, rel) / 127.0 * p.A;
 
-    V env = load<V>(st.envelope + i);
+    V env = load<V>(v.envelope);
     const auto starts = maskNot(present) & (env >= 0.0);
     if (const unsigned b = laneBits(starts)) {
         for (int l = 0; l < L; ++l)
@@ -181,25 +194,25 @@ KV_INLINE void voiceBlock(OscillatorState& st, const OscillatorParams& p, Oscill
     }
 
     // Jitter: one step toward the target; a new target where it is reached or overshot.
-    const V j0 = load<V>(st.jitter + i);
-    const V t0 = load<V>(st.jitterTarget + i);
+    const V j0 = load<V>(v.jitter);
+    const V t0 = load<V>(v.jitterTarget);
     store(sc.oldJitter + i, j0);
     store(sc.oldTarget + i, t0);
     const auto moving = f != 0.0;
     const V jc = vmin(vmax(j0, splat<V>(-1.0)), splat<V>(1.0));
     const V tc = vmin(vmax(t0, splat<V>(-1.0)), splat<V>(1.0));
-    const V step = load<V>(st.jitterStep + i);
+    const V step = load<V>(v.jitterStep);
     const V jn = jc + select(jc <= tc, step, -step);
     const auto draw = moving & ((vabs(jn - tc) < step) | (jn > 1.0) | (jn < -1.0));
     const V j = select(moving, jn, j0);
-    store(st.jitter + i, j);
-    store(st.jitterTarget + i, select(moving, tc, t0));
+    store(v.jitter, j);
+    store(v.jitterTarget, select(moving, tc, t0));
 
     // Phase.
     const V fj = vmin(vmax(f + f * j * p.N, splat<V>(0.0)), splat<V>(kVoiceCeiling));
-    V ph = load<V>(st.phase + i) + fj / 48000.0 * kVoiceTwoPi;
+    V ph = load<V>(v.phase) + fj / 48000.0 * kVoiceTwoPi;
     ph = select(ph > kVoiceTwoPi, ph - kVoiceTwoPi, ph);
-    store(st.phase + i, ph);
+    store(v.phase, ph);
 
     // Envelope gain: only voices in their attack or release need the divisions.
     const V tms = env / 48.0;
@@ -220,9 +233,9 @@ KV_INLINE void voiceBlock(OscillatorState& st, const OscillatorParams& p, Oscill
         store(sc.gain + i, g);
     }
 
-    store(st.envelope + i, env + select(env >= 0.0, splat<V>(1.0), splat<V>(-1.0)));
-    store(st.releaseVelocity + i, select(present, vel, rel));
-    store(st.present + i, splat<V>(0.0));
+    store(v.envelope, env + select(env >= 0.0, splat<V>(1.0), splat<V>(-1.0)));
+    store(v.releaseVelocity, select(present, vel, rel));
+    store(v.present, splat<V>(0.0));
 
     const auto removed = (tms < 0.0) & (g < kVoiceRemovalLevel);
     if (const unsigned b = laneBits(draw)) sc.draws[i >> 6] |= uint64_t{b} << (i & 63);
@@ -231,34 +244,38 @@ KV_INLINE void voiceBlock(OscillatorState& st, const OscillatorParams& p, Oscill
 
 // One voice one sample on, as voiceBlock does for four, in plain code: a lone voice (the usual
 // oscillator plays one) skips what does not apply to it instead of computing and masking it.
-template <bool kSine>
-KV_INLINE double voiceOne(OscillatorState& st, const OscillatorParams& p, OscillatorScratch& sc,
-                          int i) {
-    const double f = st.frequency[i];
-    const bool present = st.present[i] != 0.0;
-    const double Ta = st.attack[i];
-    const double Av = (present ? st.velocity[i] : st.releaseVelocity[i]) / 127.0 * p.A;
-    double env = st.envelope[i];
+// With the marks of a lone voice there is no other entry to refill, so the jitter before the
+// sample is not kept.
+template <bool kSine, class Scratch>
+KV_INLINE double voiceOne(OscillatorState& st, const OscillatorParams& p, Scratch& sc, int i) {
+    constexpr bool kKeepOld = std::is_same_v<Scratch, OscillatorScratch>;
+    const double f = st.frequency(i);
+    const bool present = st.present(i) != 0.0;
+    const double Ta = st.attack(i);
+    const double Av = (present ? st.velocity(i) : st.releaseVelocity(i)) / 127.0 * p.A;
+    double env = st.envelope(i);
     if (!present && env >= 0.0) env = oscillatorReleaseStart(env, Ta);
 
-    double j = st.jitter[i];
-    sc.oldJitter[i] = j;
-    sc.oldTarget[i] = st.jitterTarget[i];
+    double j = st.jitter(i);
+    if constexpr (kKeepOld) {
+        sc.oldJitter[i] = j;
+        sc.oldTarget[i] = st.jitterTarget(i);
+    }
     if (f != 0.0) {
         j = std::clamp(j, -1.0, 1.0);
-        const double target = std::clamp(st.jitterTarget[i], -1.0, 1.0);
-        const double step = st.jitterStep[i];
+        const double target = std::clamp(st.jitterTarget(i), -1.0, 1.0);
+        const double step = st.jitterStep(i);
         j += j <= target ? step : -step;
         if (std::fabs(j - target) < step || j > 1.0 || j < -1.0)
             sc.draws[i >> 6] |= uint64_t{1} << (i & 63);
-        st.jitter[i] = j;
-        st.jitterTarget[i] = target;
+        st.jitter(i) = j;
+        st.jitterTarget(i) = target;
     }
 
     const double fj = std::clamp(f + f * j * p.N, 0.0, kVoiceCeiling);
-    double ph = st.phase[i] + fj / 48000.0 * kVoiceTwoPi;
+    double ph = st.phase(i) + fj / 48000.0 * kVoiceTwoPi;
     if (ph > kVoiceTwoPi) ph -= kVoiceTwoPi;
-    st.phase[i] = ph;
+    st.phase(i) = ph;
 
     const double tms = env / 48.0;
     double g = Av;
@@ -275,9 +292,9 @@ KV_INLINE double voiceOne(OscillatorState& st, const OscillatorParams& p, Oscill
         theta += kVoiceTwoPi;
     else if (theta > kVoiceTwoPi)
         theta -= kVoiceTwoPi;
-    st.envelope[i] = env + (env >= 0.0 ? 1.0 : -1.0);
-    if (present) st.releaseVelocity[i] = st.velocity[i];
-    st.present[i] = 0.0;
+    st.envelope(i) = env + (env >= 0.0 ? 1.0 : -1.0);
+    if (present) st.releaseVelocity(i) = st.velocity(i);
+    st.present(i) = 0.0;
     if constexpr (kSine) {
         return fastSine(theta) * g;
     } else {
@@ -300,6 +317,17 @@ KV_INLINE double voicePass(OscillatorState& st, const OscillatorParams& p, Oscil
     for (; i < count; ++i)
         acc1 += voiceOne<kSine>(st, p, sc, i);
     return (acc4[0] + acc4[1]) + (acc4[2] + acc4[3]) + acc1;
+}
+
+/// The lone voice's sine of this build: see oscillatorLoneSineAvx2. The sum is formed as the
+/// voice loop forms it (its empty four-voice lanes and then the voice), so that a lone voice
+/// sounds the same on either path.
+inline double oscillatorLoneSine(OscillatorState& st, const OscillatorParams& p,
+                                 OscillatorLoneMarks& marks) {
+    double acc1 = 0.0;
+    acc1 += voiceOne<true>(st, p, marks, 0);
+    const double zero = 0.0;
+    return (zero + zero) + (zero + zero) + acc1;
 }
 
 /// The voice loop of this build: see oscillatorVoicePassAvx2.

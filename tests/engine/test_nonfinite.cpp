@@ -81,8 +81,7 @@ TEST(NonFiniteValues, OscillatorKeysNeverPlayNonFiniteAndRecover) {
             EXPECT_GT(peak, 1.0) << "the oscillator did not recover";
             const OscillatorState& st = h.osc->stateAs<OscillatorState>();
             for (int i = 0; i < st.count; ++i)
-                EXPECT_TRUE(std::isfinite(st.phase[i]) &&
-                            std::isfinite(st.jitter[i]));
+                EXPECT_TRUE(std::isfinite(st.phase(i)) && std::isfinite(st.jitter(i)));
         }
     }
 }

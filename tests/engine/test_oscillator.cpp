@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <numbers>
 #include <random>
 
@@ -129,14 +130,14 @@ TEST_F(Oscillator, VoicesFollowNoteIdsUpToTheLimit) {
 TEST_F(Oscillator, FrequencyScalingCeilingMinimumAndMouseFactor) {
     sourceRow(1, 30000.0);
     step();
-    EXPECT_EQ(st().frequency[0], 24000.0);
+    EXPECT_EQ(st().frequency(0), 24000.0);
 
     sourceRow(1, 1.0); // raised to the minimum preference (5 Hz)
     step();
-    EXPECT_EQ(st().frequency[0], 5.0);
+    EXPECT_EQ(st().frequency(0), 5.0);
     state.settings.legacyPatch = true; // old-style patches have no minimum
     step();
-    EXPECT_EQ(st().frequency[0], 1.0);
+    EXPECT_EQ(st().frequency(0), 1.0);
     state.settings.legacyPatch = false;
 
     // Mouse rows are scaled by 6: speed 50 gives 300 Hz at 100 % sensitivity.
@@ -146,7 +147,7 @@ TEST_F(Oscillator, FrequencyScalingCeilingMinimumAndMouseFactor) {
     bool found = false;
     for (int i = 0; i < st().count; ++i)
         if (st().noteId[i] == 131) {
-            EXPECT_DOUBLE_EQ(st().frequency[i], 300.0);
+            EXPECT_DOUBLE_EQ(st().frequency(i), 300.0);
             found = true;
         }
     EXPECT_TRUE(found);
@@ -243,6 +244,48 @@ TEST(OscillatorFastLoop, MatchesTheReferenceSampleForSample) {
     EXPECT_GT(voiceSamples, 2'000'000);
     EXPECT_GT(sineSamples, 300'000);
     EXPECT_GT(maxError, 0.0) << "the fast loop never ran: its sine is not the library's to the bit";
+}
+
+// A lone voice's shortcut against the voice loop, bit for bit, in this file's build and in the
+// AVX2 build where the processor has it: attack, held, release start and end, jitter reaching
+// its target, a voice with no frequency.
+TEST(OscillatorFastLoop, LoneVoiceShortcutIsTheVoiceLoopToTheBit) {
+    struct Case {
+        double frequency, present, envelope, jitter, target;
+    };
+    const Case cases[] = {{440, 1, 0, 0, 0.5},      {440, 1, 5000, 0.3, 0.3},
+                          {440, 0, 100, -0.2, 0.9}, {440, 0, -2000, 0.1, -1},
+                          {55, 0, -700, 0.99, 1},   {0, 1, 20, 0, 0}};
+    const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    for (const Case& c : cases) {
+        for (bool wide : {false, true}) {
+            if (wide && !avx2) continue;
+            OscillatorState a, b;
+            for (OscillatorState* st : {&a, &b}) {
+                st->count = 1;
+                st->frequency(0) = c.frequency;
+                st->attack(0) = 1500.0 / std::max(c.frequency, 10.0) + 2.5;
+                st->jitterStep(0) = c.frequency / 24000.0;
+                st->velocity(0) = st->releaseVelocity(0) = 100;
+                st->present(0) = c.present;
+                st->envelope(0) = c.envelope;
+                st->jitter(0) = c.jitter;
+                st->jitterTarget(0) = c.target;
+                st->phase(0) = 6.2;
+            }
+            const OscillatorParams p{700, 0.5, 0, 0, -0.3, 0};
+            OscillatorScratch sc;
+            OscillatorLoneMarks marks;
+            const double loop = wide ? oscillatorVoicePassAvx2(a, p, sc, true)
+                                     : oscillatorVoicePass(a, p, sc, true);
+            const double lone =
+                wide ? oscillatorLoneSineAvx2(b, p, marks) : oscillatorLoneSine(b, p, marks);
+            EXPECT_EQ(std::memcmp(&loop, &lone, sizeof loop), 0) << c.envelope << " " << wide;
+            EXPECT_EQ(std::memcmp(&a.blocks[0], &b.blocks[0], sizeof a.blocks[0]), 0);
+            EXPECT_EQ(sc.draws[0], marks.draws[0]);
+            EXPECT_EQ(sc.removals[0], marks.removals[0]);
+        }
+    }
 }
 
 // The voice loop's sine, one lane and four, against the library's over the phases it meets
