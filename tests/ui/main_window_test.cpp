@@ -15,9 +15,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
-#include <regex>
 
 #include "devices/gesture_tape.h"
 #include "engine/engine.h"
