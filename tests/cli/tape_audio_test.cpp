@@ -51,16 +51,12 @@ std::string slurp(const fs::path& p) {
     return s.str();
 }
 
-uint32_t le32(const std::string& b, std::size_t at) {
+// The little-endian number of `size` bytes at `at`.
+uint32_t le(const std::string& b, std::size_t at, int size) {
     uint32_t v = 0;
-    for (int i = 3; i >= 0; --i)
+    for (int i = size - 1; i >= 0; --i)
         v = v << 8 | static_cast<uint8_t>(b[at + i]);
     return v;
-}
-
-uint16_t le16(const std::string& b, std::size_t at) {
-    return static_cast<uint16_t>(static_cast<uint8_t>(b[at]) | static_cast<uint8_t>(b[at + 1])
-                                                                   << 8);
 }
 
 // Loads `patch` and the tape at `tape` (its sound files found beside it); "" or the error.
@@ -162,8 +158,7 @@ TEST(TapeAudio, ARealTimeTakeWithIrregularInputRendersOfflineToTheSameSamples) {
         EXPECT_EQ(audio.lost() + lines.lost(), 0u);
     }
 
-    // The tape names each input's file; reads that broke the pattern have lines of their own,
-    // but most reads need none.
+    // The tape names each input's file; reads that broke the rhythm have lines of their own.
     const std::string text = slurp(tape);
     int audioLines = 0;
     std::map<int, long long> lastFrame;
@@ -184,18 +179,18 @@ TEST(TapeAudio, ARealTimeTakeWithIrregularInputRendersOfflineToTheSameSamples) {
     for (int device : {0, 1}) {
         const std::string wav = slurp(dir / ("in input " + std::to_string(device) + ".wav"));
         ASSERT_GT(wav.size(), 44u + 384u);
-        EXPECT_EQ(wav.compare(0, 4, "RIFF"), 0);
-        EXPECT_EQ(le32(wav, 4), wav.size() - 8);
-        EXPECT_EQ(wav.compare(8, 8, "WAVEfmt "), 0);
-        EXPECT_EQ(le32(wav, 16), 16u);
-        EXPECT_EQ(le16(wav, 20), 1); // PCM
-        EXPECT_EQ(le16(wav, 22), 1); // mono
-        EXPECT_EQ(le32(wav, 24), 48000u);
-        EXPECT_EQ(le32(wav, 28), 96000u);
-        EXPECT_EQ(le16(wav, 32), 2);
-        EXPECT_EQ(le16(wav, 34), 16);
-        EXPECT_EQ(wav.compare(36, 4, "data"), 0);
-        EXPECT_EQ(le32(wav, 40), wav.size() - 44);
+        EXPECT_EQ(wav.substr(0, 4) + wav.substr(8, 8) + wav.substr(36, 4), "RIFFWAVEfmt data");
+        const uint32_t fields[][3] = {{4, 4, static_cast<uint32_t>(wav.size() - 8)},
+                                      {16, 4, 16},
+                                      {20, 2, 1} /* PCM */,
+                                      {22, 2, 1} /* mono */,
+                                      {24, 4, 48000},
+                                      {28, 4, 96000},
+                                      {32, 2, 2},
+                                      {34, 2, 16},
+                                      {40, 4, static_cast<uint32_t>(wav.size() - 44)}};
+        for (const auto& f : fields)
+            EXPECT_EQ(le(wav, f[0], static_cast<int>(f[1])), f[2]) << "offset " << f[0];
         EXPECT_EQ((wav.size() - 44) % 384, 0u);
         reads += (wav.size() - 44) / 384;
         EXPECT_EQ(lastFrame[device], static_cast<long long>(wav.size() - 44) / 2); // closing line
@@ -285,12 +280,12 @@ TEST(TapeAudio, BadInputFilesAndLinesAreRefusedNamingTheLine) {
     const fs::path dir = tempFolder();
     const fs::path patch = dir / "p.kvc";
     std::ofstream(patch, std::ios::binary) << kPatch;
-    auto wav = [&](const std::string& name, uint32_t samples) {
-        std::string bytes = monoWavHeader(samples * 2) + std::string(samples * 2, '\x01');
+    auto wav = [&](const std::string& name, uint32_t samples, uint32_t kept) {
+        std::string bytes = monoWavHeader(samples * 2) + std::string(kept * 2, '\x01');
         std::ofstream(dir / name, std::ios::binary) << bytes;
     };
-    wav("two.wav", 384);   // two reads
-    wav("short.wav", 300); // a read and a half
+    wav("two.wav", 384, 384);   // two reads
+    wav("short.wav", 384, 300); // two reads, cut off in the second
     const std::string head = "0 tape 1 \"p.kvc\" 0000000000000000\n";
     const struct {
         std::string body, message;
