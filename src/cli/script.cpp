@@ -206,11 +206,23 @@ struct LineParser {
         }
         if (sameWord(word, "audioin")) {
             e.command = ScriptCommand::AudioIn;
-            if (!count(4, "audioin DEVICE FILE.wav") || !number(2, n[0], "input device"))
+            // A gesture tape adds how much the engine had taken from the input (where in the file
+            // its read begins) and the distance to the reads that follow.
+            if (tokens.size() != 6 && !count(4, "audioin DEVICE FILE.wav [FRAME STEP]"))
                 return false;
+            if (!number(2, n[0], "input device")) return false;
             if (n[0] < -1) return fail("bad input device '" + shownToken(tokens[2].text) + "'");
             e.file = tokens[3].text;
             if (e.file.empty()) return fail("empty file name");
+            if (tokens.size() == 6) {
+                e.recordedInput = true;
+                if (!number(4, n[1], "frame") || !number(5, n[2], "step")) return false;
+                if (n[1] < 0 || n[1] % 192 != 0)
+                    return fail("bad frame '" + shownToken(tokens[4].text) +
+                                "' (a sample of the file at a multiple of 192)");
+                if (n[2] < 0 || n[2] > 48000)
+                    return fail("bad step '" + shownToken(tokens[5].text) + "' (0..48000 samples)");
+            }
             return true;
         }
         if (sameWord(word, "set")) {

@@ -15,7 +15,7 @@ enum class ScriptCommand : uint8_t {
     Button,  // button left|middle|right|x1|x2 down|up
     Wheel,   // wheel vertical|horizontal DELTA
     Midi,    // midi DEVICE B1 B2 B3 (hexadecimal bytes)
-    AudioIn, // audioin DEVICE FILE.wav
+    AudioIn, // audioin DEVICE FILE.wav [FRAME STEP]
     Set,     // set "MODULE NAME" KEY VALUE
     Desktop, // desktop LEFT TOP RIGHT BOTTOM
     Origin,  // origin X Y
@@ -35,8 +35,12 @@ struct ScriptEvent {
     ScriptCommand command = ScriptCommand::Rate;
     /// Numbers by command: cursor and origin x, y; desktop left, top, right, bottom; wheel delta
     /// (index 0); button index 0 = MouseButton, index 1 = 1 down / 0 up; wheel index 1 = 1
-    /// horizontal / 0 vertical; midi device and three bytes; audioin device.
+    /// horizontal / 0 vertical; midi device and three bytes; audioin device, and for recorded
+    /// input the samples taken before (the frame) and the step to the next reads (0: none).
     std::array<long, 4> numbers{};
+    /// audioin: the engine's own reads, as a gesture tape recorded them (not a sound card's
+    /// input).
+    bool recordedInput = false;
     double rate = 0.0;     // rate: control samples per second
     std::string module;    // set: module name
     std::string key;       // set: configuration key

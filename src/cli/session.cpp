@@ -5,11 +5,18 @@
 #include <map>
 
 #include "cli/wav_reader.h"
+#include "devices/tape_audio.h"
+#include "engine/audio_input.h"
+#include "modules/module_controls.h"
 #include "persistence/config_file.h"
 #include "persistence/presets.h"
 #include "persistence/text.h"
 
 namespace kv::cli {
+
+namespace {
+constexpr auto rlx = std::memory_order_relaxed;
+} // namespace
 
 OfflineSession::OfflineSession() {
     engine_ = std::make_unique<Engine>(state_, &stage_, &mouse_, &inputStage_);
@@ -120,6 +127,7 @@ void syncWaveWriters(ModuleRegistry& registry, WaveWriterList& writers,
 bool OfflineSession::useScript(const Script& script, std::string& error) {
     events_.clear();
     nextEvent_ = 0;
+    recordings_.clear();
     // Module names as they will be when each event applies ("set ... Name" renames).
     std::map<Module*, std::string> names;
     registry_->forEachInListOrder([&](Module& m) { names[&m] = m.name; });
@@ -171,11 +179,15 @@ bool OfflineSession::useScript(const Script& script, std::string& error) {
             }
             auto samples = std::make_shared<std::vector<int16_t>>();
             std::string reason;
+            if (e.recordedInput && recordings_.count(e.file)) break; // read for an earlier line
             if (!readWavMono(e.file, *samples, reason)) {
                 error = where + reason;
                 return false;
             }
-            p.audio = std::move(samples);
+            if (e.recordedInput)
+                recordings_[e.file] = std::move(samples);
+            else
+                p.audio = std::move(samples);
             break;
         }
         case ScriptCommand::Set:
@@ -205,7 +217,72 @@ bool OfflineSession::useScript(const Script& script, std::string& error) {
     }
     // A gesture tape carries the sampler's passes itself: one per cursor line.
     tapePasses_ = script.tape() != nullptr;
+    return scheduleRecordedInput(script, error);
+}
+
+// Turns the recorded input lines into the reads they stand for, device by device: a line's
+// read, then one every STEP samples, as many as the device's next line counts.
+bool OfflineSession::scheduleRecordedInput(const Script& script, std::string& error) {
+    deliveries_.clear();
+    nextDelivery_ = 0;
+    std::map<long, std::vector<const ScriptEvent*>> byDevice;
+    for (const ScriptEvent& e : script.events)
+        if (e.command == ScriptCommand::AudioIn && e.recordedInput)
+            byDevice[e.numbers[0]].push_back(&e);
+    for (int device = -1; device < WaveInputManager::kDeviceSlots - 1; ++device)
+        inputStage_.setReplayedInput(device, byDevice.count(device) > 0);
+    for (const auto& [device, lines] : byDevice) {
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            const ScriptEvent& e = *lines[i];
+            const ScriptEvent* next = i + 1 < lines.size() ? lines[i + 1] : nullptr;
+            const std::vector<int16_t>& file = *recordings_.at(e.file);
+            const auto frame = static_cast<uint64_t>(e.numbers[1]);
+            const auto step = static_cast<uint64_t>(e.numbers[2]);
+            // How far the file reaches at this line: what the next line counts, else its end.
+            uint64_t until = file.size() - file.size() % kTapeInputRead;
+            if (next) {
+                until = static_cast<uint64_t>(next->numbers[1]);
+                const uint64_t reads = until > frame ? (until - frame) / kTapeInputRead : 0;
+                const bool fits = step == 0
+                                      ? until == frame
+                                      : reads > 0 && (reads - 1) * step <= next->sample - e.sample;
+                if (!fits || next->file != e.file) {
+                    error = "script line " + std::to_string(next->line) + ": frame " +
+                            std::to_string(until) + " does not follow from line " +
+                            std::to_string(e.line) + " (" + std::to_string(frame) +
+                            ", then a read every " + std::to_string(step) + " samples)";
+                    return false;
+                }
+            }
+            if (until > file.size() || frame > until) {
+                error = "script line " + std::to_string(next ? next->line : e.line) + ": '" +
+                        shownToken(e.file) + "' holds " + std::to_string(file.size()) +
+                        " samples, but the take read " + std::to_string(std::max(until, frame)) +
+                        " from it: the file is truncated";
+                return false;
+            }
+            if (step == 0) continue; // nothing taken here
+            uint64_t t = e.sample;
+            for (uint64_t offset = frame; offset < until; offset += kTapeInputRead, t += step)
+                deliveries_.push_back({t, static_cast<int>(device), file.data() + offset});
+        }
+    }
+    std::stable_sort(deliveries_.begin(), deliveries_.end(),
+                     [](const Delivery& a, const Delivery& b) { return a.sample < b.sample; });
     return true;
+}
+
+void OfflineSession::deliverRecordedInput(uint64_t sample) {
+    for (; nextDelivery_ < deliveries_.size() && deliveries_[nextDelivery_].sample <= sample;
+         ++nextDelivery_) {
+        const Delivery& d = deliveries_[nextDelivery_];
+        for (Module* m : registry_->modules(Module_AudioInput)) {
+            const int device = AudioInputControls{*m}.inputDeviceId().code.load(rlx);
+            if (device != d.device || !m->state) continue;
+            appendCapturedAudio(m->stateAs<AudioInputState>(), d.samples,
+                                d.samples + kTapeInputRead / 2);
+        }
+    }
 }
 
 void OfflineSession::noteCursor() {
@@ -293,6 +370,8 @@ void OfflineSession::run(const std::function<bool()>& done) {
 }
 
 void OfflineSession::beforeSample(uint64_t sample) {
+    // Input taken at the cycle end before `sample`, before the events of its control sample.
+    deliverRecordedInput(sample);
     applyEventsUpTo(sample);
     if (!tapePasses_ && sample >= nextPass_) {
         sampler_.pass(pointer_);

@@ -6,6 +6,7 @@
 // passes at 0, 10, 20 ms ... of the simulated clock. Everything runs on the calling thread.
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -127,6 +128,19 @@ class OfflineSession {
     };
     std::vector<Pending> events_;
     std::size_t nextEvent_ = 0;
+
+    /// A gesture tape's recorded input: 192 samples that the audio-input modules naming
+    /// `device` take at the cycle end before `sample`.
+    struct Delivery {
+        uint64_t sample;
+        int device;
+        const int16_t* samples;
+    };
+    bool scheduleRecordedInput(const Script& script, std::string& error);
+    void deliverRecordedInput(uint64_t sample);
+    std::vector<Delivery> deliveries_;
+    std::size_t nextDelivery_ = 0;
+    std::map<std::string, std::shared_ptr<std::vector<int16_t>>> recordings_; // by file
     bool started_ = false;
     /// The script is a gesture tape: the sampler passes at its cursor lines, not every 10 ms.
     bool tapePasses_ = false;

@@ -35,16 +35,23 @@ int waveDeviceOf(Module& m) {
 
 void DeviceInputStage::endOfCycle(EngineState& state, const EngineView& view) {
     const auto& audioInputs = view.byType[Module_AudioInput];
+    CapturedAudioTap* tap = tap_.load(std::memory_order_acquire);
     if (wave_) {
         const int latency = state.settings.desiredInputLatency.load(rlx);
         for (Module* m : audioInputs) {
             const int device = waveDeviceOf(*m);
             if (device == kNoDevice || !m->state) continue;
+            if (device >= -1 && device < WaveInputManager::kDeviceSlots - 1 &&
+                replayed_[device + 1])
+                continue;
             auto& st = m->stateAs<AudioInputState>();
-            if (wave_->read(device, st.readCursor, newer_, older_, latency))
-                appendCapturedAudio(st, older_, newer_); // heard in the next cycle
+            const bool took = wave_->read(device, st.readCursor, newer_, older_, latency);
+            if (took) appendCapturedAudio(st, older_, newer_); // heard in the next cycle
+            if (tap)
+                tap->moduleRead(device, took, took ? older_ : nullptr, took ? newer_ : nullptr);
         }
     }
+    if (tap) tap->cycleEnd();
     if (midi_) {
         bool any = false;
         for (int type : kMidiReaders)
@@ -69,6 +76,11 @@ void DeviceInputStage::endOfCycle(EngineState& state, const EngineView& view) {
         }
         wave_->endCycle();
     }
+}
+
+void DeviceInputStage::setReplayedInput(int device, bool replayed) {
+    if (device >= -1 && device < WaveInputManager::kDeviceSlots - 1)
+        replayed_[device + 1] = replayed;
 }
 
 void DeviceInputStage::closeAll() {

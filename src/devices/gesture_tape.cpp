@@ -29,7 +29,17 @@ std::string quoted(std::string_view text) {
 }
 } // namespace
 
-std::string tapeLine(const TapeEvent& e) {
+std::string tapeInputFileName(const std::string& tapePath, int device) {
+    std::string name = tapePath.substr(tapePath.rfind('/') + 1);
+    if (name.size() > kTapeExtension.size() &&
+        name.compare(name.size() - kTapeExtension.size(), kTapeExtension.size(), kTapeExtension) ==
+            0)
+        name.resize(name.size() - kTapeExtension.size());
+    return name + " input " + (device == -1 ? std::string("default") : std::to_string(device)) +
+           ".wav";
+}
+
+std::string tapeLine(const TapeEvent& e, const std::string& tapePath) {
     char line[96];
     const auto s = static_cast<unsigned long long>(e.sample);
     switch (e.kind) {
@@ -48,6 +58,12 @@ std::string tapeLine(const TapeEvent& e) {
         std::snprintf(line, sizeof line, "%llu midi %d %02x %02x %02x\n", s, e.a, e.b & 0xFF,
                       e.c & 0xFF, e.d & 0xFF);
         break;
+    case TapeEvent::AudioIn: {
+        // Where the read begins in the file, in samples: 192 per read.
+        std::snprintf(line, sizeof line, " %lld %d\n", static_cast<long long>(e.b) * 192, e.c);
+        return std::to_string(s) + " audioin " + std::to_string(e.a) + " " +
+               quoted(tapeInputFileName(tapePath, e.a)) + line;
+    }
     }
     return line;
 }
@@ -108,6 +124,7 @@ bool GestureTapeWriter::start(const std::string& path, const std::string& header
     }
     path_ = path;
     error_ = 0;
+    lastSample_ = 0;
     lost_.store(0, rlx);
     head_.store(0, rlx);
     tail_.store(0, rlx);
@@ -154,8 +171,11 @@ bool GestureTapeWriter::drain() {
     lines_.clear();
     uint32_t head = head_.load(rlx);
     const uint32_t tail = tail_.load(std::memory_order_acquire);
-    for (; head != tail; ++head)
-        lines_ += tapeLine(ring_[head % kCapacity]);
+    for (; head != tail; ++head) {
+        const TapeEvent& e = ring_[head % kCapacity];
+        lines_ += tapeLine(e, path_);
+        lastSample_ = std::max(lastSample_, e.sample);
+    }
     head_.store(head, std::memory_order_release);
     return writeAll(lines_);
 }
@@ -171,7 +191,8 @@ void GestureTapeWriter::writerMain() {
     }
 }
 
-bool GestureTapeWriter::stop(uint64_t endSample, std::string& error) {
+bool GestureTapeWriter::stop(uint64_t endSample, std::string& error,
+                             std::vector<TapeEvent> closing) {
     if (!thread_.joinable()) {
         error = "no gesture tape is recording";
         return false;
@@ -184,6 +205,12 @@ bool GestureTapeWriter::stop(uint64_t endSample, std::string& error) {
     wake_.notify_one();
     thread_.join();
     drain();
+    // An event of the engine's last cycle may lie beyond the end the caller saw.
+    endSample = std::max(endSample, lastSample_);
+    for (TapeEvent& e : closing) {
+        e.sample = endSample;
+        writeAll(tapeLine(e, path_));
+    }
     writeAll(std::to_string(endSample) + " end\n");
     if (error_ == 0 && ::fsync(fd_) != 0) error_ = errno;
     if (::close(fd_) != 0 && error_ == 0) error_ = errno;
@@ -323,6 +350,8 @@ void GestureTapePlayer::beforeMouseRows(uint64_t sample) {
                 midi_->inject(e.a, static_cast<uint8_t>(e.b), static_cast<uint8_t>(e.c),
                               static_cast<uint8_t>(e.d));
             break;
+        case TapeEvent::AudioIn:
+            break; // recorded input is rendered offline only
         }
     }
     if (next_ == events_.size() && now + 1 >= end_)

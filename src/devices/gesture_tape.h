@@ -10,6 +10,7 @@
 //   S wheel vertical D    wheel deltas received before that pass (120 per notch)
 //   S button left down    a button as the engine saw it change
 //   S midi DEV B1 B2 B3   a MIDI message as the engine applied it
+//   S audioin DEV "F" N P sound-card input taken at a cycle end (see devices/tape_audio.h)
 //   S end                 the last line of a complete tape
 // Every event is stamped with the engine's sample counter at the control sample where it took
 // effect; times never go backwards.
@@ -45,16 +46,23 @@ constexpr std::string_view kTapeExtension = ".kvtape";
 
 /// One consumed input, as it goes from the engine thread to the writer.
 struct TapeEvent {
-    enum Kind : uint8_t { Cursor, Button, Wheel, Midi };
+    enum Kind : uint8_t { Cursor, Button, Wheel, Midi, AudioIn };
     uint64_t sample = 0;
     Kind kind = Cursor;
     /// Cursor x, y; button index (left, middle, right, x1, x2) and 1 down / 0 up; wheel delta
-    /// and 1 horizontal / 0 vertical; MIDI device, status, data 1, data 2.
+    /// and 1 horizontal / 0 vertical; MIDI device, status, data 1, data 2; input device, reads
+    /// taken before and samples to the next read (0: none).
     int32_t a = 0, b = 0, c = 0, d = 0;
 };
 
-/// The event's line, with its line end ("480 cursor 10 20\n").
-std::string tapeLine(const TapeEvent& e);
+/// The event's line, with its line end ("480 cursor 10 20\n"). Input lines name their file
+/// beside the tape `tapePath`.
+std::string tapeLine(const TapeEvent& e, const std::string& tapePath = {});
+
+/// The file name (without folder) of the WAV that holds what input `device` handed the engine
+/// during the take recorded into `tapePath`: "<tape name> input N.wav", "input default.wav" for
+/// the default input.
+std::string tapeInputFileName(const std::string& tapePath, int device);
 
 /// Checksum of a patch's text (UTF-8 as read from its file): FNV-1a 64 over the text after the
 /// header line (whose title is in the user's language), CR dropped so line ends do not matter.
@@ -94,10 +102,11 @@ class GestureTapeWriter {
     /// Engine thread (one producer).
     void push(const TapeEvent& e) noexcept;
     bool recording() const { return recording_.load(std::memory_order_acquire); }
-    /// Writes what is queued and the end line "<endSample> end", makes the file durable and
-    /// renames it to the tape's name. False with `error` when writing failed (the .part file is
-    /// kept then). Events pushed after this call are dropped.
-    bool stop(uint64_t endSample, std::string& error);
+    /// Writes what is queued, the `closing` events and the end line "<endSample> end" (both at
+    /// the last event's time when that is later), makes the file durable and renames it to the
+    /// tape's name. False with `error` when writing failed (the .part file is kept then).
+    /// Events pushed after this call are dropped.
+    bool stop(uint64_t endSample, std::string& error, std::vector<TapeEvent> closing = {});
     /// Events dropped because the queue was full, in the current or last take.
     uint64_t lost() const { return lost_.load(std::memory_order_relaxed); }
     /// The tape being (or last) written.
@@ -119,7 +128,8 @@ class GestureTapeWriter {
     std::thread thread_;
     std::mutex wakeMutex_;
     std::condition_variable wake_;
-    bool stopping_ = false; // guarded by wakeMutex_
+    bool stopping_ = false;   // guarded by wakeMutex_
+    uint64_t lastSample_ = 0; // of the lines written; the end line never goes before it
 };
 
 /// Watches what the engine consumes at each control sample and queues it on the tape: the

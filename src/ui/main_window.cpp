@@ -35,6 +35,7 @@
 #include "devices/gesture_tape.h"
 #include "devices/midi_input_manager.h"
 #include "devices/output_device_manager.h"
+#include "devices/tape_audio.h"
 #include "devices/wav_writer.h"
 #include "devices/wave_input_manager.h"
 #include "engine/engine.h"
@@ -202,6 +203,9 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
     tapeWriter_ = std::make_unique<GestureTapeWriter>();
     tapeRecorder_ = std::make_unique<GestureTapeRecorder>(*mouse_, midiInputs_.get(), *tapeWriter_);
     tapePlayer_ = std::make_unique<GestureTapePlayer>(*mouse_, *sampler_, midiInputs_.get());
+    tapeAudioWriter_ = std::make_unique<TapeAudioWriter>();
+    tapeAudioRecorder_ =
+        std::make_unique<TapeAudioRecorder>(*engine_, *tapeWriter_, *tapeAudioWriter_);
     replayTimer_.setInterval(50);
     connect(&replayTimer_, &QTimer::timeout, this, [this] {
         if (tapePlayer_->finished()) finishReplay();
@@ -979,9 +983,13 @@ bool MainWindow::startTape(QString& error) {
         error = fromStd(tape) + ": " + fromStd(why);
         return false;
     }
+    tapeAudioWriter_->start(tape, why); // cannot fail: the last take has stopped
     loadForTake(text, [this] {
         tapeRecorder_->begin();
         engine_->setControlSampleTap(tapeRecorder_.get());
+        // What the sound-card inputs hand the engine goes beside the tape.
+        tapeAudioRecorder_->begin();
+        inputStage_->setCapturedAudioTap(tapeAudioRecorder_.get());
         if (sampling_) sampling_->start();
     });
     tapeIndicator_->show();
@@ -1127,10 +1135,28 @@ void MainWindow::finishReplay() {
 
 void MainWindow::stopTape() {
     if (!tapeRecording()) return;
+    // The engine may be inside a tap: let it finish its cycle. The input's tap goes last, so
+    // that it has seen the end of every cycle the control samples were recorded in.
+    const auto finishCycle = [this] {
+        const int64_t cycle = state_.cycleCounter.load(std::memory_order_relaxed);
+        for (int waited = 0; waited < 50 && engine_->running() &&
+                             state_.cycleCounter.load(std::memory_order_relaxed) < cycle + 2;
+             ++waited)
+            QThread::msleep(1);
+    };
     engine_->setControlSampleTap(nullptr);
+    finishCycle();
+    inputStage_->setCapturedAudioTap(nullptr);
+    finishCycle();
     tapeRecorder_->end();
-    std::string error;
-    const bool saved = tapeWriter_->stop(tapeRecorder_->endSample(), error);
+    std::string error, audioError;
+    const bool audioSaved = tapeAudioWriter_->stop(audioError);
+    const bool saved =
+        tapeWriter_->stop(std::max(tapeRecorder_->endSample(), tapeAudioRecorder_->endSample()),
+                          error, tapeAudioRecorder_->closingLines());
+    if (!audioSaved)
+        addMessage(QStringLiteral("The sound-card input of the gesture tape could not be saved (") +
+                   fromStd(audioError) + QStringLiteral(")."));
     tapeIndicator_->hide();
     if (tray_) tray_->setToolTip(QStringLiteral("Kalvitrope"));
     const QString path = fromStd(tapeWriter_->path());
@@ -1141,7 +1167,10 @@ void MainWindow::stopTape() {
         return;
     }
     addMessage(QStringLiteral("Gesture tape saved: ") + path);
-    const uint64_t lost = tapeWriter_->lost() + tapeRecorder_->lostPasses();
+    for (const std::string& file : tapeAudioWriter_->files())
+        addMessage(QStringLiteral("Its sound-card input: ") + fromStd(file));
+    const uint64_t lost = tapeWriter_->lost() + tapeRecorder_->lostPasses() +
+                          tapeAudioWriter_->lost() + tapeAudioRecorder_->divergent();
     if (lost > 0)
         addMessage(QStringLiteral("The gesture tape missed %1 events: it will not replay exactly.")
                        .arg(static_cast<qulonglong>(lost)));

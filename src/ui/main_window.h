@@ -40,6 +40,8 @@ class MouseSamplerThread;
 class GestureTapeWriter;
 class GestureTapeRecorder;
 class GestureTapePlayer;
+class TapeAudioWriter;
+class TapeAudioRecorder;
 namespace platform {
 class AudioOut;
 class AudioIn;
@@ -294,6 +296,8 @@ class MainWindow : public Dialog {
     std::unique_ptr<GestureTapeWriter> tapeWriter_;
     std::unique_ptr<GestureTapeRecorder> tapeRecorder_;
     std::unique_ptr<GestureTapePlayer> tapePlayer_;
+    std::unique_ptr<TapeAudioWriter> tapeAudioWriter_; // the take's sound-card input
+    std::unique_ptr<TapeAudioRecorder> tapeAudioRecorder_;
     QTimer replayTimer_; // watches a replaying tape for its end
     bool replaying_ = false;
     void finishReplay();
