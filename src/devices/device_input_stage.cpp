@@ -1,11 +1,14 @@
 #include "devices/device_input_stage.h"
 
+#include <vector>
+
 #include "devices/output_device_id.h"
 #include "engine/audio_input.h"
 #include "engine/engine_state.h"
 #include "modules/engine_view.h"
 #include "modules/module.h"
 #include "modules/module_controls.h"
+#include "modules/module_registry.h"
 
 namespace kv {
 
@@ -69,6 +72,17 @@ void DeviceInputStage::endOfCycle(EngineState& state, const EngineView& view) {
         }
         wave_->endCycle();
     }
+}
+
+void DeviceInputStage::openBeforeStart(const ModuleRegistry& registry) {
+    if (!midi_) return;
+    std::vector<int> devices;
+    for (int type : kMidiReaders)
+        for (Module* m : registry.modules(type)) {
+            const int device = midiDeviceOf(*m);
+            if (device != kNoDevice) devices.push_back(device);
+        }
+    if (!devices.empty()) midi_->openBeforeStart(devices);
 }
 
 void DeviceInputStage::closeAll() {

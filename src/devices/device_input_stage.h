@@ -8,12 +8,18 @@
 
 namespace kv {
 
+class ModuleRegistry;
+
 class DeviceInputStage final : public InputStage {
   public:
     /// Either manager may be null (that kind of input is absent).
     DeviceInputStage(MidiInputManager* midi, WaveInputManager* wave) : midi_(midi), wave_(wave) {}
 
     void endOfCycle(EngineState& state, const EngineView& view) override;
+    /// Opens the MIDI devices that the registry's modules name now, so that the engine reads
+    /// them from its first sample: a gesture tape's take and its replays start so. User-interface
+    /// (or offline) thread, engine stopped.
+    void openBeforeStart(const ModuleRegistry& registry);
     void closeAll() override;
     bool copyNotes(int device, uint8_t* out2048) override;
     float getController(int device, int index) override;
