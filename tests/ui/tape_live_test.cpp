@@ -225,11 +225,12 @@ bool liveContinues(const TakeResult& t, std::size_t at, std::size_t shift, std::
 }
 
 // Periods of 128 frames that JACK did not run the recorder for: from frame `at` on, the live
-// frames go on with the rendering whole periods later.
+// frames go on with the rendering whole periods later (any number of frames later when the
+// periods missed held the first sound, which aligns the two).
 bool liveRecorderMissedPeriods(const TakeResult& t, std::size_t at) {
     if (t.missed == 0) return false;
-    for (std::size_t periods = 1; periods <= 64; ++periods)
-        if (liveContinues(t, at, 128 * periods, 256)) return true;
+    for (std::size_t shift = 1; shift <= 64 * 128; ++shift)
+        if ((at == 0 || shift % 128 == 0) && liveContinues(t, at, shift, 256)) return true;
     return false;
 }
 
