@@ -344,6 +344,8 @@ void OfflineSession::applyEventsUpTo(uint64_t sample) {
 
 void OfflineSession::run(const std::function<bool()>& done) {
     if (!started_) {
+        // A gesture tape's take began with its MIDI devices open, as its replay does.
+        if (tapePasses_) inputStage_.openBeforeStart(*registry_);
         engine_->beginOffline(&clock_);
         started_ = true;
     }

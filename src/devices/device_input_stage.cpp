@@ -1,11 +1,14 @@
 #include "devices/device_input_stage.h"
 
+#include <vector>
+
 #include "devices/output_device_id.h"
 #include "engine/audio_input.h"
 #include "engine/engine_state.h"
 #include "modules/engine_view.h"
 #include "modules/module.h"
 #include "modules/module_controls.h"
+#include "modules/module_registry.h"
 
 namespace kv {
 
@@ -81,6 +84,17 @@ void DeviceInputStage::endOfCycle(EngineState& state, const EngineView& view) {
 void DeviceInputStage::setReplayedInput(int device, bool replayed) {
     if (device >= -1 && device < WaveInputManager::kDeviceSlots - 1)
         replayed_[device + 1] = replayed;
+}
+
+void DeviceInputStage::openBeforeStart(const ModuleRegistry& registry) {
+    if (!midi_) return;
+    std::vector<int> devices;
+    for (int type : kMidiReaders)
+        for (Module* m : registry.modules(type)) {
+            const int device = midiDeviceOf(*m);
+            if (device != kNoDevice) devices.push_back(device);
+        }
+    if (!devices.empty()) midi_->openBeforeStart(devices);
 }
 
 void DeviceInputStage::closeAll() {

@@ -10,6 +10,8 @@
 
 namespace kv {
 
+class ModuleRegistry;
+
 /// Sees what the sound-card inputs hand the audio-input modules at the end of every cycle (a
 /// gesture tape records it). Engine thread; must not allocate, lock or wait.
 class CapturedAudioTap {
@@ -29,6 +31,10 @@ class DeviceInputStage final : public InputStage {
     DeviceInputStage(MidiInputManager* midi, WaveInputManager* wave) : midi_(midi), wave_(wave) {}
 
     void endOfCycle(EngineState& state, const EngineView& view) override;
+    /// Opens the MIDI devices that the registry's modules name now, so that the engine reads
+    /// them from its first sample: a gesture tape's take and its replays start so. User-interface
+    /// (or offline) thread, engine stopped.
+    void openBeforeStart(const ModuleRegistry& registry);
     void closeAll() override;
     bool copyNotes(int device, uint8_t* out2048) override;
     float getController(int device, int index) override;

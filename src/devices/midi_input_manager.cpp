@@ -97,6 +97,16 @@ void MidiInputManager::service() {
     serviceWork(false);
 }
 
+void MidiInputManager::openBeforeStart(std::span<const int> devices) {
+    // The engine's end-of-cycle asking, then a service pass: the engine takes the opened
+    // devices at its first read.
+    open_.beginCycle();
+    for (int device : devices)
+        open_.use(device);
+    open_.endCycle();
+    serviceWork(false);
+}
+
 // Opening allocates the tables (a quarter megabyte) and waits for the driver: never the engine.
 void MidiInputManager::serviceWork(bool onlyIfAsked) {
     std::lock_guard lock(serviceMutex_);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <vector>
 
 #include "devices/input_device_service.h"
@@ -93,6 +94,11 @@ class MidiInputManager {
 
     /// Manual servicing: opens the devices asked for and closes the ones given up, now.
     void service();
+    /// Opens `devices` now, so that the engine reads them from its first control sample on (a
+    /// gesture tape's take starts so, live and offline alike; a device opened by the service
+    /// thread would appear after a delay that no tape records). A device that cannot be opened
+    /// is asked for again by the engine's next cycle. Engine stopped, before it starts.
+    void openBeforeStart(std::span<const int> devices);
 
     /// The device list of a module window: "" (−555), then every port whose name can be read;
     /// the entry whose value is `selected` is marked. User-interface thread.

@@ -1000,7 +1000,8 @@ bool MainWindow::startTape(QString& error) {
 
 void MainWindow::loadForTake(const std::string& patchText, const std::function<void()>& prepare) {
     // A take starts as a new run of the program does: the patch loaded afresh, the random
-    // numbers from their first state, the mouse at rest and the engine from its first sample.
+    // numbers from their first state, the mouse at rest and the engine from its first sample,
+    // with its MIDI devices open from that sample on.
     // The offline renderer starts the same way.
     stopRecordings();
     moduleWindows_->closeAll();
@@ -1010,6 +1011,9 @@ void MainWindow::loadForTake(const std::string& patchText, const std::function<v
         if (sampling_) sampling_->stop();
         sampler_->restart();
         resetMouseForTake(*mouse_, state_.table);
+        // MIDI devices opened by the service thread would appear at a moment that depends on
+        // the machine and that the tape does not record.
+        inputStage_->openBeforeStart(*registry_);
         prepare();
     };
     loadConfiguration(target, patchText);

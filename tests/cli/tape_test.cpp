@@ -340,5 +340,30 @@ TEST(GestureTape, TheToolPlaysATapeOnlyOnItsPatchAndToItsEnd) {
     fs::remove_all(dir);
 }
 
+TEST(GestureTape, ATakeStartsWithItsMidiDevicesOpen) {
+    // A note the tape holds at sample 0 sounds from sample 0, as it did in the take: a device
+    // that opened only after the first cycle would keep the MIDI row's earlier voice meanwhile.
+    const fs::path dir = tempFolder();
+    const fs::path patch = dir / "keys.kvc";
+    std::ofstream(patch, std::ios::binary) << kPatch;
+    OfflineSession s;
+    ASSERT_TRUE(load(s, patch,
+                     "0 tape 1 \"keys.kvc\" 0000000000000000\n0 rate 750\n"
+                     "0 midi 0 90 3c 64\n960 end\n"));
+    const int keys = resolveProbeRow("Keys", s.registry());
+    ASSERT_GE(keys, 0);
+    std::vector<std::pair<int, double>> seen; // voices and value at samples 0 and 480
+    s.onSample = [&](uint64_t sample) {
+        const ControlRow& row = s.state().table.rows[keys];
+        if (sample == 0 || sample == 480) seen.emplace_back(row.voiceCount, row.primary[0]);
+    };
+    s.run([&] { return s.engine().sampleCounter() >= 960; });
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].first, 1);
+    EXPECT_NE(seen[0].second, 0.0);
+    EXPECT_EQ(seen[0], seen[1]);
+    fs::remove_all(dir);
+}
+
 } // namespace
 } // namespace kv::cli
