@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -47,6 +48,11 @@ std::string tapeLine(const TapeEvent& e) {
     case TapeEvent::Midi:
         std::snprintf(line, sizeof line, "%llu midi %d %02x %02x %02x\n", s, e.a, e.b & 0xFF,
                       e.c & 0xFF, e.d & 0xFF);
+        break;
+    case TapeEvent::Set:
+        return {};
+    case TapeEvent::Rate:
+        std::snprintf(line, sizeof line, "%llu rate %d\n", s, e.a);
         break;
     }
     return line;
@@ -108,6 +114,10 @@ bool GestureTapeWriter::start(const std::string& path, const std::string& header
     }
     path_ = path;
     error_ = 0;
+    {
+        std::lock_guard lock(textMutex_);
+        texts_.clear();
+    }
     lost_.store(0, rlx);
     head_.store(0, rlx);
     tail_.store(0, rlx);
@@ -138,6 +148,32 @@ void GestureTapeWriter::push(const TapeEvent& e) noexcept {
     tail_.store(tail + 1, std::memory_order_release);
 }
 
+void GestureTapeWriter::queueText(uint32_t number, std::string lines) {
+    std::lock_guard lock(textMutex_);
+    texts_.push_back({number, std::move(lines)});
+}
+
+void GestureTapeWriter::appendSetLines(const TapeEvent& e) {
+    std::string text;
+    {
+        std::lock_guard lock(textMutex_);
+        // Texts of events the queue lost are passed over.
+        while (!texts_.empty() && texts_.front().number != static_cast<uint32_t>(e.a))
+            texts_.pop_front();
+        if (texts_.empty()) return;
+        text = std::move(texts_.front().lines);
+        texts_.pop_front();
+    }
+    const std::string time = std::to_string(e.sample) + " ";
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t eol = std::min(text.find('\n', at), text.size());
+        lines_ += time;
+        lines_.append(text, at, eol - at);
+        lines_ += '\n';
+        at = eol + 1;
+    }
+}
+
 bool GestureTapeWriter::writeAll(std::string_view bytes) {
     while (!bytes.empty() && error_ == 0) {
         const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
@@ -154,8 +190,13 @@ bool GestureTapeWriter::drain() {
     lines_.clear();
     uint32_t head = head_.load(rlx);
     const uint32_t tail = tail_.load(std::memory_order_acquire);
-    for (; head != tail; ++head)
-        lines_ += tapeLine(ring_[head % kCapacity]);
+    for (; head != tail; ++head) {
+        const TapeEvent& e = ring_[head % kCapacity];
+        if (e.kind == TapeEvent::Set)
+            appendSetLines(e);
+        else
+            lines_ += tapeLine(e);
+    }
     head_.store(head, std::memory_order_release);
     return writeAll(lines_);
 }
@@ -222,6 +263,23 @@ void GestureTapeRecorder::end() {
     if (midi_) midi_->setDeferred(false);
 }
 
+uint64_t GestureTapeRecorder::beforeSample(uint64_t sample) {
+    if (edits_) edits_->applyHeld(sample);
+    // At a rate of 0 there are no control samples, but edits and rate changes still come.
+    if (sample + 1 > endSample_.load(rlx)) endSample_.store(sample + 1, rlx);
+    return kNoSample;
+}
+
+void GestureTapeRecorder::beforeMouseRows(uint64_t sample) {
+    if (edits_) edits_->applyHeld(sample);
+}
+
+void GestureTapeRecorder::rateTaken(uint64_t sample, double rate) {
+    if (rate == rate_) return;
+    rate_ = rate;
+    writer_.push({sample, TapeEvent::Rate, static_cast<int32_t>(std::lround(rate))});
+}
+
 void GestureTapeRecorder::midiSink(void* self, int device, uint8_t status, uint8_t data1,
                                    uint8_t data2) {
     auto& r = *static_cast<GestureTapeRecorder*>(self);
@@ -263,9 +321,18 @@ void GestureTapeRecorder::controlSample(uint64_t sample) {
 }
 
 void GestureTapePlayer::load(std::vector<TapeEvent> events, uint64_t endSample,
-                             const platform::DesktopRect& desktop) {
-    events_ = std::move(events);
+                             const platform::DesktopRect& desktop, std::vector<LiveStore> stores,
+                             std::atomic<double>* controlRate) {
+    events_.clear();
+    edits_.clear();
+    for (const TapeEvent& e : events)
+        (e.kind == TapeEvent::Set || e.kind == TapeEvent::Rate ? edits_ : events_).push_back(e);
+    std::stable_sort(edits_.begin(), edits_.end(),
+                     [](const TapeEvent& a, const TapeEvent& b) { return a.sample < b.sample; });
     next_ = 0;
+    nextEdit_ = 0;
+    stores_ = std::move(stores);
+    controlRate_ = controlRate;
     end_ = endSample;
     started_ = false;
     desktop_ = desktop;
@@ -283,6 +350,33 @@ bool GestureTapePlayer::cursorPosition(long& x, long& y) {
 void GestureTapePlayer::warpCursor(long x, long y) {
     x_ = x;
     y_ = y;
+}
+
+uint64_t GestureTapePlayer::beforeSample(uint64_t sample) {
+    if (finished_.load(rlx)) return kNoSample;
+    if (!started_) {
+        started_ = true;
+        base_ = sample;
+    }
+    const uint64_t now = sample - base_;
+    for (; nextEdit_ < edits_.size() && edits_[nextEdit_].sample <= now; ++nextEdit_) {
+        const TapeEvent& e = edits_[nextEdit_];
+        if (e.kind == TapeEvent::Rate) {
+            if (controlRate_) controlRate_->store(e.a, rlx);
+            continue;
+        }
+        const auto first = static_cast<std::size_t>(e.a);
+        for (std::size_t i = first; i < first + static_cast<std::size_t>(e.b) && i < stores_.size();
+             ++i)
+            storeLive(stores_[i].ref, stores_[i].value);
+    }
+    checkFinished(now);
+    return nextEdit_ < edits_.size() ? base_ + edits_[nextEdit_].sample : kNoSample;
+}
+
+void GestureTapePlayer::checkFinished(uint64_t now) {
+    if (next_ == events_.size() && nextEdit_ == edits_.size() && now + 1 >= end_)
+        finished_.store(true, std::memory_order_release);
 }
 
 void GestureTapePlayer::beforeMouseRows(uint64_t sample) {
@@ -323,10 +417,12 @@ void GestureTapePlayer::beforeMouseRows(uint64_t sample) {
                 midi_->inject(e.a, static_cast<uint8_t>(e.b), static_cast<uint8_t>(e.c),
                               static_cast<uint8_t>(e.d));
             break;
+        case TapeEvent::Set:
+        case TapeEvent::Rate:
+            break;
         }
     }
-    if (next_ == events_.size() && now + 1 >= end_)
-        finished_.store(true, std::memory_order_release);
+    checkFinished(now);
 }
 
 void resetMouseForTake(MouseInput& mouse, ControlTable& table) {

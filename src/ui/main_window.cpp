@@ -202,6 +202,8 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
     tapeWriter_ = std::make_unique<GestureTapeWriter>();
     tapeRecorder_ = std::make_unique<GestureTapeRecorder>(*mouse_, midiInputs_.get(), *tapeWriter_);
     tapePlayer_ = std::make_unique<GestureTapePlayer>(*mouse_, *sampler_, midiInputs_.get());
+    tapeEdits_ = std::make_unique<ModuleEdits>();
+    tapeRecorder_->setEdits(tapeEdits_.get());
     replayTimer_.setInterval(50);
     connect(&replayTimer_, &QTimer::timeout, this, [this] {
         if (tapePlayer_->finished()) finishReplay();
@@ -225,6 +227,7 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
     moduleWindows_->setDeviceManagers(outputs_.get(), waveInputs_.get(), midiInputs_.get());
     moduleWindows_->setEngineState(&state_);
     moduleWindows_->setWaveWriters(writers_.get());
+    moduleWindows_->setEdits(tapeEdits_.get());
 
     buildControls();
     applyLabels();
@@ -973,13 +976,17 @@ bool MainWindow::startTape(QString& error) {
     header.right = desktop.right;
     header.bottom = desktop.bottom;
     mouse_->clientOrigin(header.originX, header.originY);
-    header.rate = std::lround(state_.settings.controlRate.load(std::memory_order_relaxed));
+    const double rate = state_.settings.controlRate.load(std::memory_order_relaxed);
+    header.rate = std::lround(rate);
     std::string why;
     if (!tapeWriter_->start(tape, tapeHeaderText(header), why)) {
         error = fromStd(tape) + ": " + fromStd(why);
         return false;
     }
-    loadForTake(text, [this] {
+    loadForTake(text, [this, rate] {
+        // Edits from here on (the windows' own, as they open) are held for the engine.
+        tapeEdits_->beginTake(*registry_, *tapeWriter_);
+        tapeRecorder_->setStartRate(rate);
         tapeRecorder_->begin();
         engine_->setControlSampleTap(tapeRecorder_.get());
         if (sampling_) sampling_->start();
@@ -1048,8 +1055,10 @@ bool MainWindow::replayTape(const std::string& path, QString& error) {
         return false;
     }
     std::vector<TapeEvent> events;
+    std::vector<TapeSetLine> sets;
     platform::DesktopRect desktop{0, 0, 1919, 1079};
     double rate = state_.settings.controlRate.load(std::memory_order_relaxed);
+    bool rateSeen = false;
     for (const cli::ScriptEvent& e : script.events) {
         const auto& n = e.numbers;
         auto add = [&](TapeEvent::Kind kind, long a, long b, long c = 0, long d = 0) {
@@ -1078,7 +1087,13 @@ bool MainWindow::replayTape(const std::string& path, QString& error) {
             desktop = {n[0], n[1], n[2], n[3]};
             break;
         case cli::ScriptCommand::Rate:
-            rate = e.rate;
+            // The first rate is the take's; later ones change it where the engine did.
+            if (!rateSeen) rate = e.rate;
+            rateSeen = true;
+            add(TapeEvent::Rate, std::lround(e.rate), 0);
+            break;
+        case cli::ScriptCommand::Set:
+            sets.push_back({e.line, e.sample, e.module, e.key, e.value});
             break;
         case cli::ScriptCommand::Origin:
         case cli::ScriptCommand::Tape:
@@ -1093,13 +1108,23 @@ bool MainWindow::replayTape(const std::string& path, QString& error) {
     }
     state_.settings.controlRate.store(rate, std::memory_order_relaxed);
     replaying_ = true;
+    std::string unplayable;
     loadForTake(patchText, [&] {
+        // Set lines become the stores they make, against the patch just loaded.
+        std::vector<LiveStore> stores;
+        if (!resolveTapeSets(*registry_, sets, events, stores, unplayable)) return;
         // The desktop's mouse is ignored while the tape plays its own.
         mouse_->hook.muted.store(true, std::memory_order_relaxed);
         mouse_->hook.clearButtons();
-        tapePlayer_->load(std::move(events), script.endSample, desktop);
+        tapePlayer_->load(std::move(events), script.endSample, desktop, std::move(stores),
+                          &state_.settings.controlRate);
         engine_->setControlSampleTap(tapePlayer_.get());
     });
+    if (!unplayable.empty()) {
+        replaying_ = false;
+        error = fromStd(path + " " + unplayable);
+        return false;
+    }
     replayTimer_.start();
     addMessage(QStringLiteral("Replaying gesture tape: ") + fromStd(path));
     return true;
@@ -1129,6 +1154,7 @@ void MainWindow::stopTape() {
     if (!tapeRecording()) return;
     engine_->setControlSampleTap(nullptr);
     tapeRecorder_->end();
+    tapeEdits_->endTake();
     std::string error;
     const bool saved = tapeWriter_->stop(tapeRecorder_->endSample(), error);
     tapeIndicator_->hide();
@@ -1141,7 +1167,7 @@ void MainWindow::stopTape() {
         return;
     }
     addMessage(QStringLiteral("Gesture tape saved: ") + path);
-    const uint64_t lost = tapeWriter_->lost() + tapeRecorder_->lostPasses();
+    const uint64_t lost = tapeWriter_->lost() + tapeRecorder_->lostPasses() + tapeEdits_->inexact();
     if (lost > 0)
         addMessage(QStringLiteral("The gesture tape missed %1 events: it will not replay exactly.")
                        .arg(static_cast<qulonglong>(lost)));

@@ -40,6 +40,7 @@ class MouseSamplerThread;
 class GestureTapeWriter;
 class GestureTapeRecorder;
 class GestureTapePlayer;
+class ModuleEdits;
 namespace platform {
 class AudioOut;
 class AudioIn;
@@ -294,7 +295,8 @@ class MainWindow : public Dialog {
     std::unique_ptr<GestureTapeWriter> tapeWriter_;
     std::unique_ptr<GestureTapeRecorder> tapeRecorder_;
     std::unique_ptr<GestureTapePlayer> tapePlayer_;
-    QTimer replayTimer_; // watches a replaying tape for its end
+    std::unique_ptr<ModuleEdits> tapeEdits_; // the module windows' edits, held during a take
+    QTimer replayTimer_;                     // watches a replaying tape for its end
     bool replaying_ = false;
     void finishReplay();
     /// Loads `patchText` afresh for a take or a replay; `prepare` runs with the engine stopped.
