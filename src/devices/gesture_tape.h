@@ -1,6 +1,7 @@
 #pragma once
-// Gesture tapes: a performance (mouse and MIDI) recorded as the engine consumed it, written as an
-// event script that the headless tool replays sample for sample.
+// Gesture tapes: a performance (mouse, MIDI, module edits and control-rate changes) recorded as
+// the engine consumed it, written as an event script that the headless tool replays sample for
+// sample.
 //
 // A tape is plain UTF-8 text, one event per line, "TIME COMMAND ARGS", TIME in samples:
 //   # comment lines

@@ -110,10 +110,13 @@ void ModuleEdits::notTaped() {
 void ModuleEdits::hold(const Held& h) {
     const uint32_t tail = tail_.load(rlx);
     if (tail - head_.load(std::memory_order_acquire) >= kCapacity) {
-        // The engine has not taken edits for a long while (stopped): nothing of the user's
-        // is dropped, but the tape cannot place this one.
+        // The engine has not taken edits for a long while: the held ones are applied here, in
+        // order, then this one, so nothing of the user's is lost; the tape cannot place them.
+        std::lock_guard lock(consumer_);
+        const uint32_t held = tail_.load(rlx) - head_.load(rlx);
+        drain(0, false);
         if (h.store.ref.address) storeLive(h.store.ref, h.store.value);
-        inexact_.store(inexact_.load(rlx) + 1, rlx);
+        inexact_.store(inexact_.load(rlx) + held + 1, rlx);
         return;
     }
     ring_[tail % kCapacity] = h;

@@ -38,8 +38,9 @@ void storeLive(const LiveValueRef& ref, double value);
 /// applyHeld: engine thread.
 class ModuleEdits {
   public:
-    /// Edits held at once; more (the engine stalled for long) are stored at once and counted as
-    /// not replayable.
+    /// Edits held at once. When the engine has not taken them for so long that the queue is
+    /// full, they are applied on the user-interface thread in order and counted as not
+    /// replayable.
     static constexpr uint32_t kCapacity = 4096;
 
     ModuleEdits();

@@ -306,6 +306,32 @@ TEST(TapeEdits, ATakeWithEditsAndRateChangesReplaysSampleForSample) {
     fs::remove_all(dir);
 }
 
+TEST(TapeEdits, AFullQueueLosesNoEdit) {
+    // The engine takes no edits (stopped): the user's edits still all arrive, in order.
+    EngineState state;
+    Engine engine{state};
+    ModuleRegistry registry{&engine};
+    Module* osc = registry.addModule(Module_AudioOsc);
+    ASSERT_NE(osc, nullptr);
+    const fs::path dir = tempFolder();
+    GestureTapeWriter writer;
+    std::string error;
+    ASSERT_TRUE(writer.start((dir / "full.kvtape").string(), "", error)) << error;
+    ModuleEdits edits;
+    edits.beginTake(registry, writer);
+    constexpr int kEdits = ModuleEdits::kCapacity + 10;
+    for (int i = 1; i <= kEdits; ++i)
+        edits.store(*osc, osc->inputSliders[0].manual, double(i));
+    EXPECT_EQ(osc->inputSliders[0].manual.load(), double(ModuleEdits::kCapacity + 1));
+    EXPECT_EQ(edits.inexact(), ModuleEdits::kCapacity + 1u);
+    edits.endTake();
+    EXPECT_EQ(osc->inputSliders[0].manual.load(), double(kEdits));
+    edits.store(*osc, osc->inputSliders[0].manual, 0.5); // after the take: at once
+    EXPECT_EQ(osc->inputSliders[0].manual.load(), 0.5);
+    ASSERT_TRUE(writer.stop(0, error)) << error;
+    fs::remove_all(dir);
+}
+
 TEST(TapeEdits, ThePlayerRefusesLinesItCannotPlaceNamingThem) {
     OfflineSession s;
     std::string error;
