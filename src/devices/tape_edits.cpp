@@ -139,6 +139,13 @@ void ModuleEdits::endTake() {
     writer_ = nullptr;
 }
 
+void ModuleEdits::flush() {
+    std::lock_guard lock(consumer_);
+    const uint32_t held = tail_.load(rlx) - head_.load(rlx);
+    drain(0, false);
+    if (held > 0) inexact_.store(inexact_.load(rlx) + held, rlx);
+}
+
 void ModuleEdits::drain(uint64_t sample, bool toTape) {
     uint32_t head = head_.load(rlx);
     const uint32_t tail = tail_.load(std::memory_order_acquire);

@@ -62,6 +62,9 @@ class ModuleEdits {
     void beginTake(const ModuleRegistry& registry, GestureTapeWriter& writer);
     /// Applies what is still held and stores at once again. User-interface thread.
     void endTake();
+    /// Applies what is held now, before modules are removed (a held edit must not outlive its
+    /// module); counted as not replayable. User-interface thread.
+    void flush();
     bool holding() const { return holding_.load(std::memory_order_relaxed); }
     /// Edits of the current (or last) take that its tape cannot replay exactly.
     uint64_t inexact() const { return inexact_.load(std::memory_order_relaxed); }

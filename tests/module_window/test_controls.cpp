@@ -469,6 +469,12 @@ TEST_F(Windows, EditsDuringATakeWaitForTheEngineAndGoOnTheTape) {
     EXPECT_EQ(m.inputSliders[1].source.load(), 131);
     EXPECT_EQ(m.soundOutputs[0].code.load(), -555);
     EXPECT_EQ(edits.inexact(), 1u); // the sequence text
+    // Removing a module applies what is held first: no held edit outlives its module.
+    osc->controlAs<QSlider>(kIdValueSlider)->setValue(0);
+    osc->pollControls();
+    host.requestDelete(seq->module());
+    EXPECT_NE(m.inputSliders[0].manual.load(), amplitude);
+    EXPECT_EQ(edits.inexact(), 2u);
     edits.endTake();
     ASSERT_TRUE(writer.stop(961, error)) << error;
     std::ifstream in(tape);
@@ -482,9 +488,9 @@ TEST_F(Windows, EditsDuringATakeWaitForTheEngineAndGoOnTheTape) {
                               "\" Name \"Lead\"\n960 set \"Lead\" OutputDeviceID \"-555 (L+R)\"\n"
                               "961 end\n");
     // Without a take, edits are stored at once.
-    osc->controlAs<QSlider>(kIdValueSlider)->setValue(0);
+    osc->controlAs<QSlider>(kIdValueSlider)->setValue(333);
     osc->pollControls();
-    EXPECT_NE(m.inputSliders[0].manual.load(), amplitude);
+    EXPECT_EQ(m.inputSliders[0].manual.load(), amplitude);
 }
 
 } // namespace

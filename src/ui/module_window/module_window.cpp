@@ -1269,6 +1269,7 @@ std::vector<ModuleWindow*> ModuleWindows::windows() const {
 }
 
 void ModuleWindows::closeAll() {
+    if (edits_) edits_->flush(); // the modules go next
     for (auto& [module, window] : windows_)
         delete window;
     windows_.clear();
@@ -1342,6 +1343,7 @@ void ModuleWindows::stopRecording(Module& module, int control) {
 }
 
 void ModuleWindows::requestDelete(Module& module) {
+    if (edits_) edits_->flush(); // no held edit may outlive its module
     if (waveWriters_) waveWriters_->stopModule(module);
     if (ModuleWindow* w = windowOf(&module)) {
         windows_.erase(&module);

@@ -241,7 +241,7 @@ class ModuleWindows : public ModuleWindowHost {
     ModuleWindow* open(Module& module);
     ModuleWindow* windowOf(const Module* module) const;
     std::vector<ModuleWindow*> windows() const;
-    /// Closes every window (before the modules are cleared).
+    /// Closes every window (before the modules are cleared) and applies the edits still held.
     void closeAll();
 
     /// The device managers whose lists the windows show (any may be null: an empty list).
