@@ -91,7 +91,13 @@ void ModuleEdits::edit(Module& m, LiveValueRef ref, double value) {
         h.hasText = true;
         writer_->queueText(h.text, std::move(lines));
     }
-    if (!exact || settings.empty()) inexact_.store(inexact_.load(rlx) + 1, rlx);
+    // A set line names the first module of that name: another module of the same name is not
+    // reached by it.
+    const Module* first = nullptr;
+    registry_->forEachInListOrder([&](Module& other) {
+        if (!first && equalsIgnoreCase(other.name, m.name)) first = &other;
+    });
+    if (!exact || settings.empty() || first != &m) inexact_.store(inexact_.load(rlx) + 1, rlx);
     hold(h);
 }
 
@@ -100,6 +106,8 @@ void ModuleEdits::renamed(const std::string& oldName, const std::string& newName
     Held h{{{LiveValueRef::Real, nullptr}, 0}, nextText_++, true};
     writer_->queueText(h.text,
                        "set " + quotedWord(oldName) + " Name " + quotedWord(newName) + "\n");
+    // A file trims a name's blanks: later lines would name a module the replay does not have.
+    if (trim(newName, " \t") != newName) inexact_.store(inexact_.load(rlx) + 1, rlx);
     hold(h);
 }
 

@@ -306,7 +306,7 @@ TEST(TapeEdits, ATakeWithEditsAndRateChangesReplaysSampleForSample) {
     fs::remove_all(dir);
 }
 
-TEST(TapeEdits, AFullQueueLosesNoEdit) {
+TEST(TapeEdits, NoEditIsLostAndThoseATapeCannotNameAreCounted) {
     // The engine takes no edits (stopped): the user's edits still all arrive, in order.
     EngineState state;
     Engine engine{state};
@@ -328,6 +328,21 @@ TEST(TapeEdits, AFullQueueLosesNoEdit) {
     EXPECT_EQ(osc->inputSliders[0].manual.load(), double(kEdits));
     edits.store(*osc, osc->inputSliders[0].manual, 0.5); // after the take: at once
     EXPECT_EQ(osc->inputSliders[0].manual.load(), 0.5);
+
+    // Edits that no set line can name are counted: a module whose name an earlier one has, a
+    // name with blanks that a patch file would trim.
+    Module* twin = registry.addModule(Module_AudioOsc);
+    ASSERT_NE(twin, nullptr);
+    registry.renameModule(twin, osc->name);
+    edits.beginTake(registry, writer);
+    edits.store(*osc, osc->inputSliders[0].manual, 1.0);
+    EXPECT_EQ(edits.inexact(), 0u);
+    edits.store(*twin, twin->inputSliders[0].manual, 1.0);
+    EXPECT_EQ(edits.inexact(), 1u);
+    registry.renameModule(twin, "Twin ");
+    edits.renamed(osc->name, "Twin ");
+    EXPECT_EQ(edits.inexact(), 2u);
+    edits.endTake();
     ASSERT_TRUE(writer.stop(0, error)) << error;
     fs::remove_all(dir);
 }

@@ -1311,6 +1311,8 @@ std::vector<ListEntry> ModuleWindows::midiDeviceList() {
 int ModuleWindows::toggleLearning(Module& module) {
     if (!engineState_ || !module.state || module.type() != Module_ControlMIDIControllerInput)
         return kLearnRefusedString;
+    // The engine learns controllers at samples of its own: a tape cannot place them.
+    if (edits_) edits_->notTaped();
     return toggleLearn(module, *engineState_);
 }
 
