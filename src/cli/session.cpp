@@ -336,6 +336,9 @@ void OfflineSession::applyEventsUpTo(uint64_t sample) {
         if (p.event.command == ScriptCommand::Set && p.module) {
             setModuleKey(*p.module, *registry_, p.event.key, p.event.value);
             if (p.module->type() == Module_AudioWaveWriter) syncRecordings();
+            // A slider learnt or forgotten gets or loses its row, as its window does.
+            if (p.module->type() == Module_ControlMIDIControllerInput)
+                registry_->syncMidiSliderRows(*p.module);
         } else {
             apply(p);
         }

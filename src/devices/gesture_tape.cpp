@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -64,6 +65,11 @@ std::string tapeLine(const TapeEvent& e, const std::string& tapePath) {
         return std::to_string(s) + " audioin " + std::to_string(e.a) + " " +
                quoted(tapeInputFileName(tapePath, e.a)) + line;
     }
+    case TapeEvent::Set:
+        return {};
+    case TapeEvent::Rate:
+        std::snprintf(line, sizeof line, "%llu rate %d\n", s, e.a);
+        break;
     }
     return line;
 }
@@ -125,6 +131,10 @@ bool GestureTapeWriter::start(const std::string& path, const std::string& header
     path_ = path;
     error_ = 0;
     lastSample_ = 0;
+    {
+        std::lock_guard lock(textMutex_);
+        texts_.clear();
+    }
     lost_.store(0, rlx);
     head_.store(0, rlx);
     tail_.store(0, rlx);
@@ -155,6 +165,32 @@ void GestureTapeWriter::push(const TapeEvent& e) noexcept {
     tail_.store(tail + 1, std::memory_order_release);
 }
 
+void GestureTapeWriter::queueText(uint32_t number, std::string lines) {
+    std::lock_guard lock(textMutex_);
+    texts_.push_back({number, std::move(lines)});
+}
+
+void GestureTapeWriter::appendSetLines(const TapeEvent& e) {
+    std::string text;
+    {
+        std::lock_guard lock(textMutex_);
+        // Texts of events the queue lost are passed over.
+        while (!texts_.empty() && texts_.front().number != static_cast<uint32_t>(e.a))
+            texts_.pop_front();
+        if (texts_.empty()) return;
+        text = std::move(texts_.front().lines);
+        texts_.pop_front();
+    }
+    const std::string time = std::to_string(e.sample) + " ";
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t eol = std::min(text.find('\n', at), text.size());
+        lines_ += time;
+        lines_.append(text, at, eol - at);
+        lines_ += '\n';
+        at = eol + 1;
+    }
+}
+
 bool GestureTapeWriter::writeAll(std::string_view bytes) {
     while (!bytes.empty() && error_ == 0) {
         const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
@@ -173,7 +209,10 @@ bool GestureTapeWriter::drain() {
     const uint32_t tail = tail_.load(std::memory_order_acquire);
     for (; head != tail; ++head) {
         const TapeEvent& e = ring_[head % kCapacity];
-        lines_ += tapeLine(e, path_);
+        if (e.kind == TapeEvent::Set)
+            appendSetLines(e);
+        else
+            lines_ += tapeLine(e, path_);
         lastSample_ = std::max(lastSample_, e.sample);
     }
     head_.store(head, std::memory_order_release);
@@ -249,6 +288,23 @@ void GestureTapeRecorder::end() {
     if (midi_) midi_->setDeferred(false);
 }
 
+uint64_t GestureTapeRecorder::beforeSample(uint64_t sample) {
+    if (edits_) edits_->applyHeld(sample);
+    // At a rate of 0 there are no control samples, but edits and rate changes still come.
+    if (sample + 1 > endSample_.load(rlx)) endSample_.store(sample + 1, rlx);
+    return kNoSample;
+}
+
+void GestureTapeRecorder::beforeMouseRows(uint64_t sample) {
+    if (edits_) edits_->applyHeld(sample);
+}
+
+void GestureTapeRecorder::rateTaken(uint64_t sample, double rate) {
+    if (rate == rate_) return;
+    rate_ = rate;
+    writer_.push({sample, TapeEvent::Rate, static_cast<int32_t>(std::lround(rate))});
+}
+
 void GestureTapeRecorder::midiSink(void* self, int device, uint8_t status, uint8_t data1,
                                    uint8_t data2) {
     auto& r = *static_cast<GestureTapeRecorder*>(self);
@@ -290,9 +346,18 @@ void GestureTapeRecorder::controlSample(uint64_t sample) {
 }
 
 void GestureTapePlayer::load(std::vector<TapeEvent> events, uint64_t endSample,
-                             const platform::DesktopRect& desktop) {
-    events_ = std::move(events);
+                             const platform::DesktopRect& desktop, std::vector<LiveStore> stores,
+                             std::atomic<double>* controlRate) {
+    events_.clear();
+    edits_.clear();
+    for (const TapeEvent& e : events)
+        (e.kind == TapeEvent::Set || e.kind == TapeEvent::Rate ? edits_ : events_).push_back(e);
+    std::stable_sort(edits_.begin(), edits_.end(),
+                     [](const TapeEvent& a, const TapeEvent& b) { return a.sample < b.sample; });
     next_ = 0;
+    nextEdit_ = 0;
+    stores_ = std::move(stores);
+    controlRate_ = controlRate;
     end_ = endSample;
     started_ = false;
     desktop_ = desktop;
@@ -310,6 +375,33 @@ bool GestureTapePlayer::cursorPosition(long& x, long& y) {
 void GestureTapePlayer::warpCursor(long x, long y) {
     x_ = x;
     y_ = y;
+}
+
+uint64_t GestureTapePlayer::beforeSample(uint64_t sample) {
+    if (finished_.load(rlx)) return kNoSample;
+    if (!started_) {
+        started_ = true;
+        base_ = sample;
+    }
+    const uint64_t now = sample - base_;
+    for (; nextEdit_ < edits_.size() && edits_[nextEdit_].sample <= now; ++nextEdit_) {
+        const TapeEvent& e = edits_[nextEdit_];
+        if (e.kind == TapeEvent::Rate) {
+            if (controlRate_) controlRate_->store(e.a, rlx);
+            continue;
+        }
+        const auto first = static_cast<std::size_t>(e.a);
+        for (std::size_t i = first; i < first + static_cast<std::size_t>(e.b) && i < stores_.size();
+             ++i)
+            storeLive(stores_[i].ref, stores_[i].value);
+    }
+    checkFinished(now);
+    return nextEdit_ < edits_.size() ? base_ + edits_[nextEdit_].sample : kNoSample;
+}
+
+void GestureTapePlayer::checkFinished(uint64_t now) {
+    if (next_ == events_.size() && nextEdit_ == edits_.size() && now + 1 >= end_)
+        finished_.store(true, std::memory_order_release);
 }
 
 void GestureTapePlayer::beforeMouseRows(uint64_t sample) {
@@ -352,10 +444,12 @@ void GestureTapePlayer::beforeMouseRows(uint64_t sample) {
             break;
         case TapeEvent::AudioIn:
             break; // recorded input is rendered offline only
+        case TapeEvent::Set:
+        case TapeEvent::Rate:
+            break;
         }
     }
-    if (next_ == events_.size() && now + 1 >= end_)
-        finished_.store(true, std::memory_order_release);
+    checkFinished(now);
 }
 
 void resetMouseForTake(MouseInput& mouse, ControlTable& table) {

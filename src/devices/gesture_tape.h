@@ -1,6 +1,7 @@
 #pragma once
-// Gesture tapes: a performance (mouse and MIDI) recorded as the engine consumed it, written as an
-// event script that the headless tool replays sample for sample.
+// Gesture tapes: a performance (mouse, MIDI, module edits and control-rate changes) recorded as
+// the engine consumed it, written as an event script that the headless tool replays sample for
+// sample.
 //
 // A tape is plain UTF-8 text, one event per line, "TIME COMMAND ARGS", TIME in samples:
 //   # comment lines
@@ -11,6 +12,8 @@
 //   S button left down    a button as the engine saw it change
 //   S midi DEV B1 B2 B3   a MIDI message as the engine applied it
 //   S audioin DEV "F" N P sound-card input taken at a cycle end (see devices/tape_audio.h)
+//   S set "MODULE" KEY "VALUE"   a module edit, in the patch file's key and value syntax
+//   S rate HZ             the control rate the engine took from this sample on
 //   S end                 the last line of a complete tape
 // Every event is stamped with the engine's sample counter at the control sample where it took
 // effect; times never go backwards.
@@ -22,6 +25,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -29,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "devices/tape_edits.h"
 #include "engine/io.h"
 #include "platform/mouse_backend.h"
 
@@ -37,6 +42,7 @@ namespace kv {
 class MouseInput;
 class MouseSampler;
 class MidiInputManager;
+class ModuleEdits;
 struct ControlTable;
 
 /// Version of the tape format written by this program.
@@ -46,17 +52,19 @@ constexpr std::string_view kTapeExtension = ".kvtape";
 
 /// One consumed input, as it goes from the engine thread to the writer.
 struct TapeEvent {
-    enum Kind : uint8_t { Cursor, Button, Wheel, Midi, AudioIn };
+    enum Kind : uint8_t { Cursor, Button, Wheel, Midi, AudioIn, Set, Rate };
     uint64_t sample = 0;
     Kind kind = Cursor;
     /// Cursor x, y; button index (left, middle, right, x1, x2) and 1 down / 0 up; wheel delta
     /// and 1 horizontal / 0 vertical; MIDI device, status, data 1, data 2; input device, reads
-    /// taken before and samples to the next read (0: none).
+    /// taken before and samples to the next read (0: none); set: the number of its text
+    /// (GestureTapeWriter::queueText) when recorded, the first and count of its stores when
+    /// played; rate: control samples per second.
     int32_t a = 0, b = 0, c = 0, d = 0;
 };
 
-/// The event's line, with its line end ("480 cursor 10 20\n"). Input lines name their file
-/// beside the tape `tapePath`.
+/// The event's line, with its line end ("480 cursor 10 20\n"); empty for a set event, whose
+/// text the writer keeps. Input lines name their file beside the tape `tapePath`.
 std::string tapeLine(const TapeEvent& e, const std::string& tapePath = {});
 
 /// The file name (without folder) of the WAV that holds what input `device` handed the engine
@@ -101,6 +109,9 @@ class GestureTapeWriter {
     /// Queues an event. Never allocates, locks or waits; a full queue counts the event as lost.
     /// Engine thread (one producer).
     void push(const TapeEvent& e) noexcept;
+    /// Keeps the text of set event number `number` ("set ..." lines, each ending in a line
+    /// feed, without their time) until the event is written. Any thread but the engine's.
+    void queueText(uint32_t number, std::string lines);
     bool recording() const { return recording_.load(std::memory_order_acquire); }
     /// Writes what is queued, the `closing` events and the end line "<endSample> end" (both at
     /// the last event's time when that is later), makes the file durable and renames it to the
@@ -125,6 +136,13 @@ class GestureTapeWriter {
     int fd_ = -1;
     int error_ = 0; // first write error (errno)
     std::string lines_;
+    struct Text {
+        uint32_t number;
+        std::string lines;
+    };
+    std::mutex textMutex_;
+    std::deque<Text> texts_; // guarded by textMutex_
+    void appendSetLines(const TapeEvent& e);
     std::thread thread_;
     std::mutex wakeMutex_;
     std::condition_variable wake_;
@@ -137,6 +155,11 @@ class GestureTapeWriter {
 /// each read), changed buttons, and the MIDI messages held for this control sample.
 class GestureTapeRecorder final : public ControlSampleTap {
   public:
+    /// Module edits made while the take records reach the engine here (null: none).
+    void setEdits(ModuleEdits* edits) { edits_ = edits; }
+    /// The control rate the take starts with (the tape's header); a different rate taken by the
+    /// engine is recorded. Call before begin.
+    void setStartRate(double rate) { rate_ = rate; }
     /// `midi` may be null (no MIDI recorded).
     GestureTapeRecorder(MouseInput& mouse, MidiInputManager* midi, GestureTapeWriter& writer)
         : mouse_(mouse), midi_(midi), writer_(writer) {}
@@ -149,7 +172,12 @@ class GestureTapeRecorder final : public ControlSampleTap {
     void end();
     /// Engine thread.
     void controlSample(uint64_t sample) override;
-    /// The last control sample seen + 1, for the end line. Any thread.
+    /// Engine thread: held module edits take effect at cycle starts and control samples.
+    uint64_t beforeSample(uint64_t sample) override;
+    void beforeMouseRows(uint64_t sample) override;
+    /// Engine thread: a rate that differs from the last one is recorded.
+    void rateTaken(uint64_t sample, double rate) override;
+    /// The last control sample or cycle start seen + 1, for the end line. Any thread.
     uint64_t endSample() const { return endSample_.load(std::memory_order_relaxed); }
     /// Mouse passes that could not be recorded (more than the pass log between two control
     /// samples). Any thread.
@@ -161,6 +189,8 @@ class GestureTapeRecorder final : public ControlSampleTap {
     MouseInput& mouse_;
     MidiInputManager* midi_;
     GestureTapeWriter& writer_;
+    ModuleEdits* edits_ = nullptr;
+    double rate_ = 4000;  // engine thread (set before begin): the rate last recorded
     uint64_t sample_ = 0; // engine thread: the control sample being recorded
     uint64_t nextPass_ = 0;
     int64_t vertical_ = 0, horizontal_ = 0; // wheel delta sums already recorded
@@ -179,12 +209,17 @@ class GestureTapePlayer final : public ControlSampleTap, private platform::Mouse
     GestureTapePlayer(MouseInput& mouse, MouseSampler& sampler, MidiInputManager* midi)
         : mouse_(mouse), sampler_(sampler), midi_(midi) {}
 
-    /// Takes the events (in time order, samples counted from the first control sample seen)
-    /// and the tape's desktop. User-interface thread, tap detached.
+    /// Takes the events (in time order, samples counted from the first cycle seen) and the
+    /// tape's desktop. Set events name `stores` (first, count): the live values they change.
+    /// Rate events go to `controlRate` (may be null when there are none). User-interface
+    /// thread, tap detached.
     void load(std::vector<TapeEvent> events, uint64_t endSample,
-              const platform::DesktopRect& desktop);
+              const platform::DesktopRect& desktop, std::vector<LiveStore> stores = {},
+              std::atomic<double>* controlRate = nullptr);
     /// Engine thread: the events due, before the mouse rows take the passes they make.
     void beforeMouseRows(uint64_t sample) override;
+    /// Engine thread: module edits and rate changes at exactly their samples.
+    uint64_t beforeSample(uint64_t sample) override;
     void controlSample(uint64_t) override {}
     /// Every event played and the end reached. Any thread.
     bool finished() const { return finished_.load(std::memory_order_acquire); }
@@ -199,8 +234,14 @@ class GestureTapePlayer final : public ControlSampleTap, private platform::Mouse
     MouseInput& mouse_;
     MouseSampler& sampler_;
     MidiInputManager* midi_;
-    std::vector<TapeEvent> events_;
+    void checkFinished(uint64_t now);
+
+    std::vector<TapeEvent> events_; // mouse and MIDI
     std::size_t next_ = 0;
+    std::vector<TapeEvent> edits_; // set and rate
+    std::size_t nextEdit_ = 0;
+    std::vector<LiveStore> stores_;
+    std::atomic<double>* controlRate_ = nullptr;
     uint64_t end_ = 0;
     bool started_ = false;
     uint64_t base_ = 0;

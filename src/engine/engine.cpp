@@ -309,22 +309,36 @@ int Engine::runCycle(Clock* clock) {
     if (n > SampleChunk::kSlots) n = SampleChunk::kSlots;
     if (output_) output_->startCycle(adjustment);
 
-    const double r = state_.settings.controlRate.load(rlx);
-    uint64_t d = 0;
-    double actualRate = 0;
-    if (std::isfinite(r) && r > 0) {
-        // A rate above the sample rate (a hand-edited setting) means every sample, not a
-        // division by zero; a rate below one control sample per 2^40 samples means none.
-        const double q = std::trunc(kSampleRate / r);
-        d = q < 1 ? 1 : (q < 1099511627776.0 ? static_cast<uint64_t>(q) : 0);
-        if (d > 0) actualRate = static_cast<double>(kSampleRate / d);
-    }
-    const double smoothing = actualRate / kSampleRate;
-
     EngineContext ctx{state_, state_.table, state_.rand, view};
     ctx.chunkLength = n;
-    ctx.controlRate = actualRate;
-    ctx.msPerControlSample = actualRate > 0 ? 1000.0 / actualRate : 0;
+
+    // The control rate is taken at the start of the cycle, and again where a gesture tape or an
+    // offline script changes it within the cycle, so that a replay changes it at the same sample.
+    ControlSampleTap* tap = tap_.load(std::memory_order_acquire);
+    uint64_t wake = tap ? tap->beforeSample(sampleCounter_) : ControlSampleTap::kNoSample;
+    double r = 0;
+    uint64_t d = 0;
+    double smoothing = 0;
+    auto takeRate = [&] {
+        r = state_.settings.controlRate.load(rlx);
+        d = 0;
+        double actualRate = 0;
+        if (std::isfinite(r) && r > 0) {
+            // A rate above the sample rate (a hand-edited setting) means every sample, not a
+            // division by zero; a rate below one control sample per 2^40 samples means none.
+            const double q = std::trunc(kSampleRate / r);
+            d = q < 1 ? 1 : (q < 1099511627776.0 ? static_cast<uint64_t>(q) : 0);
+            if (d > 0) actualRate = static_cast<double>(kSampleRate / d);
+        }
+        smoothing = actualRate / kSampleRate;
+        ctx.controlRate = actualRate;
+        ctx.msPerControlSample = actualRate > 0 ? 1000.0 / actualRate : 0;
+        if (tap) tap->rateTaken(sampleCounter_, r);
+    };
+    auto retakeRate = [&] {
+        if (state_.settings.controlRate.load(rlx) != r) takeRate();
+    };
+    takeRate();
     ctx.output = output_;
     ctx.mouse = mouse_;
     ctx.input = input_;
@@ -335,6 +349,10 @@ int Engine::runCycle(Clock* clock) {
         if (view.rows[r].owner->showState.load(rlx) == 5) meterRows_[meterRowCount_++] = r;
 
     for (int i = 0; i < n; ++i) {
+        if (sampleCounter_ == wake) {
+            wake = tap->beforeSample(sampleCounter_);
+            retakeRate();
+        }
         ctx.sampleIndex = i;
         ctx.sampleCounter = sampleCounter_;
         if (d > 0 && sampleCounter_ % d == 0)
@@ -343,6 +361,9 @@ int Engine::runCycle(Clock* clock) {
         if (afterSample) {
             const NotRealtimeScope offlineHook; // probing and script events, never in real time
             afterSample(sampleCounter_);
+            ++sampleCounter_;
+            retakeRate();
+            continue;
         }
         ++sampleCounter_;
     }

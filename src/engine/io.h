@@ -74,6 +74,16 @@ class ControlSampleTap {
     virtual void beforeMouseRows(uint64_t /*sample*/) {}
     /// After the mouse rows are updated, before any module reads its inputs.
     virtual void controlSample(uint64_t sample) = 0;
+
+    /// No sample: the tap needs no call before a particular sample.
+    static constexpr uint64_t kNoSample = ~uint64_t{0};
+    /// Before the first sample of every cycle, and before the sample that the previous call
+    /// returned when it falls within the cycle; before the engine reads the control rate for the
+    /// samples that follow. Returns the next sample before which to be called (kNoSample: none).
+    virtual uint64_t beforeSample(uint64_t /*sample*/) { return kNoSample; }
+    /// The control rate (per second) the engine uses from `sample` on: told at the start of
+    /// every cycle and whenever the rate changes within one.
+    virtual void rateTaken(uint64_t /*sample*/, double /*rate*/) {}
 };
 
 /// Sound-card and MIDI inputs, as the engine sees them. Every function is called on the engine

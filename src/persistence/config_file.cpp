@@ -580,6 +580,15 @@ bool setModuleKey(Module& m, ModuleRegistry& registry, std::string_view key,
         case KeyKind::Choice:
             r.choice->store(parseChoiceByte(value, r.choiceNames), kRelaxed);
             break;
+        case KeyKind::Controller:
+            // A blank controller is an unassigned one, as a section without the key loads.
+            if (isBlank(value)) {
+                r.controller->controller.store(-1, kRelaxed);
+                r.controller->reversed.store(false, kRelaxed);
+            } else {
+                applyController(*r.controller, value);
+            }
+            break;
         default:
             applyOwnValue(r, value);
             break;
@@ -597,6 +606,174 @@ bool hasModuleKey(Module& m, std::string_view key) {
         if (!r.key.empty() && equalsIgnoreCase(r.key, key)) found = true;
     });
     return found;
+}
+
+std::vector<LiveValueRef> liveValuesOfKey(Module& m, std::string_view key) {
+    std::vector<LiveValueRef> out;
+    bool found = false;
+    forEachKey(m, false, [&](const KeyRef& r) {
+        if (found || r.key.empty() || !equalsIgnoreCase(r.key, key)) return;
+        found = true;
+        switch (r.kind) {
+        case KeyKind::SourceName:
+        case KeyKind::SourceSubType:
+        case KeyKind::DeviceText:
+        case KeyKind::DeviceCode:
+            out.push_back({LiveValueRef::Integer, r.integer});
+            break;
+        case KeyKind::Decimal:
+            out.push_back({LiveValueRef::Real, r.real});
+            break;
+        case KeyKind::Option:
+        case KeyKind::Flag:
+            out.push_back({LiveValueRef::Flag, r.flag});
+            break;
+        case KeyKind::AnalyserMode:
+        case KeyKind::Choice:
+            out.push_back({LiveValueRef::Byte, r.choice});
+            break;
+        case KeyKind::Controller:
+            out.push_back({LiveValueRef::Integer, &r.controller->controller});
+            out.push_back({LiveValueRef::Flag, &r.controller->reversed});
+            break;
+        case KeyKind::Path:
+        case KeyKind::Sequence:
+            break;
+        }
+    });
+    return out;
+}
+
+namespace {
+
+// A decimal that reads back to the same double ("%g" would round it).
+std::string exactReal(double v) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.17g", v);
+    return text;
+}
+
+// The settings that move a source selector from `from` to `to`. A source key resolves its name
+// with the selector's current sub-type and a sub-type key re-resolves the current name, so a
+// change of sub-type needs the steps in the right order; the first order that resolves to `to`
+// is taken.
+std::vector<KeySetting> sourceSettings(std::string_view key, const ModuleRegistry& registry,
+                                       int from, int to, bool& exact) {
+    const std::string subKey = std::string(key) + "SubType";
+    const std::string name = registry.sourceName(to);
+    const int sub = registry.sourceSubType(to);
+    struct Step {
+        bool isName;
+        int subType;
+    };
+    const std::vector<std::vector<Step>> orders = {
+        {{true, 0}},
+        {{true, 0}, {false, sub}},
+        {{false, sub}, {true, 0}},
+        {{false, 0}, {true, 0}, {false, sub}},
+    };
+    auto run = [&](const std::vector<Step>& steps) {
+        int sel = from;
+        for (const Step& s : steps)
+            sel = s.isName ? registry.resolveSource(name, registry.sourceSubType(sel))
+                           : registry.resolveSource(registry.sourceName(sel), s.subType);
+        return sel;
+    };
+    const std::vector<Step>* chosen = &orders.back();
+    exact = false;
+    for (const auto& steps : orders)
+        if (run(steps) == to) {
+            chosen = &steps;
+            exact = true;
+            break;
+        }
+    std::vector<KeySetting> out;
+    for (const Step& s : *chosen)
+        out.push_back(s.isName ? KeySetting{std::string(key), name}
+                               : KeySetting{subKey, formatInteger(s.subType)});
+    return out;
+}
+
+} // namespace
+
+std::vector<KeySetting> keySettingsFor(Module& m, const ModuleRegistry& registry, const void* live,
+                                       double value, bool& exact,
+                                       const std::map<const void*, double>* pending) {
+    auto current = [pending](const auto& atomic) -> double {
+        if (pending)
+            if (const auto it = pending->find(&atomic); it != pending->end()) return it->second;
+        return atomic.load(kRelaxed);
+    };
+    std::vector<KeySetting> out;
+    exact = true;
+    bool found = false;
+    forEachKey(m, false, [&](const KeyRef& r) {
+        if (found || r.key.empty()) return;
+        const std::string key(r.key);
+        switch (r.kind) {
+        case KeyKind::SourceName:
+            if (r.integer != live) return;
+            found = true;
+            out = sourceSettings(key, registry, static_cast<int>(current(*r.integer)),
+                                 static_cast<int>(value), exact);
+            return;
+        case KeyKind::DeviceText:
+            if (r.integer != live) return;
+            found = true;
+            out.push_back({key, formatOutputDeviceID(static_cast<int>(value))});
+            return;
+        case KeyKind::DeviceCode:
+            if (r.integer != live) return;
+            found = true;
+            out.push_back({key, formatInteger(static_cast<long>(value))});
+            return;
+        case KeyKind::Decimal:
+            if (r.real != live) return;
+            found = true;
+            out.push_back({key, exactReal(value)});
+            return;
+        case KeyKind::Option:
+        case KeyKind::Flag:
+            if (r.flag != live) return;
+            found = true;
+            out.push_back({key, value != 0 ? "1" : "0"});
+            return;
+        case KeyKind::AnalyserMode:
+        case KeyKind::Choice: {
+            if (r.choice != live) return;
+            found = true;
+            const auto c = static_cast<uint8_t>(value);
+            if (r.kind == KeyKind::AnalyserMode) {
+                out.push_back({key, c == 0 ? "Analyser" : c == 1 ? "Oscilloscope" : ""});
+                exact = c <= 1 || c == 255;
+            } else {
+                out.push_back({key, c < r.choiceNames.size() && r.choiceNames[c]
+                                        ? std::string(r.choiceNames[c])
+                                        : std::string()});
+                exact = out.back().value.size() > 0 || c == 255;
+            }
+            return;
+        }
+        case KeyKind::Controller: {
+            MidiControllerEntry& e = *r.controller;
+            if (&e.controller != live && &e.reversed != live) return;
+            found = true;
+            const long n = static_cast<long>(&e.controller == live ? value : current(e.controller));
+            const bool reversed = (&e.reversed == live ? value : current(e.reversed)) != 0;
+            if (n < 0) {
+                out.push_back({key, ""}); // not assigned
+            } else {
+                out.push_back({key, formatInteger(reversed ? -n : n)});
+                exact = !(reversed && n == 0) && n <= 0xFFFF; // "-0" cannot say reversed
+            }
+            return;
+        }
+        default:
+            return;
+        }
+    });
+    if (!found) exact = false;
+    return out;
 }
 
 LoadReport loadConfiguration(const LoadTarget& target, std::string_view text) {

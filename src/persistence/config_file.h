@@ -11,9 +11,12 @@
 // as the headless tool's main thread). Saving reads live values while the engine runs; loading
 // stops the engine around the change.
 #include <atomic>
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "persistence/safe_save.h"
 
@@ -94,6 +97,36 @@ bool setModuleKey(Module& module, ModuleRegistry& registry, std::string_view key
                   std::string_view value);
 /// Whether setModuleKey accepts `key` for this module.
 bool hasModuleKey(Module& module, std::string_view key);
+
+/// A live value of a module: the atomic that the engine reads, and its type.
+struct LiveValueRef {
+    enum Type : uint8_t { Real, Integer, Flag, Byte };
+    Type type = Real;
+    void* address = nullptr; // std::atomic<double>, <int>, <bool> or <uint8_t>
+};
+
+/// The live values that setModuleKey may change for `key`, in the module's key order (a source
+/// key and its "SubType" key: the selector; a controller key: the controller and its sign). Empty
+/// when the key sets no live value (Name, Position, ShowState, paths, sequence text) or the
+/// module has no such key. User-interface thread.
+std::vector<LiveValueRef> liveValuesOfKey(Module& module, std::string_view key);
+
+/// One "KEY VALUE" pair as setModuleKey takes it.
+struct KeySetting {
+    std::string key;
+    std::string value;
+};
+
+/// The settings that, given to setModuleKey in this order, set the live value at `live` to
+/// `value` (converted to the live value's type) and leave the module's other live values as they
+/// are. Numbers are written so that they read back to the same bits. `exact` is false when the
+/// text cannot name the value (a source whose name several modules share, a reversed controller
+/// 0): the settings then give what a patch file would. Empty when no key of the module stores
+/// `live`. `pending`, when given, holds values that live values will have by the time the
+/// settings apply (edits not yet taken by the engine). User-interface thread.
+std::vector<KeySetting> keySettingsFor(Module& module, const ModuleRegistry& registry,
+                                       const void* live, double value, bool& exact,
+                                       const std::map<const void*, double>* pending = nullptr);
 
 /// Sequence text as stored: line breaks become the two characters "\n", spaces "%20", tabs "%09";
 /// "%" and "\" are written as "%25" and "%5C" so that every text reads back unchanged.

@@ -206,6 +206,8 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
     tapeAudioWriter_ = std::make_unique<TapeAudioWriter>();
     tapeAudioRecorder_ =
         std::make_unique<TapeAudioRecorder>(*engine_, *tapeWriter_, *tapeAudioWriter_);
+    tapeEdits_ = std::make_unique<ModuleEdits>();
+    tapeRecorder_->setEdits(tapeEdits_.get());
     replayTimer_.setInterval(50);
     connect(&replayTimer_, &QTimer::timeout, this, [this] {
         if (tapePlayer_->finished()) finishReplay();
@@ -229,6 +231,7 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
     moduleWindows_->setDeviceManagers(outputs_.get(), waveInputs_.get(), midiInputs_.get());
     moduleWindows_->setEngineState(&state_);
     moduleWindows_->setWaveWriters(writers_.get());
+    moduleWindows_->setEdits(tapeEdits_.get());
 
     buildControls();
     applyLabels();
@@ -977,14 +980,18 @@ bool MainWindow::startTape(QString& error) {
     header.right = desktop.right;
     header.bottom = desktop.bottom;
     mouse_->clientOrigin(header.originX, header.originY);
-    header.rate = std::lround(state_.settings.controlRate.load(std::memory_order_relaxed));
+    const double rate = state_.settings.controlRate.load(std::memory_order_relaxed);
+    header.rate = std::lround(rate);
     std::string why;
     if (!tapeWriter_->start(tape, tapeHeaderText(header), why)) {
         error = fromStd(tape) + ": " + fromStd(why);
         return false;
     }
     tapeAudioWriter_->start(tape, why); // cannot fail: the last take has stopped
-    loadForTake(text, [this] {
+    loadForTake(text, [this, rate] {
+        // Edits from here on (the windows' own, as they open) are held for the engine.
+        tapeEdits_->beginTake(*registry_, *tapeWriter_);
+        tapeRecorder_->setStartRate(rate);
         tapeRecorder_->begin();
         engine_->setControlSampleTap(tapeRecorder_.get());
         // What the sound-card inputs hand the engine goes beside the tape.
@@ -1060,8 +1067,10 @@ bool MainWindow::replayTape(const std::string& path, QString& error) {
         return false;
     }
     std::vector<TapeEvent> events;
+    std::vector<TapeSetLine> sets;
     platform::DesktopRect desktop{0, 0, 1919, 1079};
     double rate = state_.settings.controlRate.load(std::memory_order_relaxed);
+    bool rateSeen = false;
     for (const cli::ScriptEvent& e : script.events) {
         const auto& n = e.numbers;
         auto add = [&](TapeEvent::Kind kind, long a, long b, long c = 0, long d = 0) {
@@ -1090,7 +1099,13 @@ bool MainWindow::replayTape(const std::string& path, QString& error) {
             desktop = {n[0], n[1], n[2], n[3]};
             break;
         case cli::ScriptCommand::Rate:
-            rate = e.rate;
+            // The first rate is the take's; later ones change it where the engine did.
+            if (!rateSeen) rate = e.rate;
+            rateSeen = true;
+            add(TapeEvent::Rate, std::lround(e.rate), 0);
+            break;
+        case cli::ScriptCommand::Set:
+            sets.push_back({e.line, e.sample, e.module, e.key, e.value});
             break;
         case cli::ScriptCommand::Origin:
         case cli::ScriptCommand::Tape:
@@ -1105,13 +1120,23 @@ bool MainWindow::replayTape(const std::string& path, QString& error) {
     }
     state_.settings.controlRate.store(rate, std::memory_order_relaxed);
     replaying_ = true;
+    std::string unplayable;
     loadForTake(patchText, [&] {
+        // Set lines become the stores they make, against the patch just loaded.
+        std::vector<LiveStore> stores;
+        if (!resolveTapeSets(*registry_, sets, events, stores, unplayable)) return;
         // The desktop's mouse is ignored while the tape plays its own.
         mouse_->hook.muted.store(true, std::memory_order_relaxed);
         mouse_->hook.clearButtons();
-        tapePlayer_->load(std::move(events), script.endSample, desktop);
+        tapePlayer_->load(std::move(events), script.endSample, desktop, std::move(stores),
+                          &state_.settings.controlRate);
         engine_->setControlSampleTap(tapePlayer_.get());
     });
+    if (!unplayable.empty()) {
+        replaying_ = false;
+        error = fromStd(path + " " + unplayable);
+        return false;
+    }
     replayTimer_.start();
     addMessage(QStringLiteral("Replaying gesture tape: ") + fromStd(path));
     return true;
@@ -1153,6 +1178,7 @@ void MainWindow::stopTape() {
     inputStage_->setCapturedAudioTap(nullptr);
     finishCycle();
     tapeRecorder_->end();
+    tapeEdits_->endTake();
     std::string error, audioError;
     const bool audioSaved = tapeAudioWriter_->stop(audioError);
     const bool saved =
@@ -1174,7 +1200,8 @@ void MainWindow::stopTape() {
     for (const std::string& file : tapeAudioWriter_->files())
         addMessage(QStringLiteral("Its sound-card input: ") + fromStd(file));
     const uint64_t lost = tapeWriter_->lost() + tapeRecorder_->lostPasses() +
-                          tapeAudioWriter_->lost() + tapeAudioRecorder_->divergent();
+                          tapeAudioWriter_->lost() + tapeAudioRecorder_->divergent() +
+                          tapeEdits_->inexact();
     if (lost > 0)
         addMessage(QStringLiteral("The gesture tape missed %1 events: it will not replay exactly.")
                        .arg(static_cast<qulonglong>(lost)));

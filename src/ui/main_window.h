@@ -42,6 +42,7 @@ class GestureTapeRecorder;
 class GestureTapePlayer;
 class TapeAudioWriter;
 class TapeAudioRecorder;
+class ModuleEdits;
 namespace platform {
 class AudioOut;
 class AudioIn;
@@ -298,7 +299,8 @@ class MainWindow : public Dialog {
     std::unique_ptr<GestureTapePlayer> tapePlayer_;
     std::unique_ptr<TapeAudioWriter> tapeAudioWriter_; // the take's sound-card input
     std::unique_ptr<TapeAudioRecorder> tapeAudioRecorder_;
-    QTimer replayTimer_; // watches a replaying tape for its end
+    std::unique_ptr<ModuleEdits> tapeEdits_; // the module windows' edits, held during a take
+    QTimer replayTimer_;                     // watches a replaying tape for its end
     bool replaying_ = false;
     void finishReplay();
     /// Loads `patchText` afresh for a take or a replay; `prepare` runs with the engine stopped.

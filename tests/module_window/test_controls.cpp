@@ -7,6 +7,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSlider>
@@ -14,7 +15,11 @@
 #include <QTreeWidget>
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
+
 #include "devices/audio_out_capture.h"
+#include "devices/gesture_tape.h"
 #include "devices/output_device_manager.h"
 #include "devices/wav_writer.h"
 #include "engine/engine.h"
@@ -432,6 +437,60 @@ TEST_F(Windows, LearningIsRefusedWhileTheEngineIsStopped) {
     EXPECT_EQ(host.toggleLearning(w->module()), 235);
     state.stopFlag = false;
     EXPECT_EQ(host.toggleLearning(w->module()), 0);
+}
+
+TEST_F(Windows, EditsDuringATakeWaitForTheEngineAndGoOnTheTape) {
+    ModuleEdits edits;
+    host.setEdits(&edits);
+    ModuleWindow* osc = add(Module_AudioOsc);
+    ModuleWindow* seq = add(Module_ControlSequence);
+    Module& m = osc->module();
+    const std::string name = m.name;
+    QTemporaryDir dir;
+    const std::string tape = dir.filePath("t.kvtape").toStdString();
+    GestureTapeWriter writer;
+    std::string error;
+    ASSERT_TRUE(writer.start(tape, "", error)) << error;
+    edits.beginTake(registry, writer);
+
+    const double before = m.inputSliders[0].manual.load();
+    osc->controlAs<QSlider>(kIdValueSlider)->setValue(333);
+    osc->pollControls();
+    choose(osc->controlAs<QComboBox>(kIdSourceList + 1), 131);
+    osc->rename("Lead");
+    osc->controlAs<QComboBox>(kIdOutputList)->setCurrentIndex(0);
+    seq->controlAs<QPlainTextEdit>(kIdSequenceText)->setPlainText("C4");
+    // Held until the engine takes them at a sample, then stored as the window asked.
+    EXPECT_EQ(m.inputSliders[0].manual.load(), before);
+    EXPECT_NE(m.inputSliders[1].source.load(), 131);
+    edits.applyHeld(960);
+    const double amplitude = m.inputSliders[0].manual.load();
+    EXPECT_NE(amplitude, before);
+    EXPECT_EQ(m.inputSliders[1].source.load(), 131);
+    EXPECT_EQ(m.soundOutputs[0].code.load(), -555);
+    EXPECT_EQ(edits.inexact(), 1u); // the sequence text
+    // Removing a module applies what is held first: no held edit outlives its module.
+    osc->controlAs<QSlider>(kIdValueSlider)->setValue(0);
+    osc->pollControls();
+    host.requestDelete(seq->module());
+    EXPECT_NE(m.inputSliders[0].manual.load(), amplitude);
+    EXPECT_EQ(edits.inexact(), 2u);
+    edits.endTake();
+    ASSERT_TRUE(writer.stop(961, error)) << error;
+    std::ifstream in(tape);
+    std::stringstream text;
+    text << in.rdbuf();
+    char exact[40];
+    std::snprintf(exact, sizeof exact, "%.17g", amplitude);
+    EXPECT_EQ(text.str(), "960 set \"" + name + "\" AmplitudeValue \"" + exact + "\"\n960 set \"" +
+                              name + "\" NoiseControl \"" + registry.sourceName(131) +
+                              "\"\n960 set \"" + name +
+                              "\" Name \"Lead\"\n960 set \"Lead\" OutputDeviceID \"-555 (L+R)\"\n"
+                              "961 end\n");
+    // Without a take, edits are stored at once.
+    osc->controlAs<QSlider>(kIdValueSlider)->setValue(333);
+    osc->pollControls();
+    EXPECT_EQ(m.inputSliders[0].manual.load(), amplitude);
 }
 
 } // namespace

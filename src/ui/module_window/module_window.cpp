@@ -434,8 +434,8 @@ void ModuleWindow::refresh() {
     auto readBack = [&](int id, std::atomic<int>& selector) {
         auto* list = controlAs<QComboBox>(id);
         if (!list || selector.load(kRelaxed) == kMouseRowBase) return; // "Direction" stays
-        selector.store(list->currentIndex() < 0 ? kSourceNone : list->currentData().toInt(),
-                       kRelaxed);
+        const int now = list->currentIndex() < 0 ? kSourceNone : list->currentData().toInt();
+        if (now != selector.load(kRelaxed)) edit(selector, now);
     };
     for (int i = 0; i < kSlotsPerKind; ++i) {
         if (module_.inputSliders[i].def)
@@ -619,15 +619,15 @@ void ModuleWindow::pollControls() {
         const bool longMode = !in.def->optionKey.empty() && in.option.load(kRelaxed);
         double v = 0;
         if (read(kIdValueSlider + i, inputValueScale(*in.def, longMode), v)) {
-            in.manual.store(v, kRelaxed);
+            edit(in.manual, v);
             showDisplay(caption, valueDisplay(v, in.def->decimals, in.unitText), caption);
         }
         if (read(kIdSensitivitySlider + i, sensitivityScale(*in.def), v)) {
-            in.sensitivity.store(v, kRelaxed);
+            edit(in.sensitivity, v);
             showDisplay(caption, formatLong(labelOf(115), static_cast<long>(v)), caption);
         }
         if (read(kIdVelocitySlider + i, velocityScale(), v)) {
-            in.velocitySensitivity.store(v, kRelaxed);
+            edit(in.velocitySensitivity, v);
             showDisplay(caption, formatLong(labelOf(241), static_cast<long>(v)), caption);
         }
     }
@@ -636,7 +636,7 @@ void ModuleWindow::pollControls() {
         if (!s.def) continue;
         double v = 0;
         if (read(kIdSimpleSlider + i, tenthsScale(*s.def), v)) {
-            s.value.store(v, kRelaxed);
+            edit(s.value, v);
             showDisplay(kIdSimpleCaption + i,
                         valueDisplay(v, s.def->decimals, resolveText(s.def->unit)),
                         kIdSimpleCaption + i);
@@ -648,8 +648,8 @@ void ModuleWindow::pollControls() {
         double base = 0, mult = 0;
         const bool b = read(kIdFrequencyBase + i, frequencyBaseScale(*f.def), base);
         const bool m = read(kIdFrequencyMultiplier + i, frequencyMultiplierScale(*f.def), mult);
-        if (b) f.base.store(base, kRelaxed);
-        if (m) f.multiplier.store(mult, kRelaxed);
+        if (b) edit(f.base, base);
+        if (m) edit(f.multiplier, mult);
         if (b || m)
             showDisplay(kIdFrequencyCaption + i,
                         formatDouble(labelOf(f.def->fineMode ? 240 : 37),
@@ -658,7 +658,7 @@ void ModuleWindow::pollControls() {
         double sens = 0;
         if (!f.def->sensitivityKey.empty() &&
             read(kIdFrequencySensitivity + i, sensitivityScale(*f.def), sens)) {
-            f.sensitivity.store(sens, kRelaxed);
+            edit(f.sensitivity, sens);
             showDisplay(kIdFrequencyCaption + i, formatLong(labelOf(115), static_cast<long>(sens)),
                         kIdFrequencySensitivity + i);
         }
@@ -688,12 +688,12 @@ void ModuleWindow::pollControls() {
         double up = 0, low = 0;
         const std::string unit = resolveText(f.def->unit);
         if (read(kIdFlipperUpper + i, tenthsScale(*f.def), up)) {
-            f.upper.store(up, kRelaxed);
+            edit(f.upper, up);
             showDisplay(kIdFlipperCaption + i, valueDisplay(up, f.def->decimals, unit),
                         kIdFlipperCaption + i);
         }
         if (read(kIdFlipperLower + i, tenthsScale(*f.def), low)) {
-            f.lower.store(low, kRelaxed);
+            edit(f.lower, low);
             showDisplay(kIdFlipperCaption + i, valueDisplay(low, f.def->decimals, unit),
                         kIdFlipperCaption + i);
         }
@@ -708,7 +708,7 @@ void ModuleWindow::connectControls() {
             auto* list = controlAs<QComboBox>(id);
             if (!list) return;
             connect(list, &QComboBox::activated, this, [this, list, selector](int index) {
-                selector->store(index < 0 ? kSourceNone : list->itemData(index).toInt(), kRelaxed);
+                edit(*selector, index < 0 ? kSourceNone : list->itemData(index).toInt());
                 applySourceVisibility();
             });
         };
@@ -721,8 +721,8 @@ void ModuleWindow::connectControls() {
         auto onDevice = [this](int id, std::atomic<int>* code) {
             auto* list = controlAs<QComboBox>(id);
             if (!list) return;
-            connect(list, &QComboBox::currentIndexChanged, this, [list, code](int index) {
-                code->store(index < 0 ? kNoDeviceCode : list->itemData(index).toInt(), kRelaxed);
+            connect(list, &QComboBox::currentIndexChanged, this, [this, list, code](int index) {
+                edit(*code, index < 0 ? kNoDeviceCode : list->itemData(index).toInt());
             });
         };
         if (module_.soundOutputs[i].def) onDevice(kIdOutputList + i, &module_.soundOutputs[i].code);
@@ -734,9 +734,8 @@ void ModuleWindow::connectControls() {
             connect(
                 list, &QComboBox::currentIndexChanged, this,
                 [this, list, choice, analyser, slot](int index) {
-                    choice->store(index < 0 ? kNoChoice
-                                            : static_cast<uint8_t>(list->itemData(index).toInt()),
-                                  kRelaxed);
+                    edit(*choice, index < 0 ? kNoChoice
+                                            : static_cast<uint8_t>(list->itemData(index).toInt()));
                     if (analyser && module_.state && module_.type() == Module_AudioOutputAnalyser) {
                         const QRect r = pixelRect(layout_.find(kIdAnalyserPicture + slot)->rect);
                         module_.stateAs<AnalyserState>().requestClear(r.width(), r.height());
@@ -751,7 +750,7 @@ void ModuleWindow::connectControls() {
             onChoice(kIdOutputModeList + i, &module_.outputModes[i].choice, false, i);
         if (auto* box = controlAs<QCheckBox>(kIdCheckBox + i))
             connect(box, &QCheckBox::toggled, this,
-                    [this, i](bool on) { module_.checkBoxes[i].state.store(on, kRelaxed); });
+                    [this, i](bool on) { edit(module_.checkBoxes[i].state, on); });
         if (auto* box = controlAs<QCheckBox>(kIdOptionCheckBox + i))
             connect(box, &QCheckBox::toggled, this, [this, i](bool on) { onOptionToggled(i, on); });
         // Wave writer: path, append, browse, recording and stopped.
@@ -761,7 +760,7 @@ void ModuleWindow::connectControls() {
             });
         if (auto* box = controlAs<QCheckBox>(kIdWaveAppend + i))
             connect(box, &QCheckBox::toggled, this,
-                    [this, i](bool on) { module_.waveWriters[i].append.store(on, kRelaxed); });
+                    [this, i](bool on) { edit(module_.waveWriters[i].append, on); });
         if (auto* b = controlAs<QPushButton>(kIdWaveBrowse + i))
             connect(b, &QPushButton::clicked, this, [this, i] {
                 const QString file = QFileDialog::getSaveFileName(
@@ -811,6 +810,8 @@ void ModuleWindow::connectControls() {
                     edit->setTextCursor(cursor);
                 }
                 module_.sequence.setText(upper.toStdString());
+                // The engine takes the text when it can: a tape cannot place it exactly.
+                if (ModuleEdits* e = host_.edits()) e->notTaped();
             });
         // MIDI sliders.
         if (auto* b = controlAs<QPushButton>(kIdLearnButton + i))
@@ -833,7 +834,7 @@ void ModuleWindow::connectControls() {
                     return;
                 }
                 const int slot = line->data(0, Qt::UserRole).toInt();
-                if (slot >= 0 && slot < 128) module_.midiControllers[slot].controller.store(-1);
+                if (slot >= 0 && slot < 128) edit(module_.midiControllers[slot].controller, -1);
                 host_.requestRefreshAll();
             });
     }
@@ -853,14 +854,14 @@ void ModuleWindow::onOptionToggled(int slot, bool on) {
     auto* s = controlAs<QSlider>(kIdValueSlider + slot);
     if (!in.def || !s || applying_) return;
     const double v = in.manual.load(kRelaxed);
-    in.option.store(on, kRelaxed);
+    edit(in.option, on);
     {
         const QSignalBlocker block(s);
         s->setValue(optionSwitchPosition(*in.def, v, on));
     }
     // A value beyond the normal range is clipped to it as the position is read back.
     lastPos_[kIdValueSlider + slot] = s->value();
-    in.manual.store(inputValueScale(*in.def, on).value(s->value()), kRelaxed);
+    edit(in.manual, inputValueScale(*in.def, on).value(s->value()));
 }
 
 void ModuleWindow::invertMidiSign(QTreeWidget* list) {
@@ -873,7 +874,7 @@ void ModuleWindow::invertMidiSign(QTreeWidget* list) {
     if (slot < 0 || slot >= 128) return;
     auto& entry = module_.midiControllers[slot];
     const bool reversed = !entry.reversed.load(kRelaxed);
-    entry.reversed.store(reversed, kRelaxed);
+    edit(entry.reversed, reversed);
     line->setText(3, reversed ? "+ / -" : "+");
     line->setText(2, midiValueText(entry));
 }
@@ -961,7 +962,9 @@ void ModuleWindow::startRecording(int slot) {
 }
 
 void ModuleWindow::rename(const std::string& name) {
+    const std::string old = module_.name;
     host_.registry().renameModule(&module_, name);
+    if (ModuleEdits* e = host_.edits()) e->renamed(old, name);
     setWindowTitle(qs(name));
     if (auto* label = controlAs<QLabel>(kIdName)) label->setText(qs(name));
     host_.requestRefreshAll();
@@ -983,7 +986,7 @@ void ModuleWindow::pointSensorAt(QPoint cursor) {
     const double a = std::atan2(static_cast<double>(p.y() - cursor.y()),
                                 static_cast<double>(p.x() - cursor.x()));
     for (auto& s : module_.sensors)
-        if (s.def) s.value.store(a, kRelaxed);
+        if (s.def) edit(s.value, a);
     for (int i = 0; i < kSlotsPerKind; ++i)
         if (module_.sensors[i].def) drawSensor(i);
 }
@@ -1266,6 +1269,7 @@ std::vector<ModuleWindow*> ModuleWindows::windows() const {
 }
 
 void ModuleWindows::closeAll() {
+    if (edits_) edits_->flush(); // the modules go next
     for (auto& [module, window] : windows_)
         delete window;
     windows_.clear();
@@ -1307,6 +1311,8 @@ std::vector<ListEntry> ModuleWindows::midiDeviceList() {
 int ModuleWindows::toggleLearning(Module& module) {
     if (!engineState_ || !module.state || module.type() != Module_ControlMIDIControllerInput)
         return kLearnRefusedString;
+    // The engine learns controllers at samples of its own: a tape cannot place them.
+    if (edits_) edits_->notTaped();
     return toggleLearn(module, *engineState_);
 }
 
@@ -1339,6 +1345,7 @@ void ModuleWindows::stopRecording(Module& module, int control) {
 }
 
 void ModuleWindows::requestDelete(Module& module) {
+    if (edits_) edits_->flush(); // no held edit may outlive its module
     if (waveWriters_) waveWriters_->stopModule(module);
     if (ModuleWindow* w = windowOf(&module)) {
         windows_.erase(&module);

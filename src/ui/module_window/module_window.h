@@ -16,6 +16,7 @@
 #include <optional>
 #include <vector>
 
+#include "devices/tape_edits.h"
 #include "modules/module_registry.h"
 #include "ui/module_window/module_layout.h"
 
@@ -105,6 +106,8 @@ class ModuleWindowHost {
     virtual std::optional<LevelInputs> levels(const Module& module) {
         return takePublishedLevels(module);
     }
+    /// The path the window's edits of live values take to the engine (null: stored at once).
+    virtual ModuleEdits* edits() { return nullptr; }
 };
 
 /// Show states, stored in the module as a byte.
@@ -217,6 +220,13 @@ class ModuleWindow : public QWidget {
         return a;
     }
     bool applying_ = false;
+    /// Stores a live value of the module as the user's edit (through the host's edit path).
+    template <class T, class V> void edit(std::atomic<T>& live, V value) {
+        if (ModuleEdits* e = host_.edits())
+            e->store(module_, live, static_cast<T>(value));
+        else
+            live.store(static_cast<T>(value), std::memory_order_relaxed);
+    }
 };
 
 /// The module windows of a registry, as the main window keeps them: one window per module, the
@@ -231,7 +241,7 @@ class ModuleWindows : public ModuleWindowHost {
     ModuleWindow* open(Module& module);
     ModuleWindow* windowOf(const Module* module) const;
     std::vector<ModuleWindow*> windows() const;
-    /// Closes every window (before the modules are cleared).
+    /// Closes every window (before the modules are cleared) and applies the edits still held.
     void closeAll();
 
     /// The device managers whose lists the windows show (any may be null: an empty list).
@@ -241,6 +251,9 @@ class ModuleWindows : public ModuleWindowHost {
     void setEngineState(const EngineState* state) { engineState_ = state; }
     /// The recorder of the wave writers (null: nothing records).
     void setWaveWriters(WaveWriterList* writers) { waveWriters_ = writers; }
+    /// The edit path of the windows (null: edits are stored at once).
+    void setEdits(ModuleEdits* edits) { edits_ = edits; }
+    ModuleEdits* edits() override { return edits_; }
 
     ModuleRegistry& registry() override { return registry_; }
     std::vector<ListEntry> outputDeviceList(bool wholeDevice) override;
@@ -265,6 +278,7 @@ class ModuleWindows : public ModuleWindowHost {
     const MidiInputManager* midiInput_ = nullptr;
     const EngineState* engineState_ = nullptr;
     WaveWriterList* waveWriters_ = nullptr;
+    ModuleEdits* edits_ = nullptr;
     const bool* edgeLock_ = nullptr;
     std::map<const Module*, ModuleWindow*> windows_;
 };
