@@ -234,21 +234,31 @@ bool liveRecorderMissedPeriods(const TakeResult& t, std::size_t at) {
     return false;
 }
 
-// A gap of silence that an empty output queue left in the live take: from frame `at` the live
-// frames are zero for a while and then go on with the rendered ones where they stopped.
+// A gap of silence that an empty output queue left in the live take: the live frames around
+// `at` are zero for a while and then go on with the rendered ones where they stopped. The gap
+// may begin before `at`, where the rendering was silent too.
 bool liveUnderrunAt(const TakeResult& t, std::size_t at) {
-    std::size_t zeros = 0;
-    while (2 * (at + zeros) + 1 < t.live.size() && t.live[2 * (at + zeros)] == 0 &&
-           t.live[2 * (at + zeros) + 1] == 0)
-        ++zeros;
-    if (zeros == 0) return false;
-    for (std::size_t k = 0; k < 256; ++k) {
-        const std::size_t live = 2 * (at + zeros + k), rendered = 2 * (at + k);
-        if (live + 1 >= t.live.size() || rendered + 1 >= t.rendered.size()) return k > 0;
-        if (t.live[live] != t.rendered[rendered] || t.live[live + 1] != t.rendered[rendered + 1])
-            return false;
+    const auto silent = [&](std::size_t f) {
+        return 2 * f + 1 < t.live.size() && t.live[2 * f] == 0 && t.live[2 * f + 1] == 0;
+    };
+    std::size_t begin = at, end = at;
+    while (begin > 0 && silent(begin - 1))
+        --begin;
+    while (silent(end))
+        ++end;
+    if (end == at) return false;
+    for (std::size_t from = begin; from <= at; ++from) { // where the rendering resumes
+        std::size_t k = 0;
+        for (; k < 256; ++k) {
+            const std::size_t live = 2 * (end + k), rendered = 2 * (from + k);
+            if (live + 1 >= t.live.size() || rendered + 1 >= t.rendered.size()) break;
+            if (t.live[live] != t.rendered[rendered] ||
+                t.live[live + 1] != t.rendered[rendered + 1])
+                break;
+        }
+        if (k == 256 || (k > 0 && 2 * (end + k) + 1 >= t.live.size())) return true;
     }
-    return true;
+    return false;
 }
 
 // Why the live take and its rendering differ ("" when they do not): "busy: ..." when the
