@@ -232,6 +232,12 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
     moduleWindows_->setEngineState(&state_);
     moduleWindows_->setWaveWriters(writers_.get());
     moduleWindows_->setEdits(tapeEdits_.get());
+    // A tape playing live holds the live values of its patch's modules; a take's tape cannot
+    // say that a module went.
+    moduleWindows_->setBeforeDelete([this] {
+        finishReplay();
+        if (tapeRecording()) tapeEdits_->notTaped();
+    });
 
     buildControls();
     applyLabels();
@@ -1237,6 +1243,9 @@ bool MainWindow::loadPatchFile(const QString& path, QString& error) {
         error = path + ": " + fromStd(reason);
         return false;
     }
+    // A take and a replay belong to the patch they started with.
+    stopTape();
+    finishReplay();
     stopRecordings();
     moduleWindows_->closeAll();
     loadConfiguration(loadTarget(), text);
@@ -1277,6 +1286,7 @@ bool MainWindow::loadPresetResource(int resource) {
 }
 
 Module* MainWindow::addModuleOfType(int type) {
+    if (tapeRecording()) tapeEdits_->notTaped(); // a tape cannot say that a module came
     Module* m = registry_->addModule(type);
     if (m) {
         // New module windows go where the right-click menu was opened, else to the middle of
@@ -1296,6 +1306,8 @@ Module* MainWindow::addModuleOfType(int type) {
 }
 
 void MainWindow::clearAllModules() {
+    stopTape();
+    finishReplay();
     stopRecordings();
     moduleWindows_->closeAll();
     registry_->clearAll();

@@ -699,4 +699,15 @@ TEST(MainWindow, GestureTapeRecordsFromTheMenusIntoItsFolder) {
     w.stopEngine();
     EXPECT_FALSE(w.tapeRecording());
     EXPECT_TRUE(fs::exists(w.tapeFile()));
+
+    // A module deleted, or every module cleared, ends a replay: it held their live values.
+    for (bool clear : {false, true}) {
+        ASSERT_TRUE(w.replayTape(w.tapeFile(), error)) << error.toStdString();
+        ASSERT_FALSE(w.registry().modules(Module_AudioOsc).empty());
+        if (clear)
+            w.clearAllModules();
+        else
+            w.moduleWindows().requestDelete(*w.registry().modules(Module_AudioOsc).front());
+        EXPECT_FALSE(w.tapeReplaying()) << clear;
+    }
 }

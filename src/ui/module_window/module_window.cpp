@@ -1345,6 +1345,7 @@ void ModuleWindows::stopRecording(Module& module, int control) {
 }
 
 void ModuleWindows::requestDelete(Module& module) {
+    if (beforeDelete_) beforeDelete_();
     if (edits_) edits_->flush(); // no held edit may outlive its module
     if (waveWriters_) waveWriters_->stopModule(module);
     if (ModuleWindow* w = windowOf(&module)) {

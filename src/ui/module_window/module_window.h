@@ -254,6 +254,9 @@ class ModuleWindows : public ModuleWindowHost {
     /// The edit path of the windows (null: edits are stored at once).
     void setEdits(ModuleEdits* edits) { edits_ = edits; }
     ModuleEdits* edits() override { return edits_; }
+    /// Called before a window's delete button removes its module (a gesture tape playing live
+    /// must let go of it first).
+    void setBeforeDelete(std::function<void()> f) { beforeDelete_ = std::move(f); }
 
     ModuleRegistry& registry() override { return registry_; }
     std::vector<ListEntry> outputDeviceList(bool wholeDevice) override;
@@ -279,6 +282,7 @@ class ModuleWindows : public ModuleWindowHost {
     const EngineState* engineState_ = nullptr;
     WaveWriterList* waveWriters_ = nullptr;
     ModuleEdits* edits_ = nullptr;
+    std::function<void()> beforeDelete_;
     const bool* edgeLock_ = nullptr;
     std::map<const Module*, ModuleWindow*> windows_;
 };
