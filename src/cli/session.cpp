@@ -222,20 +222,18 @@ bool OfflineSession::useScript(const Script& script, std::string& error) {
 
 // Turns the recorded input lines into the reads they stand for, device by device: a line's
 // read, then one every STEP samples, as many as the device's next line counts.
-bool OfflineSession::scheduleRecordedInput(const Script& script, std::string& error) {
-    deliveries_.clear();
-    nextDelivery_ = 0;
+bool scheduleTapeInput(const Script& script, const TapeInputFiles& files,
+                       std::vector<TapeInputDelivery>& deliveries, std::string& error) {
+    deliveries.clear();
     std::map<long, std::vector<const ScriptEvent*>> byDevice;
     for (const ScriptEvent& e : script.events)
         if (e.command == ScriptCommand::AudioIn && e.recordedInput)
             byDevice[e.numbers[0]].push_back(&e);
-    for (int device = -1; device < WaveInputManager::kDeviceSlots - 1; ++device)
-        inputStage_.setReplayedInput(device, byDevice.count(device) > 0);
     for (const auto& [device, lines] : byDevice) {
         for (std::size_t i = 0; i < lines.size(); ++i) {
             const ScriptEvent& e = *lines[i];
             const ScriptEvent* next = i + 1 < lines.size() ? lines[i + 1] : nullptr;
-            const std::vector<int16_t>& file = *recordings_.at(e.file);
+            const std::vector<int16_t>& file = *files.at(e.file);
             const auto frame = static_cast<uint64_t>(e.numbers[1]);
             const auto step = static_cast<uint64_t>(e.numbers[2]);
             // How far the file reaches at this line: what the next line counts, else its end.
@@ -264,25 +262,31 @@ bool OfflineSession::scheduleRecordedInput(const Script& script, std::string& er
             if (step == 0) continue; // nothing taken here
             uint64_t t = e.sample;
             for (uint64_t offset = frame; offset < until; offset += kTapeInputRead, t += step)
-                deliveries_.push_back({t, static_cast<int>(device), file.data() + offset});
+                deliveries.push_back({t, static_cast<int>(device), file.data() + offset});
         }
     }
-    std::stable_sort(deliveries_.begin(), deliveries_.end(),
-                     [](const Delivery& a, const Delivery& b) { return a.sample < b.sample; });
+    std::stable_sort(
+        deliveries.begin(), deliveries.end(),
+        [](const TapeInputDelivery& a, const TapeInputDelivery& b) { return a.sample < b.sample; });
+    return true;
+}
+
+bool OfflineSession::scheduleRecordedInput(const Script& script, std::string& error) {
+    nextDelivery_ = 0;
+    if (!scheduleTapeInput(script, recordings_, deliveries_, error)) return false;
+    for (int device = -1; device < WaveInputManager::kDeviceSlots - 1; ++device)
+        inputStage_.setReplayedInput(device, false);
+    for (const TapeInputDelivery& d : deliveries_)
+        inputStage_.setReplayedInput(d.device, true);
     return true;
 }
 
 void OfflineSession::deliverRecordedInput(uint64_t sample) {
+    if (nextDelivery_ >= deliveries_.size() || deliveries_[nextDelivery_].sample > sample) return;
+    const std::vector<Module*> inputs = registry_->modules(Module_AudioInput);
     for (; nextDelivery_ < deliveries_.size() && deliveries_[nextDelivery_].sample <= sample;
-         ++nextDelivery_) {
-        const Delivery& d = deliveries_[nextDelivery_];
-        for (Module* m : registry_->modules(Module_AudioInput)) {
-            const int device = AudioInputControls{*m}.inputDeviceId().code.load(rlx);
-            if (device != d.device || !m->state) continue;
-            appendCapturedAudio(m->stateAs<AudioInputState>(), d.samples,
-                                d.samples + kTapeInputRead / 2);
-        }
-    }
+         ++nextDelivery_)
+        deliverTapeInput(deliveries_[nextDelivery_], inputs);
 }
 
 void OfflineSession::noteCursor() {

@@ -14,6 +14,7 @@
 #include "devices/audio_out_capture.h"
 #include "devices/device_input_stage.h"
 #include "devices/device_output_stage.h"
+#include "devices/gesture_tape.h"
 #include "devices/midi_input_manager.h"
 #include "devices/output_device_manager.h"
 #include "devices/wav_writer.h"
@@ -47,6 +48,16 @@ void offerDevices(ModuleRegistry& registry, const OutputDeviceManager& output,
                   const WaveInputManager* waveInput, const MidiInputManager* midiInput,
                   bool allowMouseAsAudio = false);
 
+/// The WAV files that a gesture tape's recorded input lines name, by the name the lines give.
+using TapeInputFiles = std::map<std::string, std::shared_ptr<std::vector<int16_t>>>;
+
+/// Turns a tape's recorded input lines into the reads they stand for, device by device, in time
+/// order: a line's read, then one every STEP samples, as many as the device's next line counts.
+/// False with `error` naming the line when the lines and the files do not agree (a truncated
+/// file). The deliveries point into `files`.
+bool scheduleTapeInput(const Script& script, const TapeInputFiles& files,
+                       std::vector<TapeInputDelivery>& deliveries, std::string& error);
+
 class OfflineSession {
   public:
     /// Output devices of the capture backend besides the default one (device numbers 0..8: the
@@ -79,6 +90,7 @@ class OfflineSession {
     CaptureAudioOut& capture() { return capture_; }
     MouseInput& mouse() { return mouse_; }
     MouseSampler& sampler() { return sampler_; }
+    DeviceInputStage& inputStage() { return inputStage_; }
     platform::ScriptedMouse& pointer() { return pointer_; }
     WaveWriterList& waveWriters() { return waveWriters_; }
     MidiInputManager& midiInput() { return midiManager_; }
@@ -129,18 +141,11 @@ class OfflineSession {
     std::vector<Pending> events_;
     std::size_t nextEvent_ = 0;
 
-    /// A gesture tape's recorded input: 192 samples that the audio-input modules naming
-    /// `device` take at the cycle end before `sample`.
-    struct Delivery {
-        uint64_t sample;
-        int device;
-        const int16_t* samples;
-    };
     bool scheduleRecordedInput(const Script& script, std::string& error);
     void deliverRecordedInput(uint64_t sample);
-    std::vector<Delivery> deliveries_;
+    std::vector<TapeInputDelivery> deliveries_;
     std::size_t nextDelivery_ = 0;
-    std::map<std::string, std::shared_ptr<std::vector<int16_t>>> recordings_; // by file
+    TapeInputFiles recordings_;
     bool started_ = false;
     /// The script is a gesture tape: the sampler passes at its cursor lines, not every 10 ms.
     bool tapePasses_ = false;

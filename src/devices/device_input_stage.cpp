@@ -45,7 +45,7 @@ void DeviceInputStage::endOfCycle(EngineState& state, const EngineView& view) {
             const int device = waveDeviceOf(*m);
             if (device == kNoDevice || !m->state) continue;
             if (device >= -1 && device < WaveInputManager::kDeviceSlots - 1 &&
-                replayed_[device + 1])
+                replayed_[device + 1].load(rlx))
                 continue;
             auto& st = m->stateAs<AudioInputState>();
             const bool took = wave_->read(device, st.readCursor, newer_, older_, latency);
@@ -83,7 +83,7 @@ void DeviceInputStage::endOfCycle(EngineState& state, const EngineView& view) {
 
 void DeviceInputStage::setReplayedInput(int device, bool replayed) {
     if (device >= -1 && device < WaveInputManager::kDeviceSlots - 1)
-        replayed_[device + 1] = replayed;
+        replayed_[device + 1].store(replayed, rlx);
 }
 
 void DeviceInputStage::openBeforeStart(const ModuleRegistry& registry) {

@@ -44,7 +44,8 @@ class DeviceInputStage final : public InputStage {
     /// detach it and let a cycle pass (or stop the engine) before destroying it.
     void setCapturedAudioTap(CapturedAudioTap* tap) { tap_.store(tap, std::memory_order_release); }
     /// Modules naming `device` no longer read the sound card: their input is handed to them from
-    /// a recording instead. Engine stopped.
+    /// a recording instead. Any thread (a live replay sets it with the engine stopped and
+    /// clears it while the engine runs).
     void setReplayedInput(int device, bool replayed);
 
   private:
@@ -53,7 +54,7 @@ class DeviceInputStage final : public InputStage {
     int16_t newer_[WaveInputManager::kBlockSamples] = {};
     int16_t older_[WaveInputManager::kBlockSamples] = {};
     std::atomic<CapturedAudioTap*> tap_{nullptr};
-    bool replayed_[WaveInputManager::kDeviceSlots] = {}; // by device + 1
+    std::atomic<bool> replayed_[WaveInputManager::kDeviceSlots] = {}; // by device + 1
 };
 
 } // namespace kv

@@ -10,7 +10,10 @@
 #include <cstring>
 
 #include "devices/midi_input_manager.h"
+#include "devices/wave_input_manager.h"
+#include "engine/audio_input.h"
 #include "engine/control_table.h"
+#include "modules/module_controls.h"
 #include "mouse/mouse_input.h"
 
 namespace kv {
@@ -356,6 +359,9 @@ void GestureTapePlayer::load(std::vector<TapeEvent> events, uint64_t endSample,
                      [](const TapeEvent& a, const TapeEvent& b) { return a.sample < b.sample; });
     next_ = 0;
     nextEdit_ = 0;
+    input_.clear();
+    nextInput_ = 0;
+    inputModules_.clear();
     stores_ = std::move(stores);
     controlRate_ = controlRate;
     end_ = endSample;
@@ -364,6 +370,22 @@ void GestureTapePlayer::load(std::vector<TapeEvent> events, uint64_t endSample,
     x_ = (desktop.left + desktop.right) / 2;
     y_ = (desktop.top + desktop.bottom) / 2;
     finished_.store(false, rlx);
+}
+
+void GestureTapePlayer::loadInput(std::vector<TapeInputDelivery> deliveries,
+                                  std::vector<Module*> modules) {
+    input_ = std::move(deliveries);
+    nextInput_ = 0;
+    inputModules_ = std::move(modules);
+}
+
+void deliverTapeInput(const TapeInputDelivery& d, const std::vector<Module*>& modules) {
+    for (Module* m : modules) {
+        if (!m->state || AudioInputControls{*m}.inputDeviceId().code.load(rlx) != d.device)
+            continue;
+        appendCapturedAudio(m->stateAs<AudioInputState>(), d.samples,
+                            d.samples + WaveInputManager::kBlockSamples);
+    }
 }
 
 bool GestureTapePlayer::cursorPosition(long& x, long& y) {
@@ -395,12 +417,18 @@ uint64_t GestureTapePlayer::beforeSample(uint64_t sample) {
              ++i)
             storeLive(stores_[i].ref, stores_[i].value);
     }
+    for (; nextInput_ < input_.size() && input_[nextInput_].sample <= now; ++nextInput_)
+        deliverTapeInput(input_[nextInput_], inputModules_);
     checkFinished(now);
-    return nextEdit_ < edits_.size() ? base_ + edits_[nextEdit_].sample : kNoSample;
+    uint64_t next = kNoSample;
+    if (nextEdit_ < edits_.size()) next = base_ + edits_[nextEdit_].sample;
+    if (nextInput_ < input_.size()) next = std::min(next, base_ + input_[nextInput_].sample);
+    return next;
 }
 
 void GestureTapePlayer::checkFinished(uint64_t now) {
-    if (next_ == events_.size() && nextEdit_ == edits_.size() && now + 1 >= end_)
+    if (next_ == events_.size() && nextEdit_ == edits_.size() && nextInput_ == input_.size() &&
+        now + 1 >= end_)
         finished_.store(true, std::memory_order_release);
 }
 

@@ -39,6 +39,7 @@
 
 namespace kv {
 
+class Module;
 class MouseInput;
 class MouseSampler;
 class MidiInputManager;
@@ -199,10 +200,24 @@ class GestureTapeRecorder final : public ControlSampleTap {
     std::atomic<uint64_t> lostPasses_{0};
 };
 
+/// A gesture tape's recorded sound-card input: the samples (192: the older block, then the newer)
+/// that the audio-input modules naming `device` take at the cycle end before `sample`.
+struct TapeInputDelivery {
+    uint64_t sample = 0;
+    int device = 0;
+    const int16_t* samples = nullptr;
+};
+
+/// Hands `d` to the audio-input modules among `modules` that name its device. Engine thread (or
+/// the offline renderer's).
+void deliverTapeInput(const TapeInputDelivery& d, const std::vector<Module*>& modules);
+
 /// Plays a tape's mouse and MIDI events into the running engine at its control samples, as the
 /// take's engine consumed them: each cursor event is a sampler pass on a cursor of the tape's
-/// own, buttons and wheels reach the hook state, MIDI messages the open MIDI input. The owner
-/// mutes the desktop's hook and stops the sampler thread while it plays.
+/// own, buttons and wheels reach the hook state, MIDI messages the open MIDI input, module edits
+/// and rate changes their live values, recorded sound-card input the audio-input modules. The
+/// owner mutes the desktop's hook, stops the sampler thread and leaves the replayed inputs to
+/// the tape while it plays.
 class GestureTapePlayer final : public ControlSampleTap, private platform::MouseBackend {
   public:
     /// `midi` may be null (MIDI events are dropped).
@@ -216,9 +231,13 @@ class GestureTapePlayer final : public ControlSampleTap, private platform::Mouse
     void load(std::vector<TapeEvent> events, uint64_t endSample,
               const platform::DesktopRect& desktop, std::vector<LiveStore> stores = {},
               std::atomic<double>* controlRate = nullptr);
+    /// Adds recorded sound-card input (in time order; its samples stay with the caller until
+    /// the replay ends) for the audio-input `modules` of the patch, which must outlive the
+    /// replay. After load(); user-interface thread, tap detached.
+    void loadInput(std::vector<TapeInputDelivery> deliveries, std::vector<Module*> modules);
     /// Engine thread: the events due, before the mouse rows take the passes they make.
     void beforeMouseRows(uint64_t sample) override;
-    /// Engine thread: module edits and rate changes at exactly their samples.
+    /// Engine thread: module edits, rate changes and recorded input at exactly their samples.
     uint64_t beforeSample(uint64_t sample) override;
     void controlSample(uint64_t) override {}
     /// Every event played and the end reached. Any thread.
@@ -242,6 +261,9 @@ class GestureTapePlayer final : public ControlSampleTap, private platform::Mouse
     std::size_t nextEdit_ = 0;
     std::vector<LiveStore> stores_;
     std::atomic<double>* controlRate_ = nullptr;
+    std::vector<TapeInputDelivery> input_;
+    std::size_t nextInput_ = 0;
+    std::vector<Module*> inputModules_;
     uint64_t end_ = 0;
     bool started_ = false;
     uint64_t base_ = 0;

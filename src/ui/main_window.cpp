@@ -30,6 +30,8 @@
 #include <span>
 
 #include "cli/script.h"
+#include "cli/session.h"
+#include "cli/wav_reader.h"
 #include "devices/device_input_stage.h"
 #include "devices/device_output_stage.h"
 #include "devices/gesture_tape.h"
@@ -1061,6 +1063,8 @@ bool MainWindow::replayTape(const std::string& path, QString& error) {
         error = fromStd(path) + QStringLiteral(": not a gesture tape (it has no tape line).");
         return false;
     }
+    // Recorded sound-card input lies beside the tape.
+    cli::findSoundFilesBeside(script, fs::path(path).parent_path().string());
     const std::string where = path + " line " + std::to_string(tape->line) + ": ";
     const std::string patch = (fs::path(path).parent_path() / tape->file).string();
     std::string patchText, reason;
@@ -1074,6 +1078,7 @@ bool MainWindow::replayTape(const std::string& path, QString& error) {
     }
     std::vector<TapeEvent> events;
     std::vector<TapeSetLine> sets;
+    cli::TapeInputFiles inputFiles;
     platform::DesktopRect desktop{0, 0, 1919, 1079};
     double rate = state_.settings.controlRate.load(std::memory_order_relaxed);
     bool rateSeen = false;
@@ -1113,6 +1118,24 @@ bool MainWindow::replayTape(const std::string& path, QString& error) {
         case cli::ScriptCommand::Set:
             sets.push_back({e.line, e.sample, e.module, e.key, e.value});
             break;
+        case cli::ScriptCommand::AudioIn: {
+            // A take's recorded input plays live; a sound file of a hand-written script does not.
+            if (!e.recordedInput) {
+                error = fromStd(path + " line " + std::to_string(e.line) +
+                                ": 'audioin' without a recorded take's numbers is not played "
+                                "live; render the script with kalvitrope-cli");
+                return false;
+            }
+            if (inputFiles.count(e.file)) break;
+            auto samples = std::make_shared<std::vector<int16_t>>();
+            std::string why;
+            if (!cli::readWavMono(e.file, *samples, why)) {
+                error = fromStd(path + " line " + std::to_string(e.line) + ": " + why);
+                return false;
+            }
+            inputFiles[e.file] = std::move(samples);
+            break;
+        }
         case cli::ScriptCommand::Origin:
         case cli::ScriptCommand::Tape:
         case cli::ScriptCommand::End:
@@ -1124,8 +1147,16 @@ bool MainWindow::replayTape(const std::string& path, QString& error) {
             return false;
         }
     }
+    std::vector<TapeInputDelivery> deliveries;
+    if (!cli::scheduleTapeInput(script, inputFiles, deliveries, problem)) {
+        error = fromStd(path + " " + problem);
+        return false;
+    }
     state_.settings.controlRate.store(rate, std::memory_order_relaxed);
     replaying_ = true;
+    replayInput_.clear();
+    for (auto& [name, samples] : inputFiles)
+        replayInput_.push_back(std::move(samples));
     std::string unplayable;
     loadForTake(patchText, [&] {
         // Set lines become the stores they make, against the patch just loaded.
@@ -1136,6 +1167,10 @@ bool MainWindow::replayTape(const std::string& path, QString& error) {
         mouse_->hook.clearButtons();
         tapePlayer_->load(std::move(events), script.endSample, desktop, std::move(stores),
                           &state_.settings.controlRate);
+        // The recorded input takes the place of the sound card's.
+        for (const TapeInputDelivery& d : deliveries)
+            inputStage_->setReplayedInput(d.device, true);
+        tapePlayer_->loadInput(std::move(deliveries), registry_->modules(Module_AudioInput));
         engine_->setControlSampleTap(tapePlayer_.get());
     });
     if (!unplayable.empty()) {
@@ -1159,6 +1194,9 @@ void MainWindow::finishReplay() {
                          state_.cycleCounter.load(std::memory_order_relaxed) < cycle + 2;
          ++waited)
         QThread::msleep(1);
+    for (int device = -1; device < WaveInputManager::kDeviceSlots - 1; ++device)
+        inputStage_->setReplayedInput(device, false);
+    replayInput_.clear();
     mouse_->hook.muted.store(false, std::memory_order_relaxed);
     mouse_->hook.clearButtons();
     // The desktop's cursor takes over from a fresh start, without a jump from the tape's.

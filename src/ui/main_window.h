@@ -165,9 +165,9 @@ class MainWindow : public Dialog {
     /// The folder tapes go to: the settings' gesture tape path, else the autosave's folder.
     std::string tapeFolder() const;
     /// Plays a recorded tape live: its patch (beside it, checked by its checksum) is loaded
-    /// afresh and the engine restarts; the desktop's mouse is ignored until the tape ends or
-    /// the engine stops. False with `error` naming the problem (and the line) when the tape
-    /// cannot be played; nothing is changed then.
+    /// afresh and the engine restarts; the desktop's mouse, and the sound-card inputs the take
+    /// recorded, are ignored until the tape ends or the engine stops. False with `error` naming the
+    /// problem (and the line) when the tape cannot be played; nothing is changed then.
     bool replayTape(const std::string& path, QString& error);
     bool tapeReplaying() const { return replaying_; }
     /// The "Recording gesture tape" indicator (visible while recording).
@@ -302,6 +302,8 @@ class MainWindow : public Dialog {
     std::unique_ptr<ModuleEdits> tapeEdits_; // the module windows' edits, held during a take
     QTimer replayTimer_;                     // watches a replaying tape for its end
     bool replaying_ = false;
+    /// The sound-card input of the tape replaying, which its player hands the engine.
+    std::vector<std::shared_ptr<std::vector<int16_t>>> replayInput_;
     void finishReplay();
     /// Loads `patchText` afresh for a take or a replay; `prepare` runs with the engine stopped.
     void loadForTake(const std::string& patchText, const std::function<void()>& prepare);

@@ -16,6 +16,7 @@
 
 #include "cli/script.h"
 #include "cli/session.h"
+#include "cli/wav_reader.h"
 #include "devices/device_input_stage.h"
 #include "devices/gesture_tape.h"
 #include "devices/tape_audio.h"
@@ -199,30 +200,63 @@ TEST(TapeAudio, ARealTimeTakeWithIrregularInputRendersOfflineToTheSameSamples) {
     EXPECT_GT(audioLines, 4); // the lumps broke the rhythm now and then
     EXPECT_LE(static_cast<uint64_t>(audioLines), reads + 2) << text;
 
-    OfflineSession offline;
-    ASSERT_EQ(loadTape(offline, patch, tape), "");
-    int rows[2];
-    for (int k = 0; k < 2; ++k)
-        rows[k] = resolveProbeRow(kInputs[k], offline.registry());
-    std::vector<double> rendered[2];
-    for (auto& v : rendered)
-        v.assign(kSamples, 0.0);
-    offline.onSample = [&](uint64_t sample) {
-        if (sample < kSamples)
-            for (int k = 0; k < 2; ++k)
-                rendered[k][sample] = offline.state().table.rows[rows[k]].primary[0];
+    // Rendered offline from the tape, and played by the live player into an engine whose
+    // inputs are left to the tape: the modules take the same samples as live.
+    const auto compare = [&](OfflineSession& session, const char* how) {
+        int rows[2];
+        for (int k = 0; k < 2; ++k)
+            rows[k] = resolveProbeRow(kInputs[k], session.registry());
+        std::vector<double> rendered[2];
+        for (auto& v : rendered)
+            v.assign(kSamples, 0.0);
+        session.onSample = [&](uint64_t sample) {
+            if (sample < kSamples)
+                for (int k = 0; k < 2; ++k)
+                    rendered[k][sample] = session.state().table.rows[rows[k]].primary[0];
+        };
+        session.run([&] { return session.engine().sampleCounter() >= kSamples; });
+        for (int k = 0; k < 2; ++k) {
+            std::size_t same = 0;
+            while (same < kSamples && live[k][same] == rendered[k][same])
+                ++same;
+            EXPECT_EQ(same, kSamples)
+                << how << ", " << kInputs[k] << ": first difference at " << same;
+        }
     };
-    offline.run([&] { return offline.engine().sampleCounter() >= kSamples; });
     ASSERT_GE(end, kSamples);
     for (int k = 0; k < 2; ++k) {
-        std::size_t same = 0;
-        while (same < kSamples && live[k][same] == rendered[k][same])
-            ++same;
-        EXPECT_EQ(same, kSamples) << kInputs[k] << ": first difference at sample " << same;
         double peak = 0;
         for (double v : live[k])
             peak = std::max(peak, std::fabs(v));
         EXPECT_GT(peak, 100.0) << kInputs[k]; // the input was heard
+    }
+    {
+        OfflineSession offline;
+        ASSERT_EQ(loadTape(offline, patch, tape), "");
+        compare(offline, "offline");
+    }
+    {
+        Script script;
+        ASSERT_TRUE(parseScript(text, script, error)) << error;
+        findSoundFilesBeside(script, dir.string());
+        TapeInputFiles files;
+        for (const ScriptEvent& e : script.events)
+            if (e.command == ScriptCommand::AudioIn && !files.count(e.file)) {
+                files[e.file] = std::make_shared<std::vector<int16_t>>();
+                ASSERT_TRUE(readWavMono(e.file, *files[e.file], error)) << error;
+            }
+        std::vector<TapeInputDelivery> deliveries;
+        ASSERT_TRUE(scheduleTapeInput(script, files, deliveries, error)) << error;
+        OfflineSession replay;
+        ASSERT_TRUE(replay.loadPatch({patch.string(), {}}, error)) << error;
+        GestureTapePlayer player(replay.mouse(), replay.sampler(), nullptr);
+        for (const TapeInputDelivery& d : deliveries)
+            replay.inputStage().setReplayedInput(d.device, true);
+        player.load({}, script.endSample, {0, 0, 1919, 1079});
+        player.loadInput(std::move(deliveries), replay.registry().modules(Module_AudioInput));
+        replay.engine().setControlSampleTap(&player);
+        compare(replay, "player");
+        replay.engine().setControlSampleTap(nullptr);
     }
     fs::remove_all(dir);
 }
