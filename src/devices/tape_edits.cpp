@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "devices/gesture_tape.h"
+#include "engine/sensor_neuron.h"
 #include "modules/module_registry.h"
 #include "persistence/text.h"
 
@@ -32,6 +33,8 @@ double loadLive(const LiveValueRef& ref) {
         return static_cast<std::atomic<bool>*>(ref.address)->load(rlx) ? 1 : 0;
     case LiveValueRef::Byte:
         return static_cast<std::atomic<uint8_t>*>(ref.address)->load(rlx);
+    case LiveValueRef::Long:
+        return static_cast<double>(static_cast<std::atomic<long>*>(ref.address)->load(rlx));
     }
     return 0;
 }
@@ -49,6 +52,9 @@ void storeLive(const LiveValueRef& ref, double value) {
         break;
     case LiveValueRef::Byte:
         static_cast<std::atomic<uint8_t>*>(ref.address)->store(static_cast<uint8_t>(value), rlx);
+        break;
+    case LiveValueRef::Long:
+        static_cast<std::atomic<long>*>(ref.address)->store(static_cast<long>(value), rlx);
         break;
     }
 }
@@ -82,7 +88,7 @@ void ModuleEdits::edit(Module& m, LiveValueRef ref, double value) {
     const std::vector<KeySetting> settings =
         keySettingsFor(m, *registry_, ref.address, value, exact, &pending_);
     pending_[ref.address] = value;
-    Held h{{ref, value}, 0, false};
+    Held h{{ref, value}, {}, 0, false};
     if (!settings.empty()) {
         std::string lines;
         for (const KeySetting& s : settings)
@@ -93,17 +99,43 @@ void ModuleEdits::edit(Module& m, LiveValueRef ref, double value) {
     }
     // A set line names the first module of that name: another module of the same name is not
     // reached by it.
+    if (!exact || settings.empty() || !firstOfItsName(m))
+        inexact_.store(inexact_.load(rlx) + 1, rlx);
+    hold(h);
+}
+
+void ModuleEdits::storeSensorPoint(Module& m, long x, long y) {
+    if (sensorsFromTape_) return; // a replaying tape places the sensors
+    const LiveValueRef rx{LiveValueRef::Long, &m.sensorPointX},
+        ry{LiveValueRef::Long, &m.sensorPointY};
+    if (!holding_.load(rlx)) {
+        storeLive(rx, static_cast<double>(x));
+        storeLive(ry, static_cast<double>(y));
+        return;
+    }
+    // Without a window, a sensor's point follows from its stored position: the line gives the
+    // position that puts the point where the window has it.
+    const SensorPointOffset offset = sensorPointOffset();
+    Held h{{rx, static_cast<double>(x)}, {ry, static_cast<double>(y)}, nextText_++, true};
+    writer_->queueText(
+        h.text,
+        "set " + quotedWord(m.name) + " Position " +
+            quotedWord(std::to_string(x - offset.dx) + "," + std::to_string(y - offset.dy)) + "\n");
+    if (!firstOfItsName(m)) inexact_.store(inexact_.load(rlx) + 1, rlx);
+    hold(h);
+}
+
+bool ModuleEdits::firstOfItsName(const Module& m) const {
     const Module* first = nullptr;
     registry_->forEachInListOrder([&](Module& other) {
         if (!first && equalsIgnoreCase(other.name, m.name)) first = &other;
     });
-    if (!exact || settings.empty() || first != &m) inexact_.store(inexact_.load(rlx) + 1, rlx);
-    hold(h);
+    return first == &m;
 }
 
 void ModuleEdits::renamed(const std::string& oldName, const std::string& newName) {
     if (!holding_.load(rlx)) return;
-    Held h{{{LiveValueRef::Real, nullptr}, 0}, nextText_++, true};
+    Held h{{{LiveValueRef::Real, nullptr}, 0}, {}, nextText_++, true};
     writer_->queueText(h.text,
                        "set " + quotedWord(oldName) + " Name " + quotedWord(newName) + "\n");
     // A file trims a name's blanks: later lines would name a module the replay does not have.
@@ -124,6 +156,7 @@ void ModuleEdits::hold(const Held& h) {
         const uint32_t held = tail_.load(rlx) - head_.load(rlx);
         drain(0, false);
         if (h.store.ref.address) storeLive(h.store.ref, h.store.value);
+        if (h.second.ref.address) storeLive(h.second.ref, h.second.value);
         inexact_.store(inexact_.load(rlx) + held + 1, rlx);
         return;
     }
@@ -160,6 +193,7 @@ void ModuleEdits::drain(uint64_t sample, bool toTape) {
     for (; head != tail; ++head) {
         const Held& h = ring_[head % kCapacity];
         if (h.store.ref.address) storeLive(h.store.ref, h.store.value);
+        if (h.second.ref.address) storeLive(h.second.ref, h.second.value);
         if (toTape && h.hasText)
             writer_->push({sample, TapeEvent::Set, static_cast<int32_t>(h.text)});
     }
@@ -197,6 +231,22 @@ bool resolveTapeSets(ModuleRegistry& registry, const std::vector<TapeSetLine>& l
                                     : "no module named '" + l.module + "' in the patch");
             putBack();
             return false;
+        }
+        if (equalsIgnoreCase(l.key, "Position")) {
+            // A sensor's position gives its point, which the player sets at the line's sample;
+            // the places of other modules make no sound.
+            if (module->type() != Module_ControlSensor) continue;
+            const long x = module->positionX, y = module->positionY;
+            setModuleKey(*module, registry, l.key, l.value);
+            const SensorPointOffset offset = sensorPointOffset();
+            const LiveValueRef rx{LiveValueRef::Long, &module->sensorPointX};
+            const LiveValueRef ry{LiveValueRef::Long, &module->sensorPointY};
+            events.push_back({l.sample, TapeEvent::Set, static_cast<int32_t>(stores.size()), 2});
+            stores.push_back({rx, static_cast<double>(module->positionX + offset.dx)});
+            stores.push_back({ry, static_cast<double>(module->positionY + offset.dy)});
+            module->positionX = x;
+            module->positionY = y;
+            continue;
         }
         const std::vector<LiveValueRef> refs = liveValuesOfKey(*module, l.key);
         const bool rename = equalsIgnoreCase(l.key, "Name");

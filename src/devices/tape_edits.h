@@ -51,6 +51,14 @@ class ModuleEdits {
     void store(Module& module, std::atomic<int>& live, int value);
     void store(Module& module, std::atomic<bool>& live, bool value);
     void store(Module& module, std::atomic<uint8_t>& live, uint8_t value);
+    /// A sensor's point as its window shows it (main-window client pixels): while a take
+    /// records it reaches the engine with the edits, and the tape gives the sensor the
+    /// position that puts its point there. Ignored while a replaying tape places the sensors.
+    void storeSensorPoint(Module& module, long x, long y);
+    /// While set, the windows' sensor points are ignored: a tape playing live places them.
+    /// User-interface thread.
+    void setSensorsFromTape(bool fromTape) { sensorsFromTape_ = fromTape; }
+    bool sensorsFromTape() const { return sensorsFromTape_; }
     /// A module renamed (already done) while a take records: its set line goes on the tape in
     /// order with the edits, so that later lines may name the module by its new name.
     void renamed(const std::string& oldName, const std::string& newName);
@@ -77,10 +85,13 @@ class ModuleEdits {
   private:
     struct Held {
         LiveStore store;
+        LiveStore second;  // a sensor point's y, applied with its x
         uint32_t text = 0; // number of the set lines' text
         bool hasText = false;
     };
     void edit(Module& module, LiveValueRef ref, double value);
+    /// A set line names the first module of its name.
+    bool firstOfItsName(const Module& module) const;
     void hold(const Held& held);
     void drain(uint64_t sample, bool toTape);
 
@@ -93,6 +104,7 @@ class ModuleEdits {
     GestureTapeWriter* writer_ = nullptr;      // set while holding
     uint32_t nextText_ = 0;                    // user-interface thread
     std::map<const void*, double> pending_;    // user-interface thread: values held in this take
+    bool sensorsFromTape_ = false;             // user-interface thread
 };
 
 /// A set line of a tape, as the live player takes it.

@@ -100,9 +100,9 @@ bool hasModuleKey(Module& module, std::string_view key);
 
 /// A live value of a module: the atomic that the engine reads, and its type.
 struct LiveValueRef {
-    enum Type : uint8_t { Real, Integer, Flag, Byte };
+    enum Type : uint8_t { Real, Integer, Flag, Byte, Long };
     Type type = Real;
-    void* address = nullptr; // std::atomic<double>, <int>, <bool> or <uint8_t>
+    void* address = nullptr; // std::atomic<double>, <int>, <bool>, <uint8_t> or <long>
 };
 
 /// The live values that setModuleKey may change for `key`, in the module's key order (a source

@@ -1162,7 +1162,9 @@ bool MainWindow::replayTape(const std::string& path, QString& error) {
         // Set lines become the stores they make, against the patch just loaded.
         std::vector<LiveStore> stores;
         if (!resolveTapeSets(*registry_, sets, events, stores, unplayable)) return;
-        // The desktop's mouse is ignored while the tape plays its own.
+        // The desktop's mouse is ignored while the tape plays its own, and the sensors are
+        // where the tape places them.
+        tapeEdits_->setSensorsFromTape(true);
         mouse_->hook.muted.store(true, std::memory_order_relaxed);
         mouse_->hook.clearButtons();
         tapePlayer_->load(std::move(events), script.endSample, desktop, std::move(stores),
@@ -1197,6 +1199,8 @@ void MainWindow::finishReplay() {
     for (int device = -1; device < WaveInputManager::kDeviceSlots - 1; ++device)
         inputStage_->setReplayedInput(device, false);
     replayInput_.clear();
+    tapeEdits_->setSensorsFromTape(false);
+    moduleWindows_->republishSensorPoints();
     mouse_->hook.muted.store(false, std::memory_order_relaxed);
     mouse_->hook.clearButtons();
     // The desktop's cursor takes over from a fresh start, without a jump from the tape's.

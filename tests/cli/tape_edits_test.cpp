@@ -26,19 +26,20 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A modulator shapes the lead's waveform at control samples; the lead plays on the default
-// device. The splitter has two rows and the sliders rows for slots 1 and 3 only, so sources
-// with sub-types can be chosen.
+// A sensor's view of the cursor drives a modulator, which shapes the lead's waveform at control
+// samples, and the lead's ramp; the lead plays on the default device. The splitter has two rows and
+// the sliders rows for slots 1 and 3 only, so sources with sub-types can be chosen.
 const std::string kPatch =
     "## Kalvitrope Configuration (KVC) [revision B] ##\r\n"
-    "[Module_ControlModulator]\r\nName=Mod\r\nInputSource=-[Manual]-\r\n"
+    "[Module_ControlSensor]\r\nName=Eye\r\nPosition=300,200\r\n"
+    "[Module_ControlModulator]\r\nName=Mod\r\nInputSource=Eye\r\n"
     "BaseFrequencyValue=3\r\n"
     "FrequencyMultiplierValue=1\r\nInputValue=800\r\n"
     "[Module_AudioOsc]\r\nName=Lead \"1\" #2\r\nAmplitudeControl=-[Manual]-\r\n"
     "AmplitudeValue=400\r\nFrequencyControl=-[Manual]-\r\n"
     "BaseFrequencyValue=220\r\nFrequencyMultiplierValue=1\r\n"
     "WaveformControl=Mod\r\nWaveformControlSensitivity=50\r\n"
-    "OutputDeviceID=-1 (L+R)\r\n"
+    "RampControl=Eye\r\nRampControlSensitivity=100\r\nOutputDeviceID=-1 (L+R)\r\n"
     "[Module_AudioOutputSplit]\r\nName=Split\r\n"
     "[Module_ControlMIDIControllerInput]\r\nName=Sliders\r\n"
     "Controller1=7\r\nController3=-9\r\n"
@@ -178,8 +179,8 @@ struct Collector final : OutputStage {
 
 TEST(TapeEdits, ATakeWithEditsAndRateChangesReplaysSampleForSample) {
     // The take runs on the real-time engine while a user-interface thread moves sliders, picks
-    // sources (of other sub-types too), renames a module and changes the control rate (to 0 as
-    // well) whenever it likes.
+    // sources (of other sub-types too), renames a module, moves the sensor's window and changes
+    // the control rate (to 0 as well) whenever it likes.
     const fs::path dir = tempFolder();
     const fs::path patch = dir / "edits.kvc";
     std::ofstream(patch, std::ios::binary) << kPatch;
@@ -200,7 +201,9 @@ TEST(TapeEdits, ATakeWithEditsAndRateChangesReplaysSampleForSample) {
         loadConfiguration(target, kPatch);
         Module* lead = named(registry, "Lead \"1\" #2");
         Module* mod = named(registry, "Mod");
-        ASSERT_TRUE(lead && mod);
+        Module* eye = named(registry, "Eye");
+        ASSERT_TRUE(lead && mod && eye);
+        mouse.noteCursor(959, 539); // where the offline pointer starts
         GestureTapeWriter writer;
         ModuleEdits edits;
         GestureTapeRecorder recorder{mouse, nullptr, writer};
@@ -234,6 +237,8 @@ TEST(TapeEdits, ATakeWithEditsAndRateChangesReplaysSampleForSample) {
                     edits.renamed(old, mod->name);
                 }
                 if (i % 13 == 0) state.settings.controlRate.store(rates[i / 13 % 5]);
+                if (i % 4 == 1)
+                    edits.storeSensorPoint(*eye, 100 + i * 29 % 1500, 50 + i * 13 % 900);
                 std::this_thread::sleep_for(std::chrono::microseconds(300 + (i * 7919) % 1400));
             }
         });
@@ -248,8 +253,9 @@ TEST(TapeEdits, ATakeWithEditsAndRateChangesReplaysSampleForSample) {
     }
     EXPECT_EQ(inexact, 0u);
     const std::string text = slurp(tape);
-    for (const char* word : {" set \"Lead \\\"1\\\" #2\" AmplitudeValue \"", " rate 0\n",
-                             " set \"Mod\" Name \"Mod 2\"\n", " rate 48000\n"})
+    for (const char* word :
+         {" set \"Lead \\\"1\\\" #2\" AmplitudeValue \"", " rate 0\n", " set \"Eye\" Position \"",
+          " set \"Mod\" Name \"Mod 2\"\n", " rate 48000\n"})
         EXPECT_NE(text.find(word), std::string::npos) << word;
 
     // Offline, and through the desktop program's player: the same samples.

@@ -1176,11 +1176,22 @@ void ModuleWindow::moveEvent(QMoveEvent* event) {
     publishSensorPoint();
 }
 
-void ModuleWindow::publishSensorPoint() {
+void ModuleWindow::publishSensorPoint(bool always) {
     if (module_.type() != Module_ControlSensor) return;
     const QPoint p = pos() + sensorPoint() - host_.clientOrigin();
-    module_.sensorPointX.store(p.x(), kRelaxed);
-    module_.sensorPointY.store(p.y(), kRelaxed);
+    if (!always && p == publishedSensorPoint_) return;
+    publishedSensorPoint_ = p;
+    if (ModuleEdits* e = host_.edits()) {
+        e->storeSensorPoint(module_, p.x(), p.y());
+    } else {
+        module_.sensorPointX.store(p.x(), kRelaxed);
+        module_.sensorPointY.store(p.y(), kRelaxed);
+    }
+}
+
+void ModuleWindows::republishSensorPoints() {
+    for (ModuleWindow* w : windows())
+        w->publishSensorPoint(true);
 }
 
 bool ModuleWindow::dragInProgress() {

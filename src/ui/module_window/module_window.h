@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <array>
+#include <climits>
 #include <functional>
 #include <limits>
 #include <map>
@@ -157,6 +158,9 @@ class ModuleWindow : public QWidget {
     void updatePictures();
     /// The sensor point in client pixels: the centre of the direction picture.
     QPoint sensorPoint() const;
+    /// The sensor point into the module, in main-window client coordinates, through the
+    /// windows' edit path; only when it moved unless `always`.
+    void publishSensorPoint(bool always = false);
     /// Sets the direction from a cursor position in client pixels (the direction drag).
     void pointSensorAt(QPoint clientCursor);
 
@@ -195,11 +199,10 @@ class ModuleWindow : public QWidget {
     void stopDrag();
     /// Starts recording wave writer `slot`; the two buttons show the outcome.
     void startRecording(int slot);
-    /// The sensor point into the module, in main-window client coordinates.
-    void publishSensorPoint();
     std::string labelOf(int id) const;
 
     Module& module_;
+    QPoint publishedSensorPoint_{INT_MIN, INT_MIN};
     ModuleWindowHost& host_;
     WindowLayout layout_;
     DialogUnits units_;
@@ -257,6 +260,8 @@ class ModuleWindows : public ModuleWindowHost {
     /// Called before a window's delete button removes its module (a gesture tape playing live
     /// must let go of it first).
     void setBeforeDelete(std::function<void()> f) { beforeDelete_ = std::move(f); }
+    /// Every sensor window tells its point again (after a replay placed the sensors).
+    void republishSensorPoints();
 
     ModuleRegistry& registry() override { return registry_; }
     std::vector<ListEntry> outputDeviceList(bool wholeDevice) override;
