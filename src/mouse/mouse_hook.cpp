@@ -66,14 +66,21 @@ void MouseHookState::applyEvent(HookMessage message, int16_t data) {
         if (data == 1 || data == 2) release(*this, data == 1 ? kButtonX1 : kButtonX2);
         return;
     case HookMessage::Wheel:
-        // Rolling away from the user (positive delta) lowers the position.
-        verticalDeltas.store(verticalDeltas.load(std::memory_order_relaxed) + data,
-                             std::memory_order_relaxed);
-        return turnWheel(vertical, verticalPrevious, -data / 120.0 * kWheelUnitsPerNotch);
-    case HookMessage::HWheel:
-        horizontalDeltas.store(horizontalDeltas.load(std::memory_order_relaxed) + data,
-                               std::memory_order_relaxed);
-        return turnWheel(horizontal, horizontalPrevious, data / 120.0 * kWheelUnitsPerNotch);
+    case HookMessage::HWheel: {
+        const bool v = message == HookMessage::Wheel;
+        const uint32_t change = wheelChange.load(std::memory_order_relaxed);
+        wheelChange.store(change + 1, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_release);
+        std::atomic<int64_t>& deltas = v ? verticalDeltas : horizontalDeltas;
+        deltas.store(deltas.load(std::memory_order_relaxed) + data, std::memory_order_relaxed);
+        // Rolling away from the user (positive delta) lowers the vertical position.
+        if (v)
+            turnWheel(vertical, verticalPrevious, -data / 120.0 * kWheelUnitsPerNotch);
+        else
+            turnWheel(horizontal, horizontalPrevious, data / 120.0 * kWheelUnitsPerNotch);
+        wheelChange.store(change + 2, std::memory_order_release);
+        return;
+    }
     case HookMessage::Other:
         return;
     }

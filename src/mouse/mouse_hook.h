@@ -49,6 +49,9 @@ struct MouseHookState {
     std::atomic<double> horizontal{0}, horizontalPrevious{0}; // wheel units, −100..100
     /// Sums of the raw wheel deltas received (120 per notch), for a gesture tape.
     std::atomic<int64_t> verticalDeltas{0}, horizontalDeltas{0};
+    /// Odd while a wheel event changes the wheel fields: a sampler pass takes the positions and
+    /// the delta sums of one moment, so that a tape logs a notch at the pass that heard it.
+    std::atomic<uint32_t> wheelChange{0};
 
     /// Every button released and its press count 0. User-interface thread, hook removed.
     void clearButtons();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 #include "engine/control_table.h"
 
@@ -149,9 +150,25 @@ void MouseSampler::pass(platform::MouseBackend& backend) {
     in.wrap = input_.settings.wrapAtScreenEdges.load(rlx);
     input_.noteDesktop(in.desktop);
     if (in.cursorRead) input_.noteCursor(in.x, in.y);
+    // The wheel's delta sums (for a tape) and positions (for the metrics) of one moment: a
+    // notch either counts in this pass for both or waits for the next.
     MouseInput::PassReading reading;
-    reading.verticalDeltas = input_.hook.verticalDeltas.load(rlx);
-    reading.horizontalDeltas = input_.hook.horizontalDeltas.load(rlx);
+    const MouseHookState& hook = input_.hook;
+    // (A wheel turned without a pause for a thousand tries is taken as it is.)
+    for (int tries = 0;; ++tries) {
+        const uint32_t change = hook.wheelChange.load(std::memory_order_acquire);
+        if ((change & 1) && tries < 1000) {
+            std::this_thread::yield();
+            continue;
+        }
+        reading.verticalDeltas = hook.verticalDeltas.load(rlx);
+        reading.horizontalDeltas = hook.horizontalDeltas.load(rlx);
+        in.vertical = hook.vertical.load(rlx);
+        in.horizontal = hook.horizontal.load(rlx);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (hook.wheelChange.load(rlx) == change || tries >= 1000) break;
+    }
+    in.wheelTaken = true;
     input_.cursorPosition(reading.x, reading.y);
     input_.beginPass();
     const SamplerWarp warp = samplerPass(state_, in, input_.hook, input_.metrics);

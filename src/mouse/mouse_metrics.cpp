@@ -23,11 +23,10 @@ double angularDistance(double a, double b) {
 }
 
 // A wheel's velocity and acceleration sources from its position (hook units).
-void wheelSources(std::atomic<double>& positionAtomic, std::atomic<double>& previousAtomic,
-                  double& velocity, double& acceleration, double& previousVelocity, MouseMetrics& m,
+void wheelSources(double position, std::atomic<double>& previousAtomic, double& velocity,
+                  double& acceleration, double& previousVelocity, MouseMetrics& m,
                   int positionSource) {
     constexpr auto rlx = std::memory_order_relaxed;
-    const double position = positionAtomic.load(rlx);
     m.set(positionSource, position * 10);
     velocity = 0.8 * velocity + 0.2 * (position - previousAtomic.load(rlx));
     m.set(positionSource + 1, velocity * 10 * 10);
@@ -145,9 +144,13 @@ SamplerWarp samplerPass(SamplerState& s, const SamplerInput& in, MouseHookState&
     s.prevHv = s.hv;
     s.prevVv = s.vv;
 
-    wheelSources(hook.vertical, hook.verticalPrevious, s.vsv, s.vsa, s.prevVsv, m,
+    const double vertical =
+        in.wheelTaken ? in.vertical : hook.vertical.load(std::memory_order_relaxed);
+    const double horizontal =
+        in.wheelTaken ? in.horizontal : hook.horizontal.load(std::memory_order_relaxed);
+    wheelSources(vertical, hook.verticalPrevious, s.vsv, s.vsa, s.prevVsv, m,
                  kSourceVerticalScrollPosition);
-    wheelSources(hook.horizontal, hook.horizontalPrevious, s.hsv, s.hsa, s.prevHsv, m,
+    wheelSources(horizontal, hook.horizontalPrevious, s.hsv, s.hsa, s.prevHsv, m,
                  kSourceHorizontalScrollPosition);
 
     // Cursor wrap at the desktop's edges; the jump counts as no movement.

@@ -84,6 +84,10 @@ struct SamplerInput {
     platform::DesktopRect desktop; // taken now, for the cursor wrap
     long originX = 0, originY = 0;
     bool wrap = true;
+    /// The wheel positions, taken by the caller together with the hook's delta sums; without
+    /// them the pass reads the hook's.
+    bool wheelTaken = false;
+    double vertical = 0, horizontal = 0;
 };
 
 /// Where the pass moved the cursor, if it did.

@@ -143,5 +143,36 @@ TEST(EngineThreads, MouseHookSamplerAndEngineShareTheMouseState) {
     EXPECT_NE(state.table.rows[kMouseRowBase + kSourceSpeed].primary[0], 0);
 }
 
+// A pass takes the wheel's position and its delta sum (logged for a gesture tape) of one moment,
+// however fast the hook thread turns it: the position always follows from the sum.
+TEST(EngineThreads, EveryPassTakesTheWheelOfOneMoment) {
+    MouseInput mouse;
+    CirclingPointer pointer;
+    MouseSampler sampler{mouse};
+    std::atomic<bool> stop{false};
+    std::thread hookThread([&] {
+        while (!stop.load(std::memory_order_relaxed)) {
+            mouse.hook.onEvent(HookMessage::Wheel, 120); // a notch away: the position falls
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
+        }
+    });
+    int64_t notches = 0;
+    double expected = 0; // the position after `notches` notches, wrapped as the hook wraps it
+    int mismatches = 0;
+    for (int i = 0; notches < 2000 && i < 10'000'000; ++i) {
+        sampler.pass(pointer);
+        const MouseInput::PassReading r = mouse.passReading(mouse.passCount() - 1);
+        for (; notches < r.verticalDeltas / 120; ++notches) {
+            expected -= kWheelUnitsPerNotch;
+            if (expected < -kWheelWrap) expected += 2 * kWheelWrap;
+        }
+        if (mouse.metrics.value(kSourceVerticalScrollPosition) != expected * 10) ++mismatches;
+    }
+    stop.store(true);
+    hookThread.join();
+    EXPECT_GE(notches, 2000);
+    EXPECT_EQ(mismatches, 0);
+}
+
 } // namespace
 } // namespace kv
