@@ -121,7 +121,7 @@ GestureTapeWriter::~GestureTapeWriter() {
 
 bool GestureTapeWriter::start(const std::string& path, const std::string& headerText,
                               std::string& error) {
-    if (recording() || thread_.joinable()) {
+    if (recording() || thread_.running()) {
         error = "a gesture tape is already recording";
         return false;
     }
@@ -148,12 +148,8 @@ bool GestureTapeWriter::start(const std::string& path, const std::string& header
         ::unlink(part.c_str());
         return false;
     }
-    {
-        std::lock_guard lock(wakeMutex_);
-        stopping_ = false;
-    }
     recording_.store(true, std::memory_order_release);
-    thread_ = std::thread([this] { writerMain(); });
+    thread_.start([this] { drain(); });
     return true;
 }
 
@@ -222,30 +218,14 @@ bool GestureTapeWriter::drain() {
     return writeAll(lines_);
 }
 
-void GestureTapeWriter::writerMain() {
-    // Lines reach the file every 50 ms, so that a crash loses at most that much of the take.
-    std::unique_lock lock(wakeMutex_);
-    while (!stopping_) {
-        wake_.wait_for(lock, std::chrono::milliseconds(50));
-        lock.unlock();
-        drain();
-        lock.lock();
-    }
-}
-
 bool GestureTapeWriter::stop(uint64_t endSample, std::string& error,
                              std::vector<TapeEvent> closing) {
-    if (!thread_.joinable()) {
+    if (!thread_.running()) {
         error = "no gesture tape is recording";
         return false;
     }
     recording_.store(false, std::memory_order_release);
-    {
-        std::lock_guard lock(wakeMutex_);
-        stopping_ = true;
-    }
-    wake_.notify_one();
-    thread_.join();
+    thread_.stop();
     drain();
     // An event of the engine's last cycle may lie beyond the end the caller saw.
     endSample = std::max(endSample, lastSample_);

@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "devices/periodic_thread.h"
 #include "devices/tape_edits.h"
 #include "engine/io.h"
 #include "platform/mouse_backend.h"
@@ -125,7 +126,6 @@ class GestureTapeWriter {
     const std::string& path() const { return path_; }
 
   private:
-    void writerMain();
     bool drain(); // writer thread (or stop, after it joined): false on a write error
     bool writeAll(std::string_view bytes);
 
@@ -144,10 +144,7 @@ class GestureTapeWriter {
     std::mutex textMutex_;
     std::deque<Text> texts_; // guarded by textMutex_
     void appendSetLines(const TapeEvent& e);
-    std::thread thread_;
-    std::mutex wakeMutex_;
-    std::condition_variable wake_;
-    bool stopping_ = false;   // guarded by wakeMutex_
+    PeriodicThread thread_;   // the writer: drains the queue into the file(s)
     uint64_t lastSample_ = 0; // of the lines written; the end line never goes before it
 };
 

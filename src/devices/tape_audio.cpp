@@ -54,14 +54,14 @@ std::string monoWavHeader(uint32_t dataBytes) {
 // Writer
 
 TapeAudioWriter::~TapeAudioWriter() {
-    if (thread_.joinable()) {
+    if (thread_.running()) {
         std::string unused;
         stop(unused);
     }
 }
 
 bool TapeAudioWriter::start(const std::string& tapePath, std::string& error) {
-    if (thread_.joinable()) {
+    if (thread_.running()) {
         error = "the input of a gesture tape is already recording";
         return false;
     }
@@ -72,12 +72,8 @@ bool TapeAudioWriter::start(const std::string& tapePath, std::string& error) {
     lost_.store(0, rlx);
     head_.store(0, rlx);
     tail_.store(0, rlx);
-    {
-        std::lock_guard lock(wakeMutex_);
-        stopping_ = false;
-    }
     recording_.store(true, std::memory_order_release);
-    thread_ = std::thread([this] { writerMain(); });
+    thread_.start([this] { drain(); });
     return true;
 }
 
@@ -150,29 +146,13 @@ void TapeAudioWriter::drain() {
     head_.store(head, std::memory_order_release);
 }
 
-void TapeAudioWriter::writerMain() {
-    // Samples reach their files every 50 ms, so that a crash loses at most that much.
-    std::unique_lock lock(wakeMutex_);
-    while (!stopping_) {
-        wake_.wait_for(lock, std::chrono::milliseconds(50));
-        lock.unlock();
-        drain();
-        lock.lock();
-    }
-}
-
 bool TapeAudioWriter::stop(std::string& error) {
-    if (!thread_.joinable()) {
+    if (!thread_.running()) {
         error = "the input of no gesture tape is recording";
         return false;
     }
     recording_.store(false, std::memory_order_release);
-    {
-        std::lock_guard lock(wakeMutex_);
-        stopping_ = true;
-    }
-    wake_.notify_one();
-    thread_.join();
+    thread_.stop();
     drain();
     for (File& f : files_) {
         const uint64_t bytes = uint64_t{f.reads} * sizeof(Block::samples);

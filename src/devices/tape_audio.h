@@ -25,6 +25,7 @@
 
 #include "devices/device_input_stage.h"
 #include "devices/gesture_tape.h"
+#include "devices/periodic_thread.h"
 
 namespace kv {
 
@@ -80,7 +81,6 @@ class TapeAudioWriter {
         uint32_t reads = 0; // reads in the file so far
         std::string path;
     };
-    void writerMain();
     void drain(); // writer thread (or stop, after it joined)
     File* fileFor(int device);
     void put(File& f, const void* bytes, std::size_t size);
@@ -92,10 +92,7 @@ class TapeAudioWriter {
     std::string tapePath_;
     std::vector<File> files_; // writer thread while recording
     std::string error_;       // first error, with its file
-    std::thread thread_;
-    std::mutex wakeMutex_;
-    std::condition_variable wake_;
-    bool stopping_ = false; // guarded by wakeMutex_
+    PeriodicThread thread_;   // the writer: drains the queue into the file(s)
 };
 
 /// Watches what the audio-input modules take at every cycle end and records it: the samples go

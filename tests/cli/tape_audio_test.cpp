@@ -26,6 +26,8 @@
 #include "persistence/config_file.h"
 #include "platform/audio_in_scripted.h"
 
+#include "tape_support.h"
+
 namespace kv::cli {
 namespace {
 
@@ -37,20 +39,6 @@ const std::string kPatch = "## Kalvitrope Configuration (KVC) [revision B] ##\r\
                            "[Module_AudioInput]\r\nName=Line\r\nInputDeviceID=1\r\nGainControl=-["
                            "Manual]-\r\nGainValue=100\r\n";
 const char* const kInputs[] = {"Mic", "Line"};
-
-fs::path tempFolder() {
-    const fs::path dir =
-        fs::path(testing::TempDir()) / ("tape_audio_" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-    return dir;
-}
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // The little-endian number of `size` bytes at `at`.
 uint32_t le(const std::string& b, std::size_t at, int size) {
@@ -74,7 +62,7 @@ TEST(TapeAudio, ARealTimeTakeWithIrregularInputRendersOfflineToTheSameSamples) {
     // The take runs on the real-time engine with threaded wave inputs. A card thread delivers
     // each input's samples in irregular lumps, so that the modules' reads come and go; another
     // thread now and then changes the chunk length, as a latency controller would.
-    const fs::path dir = tempFolder();
+    const fs::path dir = tapeTestFolder("tape_audio");
     const fs::path patch = dir / "in.kvc", tape = dir / "in.kvtape";
     std::ofstream(patch, std::ios::binary) << kPatch;
     constexpr std::size_t kSamples = 24000;
@@ -263,7 +251,7 @@ TEST(TapeAudio, ARealTimeTakeWithIrregularInputRendersOfflineToTheSameSamples) {
 
 TEST(TapeAudio, InputAtTheCardsPaceTakesOneLinePerDevice) {
     // A card that delivers a block per 96-sample cycle: the modules read every other cycle.
-    const fs::path dir = tempFolder();
+    const fs::path dir = tapeTestFolder("tape_audio");
     const std::string tape = (dir / "pace.kvtape").string();
     platform::ScriptedAudioIn card{2};
     card.setSource(0, std::vector<int16_t>(96000, 1000));
@@ -311,7 +299,7 @@ TEST(TapeAudio, InputAtTheCardsPaceTakesOneLinePerDevice) {
 }
 
 TEST(TapeAudio, BadInputFilesAndLinesAreRefusedNamingTheLine) {
-    const fs::path dir = tempFolder();
+    const fs::path dir = tapeTestFolder("tape_audio");
     const fs::path patch = dir / "p.kvc";
     std::ofstream(patch, std::ios::binary) << kPatch;
     auto wav = [&](const std::string& name, uint32_t samples, uint32_t kept) {

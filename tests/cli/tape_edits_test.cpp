@@ -21,6 +21,8 @@
 #include "mouse/mouse_input.h"
 #include "persistence/config_file.h"
 
+#include "tape_support.h"
+
 namespace kv::cli {
 namespace {
 
@@ -46,19 +48,6 @@ const std::string kPatch =
     "[Module_AudioOutputAnalyser]\r\nName=Scope\r\n"
     "[Module_ControlSequence]\r\nName=Seq\r\n";
 
-fs::path tempFolder() {
-    const fs::path dir = fs::path(testing::TempDir()) / ("tapeedits_" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-    return dir;
-}
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 Module* named(ModuleRegistry& registry, std::string_view name) {
     Module* found = nullptr;
     registry.forEachInListOrder([&](Module& m) {
@@ -74,7 +63,7 @@ bool sameBits(double a, double b) {
 TEST(TapeEdits, EverySetLineReadsBackToTheSameLiveValue) {
     OfflineSession s;
     std::string error;
-    const fs::path dir = tempFolder();
+    const fs::path dir = tapeTestFolder("tapeedits");
     std::ofstream(dir / "kinds.kvc", std::ios::binary) << kPatch;
     ASSERT_TRUE(s.loadPatch({(dir / "kinds.kvc").string(), {}}, error)) << error;
     ModuleRegistry& r = s.registry();
@@ -181,7 +170,7 @@ TEST(TapeEdits, ATakeWithEditsAndRateChangesReplaysSampleForSample) {
     // The take runs on the real-time engine while a user-interface thread moves sliders, picks
     // sources (of other sub-types too), renames a module, moves the sensor's window and changes
     // the control rate (to 0 as well) whenever it likes.
-    const fs::path dir = tempFolder();
+    const fs::path dir = tapeTestFolder("tapeedits");
     const fs::path patch = dir / "edits.kvc";
     std::ofstream(patch, std::ios::binary) << kPatch;
     const fs::path tape = dir / "edits.kvtape";
@@ -319,7 +308,7 @@ TEST(TapeEdits, NoEditIsLostAndThoseATapeCannotNameAreCounted) {
     ModuleRegistry registry{&engine};
     Module* osc = registry.addModule(Module_AudioOsc);
     ASSERT_NE(osc, nullptr);
-    const fs::path dir = tempFolder();
+    const fs::path dir = tapeTestFolder("tapeedits");
     GestureTapeWriter writer;
     std::string error;
     ASSERT_TRUE(writer.start((dir / "full.kvtape").string(), "", error)) << error;
@@ -356,7 +345,7 @@ TEST(TapeEdits, NoEditIsLostAndThoseATapeCannotNameAreCounted) {
 TEST(TapeEdits, ThePlayerRefusesLinesItCannotPlaceNamingThem) {
     OfflineSession s;
     std::string error;
-    const fs::path dir = tempFolder();
+    const fs::path dir = tapeTestFolder("tapeedits");
     std::ofstream(dir / "p.kvc", std::ios::binary) << kPatch;
     ASSERT_TRUE(s.loadPatch({(dir / "p.kvc").string(), {}}, error)) << error;
     Module* mod = named(s.registry(), "Mod");

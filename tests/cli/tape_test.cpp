@@ -22,6 +22,8 @@
 #include "persistence/config_file.h"
 #include "platform/midi_in_scripted.h"
 
+#include "tape_support.h"
+
 namespace kv::cli {
 namespace {
 
@@ -47,19 +49,6 @@ struct Take {
     std::vector<int16_t> frames;
 };
 
-fs::path tempFolder() {
-    const fs::path dir = fs::path(testing::TempDir()) / ("tape_" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-    return dir;
-}
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // Runs `session` for `samples` and returns what the default device played.
 std::vector<int16_t> play(OfflineSession& session, int64_t samples) {
     std::vector<int16_t> out;
@@ -82,7 +71,7 @@ bool load(OfflineSession& s, const fs::path& patch, const std::string& scriptTex
 }
 
 TEST(GestureTape, ATakeReplaysSampleForSample) {
-    const fs::path dir = tempFolder();
+    const fs::path dir = tapeTestFolder("tape");
     const fs::path patch = dir / "take.kvc";
     std::ofstream(patch, std::ios::binary) << kPatch;
     const fs::path tape = dir / "take.kvtape";
@@ -184,7 +173,7 @@ TEST(GestureTape, ARealTimeTakeRendersOfflineToTheSameSamples) {
     // The take runs on the real-time engine: its ticker, a sampler thread polling a moving
     // cursor every 10 ms of wall time, and a performer thread pressing buttons, turning the wheel
     // and playing MIDI whenever it likes. The oscillator row is kept as the engine computed it.
-    const fs::path dir = tempFolder();
+    const fs::path dir = tapeTestFolder("tape");
     const fs::path patch = dir / "rt.kvc";
     std::ofstream(patch, std::ios::binary) << kPatch;
     constexpr std::size_t kSamples = 48000;
@@ -295,7 +284,7 @@ TEST(GestureTape, BadTapesAreRefusedNamingTheLine) {
 }
 
 TEST(GestureTape, TheToolPlaysATapeOnlyOnItsPatchAndToItsEnd) {
-    const fs::path dir = tempFolder();
+    const fs::path dir = tapeTestFolder("tape");
     auto write = [&](const std::string& name, const std::string& text) {
         std::ofstream(dir / name, std::ios::binary) << text;
         return (dir / name).string();
@@ -343,7 +332,7 @@ TEST(GestureTape, TheToolPlaysATapeOnlyOnItsPatchAndToItsEnd) {
 TEST(GestureTape, ATakeStartsWithItsMidiDevicesOpen) {
     // A note the tape holds at sample 0 sounds from sample 0, as it did in the take: a device
     // that opened only after the first cycle would keep the MIDI row's earlier voice meanwhile.
-    const fs::path dir = tempFolder();
+    const fs::path dir = tapeTestFolder("tape");
     const fs::path patch = dir / "keys.kvc";
     std::ofstream(patch, std::ios::binary) << kPatch;
     OfflineSession s;
