@@ -21,16 +21,6 @@ namespace kv {
 namespace {
 constexpr auto rlx = std::memory_order_relaxed;
 constexpr const char* kButtonNames[] = {"left", "middle", "right", "x1", "x2"};
-
-// A file name as a quoted word of a script line.
-std::string quoted(std::string_view text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
-    }
-    return out + '"';
-}
 } // namespace
 
 std::string tapeInputFileName(const std::string& tapePath, int device) {
@@ -66,7 +56,7 @@ std::string tapeLine(const TapeEvent& e, const std::string& tapePath) {
         // Where the read begins in the file, in samples: 192 per read.
         std::snprintf(line, sizeof line, " %lld %d\n", static_cast<long long>(e.b) * 192, e.c);
         return std::to_string(s) + " audioin " + std::to_string(e.a) + " " +
-               quoted(tapeInputFileName(tapePath, e.a)) + line;
+               quotedWord(tapeInputFileName(tapePath, e.a)) + line;
     }
     case TapeEvent::Set:
         return {};
@@ -93,9 +83,9 @@ uint64_t patchChecksum(std::string_view text) {
 std::string tapeHeaderText(const TapeHeader& h) {
     char numbers[160];
     std::string text = "# Kalvitrope gesture tape: replay with kalvitrope-cli render --patch " +
-                       quoted(h.patchFile) + " --script TAPE --out FILE.wav\n";
+                       quotedWord(h.patchFile) + " --script TAPE --out FILE.wav\n";
     std::snprintf(numbers, sizeof numbers, "0 tape %d ", kTapeVersion);
-    text += numbers + quoted(h.patchFile);
+    text += numbers + quotedWord(h.patchFile);
     std::snprintf(numbers, sizeof numbers,
                   " %016llx\n0 desktop %ld %ld %ld %ld\n0 origin %ld %ld\n0 rate %ld\n",
                   static_cast<unsigned long long>(h.checksum), h.left, h.top, h.right, h.bottom,

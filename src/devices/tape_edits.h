@@ -125,7 +125,7 @@ bool resolveTapeSets(ModuleRegistry& registry, const std::vector<TapeSetLine>& l
                      std::vector<TapeEvent>& events, std::vector<LiveStore>& stores,
                      std::string& error);
 
-/// A word of a set line, quoted ("\"" and "\\" escaped).
+/// A word of a tape line (a module name, a value, a file name), quoted ("\"" and "\\" escaped).
 std::string quotedWord(std::string_view text);
 
 } // namespace kv

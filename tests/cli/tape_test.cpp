@@ -24,6 +24,8 @@
 
 #include "tape_support.h"
 
+#include "common/moving_pointer.h"
+
 namespace kv::cli {
 namespace {
 
@@ -155,20 +157,6 @@ TEST(GestureTape, ATakeReplaysSampleForSample) {
     fs::remove_all(dir);
 }
 
-// A cursor that the performer's thread moves.
-struct MovingPointer final : platform::MouseBackend {
-    std::atomic<long> x{600};
-    bool installHook(MouseHookState&, std::string&) override { return true; }
-    void removeHook() override {}
-    bool cursorPosition(long& cx, long& cy) override {
-        cx = x.load() % 1900;
-        cy = 300 + x.load() % 200;
-        return true;
-    }
-    void warpCursor(long, long) override {}
-    platform::DesktopRect desktop() override { return {}; }
-};
-
 TEST(GestureTape, ARealTimeTakeRendersOfflineToTheSameSamples) {
     // The take runs on the real-time engine: its ticker, a sampler thread polling a moving
     // cursor every 10 ms of wall time, and a performer thread pressing buttons, turning the wheel
@@ -197,7 +185,7 @@ TEST(GestureTape, ARealTimeTakeRendersOfflineToTheSameSamples) {
             if (sample < kSamples) live[sample] = state.table.rows[row].primarySmoothed[0];
         };
         MouseSampler sampler{mouse};
-        MovingPointer pointer;
+        MovingPointer pointer{600, 1900, 300, 200};
         MouseSamplerThread sampling{sampler, pointer};
         GestureTapeWriter writer;
         GestureTapeRecorder recorder{mouse, &midiManager, writer};

@@ -18,6 +18,8 @@
 #include "mouse/mouse_input.h"
 #include "platform/midi_in_scripted.h"
 
+#include "common/moving_pointer.h"
+
 namespace kv {
 namespace {
 
@@ -79,20 +81,6 @@ TEST(GestureTapeWriter, KeepsEveryEventInOrderWhileTheEngineThreadPushes) {
     fs::remove_all(dir);
 }
 
-// A cursor that another thread moves.
-struct MovingPointer final : platform::MouseBackend {
-    std::atomic<long> x{0};
-    bool installHook(MouseHookState&, std::string&) override { return true; }
-    void removeHook() override {}
-    bool cursorPosition(long& cx, long& cy) override {
-        cx = x.load() % 1920;
-        cy = 500;
-        return true;
-    }
-    void warpCursor(long, long) override {}
-    platform::DesktopRect desktop() override { return {}; }
-};
-
 TEST(GestureTapeRecorder, RecordsWhileEngineSamplerHookAndMidiRunOnTheirThreads) {
     const fs::path dir = fs::path(testing::TempDir()) / ("taper_" + std::to_string(::getpid()));
     fs::create_directories(dir);
@@ -108,7 +96,7 @@ TEST(GestureTapeRecorder, RecordsWhileEngineSamplerHookAndMidiRunOnTheirThreads)
     ASSERT_NE(keys, nullptr);
     keys->midiInputs[0].code = 0;
     MouseSampler sampler{mouse};
-    MovingPointer pointer;
+    MovingPointer pointer{0, 1920, 500, 0};
     MouseSamplerThread sampling{sampler, pointer};
     GestureTapeWriter writer;
     GestureTapeRecorder recorder{mouse, &midiManager, writer};
