@@ -896,13 +896,18 @@ bool readConfigurationFile(const std::string& path, std::string& text, std::stri
 
 // ---- Autosave -----------------------------------------------------------------------------------
 
-std::string autosavePath(std::string_view autoSaveSetting, std::string_view settingsFilePath) {
-    if (!isBlank(autoSaveSetting)) return std::string(autoSaveSetting);
+std::string autosavePath(std::string_view autoSaveSetting, std::string_view settingsFilePath,
+                         const PathEnvironment& env) {
+    if (!isBlank(autoSaveSetting)) return expandPath(trim(autoSaveSetting), env);
     const std::size_t slash = settingsFilePath.find_last_of('/');
     const std::size_t dot = settingsFilePath.find_last_of('.');
     if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash))
         return {};
     return std::string(settingsFilePath.substr(0, dot)) + "_AutoSave.KVC";
+}
+
+std::string autosavePath(std::string_view autoSaveSetting, std::string_view settingsFilePath) {
+    return autosavePath(autoSaveSetting, settingsFilePath, PathEnvironment::current());
 }
 
 bool shouldLoadAutosaveAtStart(std::string_view autoSavePath, bool loadLastAutoSaveOnStartup) {

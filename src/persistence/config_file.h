@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "persistence/paths.h"
 #include "persistence/safe_save.h"
 
 namespace kv {
@@ -135,9 +136,12 @@ std::string escapeSequence(std::string_view text);
 /// hexadecimal digits the character with that code.
 std::string unescapeSequence(std::string_view stored);
 
-/// The file the autosave goes to: `autoSaveSetting` (expanded) when not blank; otherwise the
-/// settings file's path up to the "." of its file name, followed by "_AutoSave.KVC". Empty when
-/// there is no such path (nothing is saved then).
+/// The file the autosave goes to: `autoSaveSetting` (a stored path, trimmed and expanded against
+/// the program folder of `env`, never the current folder) when not blank; otherwise the settings
+/// file's path up to the "." of its file name, followed by "_AutoSave.KVC". Empty when there is
+/// no such path (nothing is saved then).
+std::string autosavePath(std::string_view autoSaveSetting, std::string_view settingsFilePath,
+                         const PathEnvironment& env);
 std::string autosavePath(std::string_view autoSaveSetting, std::string_view settingsFilePath);
 
 /// Whether the autosave is loaded at start: a path is set, the preference is on, and the file

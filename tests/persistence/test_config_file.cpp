@@ -464,11 +464,26 @@ TEST_F(ConfigFile, SetModuleKeyChangesOneValueOnly) {
 }
 
 TEST(ConfigAutosave, PathRuleAndLoadAtStartDecision) {
-    EXPECT_EQ(autosavePath(" /a/mine.kvc", "/x/kalvitrope.KVS"), " /a/mine.kvc");
-    EXPECT_EQ(autosavePath("", "/x/kalvitrope.KVS"), "/x/kalvitrope_AutoSave.KVC");
-    EXPECT_EQ(autosavePath(" \t", "/x.y/kalvitrope.v1.KVS"), "/x.y/kalvitrope.v1_AutoSave.KVC");
-    EXPECT_EQ(autosavePath("", "/x.y/settings"), "");
-    EXPECT_EQ(autosavePath("", ""), "");
+    // A stored setting is expanded against the program folder, never the current folder.
+    PathEnvironment env;
+    env.programFolder = "/opt/kv";
+    env.variables = {{"HOME", "/home/ann"}};
+    const struct {
+        const char* setting;
+        const char* settingsFile;
+        const char* expected;
+    } cases[] = {
+        {"kalvitrope_AutoSave.KVC", "/cfg/kalvitrope.KVS", "/opt/kv/kalvitrope_AutoSave.KVC"},
+        {"..\\patches\\a.kvc", "/cfg/kalvitrope.KVS", "/opt/kv/../patches/a.kvc"},
+        {"%HOME%\\a.kvc", "/cfg/kalvitrope.KVS", "/home/ann/a.kvc"},
+        {" \\a\\mine.kvc ", "/x/kalvitrope.KVS", "/a/mine.kvc"},
+        {"", "/x/kalvitrope.KVS", "/x/kalvitrope_AutoSave.KVC"},
+        {" \t", "/x.y/kalvitrope.v1.KVS", "/x.y/kalvitrope.v1_AutoSave.KVC"},
+        {"", "/x.y/settings", ""},
+        {"", "", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(autosavePath(c.setting, c.settingsFile, env), c.expected) << c.setting;
 
     TempDir dir;
     const std::string file = dir.file("a.kvc");
