@@ -389,12 +389,15 @@ bool startRemovalScript(const std::string& scriptPath) {
 }
 
 bool isInstalledCopy(const std::string& programPath, const Places& places) {
-    struct stat st {};
-    const std::string log = folderOf(programPath) + std::string(kInstallLogName);
-    if (::lstat(log.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return true;
+    // Only the record counts: a copy of the installation folder carries the log too, and its
+    // removal would take the real installation's launchers and records with it.
     const std::string recorded(
         trim(lookupKey(readTextFile(places.registryFile()), recordPathValue(kVersion))));
-    return !recorded.empty() && recorded == programPath;
+    if (recorded.empty() || programPath.empty()) return false;
+    std::error_code ec1, ec2;
+    const std::filesystem::path a = std::filesystem::weakly_canonical(recorded, ec1);
+    const std::filesystem::path b = std::filesystem::weakly_canonical(programPath, ec2);
+    return ec1 || ec2 ? recorded == programPath : a == b;
 }
 
 RemovalReport removeInstallation(const std::string& programPath, const Places& places, long pid,

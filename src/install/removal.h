@@ -80,8 +80,9 @@ bool writeRemovalScript(const RemovalPlan& plan, const std::string& tempFolder, 
 /// terminal if any). False when it could not be started.
 bool startRemovalScript(const std::string& scriptPath);
 
-/// Whether the program at `programPath` (canonical) is an installed copy: an installation log
-/// lies beside it, or the registry records it as this version's installed program.
+/// Whether the program at `programPath` is the installed copy: the registry's installation
+/// record names it (as the same file, by whatever spelling) as this version's installed program.
+/// An installation log beside it is not enough: a copy of the installation folder carries one.
 bool isInstalledCopy(const std::string& programPath, const Places& places);
 
 /// What a removal did.

@@ -171,6 +171,26 @@ TEST_F(TempHome, InstallThenRemoveLeavesTheHomeAsItWas) {
     EXPECT_EQ(registry(), other);
 }
 
+TEST_F(TempHome, OnlyTheRecordedFolderCountsAsInstalled) {
+    const std::string folder = places_.defaultFolder();
+    const InstallOutcome outcome = install(folder);
+    ASSERT_TRUE(outcome.installed) << outcome.error;
+    firstRun(outcome);
+    // A copy of the whole installation folder, log included, is not the installed copy.
+    const fs::path copy = root_ / "copy";
+    fs::copy(folder, copy, fs::copy_options::recursive);
+    ASSERT_TRUE(fs::is_regular_file(copy / "Install_Log.txt"));
+    EXPECT_FALSE(isInstalledCopy((copy / "kalvitrope").string(), places_));
+    EXPECT_TRUE(isInstalledCopy(folder + "kalvitrope", places_));
+    // The installed file by another spelling of its path, or through a link, still is.
+    EXPECT_TRUE(isInstalledCopy(folder + "./kalvitrope", places_));
+    fs::create_directory_symlink(fs::path(folder).parent_path(), root_ / "link");
+    EXPECT_TRUE(isInstalledCopy((root_ / "link" / "kalvitrope").string(), places_));
+    // Without a record nothing is installed, whatever lies beside the program.
+    changeRegistryFile(places_.registryFile(), removalRegistryChange());
+    EXPECT_FALSE(isInstalledCopy(folder + "kalvitrope", places_));
+}
+
 TEST_F(TempHome, RemovalLeavesWhatATamperedLogNamesOutsideTheInstallation) {
     const std::string folder = places_.defaultFolder();
     ASSERT_TRUE(install(folder, false).installed);
