@@ -58,6 +58,14 @@ int installProgram(ui::SettingsStore& store, const EngineState& state) {
 int removeProgram() {
     const std::string self = ownProgramPath();
     const install::Places places = install::Places::fromEnvironment();
+    if (!self.empty() && isSystemCopy(self)) {
+        tell("This copy of Kalvitrope (" + self +
+             ") was installed for the whole system (by the package manager, or into a folder "
+             "you cannot write to): it does not remove itself, and nothing was removed. Remove "
+             "it with the package manager that installed it (for example: sudo apt remove "
+             "kalvitrope).");
+        return 1;
+    }
     if (self.empty() || !install::isInstalledCopy(self, places)) {
         tell("This copy of Kalvitrope (" + self +
              ") is not an installed copy: nothing was removed. To remove the installed copy, "

@@ -14,6 +14,7 @@
 #include "app/integrity.h"
 #include "engine/engine_state.h"
 #include "persistence/language.h"
+#include "persistence/paths.h"
 #include "persistence/settings.h"
 #include "platform/registry_file.h"
 #include "ui/app_settings.h"
@@ -92,7 +93,10 @@ int runProgram(const std::vector<std::string>& args) {
     }
 
     bool install = flags.install;
-    if (!flags.skipInstallPrompt && !store.values().doNotAskAboutInstallation) {
+    // A system copy (the package manager's, or in a folder this user cannot write) is not
+    // offered for installation: it is already installed, by someone else.
+    if (!flags.skipInstallPrompt && !store.values().doNotAskAboutInstallation &&
+        !isSystemCopy(ownProgramPath())) {
         const InstallQuestion q = installQuestion(
             platform::readRegistryText(platform::registryFilePath()), ownProgramPath());
         if (q != InstallQuestion::None) {

@@ -1,8 +1,10 @@
 #include "persistence/paths.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <system_error>
+#include <unistd.h>
 
 #include "persistence/text.h"
 
@@ -163,6 +165,24 @@ std::string shortenPath(std::string_view fullPath, const PathEnvironment& env) {
 
 std::string shortenPath(std::string_view fullPath) {
     return shortenPath(fullPath, PathEnvironment::current());
+}
+
+bool inSystemProgramFolder(std::string_view path) {
+    for (std::string_view folder : kSystemProgramFolders)
+        if (path.starts_with(folder) &&
+            (path.size() == folder.size() || path[folder.size()] == '/'))
+            return true;
+    return false;
+}
+
+bool isSystemCopy(std::string_view programPath) {
+    if (inSystemProgramFolder(programPath)) return true;
+    const std::size_t slash = programPath.rfind('/');
+    if (slash == std::string_view::npos) return false;
+    const std::string folder = slash == 0 ? "/" : std::string(programPath.substr(0, slash));
+    if (::eaccess(folder.c_str(), W_OK) == 0) return false;
+    // Only a folder that is there and refuses this user; a missing one decides nothing.
+    return errno == EACCES || errno == EROFS || errno == EPERM;
 }
 
 std::string expandPath(std::string_view storedPath, const PathEnvironment& env) {

@@ -80,6 +80,19 @@ std::string canonicalPath(std::string_view storedPath);
 std::string shortenPath(std::string_view fullPath, const PathEnvironment& env);
 std::string shortenPath(std::string_view fullPath);
 
+/// Folders whose programs count as installed system-wide ("/usr" takes in "/usr/local").
+inline constexpr const char* kSystemProgramFolders[] = {"/usr", "/opt"};
+
+/// Whether `path` (native, absolute) is one of the system program folders or lies inside one.
+bool inSystemProgramFolder(std::string_view path);
+
+/// Whether the program file at `programPath` (native, absolute) is a system copy: it lies in a
+/// system program folder (where the package manager puts programs), or its folder exists and
+/// this user may not write to it. Such a copy is not the user's to install or remove, and keeps
+/// its settings in the per-user configuration folder. A folder that does not exist counts as
+/// writable. Looks at the file system (access(2), with the effective user).
+bool isSystemCopy(std::string_view programPath);
+
 /// The native full path of a stored path. Variable tokens of unknown variables stay in place;
 /// relative paths are joined to the program folder ("../" steps are left for the system).
 std::string expandPath(std::string_view storedPath, const PathEnvironment& env);

@@ -654,14 +654,6 @@ SettingsLoadResult loadSettings(const std::string& path, Settings& settings,
 
 namespace {
 
-bool inSystemProgramFolder(std::string_view path) {
-    for (std::string_view folder : kSystemProgramFolders)
-        if (path.starts_with(folder) &&
-            (path.size() == folder.size() || path[folder.size()] == '/'))
-            return true;
-    return false;
-}
-
 std::string withoutTrailingSlashes(std::string path) {
     while (path.size() > 1 && path.back() == '/')
         path.pop_back();
@@ -700,7 +692,7 @@ std::string settingsFolder(std::string_view programPath, std::string_view comman
         if (inSystemProgramFolder(commandLineFolder) && !user.empty()) return user;
         return withoutTrailingSlashes(std::string(commandLineFolder));
     }
-    if (inSystemProgramFolder(programPath) && !user.empty()) return user;
+    if (isSystemCopy(programPath) && !user.empty()) return user;
     const std::string folder = fs::path(programPath).parent_path().string();
     return folder.empty() ? env.programFolder : withoutTrailingSlashes(folder);
 }

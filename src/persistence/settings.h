@@ -186,10 +186,6 @@ SaveResult saveSettings(const std::string& path, const Settings& settings,
 
 // ---- Where the file lies ----
 
-/// Folders whose programs count as installed system-wide: their settings go to the per-user
-/// configuration folder.
-inline constexpr const char* kSystemProgramFolders[] = {"/usr", "/opt"};
-
 /// The settings file's name for a program file name: its last three characters replaced by
 /// "KVS" when it has a three-letter extension, else ".KVS" appended ("kalvitrope.KVS").
 std::string settingsFileName(std::string_view programFileName);
@@ -199,7 +195,7 @@ std::string settingsFileName(std::string_view programFileName);
 std::string userSettingsFolder(const PathEnvironment& env);
 
 /// The settings folder (native, no trailing "/"): the folder given on the command line, else the
-/// per-user folder when the program lies in a system program folder, else the program's own
+/// per-user folder for a system copy of the program (isSystemCopy), else the program's own
 /// folder. A command-line folder inside a system program folder is replaced by the per-user one.
 std::string settingsFolder(std::string_view programPath, std::string_view commandLineFolder,
                            const PathEnvironment& env);

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 
 #include "engine/engine_state.h"
@@ -353,6 +354,59 @@ TEST(SettingsPlace, FolderRule) {
     EXPECT_EQ(settingsFolderFromCommandLine(args), "/a/b");
     EXPECT_EQ(settingsFolderFromCommandLine(std::vector<std::string>{"SettingsFolderPath", "rel"}),
               (fs::current_path() / "rel").string());
+}
+
+// Runs `checks` as a user that file permissions bind: the test's own, or the nobody user when
+// the test runs as root (whom a read-only folder does not stop). Returns what `checks` returns.
+std::string asBoundUser(const std::function<std::string()>& checks) {
+    if (::geteuid() != 0) return checks();
+    int fds[2];
+    if (::pipe(fds) != 0) return "no pipe";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(fds[0]);
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+        const std::string r = checks();
+        [[maybe_unused]] const auto n = ::write(fds[1], r.data(), r.size());
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string out;
+    char buffer[256];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
+        out.append(buffer, std::size_t(n));
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? out : "could not run as nobody";
+}
+
+TEST(SettingsPlace, AProgramFolderThisUserCannotWriteKeepsSettingsPerUser) {
+    TempDir dir;
+    fs::permissions(dir.path, fs::perms(0755));
+    const fs::path locked = dir.path / "locked", open = dir.path / "open";
+    fs::create_directories(locked);
+    fs::create_directories(open);
+    fs::permissions(locked, fs::perms(0555));
+    fs::permissions(open, fs::perms(0777));
+    PathEnvironment env;
+    env.variables = {{"HOME", "/home/ann"}, {"XDG_CONFIG_HOME", "/cfg"}};
+    const std::string failures = asBoundUser([&] {
+        std::string out;
+        auto expect = [&](const std::string& program, const std::string& folder) {
+            const std::string got = settingsFolder(program, "", env);
+            if (got != folder) out += program + " gave " + got + "; ";
+        };
+        expect((locked / "kalvitrope").string(), "/cfg/Kalvitrope");
+        expect((open / "kalvitrope").string(), open.string());
+        expect((dir.path / "missing" / "kalvitrope").string(), (dir.path / "missing").string());
+        expect("/usr/local/bin/kalvitrope", "/cfg/Kalvitrope");
+        if (!isSystemCopy((locked / "kalvitrope").string())) out += "locked is no system copy; ";
+        if (isSystemCopy((open / "kalvitrope").string())) out += "open is a system copy; ";
+        return out;
+    });
+    fs::permissions(locked, fs::perms(0755));
+    EXPECT_EQ(failures, "");
 }
 
 TEST(SettingsSave, LoadSaveAndAFailedWriteKeepsTheOldFile) {
