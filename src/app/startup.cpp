@@ -1,14 +1,11 @@
 #include "app/startup.h"
 
 #include <QApplication>
-#include <QSocketNotifier>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "app/command_line.h"
+#include "app/exit_on_signal.h"
 #include "app/install_prompt.h"
 #include "app/install_steps.h"
 #include "app/integrity.h"
@@ -28,27 +25,6 @@ namespace {
 
 QString text(const char* s) {
     return QString::fromUtf8(s);
-}
-
-int signalPipe[2] = {-1, -1};
-
-extern "C" void onTerminate(int) {
-    const char byte = 1;
-    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
-}
-
-/// Ends the program as its Exit command does when the session asks it to (SIGTERM, or SIGINT
-/// from a terminal), so the engine stops cleanly and the autosave and settings are written.
-void exitOnTerminate(ui::MainWindow& window) {
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) return;
-    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &window);
-    QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
-        char byte;
-        [[maybe_unused]] const auto got = ::read(signalPipe[0], &byte, 1);
-        window.command(ui::kCmdExit);
-    });
-    std::signal(SIGTERM, onTerminate);
-    std::signal(SIGINT, onTerminate);
 }
 
 /// Tells the user in a box and on the standard error stream.
@@ -132,7 +108,7 @@ int runProgram(const std::vector<std::string>& args) {
     options.makeNoSoundGiven = flags.makeNoSoundGiven;
     options.makeNoSound = flags.makeNoSound;
     ui::MainWindow window(state, store, options);
-    exitOnTerminate(window);
+    ExitOnSignal exitOnSignal(window);
     if (!flags.autoStartAndHide) window.show();
     window.exec();
     return 0;

@@ -8,6 +8,7 @@
 #include <QStyle>
 #include <QTimer>
 #include <algorithm>
+#include <cstdio>
 
 namespace kv::ui {
 
@@ -16,6 +17,11 @@ namespace {
 std::function<void(QDialog&)>& shownHook() {
     static std::function<void(QDialog&)> hook;
     return hook;
+}
+
+bool& declinedFlag() {
+    static bool declined = false;
+    return declined;
 }
 
 bool blank(const QString& s) {
@@ -138,7 +144,19 @@ void setDialogShownHook(std::function<void(QDialog&)> hook) {
     shownHook() = std::move(hook);
 }
 
+void setDialogsDeclined(bool declined) {
+    declinedFlag() = declined;
+}
+
+bool dialogsDeclined() {
+    return declinedFlag();
+}
+
 int runDialog(QDialog& dialog) {
+    if (dialogsDeclined()) {
+        dialog.reject();
+        return dialog.result();
+    }
     if (shownHook()) {
         QDialog* d = &dialog;
         QTimer::singleShot(0, d, [d] {
@@ -153,6 +171,9 @@ QString buttonBox(QWidget* owner, const QString& labels, const QString& keys,
                   const QString& defaultKey, const QString& text, const QString& caption,
                   bool centreText) {
     ButtonBoxDialog box(owner, labels, keys, defaultKey, text, caption, centreText);
+    if (dialogsDeclined())
+        std::fprintf(stderr, "kalvitrope: %s: %s\n", caption.toLocal8Bit().constData(),
+                     text.toLocal8Bit().constData());
     runDialog(box);
     return box.result();
 }

@@ -74,8 +74,15 @@ bool askYesNo(QWidget* owner, const QString& text, const QString& caption);
 /// once it is shown; tests and the screenshot tool answer or picture them from here. Unset: the
 /// user answers.
 void setDialogShownHook(std::function<void(QDialog&)> hook);
-/// Runs `dialog` modally, calling the shown hook first when set.
+/// Runs `dialog` modally, calling the shown hook first when set. While dialogs are declined it
+/// is not shown: it ends at once as if closed with Esc.
 int runDialog(QDialog& dialog);
+
+/// Declines every dialog opened from now on (`true`): the program is ending on a signal and no
+/// one is there to answer. A declined box's text goes to the standard error stream instead.
+/// User-interface thread.
+void setDialogsDeclined(bool declined);
+bool dialogsDeclined();
 
 class ValueBoxDialog : public Dialog {
     Q_OBJECT

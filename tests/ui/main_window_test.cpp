@@ -12,13 +12,17 @@
 #include <QSlider>
 #include <QSystemTrayIcon>
 #include <QTest>
+#include <QTimer>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "app/exit_on_signal.h"
 #include "devices/gesture_tape.h"
 #include "engine/engine.h"
 #include "engine/engine_state.h"
@@ -709,5 +713,55 @@ TEST(MainWindow, GestureTapeRecordsFromTheMenusIntoItsFolder) {
         else
             w.moduleWindows().requestDelete(*w.registry().modules(Module_AudioOsc).front());
         EXPECT_FALSE(w.tapeReplaying()) << clear;
+    }
+}
+
+TEST(MainWindow, ASignalEndsTheProgramAsExitDoesWhateverBoxIsOpen) {
+    // Each opener runs a box modally on the window, as the About command, the version check's
+    // notice and the welcome box do; the signal comes while it is shown.
+    const std::vector<std::function<void(MainWindow&)>> openers = {
+        [](MainWindow& w) { w.command(kCmdAbout); },
+        [](MainWindow& w) {
+            buttonBox(&w, "Okay|Visit", "Okay|Visit", "Okay", "A newer version", "Update");
+        },
+        [](MainWindow& w) {
+            std::unique_ptr<QMenu> menu(w.createProgramMenu(true));
+            QTimer::singleShot(0, [] { ::raise(SIGTERM); });
+            menu->exec(QPoint(10, 10));
+        },
+    };
+    for (std::size_t i = 0; i < openers.size(); ++i) {
+        Fixture f;
+        MainWindow& w = f.open();
+        w.addModuleOfType(Module_AudioOsc);
+        kv::app::ExitOnSignal exitOnSignal(w);
+        ASSERT_TRUE(exitOnSignal.active());
+        bool shown = false;
+        setDialogShownHook([&](QDialog&) {
+            shown = true;
+            ::raise(i == 1 ? SIGHUP : SIGTERM);
+        });
+        // Should the box stay, the test closes it rather than hang.
+        bool stayed = false;
+        QTimer rescue;
+        rescue.setSingleShot(true);
+        QObject::connect(&rescue, &QTimer::timeout, [&] {
+            stayed = true;
+            if (QWidget* p = QApplication::activePopupWidget()) p->close();
+            if (QWidget* m = QApplication::activeModalWidget(); m && m != &w) m->close();
+        });
+        rescue.start(30000);
+        openers[i](w);
+        rescue.stop();
+        EXPECT_FALSE(stayed) << i;
+        EXPECT_TRUE(shown || i == 2) << i;
+        EXPECT_TRUE(QTest::qWaitFor([&] { return w.finished(); }, 10000)) << i;
+        // As Exit: the patch in the autosave and the settings written.
+        const std::string autosave = readTextFile((f.dir / "kalvitrope_AutoSave.KVC").string());
+        EXPECT_NE(autosave.find("[Module_AudioOsc]"), std::string::npos) << i;
+        EXPECT_TRUE(fs::is_regular_file(f.dir / "kalvitrope.KVS")) << i;
+        // Boxes opened on the way out take their Esc answer at once.
+        EXPECT_EQ(buttonBox(&w, "Yes|No", "Yes|No", "No", "Still there?", "Question"), "No");
+        setDialogsDeclined(false);
     }
 }
