@@ -46,6 +46,8 @@ StartupFlags parseCommandLine(std::span<const std::string> args) {
         } else if (is("WrapMouse")) {
             f.wrapMouseGiven = true;
             f.wrapMouse = hasNext ? parseFlag(next) : true;
+        } else if (is("Debug")) {
+            f.debug = true;
         } else if (is("Language")) {
             if (!hasNext) continue;
             if (utf8Length(next) > 2) {

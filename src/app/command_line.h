@@ -20,6 +20,9 @@ struct StartupFlags {
     bool wrapMouse = false;      // its value (on when the value is missing)
     bool makeNoSoundGiven = false;
     bool makeNoSound = false;
+    /// Debug: the sound libraries' own messages on the standard error stream (kept off it
+    /// otherwise).
+    bool debug = false;
     /// Language: -1 none named (or a code that matches no language), 0..15 a built-in code,
     /// 1000 a strings file (languageFile, as given).
     int language = -1;

@@ -13,6 +13,7 @@
 #include "persistence/language.h"
 #include "persistence/paths.h"
 #include "persistence/settings.h"
+#include "platform/library_messages.h"
 #include "platform/registry_file.h"
 #include "ui/app_settings.h"
 #include "ui/button_box.h"
@@ -62,6 +63,7 @@ int runProgram(const std::vector<std::string>& args) {
     if (language.askUser) ui::chooseLanguage(nullptr, kOfferedLanguageCodes);
 
     const StartupFlags flags = parseCommandLine(args);
+    platform::showSoundLibraryMessages(flags.debug);
 
     if (flags.help) {
         ui::runHelpBox(nullptr);

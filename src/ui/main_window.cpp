@@ -54,6 +54,7 @@
 #include "platform/audio_in_rtaudio.h"
 #include "platform/audio_in_scripted.h"
 #include "platform/audio_out_rtaudio.h"
+#include "platform/library_messages.h"
 #include "platform/midi_in_rtmidi.h"
 #include "platform/midi_in_scripted.h"
 #include "platform/mouse_backend.h"
@@ -175,7 +176,10 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
         midiIn_ = std::make_unique<platform::ScriptedMidiIn>();
         audioIn_ = std::make_unique<platform::ScriptedAudioIn>();
     } else {
-        midiIn_ = std::make_unique<platform::RtMidiInput>(api);
+        {
+            const platform::QuietStderr quiet; // RtMidi warns there when no JACK server runs
+            midiIn_ = std::make_unique<platform::RtMidiInput>(api);
+        }
         audioIn_ = std::make_unique<platform::RtAudioIn>(api);
     }
     midiInputs_ = std::make_unique<MidiInputManager>(*midiIn_);

@@ -36,6 +36,8 @@ TEST(CommandLine, InstallAndRemovalFlags) {
     EXPECT_TRUE(f.autoStartOnly);
     EXPECT_TRUE(f.autoStartAndHide);
     EXPECT_FALSE(f.skipInstallPrompt);
+    EXPECT_FALSE(f.debug);
+    EXPECT_TRUE(parse({"-DEBUG"}).debug);
 }
 
 TEST(CommandLine, ValuesAreReadButNotConsumed) {
