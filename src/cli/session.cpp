@@ -171,6 +171,7 @@ bool OfflineSession::useScript(ScriptEvents script, std::string& error, uint64_t
     script_ = ScriptEvents{};
     nextEvent_ = 0;
     setModules_.clear();
+    nextSet_ = 0;
     recordings_.clear();
     runSamples_ = runSamples;
     // Module names as they will be when each event applies ("set ... Name" renames).
@@ -250,7 +251,7 @@ bool OfflineSession::useScript(ScriptEvents script, std::string& error, uint64_t
                 return false;
             }
             if (equalsIgnoreCase(e.key, "Name")) names[module] = std::string(trim(e.value, " \t"));
-            setModules_[i] = module;
+            setModules_.emplace_back(i, module);
             break;
         }
         case ScriptCommand::Desktop:
@@ -421,7 +422,9 @@ void OfflineSession::applyEventsUpTo(uint64_t sample) {
             apply(e);
             continue;
         }
-        Module* module = setModules_.at(index);
+        while (setModules_[nextSet_].first < index)
+            ++nextSet_;
+        Module* module = setModules_[nextSet_].second;
         setModuleKey(*module, *registry_, e.key, e.value);
         if (module->type() == Module_AudioWaveWriter) syncRecordings();
         // A slider learnt or forgotten gets or loses its row, as its window does.

@@ -140,7 +140,9 @@ class OfflineSession {
 
     ScriptEvents script_;
     std::size_t nextEvent_ = 0;
-    std::map<std::size_t, Module*> setModules_; // set events by index: the module each names
+    /// The set events by index, in order, with the module each names.
+    std::vector<std::pair<std::size_t, Module*>> setModules_;
+    std::size_t nextSet_ = 0;
     uint64_t runSamples_ = UINT64_MAX;
 
     bool scheduleRecordedInput(const std::vector<ScriptEvent>& lines, std::string& error);
