@@ -533,12 +533,18 @@ TEST_F(Cli, RendersWiderSampleFormats) {
     EXPECT_EQ(run("render --preset 900 --format u8 --out '" + path("8.wav") + "'").code, 2);
 }
 
-// The mouse origin of a settings file places the positions around it, as in the program.
-TEST_F(Cli, SettingsFileMovesTheMouseOrigin) {
+// A settings file's mouse origin places the positions around it, and its oscillator minimum
+// holds a voice up, as in the program.
+TEST_F(Cli, SettingsFileMovesTheMouseOriginAndRaisesTheOscillatorMinimum) {
     const std::string settings =
         write("o.KVS", "\r\nProgramName    \tKalvitrope\r\n"
                        "Preferences.MouseOrigin.x                \t300\r\n"
-                       "Preferences.MouseOrigin.y                \t-200\r\n");
+                       "Preferences.MouseOrigin.y                \t-200\r\n"
+                       "Preferences.OscillatorFrequencyMinimum   \t1000\r\n");
+    const Result r = run("render --preset 900 --seconds 0.5 --settings '" + settings + "' --out '" +
+                         path("m.wav") + "'");
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NEAR(measure(readWav(path("m.wav")), 0, 0, 24000).first, 1000.0, 4.0); // not 440
     // From the corner to the desktop's centre moved by the origin (the file holds -y).
     const std::string script = write("m.txt", "0 cursor 0 0\n10ms cursor 1260 740\n");
     auto positions = [&](const std::string& extra) {
