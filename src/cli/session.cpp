@@ -264,19 +264,17 @@ bool OfflineSession::useScript(ScriptEvents script, std::string& error, uint64_t
             break;
         }
     }
-    // Recorded input: each file read as far as the lines and the run reach into it.
-    for (const auto& [file, frames] : recordedFramesNeeded(recorded, runSamples)) {
+    // Recorded input: each file read (at its first line) as far as the lines and the run reach.
+    const std::map<std::string, uint64_t> needed = recordedFramesNeeded(recorded, runSamples);
+    for (const ScriptEvent& e : recorded) {
+        if (recordings_.count(e.file)) continue;
         auto samples = std::make_shared<std::vector<int16_t>>();
         std::string reason;
-        if (!readWavMono(file, *samples, reason, frames)) {
-            for (const ScriptEvent& e : recorded)
-                if (e.file == file) {
-                    error = "script line " + std::to_string(e.line) + ": " + reason;
-                    break;
-                }
+        if (!readWavMono(e.file, *samples, reason, needed.at(e.file))) {
+            error = "script line " + std::to_string(e.line) + ": " + reason;
             return false;
         }
-        recordings_[file] = std::move(samples);
+        recordings_[e.file] = std::move(samples);
     }
     // A gesture tape carries the sampler's passes itself: one per cursor line.
     tapePasses_ = script.tape() != nullptr;
