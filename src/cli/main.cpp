@@ -415,7 +415,7 @@ bool checkTapePatch(const Options& o, const ScriptEvents& script, const PatchSou
         return false;
     }
     std::string text, reason;
-    if (!readConfigurationFile(source.file, text, reason)) {
+    if (!readPatchFile(source.file, text, reason)) {
         error = "cannot read patch '" + source.file + "': " + reason;
         return false;
     }

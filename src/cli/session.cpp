@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <set>
 
@@ -62,6 +63,17 @@ void offerDevices(ModuleRegistry& registry, const OutputDeviceManager& output,
     registry.setSelectionContext(allowMouseAsAudio, std::move(offers));
 }
 
+bool readPatchFile(const std::string& path, std::string& text, std::string& reason) {
+    std::error_code ec;
+    const std::filesystem::file_status st = std::filesystem::status(path, ec);
+    if (!ec && std::filesystem::exists(st) && !std::filesystem::is_directory(st) &&
+        !std::filesystem::is_regular_file(st)) {
+        reason = "not a regular file";
+        return false;
+    }
+    return readConfigurationFile(path, text, reason);
+}
+
 bool loadPatchInto(const LoadTarget& target, const PatchSource& source, std::string& error,
                    LoadReport* report) {
     if (!source.preset.empty()) {
@@ -77,7 +89,7 @@ bool loadPatchInto(const LoadTarget& target, const PatchSource& source, std::str
         return true;
     }
     std::string text, reason;
-    if (!readConfigurationFile(source.file, text, reason)) {
+    if (!readPatchFile(source.file, text, reason)) {
         error = "cannot read patch '" + source.file + "': " + reason;
         return false;
     }

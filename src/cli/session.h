@@ -36,6 +36,10 @@ struct PatchSource {
     std::string preset;
 };
 
+/// Reads a patch file's text as the program does, refusing first what is not a regular file (a
+/// device would never end, a pipe never start); false with `reason` saying why.
+bool readPatchFile(const std::string& path, std::string& text, std::string& reason);
+
 /// Loads a patch file or preset into `target`; false with `error` naming the problem (unreadable
 /// file, unknown or absent preset), the modules untouched then. `report`, when given, receives
 /// what loading a file did (modules created, modules left out for want of rows).

@@ -436,6 +436,8 @@ TEST_F(Cli, UnreadablePatchesAndBrokenScriptsFailWithTheReason) {
         // Devices and pipes never end (or never start): refused before they are read.
         {"render --preset 900 --script /dev/zero" + out, "/dev/zero': not a regular file"},
         {"render --preset 900 --script '" + fifo + "'" + out, "not a regular file"},
+        {"render --patch '" + fifo + "'" + out, "cannot read patch '" + fifo + "': not a regular"},
+        {"kvc /dev/zero --out '" + path("o.kvc") + "'", "not a regular file"},
         {"render --preset 900" + script("0 audioin 0 /dev/zero\n") + out,
          "line 1: '/dev/zero': not a regular file"},
         // An end line sets the length only within the limit of --seconds.
