@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -44,6 +45,9 @@ using namespace kv::cli;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
+/// The longest render, seconds (a day).
+constexpr int kMaxRenderSeconds = 86400;
+
 constexpr const char* kVersion = "kalvitrope-cli (Kalvitrope v1.1)\n";
 
 constexpr const char* kUsage =
@@ -57,8 +61,22 @@ constexpr const char* kUsage =
     "  presets  list the built-in presets: resource number, name and submenu\n"
     "\n"
     "kalvitrope-cli COMMAND --help shows a command's options; --version the program's version.\n"
-    "Every command also takes --language CODE|FILE (the language of its messages) and\n"
-    "--settings FILE (sound system, control rate and latencies from a settings file).\n";
+    "\n"
+    "every command also takes:\n";
+
+constexpr const char* kCommonOptions =
+    "  --language CODE|FILE  the language of its messages: a code (de, en, fr, ...) or a\n"
+    "                   strings file\n"
+    "  --settings FILE  the desktop program's settings file; of it the keys that change what\n"
+    "                   is computed apply:\n"
+    "                     Preferences.ControlDataSampleRate, MillisecondsPerChunk,\n"
+    "                     Preferences.OscillatorFrequencyMinimum,\n"
+    "                     Preferences.DesiredOutputLatency, Preferences.DesiredInputLatency,\n"
+    "                     Preferences.MouseOrigin.x, Preferences.MouseOrigin.y,\n"
+    "                     Preferences.WrapMouseCursorAtScreenEdges,\n"
+    "                     Preferences.AllowMouseInputAsAudioInput,\n"
+    "                     and for play Preferences.AudioApi and\n"
+    "                     Preferences.RealtimePriorityForMainThread\n";
 
 constexpr const char* kPatchOptions =
     "  --patch FILE     a patch file (.kvc)\n"
@@ -83,9 +101,9 @@ struct CommandHelp {
 const CommandHelp kCommands[] = {
     {"render",
      "kalvitrope-cli render (--patch FILE | --preset NAME) [--seconds S] [--script FILE]"
-     " [--device N] --out FILE.wav",
-     "Runs the patch on a simulated clock and writes what one output device plays as a 16-bit\n"
-     "stereo 48000 Hz WAV file, then prints the length, peak, RMS and real-time factor.\n"},
+     " [--device N] [--format s16|s24|f32] --out FILE.wav",
+     "Runs the patch on a simulated clock and writes what one output device plays as a stereo\n"
+     "48000 Hz WAV file, then prints the length, peak, RMS and real-time factor.\n"},
     {"play", "kalvitrope-cli play (--patch FILE | --preset NAME) [--seconds S] [--api NAME]",
      "Plays the patch on the sound card in real time, then prints the start-up time, the late\n"
      "cycles and the output latency.\n"},
@@ -101,17 +119,21 @@ const CommandHelp kCommands[] = {
      "brackets, the presets submenu (or \"first-run demonstration\", or \"example\").\n"},
 };
 
-std::string commandHelp(const CommandHelp& c) {
+std::string commandHelp(const CommandHelp& c, bool withCommonOptions = true) {
     std::string text = std::string("usage: ") + c.usage + "\n\n" + c.text + "\n";
     const std::string name = c.name;
     if (name == "render" || name == "play" || name == "probe") text += kPatchOptions;
     if (name == "render") {
-        text += "  --seconds S      length to render, 0 to 86400 seconds (default 10)\n";
+        text += "  --seconds S      length to render, 0 to 86400 seconds (default 10; without it\n"
+                "                   a script's end line sets the length, within the same limit)\n";
         text += kScriptOption;
         text += "  --device N       the output device to record: -1 the default device "
                 "(default),\n"
                 "                   0 to 8 the sound-card outputs, numbered as in a patch's\n"
                 "                   OutputDeviceID\n"
+                "  --format F       how the WAV holds the samples: s16 (16-bit PCM, default),\n"
+                "                   s24 (24-bit PCM) or f32 (32-bit float); the device plays\n"
+                "                   16-bit samples, which the wider forms hold exactly\n"
                 "  --out FILE.wav   the file to write; - writes the WAV to standard output\n";
     } else if (name == "play") {
         text += "  --seconds S      how long to play (default 0: until interrupted with Ctrl+C)\n"
@@ -129,13 +151,37 @@ std::string commandHelp(const CommandHelp& c) {
     } else if (name == "kvc") {
         text += "  --out OUT.kvc    the patch file to write\n";
     }
-    return text;
+    return withCommonOptions ? text + kCommonOptions : text;
 }
 
 const CommandHelp* findCommand(const std::string& name) {
     for (const CommandHelp& c : kCommands)
         if (name == c.name) return &c;
     return nullptr;
+}
+
+/// Why writing to standard output first failed (an errno), 0 while it has not.
+int stdoutFailure = 0;
+
+/// Writes `text` to standard output, noting why when that fails (a full disk, a closed pipe).
+void writeOut(std::string_view text) {
+    errno = 0;
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() && stdoutFailure == 0)
+        stdoutFailure = errno != 0 ? errno : EIO;
+}
+
+/// printf to standard output through writeOut.
+[[gnu::format(printf, 1, 2)]] void printOut(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+    if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);
+    va_end(again);
+    writeOut(text);
 }
 
 void complain(const std::string& message) {
@@ -302,16 +348,18 @@ bool patchSource(const Options& o, PatchSource& source, std::string& error) {
     return true;
 }
 
-bool loadScript(const Options& o, Script& script, std::string& error) {
+bool loadScript(const Options& o, ScriptEvents& script, std::string& error) {
     if (!o.has("script")) return true;
     const std::string& path = o.one("script");
     std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) {
+    const std::filesystem::file_status st = std::filesystem::status(path, ec);
+    if (std::filesystem::is_directory(st)) {
         error = "cannot read script '" + path + "': " + std::strerror(EISDIR);
         return false;
     }
-    if (std::filesystem::file_size(path, ec) > kMaxScriptBytes && !ec) {
-        error = "script '" + path + "' is larger than 64 MiB";
+    // A device or a pipe would never end (or never start).
+    if (!ec && !std::filesystem::is_regular_file(st)) {
+        error = "cannot read script '" + path + "': not a regular file";
         return false;
     }
     errno = 0;
@@ -320,14 +368,28 @@ bool loadScript(const Options& o, Script& script, std::string& error) {
         error = "cannot read script '" + path + "': " + std::strerror(errno ? errno : ENOENT);
         return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
+    // Read up to one byte more than a script may hold, which tells a file too large (or grown).
+    std::string text;
+    text.reserve(static_cast<std::size_t>(
+        std::min<std::uintmax_t>(std::filesystem::file_size(path, ec), kMaxScriptBytes) + 1));
+    std::vector<char> block(1 << 16);
+    while (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0) {
+        text.append(block.data(), static_cast<std::size_t>(in.gcount()));
+        if (text.size() > kMaxScriptBytes) {
+            error = "script '" + path + "' is larger than 64 MiB";
+            return false;
+        }
+    }
+    if (in.bad()) {
+        error = "cannot read script '" + path + "'";
+        return false;
+    }
     std::string problem;
-    if (!parseScript(text.str(), script, problem)) {
+    if (!script.parse(std::move(text), problem,
+                      std::filesystem::path(path).parent_path().string())) {
         error = "script '" + path + "' " + problem;
         return false;
     }
-    findSoundFilesBeside(script, std::filesystem::path(path).parent_path().string());
     return true;
 }
 
@@ -341,7 +403,7 @@ void warnLeftOut(const LoadReport& report) {
 
 // A gesture tape plays only on the patch it was recorded on: the one whose text has the
 // checksum its tape line names.
-bool checkTapePatch(const Options& o, const Script& script, const PatchSource& source,
+bool checkTapePatch(const Options& o, const ScriptEvents& script, const PatchSource& source,
                     std::string& error) {
     const ScriptEvent* tape = script.tape();
     if (!tape) return true;
@@ -353,7 +415,7 @@ bool checkTapePatch(const Options& o, const Script& script, const PatchSource& s
         return false;
     }
     std::string text, reason;
-    if (!readConfigurationFile(source.file, text, reason)) {
+    if (!readPatchFile(source.file, text, reason)) {
         error = "cannot read patch '" + source.file + "': " + reason;
         return false;
     }
@@ -370,12 +432,21 @@ bool checkTapePatch(const Options& o, const Script& script, const PatchSource& s
     return true;
 }
 
-// The session with its patch loaded and the --script events (if any) in place; `script` gets
-// the script.
+// What a settings file changes in what is computed: the engine's rate, latencies, chunk time,
+// oscillator minimum and priority; the mouse sampler's origin and cursor wrap.
+void applyCommandSettings(const Settings& s, EngineState& state, MouseSettings& mouse) {
+    applySettings(s, state);
+    mouse.originX.store(s.mouseOriginX, std::memory_order_relaxed);
+    mouse.originY.store(s.mouseOriginY, std::memory_order_relaxed);
+    mouse.wrapAtScreenEdges.store(s.wrapMouseCursorAtScreenEdges, std::memory_order_relaxed);
+}
+
+// The session with the --settings applied, the patch loaded and the --script (if any) read into
+// `script`, checked against the patch and handed to the session by useScript.
 bool prepareSession(const Options& o, const PatchSource& source, OfflineSession& session,
-                    std::string& error, Script& script) {
+                    std::string& error, ScriptEvents& script) {
     if (commandSettings) {
-        applySettings(*commandSettings, session.state());
+        applyCommandSettings(*commandSettings, session.state(), session.mouse().settings);
         session.registry().setSelectionContext(commandSettings->allowMouseInputAsAudioInput,
                                                session.registry().deviceOffers());
     }
@@ -384,7 +455,7 @@ bool prepareSession(const Options& o, const PatchSource& source, OfflineSession&
         !session.loadPatch(source, error, &report))
         return false;
     warnLeftOut(report);
-    return session.useScript(script, error);
+    return true;
 }
 
 std::string decibels(double fraction) {
@@ -408,10 +479,11 @@ int render(int argc, char** argv) {
                        {"seconds", false},
                        {"script", false},
                        {"device", false},
+                       {"format", false},
                        {"out", false}},
                       0, o, error) ||
         !patchSource(o, source, error) ||
-        !numberOption(o, "seconds", 0.0, 86400.0, seconds, error) ||
+        !numberOption(o, "seconds", 0.0, kMaxRenderSeconds, seconds, error) ||
         !integerOption(o, "device", -1, OfflineSession::kCaptureDevices - 1, device, error)) {
         complainUsage("render", error);
         return kExitUsage;
@@ -420,21 +492,46 @@ int render(int argc, char** argv) {
         complainUsage("render", "render needs --out FILE.wav");
         return kExitUsage;
     }
+    WavSampleFormat format = WavSampleFormat::S16;
+    if (o.has("format")) {
+        const std::string name = toAsciiLower(o.one("format"));
+        if (name == "s24")
+            format = WavSampleFormat::S24;
+        else if (name == "f32")
+            format = WavSampleFormat::F32;
+        else if (name != "s16") {
+            complainUsage("render",
+                          "unknown --format '" + o.one("format") + "' (one of: s16, s24, f32)");
+            return kExitUsage;
+        }
+    }
     OfflineSession session;
-    Script script;
+    ScriptEvents script;
     if (!prepareSession(o, source, session, error, script)) {
         complain(error);
         return kExitFailure;
     }
-    // Without --seconds, a script with an end line renders up to it.
-    if (!o.has("seconds") && script.hasEnd)
-        seconds = static_cast<double>(script.endSample) / 48000.0;
-    const int64_t total = !o.has("seconds") && script.hasEnd
-                              ? static_cast<int64_t>(script.endSample)
+    // Without --seconds, a script with an end line renders up to it, within the same limit.
+    if (!o.has("seconds") && script.hasEnd()) {
+        seconds = static_cast<double>(script.endSample()) / 48000.0;
+        if (seconds > kMaxRenderSeconds) {
+            complain("script '" + o.one("script") + "': its end line lies at " +
+                     std::to_string(script.endSample()) + " samples, beyond the " +
+                     std::to_string(kMaxRenderSeconds) +
+                     " seconds a render may last; give --seconds to render a part of it");
+            return kExitFailure;
+        }
+    }
+    const int64_t total = !o.has("seconds") && script.hasEnd()
+                              ? static_cast<int64_t>(script.endSample())
                               : std::llround(seconds * 48000.0);
+    if (!session.useScript(std::move(script), error, static_cast<uint64_t>(total))) {
+        complain(error);
+        return kExitFailure;
+    }
     const bool toStdout = o.one("out") == "-";
     WavFileWriter wav;
-    if (!wav.open(o.one("out"), error, total)) {
+    if (!wav.open(o.one("out"), error, total, format)) {
         complain(error);
         return kExitFailure;
     }
@@ -470,10 +567,15 @@ int render(int argc, char** argv) {
     }
     const double rendered = static_cast<double>(wav.frames()) / 48000.0;
     // With the WAV on standard output, the summary goes to standard error.
-    std::fprintf(toStdout ? stderr : stdout,
-                 "rendered %.3f s: peak %.4f (%s), RMS %.4f (%s), real-time factor %.1f\n",
-                 rendered, wav.peak(), decibels(wav.peak()).c_str(), wav.rms(),
-                 decibels(wav.rms()).c_str(), wall > 0 ? rendered / wall : 0.0);
+    char summary[256];
+    std::snprintf(summary, sizeof summary,
+                  "rendered %.3f s: peak %.4f (%s), RMS %.4f (%s), real-time factor %.1f\n",
+                  rendered, wav.peak(), decibels(wav.peak()).c_str(), wav.rms(),
+                  decibels(wav.rms()).c_str(), wall > 0 ? rendered / wall : 0.0);
+    if (toStdout)
+        std::fputs(summary, stderr);
+    else
+        writeOut(summary);
     return 0;
 }
 
@@ -501,8 +603,9 @@ int probe(int argc, char** argv) {
         return kExitUsage;
     }
     OfflineSession session;
-    Script script;
-    if (!prepareSession(o, source, session, error, script)) {
+    ScriptEvents script;
+    if (!prepareSession(o, source, session, error, script) ||
+        !session.useScript(std::move(script), error, static_cast<uint64_t>(samples))) {
         complain(error);
         return kExitFailure;
     }
@@ -540,17 +643,13 @@ int probe(int argc, char** argv) {
             }
         }
         if (out.size() > (1u << 20)) {
-            std::fwrite(out.data(), 1, out.size(), stdout);
+            writeOut(out);
             out.clear();
         }
     };
     session.run([&] { return session.engine().sampleCounter() >= n; });
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    if (std::fflush(stdout) != 0) {
-        complain(std::string("writing the output failed: ") + std::strerror(errno));
-        return kExitFailure;
-    }
-    return 0;
+    writeOut(out);
+    return 0; // standard output is checked on the way out
 }
 
 int kvc(int argc, char** argv) {
@@ -599,7 +698,7 @@ int presets(int argc, char** argv) {
         const std::string where = p.submenu > 0                        ? languages().main(p.submenu)
                                   : p.submenu == kPresetsDemonstration ? "first-run demonstration"
                                                                        : "example";
-        std::printf("%d %s (%s)\n", p.resource, p.name, where.c_str());
+        printOut("%d %s (%s)\n", p.resource, p.name, where.c_str());
     }
     return 0;
 }
@@ -705,7 +804,7 @@ int play(int argc, char** argv) {
     MouseInput mouse;
     MouseSampler sampler(mouse);
     MouseSamplerThread sampling(sampler, *pointer);
-    if (commandSettings) applySettings(*commandSettings, state);
+    if (commandSettings) applyCommandSettings(*commandSettings, state, mouse.settings);
     Engine engine(state, &stage, &mouse, &inputs);
     engine.onStart = [&] {
         std::string message;
@@ -767,18 +866,38 @@ int play(int argc, char** argv) {
 
     const long long expected = std::llround((played - startup) / 0.002);
     lateCycles.finish(played - startup, cycles);
-    std::printf("played %.1f s: %lld cycles of %lld expected (%lld late) after a start-up of "
-                "%.1f ms, %.3f ms per cycle, output latency %.1f ms (desired %d ms)\n",
-                played, cycles, expected, std::max(0LL, expected - cycles), startup * 1000.0,
-                state.millisecondsPerChunk.load(), state.smoothedLatency.load(),
-                state.settings.desiredOutputLatency.load());
-    std::printf("%s\n", lateCycles.text().c_str());
+    printOut("played %.1f s: %lld cycles of %lld expected (%lld late) after a start-up of "
+             "%.1f ms, %.3f ms per cycle, output latency %.1f ms (desired %d ms)\n",
+             played, cycles, expected, std::max(0LL, expected - cycles), startup * 1000.0,
+             state.millisecondsPerChunk.load(), state.smoothedLatency.load(),
+             state.settings.desiredOutputLatency.load());
+    writeOut(lateCycles.text() + "\n");
     return 0;
+}
+
+int runCommand(int argc, char** argv);
+
+// What went to standard output is all there, or the run fails: a full disk or a closed pipe must
+// not pass for success.
+int checkedStandardOutput(int code) {
+    errno = 0;
+    const bool flushed = std::fflush(stdout) == 0;
+    if (!flushed && stdoutFailure == 0) stdoutFailure = errno != 0 ? errno : EIO;
+    if (code != 0 || (flushed && !std::ferror(stdout))) return code; // a failure said its own
+    complain(std::string("writing to standard output failed: ") +
+             std::strerror(stdoutFailure != 0 ? stdoutFailure : EIO));
+    return kExitFailure;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    return checkedStandardOutput(runCommand(argc, argv));
+}
+
+namespace {
+
+int runCommand(int argc, char** argv) {
     kv::languages().initLanguages({});
     std::string error;
     if (const int code = takeCommonOptions(argc, argv, error)) {
@@ -786,19 +905,19 @@ int main(int argc, char** argv) {
         return code;
     }
     if (argc < 2) {
-        std::fputs(kUsage, stderr);
+        std::fputs((std::string(kUsage) + kCommonOptions).c_str(), stderr);
         return kExitUsage;
     }
     const std::string command = argv[1];
     if (command == "--version" || command == "-V") {
-        std::fputs(kVersion, stdout);
+        writeOut(kVersion);
         return 0;
     }
     // "COMMAND --help" anywhere among the options, or "help COMMAND".
     if (const CommandHelp* c = findCommand(command)) {
         for (int i = 2; i < argc; ++i)
             if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-                std::fputs(commandHelp(*c).c_str(), stdout);
+                writeOut(commandHelp(*c));
                 return 0;
             }
     }
@@ -806,10 +925,10 @@ int main(int argc, char** argv) {
         const CommandHelp* c = findCommand(argv[2]);
         if (!c) {
             complain(std::string("unknown command '") + argv[2] + "'");
-            std::fputs(kUsage, stderr);
+            std::fputs((std::string(kUsage) + kCommonOptions).c_str(), stderr);
             return kExitUsage;
         }
-        std::fputs(commandHelp(*c).c_str(), stdout);
+        writeOut(commandHelp(*c));
         return 0;
     }
     try {
@@ -819,10 +938,10 @@ int main(int argc, char** argv) {
         if (command == "kvc") return kvc(argc, argv);
         if (command == "presets") return presets(argc, argv);
         if (command == "help" || command == "--help" || command == "-h") {
-            std::string text = kUsage;
+            std::string text = std::string(kUsage) + kCommonOptions;
             for (const CommandHelp& c : kCommands)
-                text += "\n" + commandHelp(c);
-            std::fputs(text.c_str(), stdout);
+                text += "\n" + commandHelp(c, false);
+            writeOut(text);
             return 0;
         }
     } catch (const std::exception& e) {
@@ -830,6 +949,8 @@ int main(int argc, char** argv) {
         return kExitFailure;
     }
     complain("unknown command '" + command + "'");
-    std::fputs(kUsage, stderr);
+    std::fputs((std::string(kUsage) + kCommonOptions).c_str(), stderr);
     return kExitUsage;
 }
+
+} // namespace

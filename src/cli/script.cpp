@@ -354,82 +354,177 @@ bool parseScriptTime(std::string_view text, uint64_t& sample) {
     return true;
 }
 
-bool parseScript(std::string_view text, Script& script, std::string& error) {
-    script.events.clear();
-    script.hasEnd = false;
-    script.endSample = 0;
+namespace {
+
+// Where a parsed line's checks against the lines before it stand.
+struct ScanState {
+    bool tape = false, hasEnd = false;
+    uint64_t lastSample = 0, endSample = 0;
+    int lastLine = 0;
+};
+
+// One line (from `pos`, without its end) parsed into `e`; false with `problem` when it is bad.
+// `blank` when the line holds no event.
+bool parseLine(std::string_view raw, int lineNumber, ScriptEvent& e, bool& blank,
+               std::string& problem) {
+    LineParser p{lineNumber, withoutComment(raw), {}, {}};
+    blank = false;
+    if (!tokenize(p.text, p.tokens, p.problem)) {
+        problem = p.problem;
+        return false;
+    }
+    if (p.tokens.empty()) {
+        blank = true;
+        return true;
+    }
+    e.line = lineNumber;
+    if (!p.parse(e)) {
+        problem = p.problem;
+        return false;
+    }
+    return true;
+}
+
+// Goes through the script's lines, checking each against those before it, and hands each event
+// with where its line starts to `take`. False with `error` naming the first bad line.
+template <typename Take>
+bool scanScript(std::string_view text, std::string& error, ScanState& state, Take take) {
     if (text.size() > kMaxScriptBytes) {
         error = "is larger than 64 MiB";
         return false;
     }
-    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3); // UTF-8 byte-order mark
+    std::size_t pos = text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0; // UTF-8 byte-order mark
     int lineNumber = 0;
-    std::size_t pos = 0;
+    bool any = false;
     while (pos <= text.size()) {
         // CR LF, LF and a lone CR all end a line.
+        const std::size_t begin = pos;
         const std::size_t eol = std::min(text.find_first_of("\r\n", pos), text.size());
         const std::string_view raw = text.substr(pos, eol - pos);
         pos = eol + 1;
         if (eol < text.size() && text[eol] == '\r' && pos < text.size() && text[pos] == '\n') ++pos;
         ++lineNumber;
-        LineParser p{lineNumber, withoutComment(raw), {}, {}};
-        if (!tokenize(p.text, p.tokens, p.problem)) {
-            error = "line " + std::to_string(lineNumber) + ": " + p.problem;
+        ScriptEvent e;
+        bool blank = false;
+        std::string problem;
+        if (!parseLine(raw, lineNumber, e, blank, problem)) {
+            error = "line " + std::to_string(lineNumber) + ": " + problem;
             return false;
         }
-        if (p.tokens.empty()) {
+        if (blank) {
             if (eol == text.size()) break;
             continue;
         }
-        ScriptEvent e;
-        e.line = lineNumber;
-        if (!p.parse(e)) {
-            error = "line " + std::to_string(lineNumber) + ": " + p.problem;
-            return false;
-        }
-        const bool tape = !script.events.empty() && script.events[0].command == ScriptCommand::Tape;
-        std::string problem;
-        if (script.hasEnd)
-            problem =
-                "event after the end line (line " + std::to_string(script.events.back().line) + ")";
-        else if (e.command == ScriptCommand::Tape && !script.events.empty())
+        if (state.hasEnd)
+            problem = "event after the end line (line " + std::to_string(state.lastLine) + ")";
+        else if (e.command == ScriptCommand::Tape && any)
             problem = "the tape line must be the first event of a script";
-        else if (tape && e.sample < script.events.back().sample)
+        else if (state.tape && e.sample < state.lastSample)
             problem = "time " + std::to_string(e.sample) + " goes back before the time " +
-                      std::to_string(script.events.back().sample) + " of line " +
-                      std::to_string(script.events.back().line);
+                      std::to_string(state.lastSample) + " of line " +
+                      std::to_string(state.lastLine);
         if (!problem.empty()) {
             error = "line " + std::to_string(lineNumber) + ": " + problem;
             return false;
         }
+        if (e.command == ScriptCommand::Tape) state.tape = true;
         if (e.command == ScriptCommand::End) {
-            script.hasEnd = true;
-            script.endSample = e.sample;
+            state.hasEnd = true;
+            state.endSample = e.sample;
         }
-        script.events.push_back(std::move(e));
+        any = true;
+        state.lastSample = e.sample;
+        state.lastLine = lineNumber;
+        take(std::move(e), begin);
         if (eol == text.size()) break;
     }
-    if (script.tape() && !script.hasEnd) {
-        error = "line " + std::to_string(script.events.back().line) +
+    if (state.tape && !state.hasEnd) {
+        error = "line " + std::to_string(state.lastLine) +
                 ": the tape is truncated: it stops after this line, without its end line";
         return false;
     }
+    return true;
+}
+
+// The path of a relative sound file not found from the current folder but found in `folder`.
+void findBeside(ScriptEvent& e, const std::string& folder) {
+    std::error_code ec;
+    const std::filesystem::path file(e.file);
+    if (e.command != ScriptCommand::AudioIn || file.is_absolute() ||
+        std::filesystem::exists(file, ec) ||
+        !std::filesystem::exists(std::filesystem::path(folder) / file, ec))
+        return;
+    e.file = (std::filesystem::path(folder) / file).string();
+}
+
+} // namespace
+
+bool parseScript(std::string_view text, Script& script, std::string& error) {
+    script.events.clear();
+    script.hasEnd = false;
+    script.endSample = 0;
+    ScanState state;
+    if (!scanScript(text, error, state,
+                    [&](ScriptEvent&& e, std::size_t) { script.events.push_back(std::move(e)); }))
+        return false;
+    script.hasEnd = state.hasEnd;
+    script.endSample = state.endSample;
     std::stable_sort(
         script.events.begin(), script.events.end(),
         [](const ScriptEvent& a, const ScriptEvent& b) { return a.sample < b.sample; });
     return true;
 }
 
-void findSoundFilesBeside(Script& script, const std::string& folder) {
-    std::error_code ec;
-    for (ScriptEvent& e : script.events) {
-        const std::filesystem::path file(e.file);
-        if (e.command != ScriptCommand::AudioIn || file.is_absolute() ||
-            std::filesystem::exists(file, ec) ||
-            !std::filesystem::exists(std::filesystem::path(folder) / file, ec))
-            continue;
-        e.file = (std::filesystem::path(folder) / file).string();
+bool ScriptEvents::parse(std::string text, std::string& error, std::string folder) {
+    *this = ScriptEvents{};
+    ScanState state;
+    if (!scanScript(text, error, state, [&](ScriptEvent&& e, std::size_t offset) {
+            if (e.command == ScriptCommand::Tape) {
+                tape_ = e;
+                hasTape_ = true;
+            }
+            entries_.push_back({e.sample, static_cast<uint32_t>(offset), e.line});
+        })) {
+        entries_.clear();
+        return false;
     }
+    entries_.shrink_to_fit();
+    hasEnd_ = state.hasEnd;
+    endSample_ = state.endSample;
+    std::stable_sort(entries_.begin(), entries_.end(),
+                     [](const Entry& a, const Entry& b) { return a.sample < b.sample; });
+    text_ = std::move(text);
+    folder_ = std::move(folder);
+    return true;
+}
+
+void ScriptEvents::assign(const Script& script) {
+    *this = ScriptEvents{};
+    held_ = std::make_shared<const std::vector<ScriptEvent>>(script.events);
+    if (const ScriptEvent* t = script.tape()) {
+        tape_ = *t;
+        hasTape_ = true;
+    }
+    hasEnd_ = script.hasEnd;
+    endSample_ = script.endSample;
+}
+
+ScriptEvent ScriptEvents::at(std::size_t i) const {
+    if (held_) return (*held_)[i];
+    const Entry& entry = entries_[i];
+    const std::string_view text = text_;
+    const std::size_t eol = std::min(text.find_first_of("\r\n", entry.offset), text.size());
+    ScriptEvent e;
+    bool blank = false;
+    std::string problem; // the line was checked when the script was parsed
+    parseLine(text.substr(entry.offset, eol - entry.offset), entry.line, e, blank, problem);
+    if (!folder_.empty()) findBeside(e, folder_);
+    return e;
+}
+
+void findSoundFilesBeside(Script& script, const std::string& folder) {
+    for (ScriptEvent& e : script.events)
+        findBeside(e, folder);
 }
 
 } // namespace kv::cli

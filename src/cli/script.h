@@ -4,6 +4,7 @@
 // Pure parsing; any thread.
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -76,6 +77,44 @@ constexpr std::size_t kMaxScriptBytes = std::size_t(64) << 20;
 /// bad line returns false with `error` naming the line and the problem ("line 3: unknown command
 /// 'jump'"). Accepts any bytes without failing otherwise.
 bool parseScript(std::string_view text, Script& script, std::string& error);
+
+/// A script kept as its text with where each event lies, in time order: the memory of a long
+/// script stays close to its size, and each event is parsed again when it is wanted. Checked
+/// as parseScript checks it. Any thread; not shared.
+class ScriptEvents {
+  public:
+    /// Parses and checks `text` as parseScript does (the same errors); sound files are looked for
+    /// beside the script in `folder` (findSoundFilesBeside) when each event is taken.
+    bool parse(std::string text, std::string& error, std::string folder = {});
+    /// Holds the events of an already parsed script.
+    void assign(const Script& script);
+
+    std::size_t size() const { return held_ ? held_->size() : entries_.size(); }
+    /// Event `i` in time order.
+    ScriptEvent at(std::size_t i) const;
+    /// The sample of event `i`, without parsing it.
+    uint64_t sampleAt(std::size_t i) const {
+        return held_ ? (*held_)[i].sample : entries_[i].sample;
+    }
+    /// The tape line, or null when the script is not a gesture tape.
+    const ScriptEvent* tape() const { return hasTape_ ? &tape_ : nullptr; }
+    bool hasEnd() const { return hasEnd_; }
+    uint64_t endSample() const { return endSample_; }
+
+  private:
+    struct Entry {
+        uint64_t sample;
+        uint32_t offset; // where the line starts in the text (scripts are at most 64 MiB)
+        int32_t line;
+    };
+    std::string text_;
+    std::string folder_;
+    std::vector<Entry> entries_;
+    std::shared_ptr<const std::vector<ScriptEvent>> held_;
+    ScriptEvent tape_;
+    bool hasTape_ = false, hasEnd_ = false;
+    uint64_t endSample_ = 0;
+};
 
 /// A sound file named by a relative path that is not found from the current folder is looked for
 /// in `folder` (the script's own), so a script and its sound files can travel together.

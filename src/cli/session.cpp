@@ -2,7 +2,9 @@
 
 #include <charconv>
 #include <cstdio>
+#include <filesystem>
 #include <map>
+#include <set>
 
 #include "cli/wav_reader.h"
 #include "devices/tape_audio.h"
@@ -61,6 +63,17 @@ void offerDevices(ModuleRegistry& registry, const OutputDeviceManager& output,
     registry.setSelectionContext(allowMouseAsAudio, std::move(offers));
 }
 
+bool readPatchFile(const std::string& path, std::string& text, std::string& reason) {
+    std::error_code ec;
+    const std::filesystem::file_status st = std::filesystem::status(path, ec);
+    if (!ec && std::filesystem::exists(st) && !std::filesystem::is_directory(st) &&
+        !std::filesystem::is_regular_file(st)) {
+        reason = "not a regular file";
+        return false;
+    }
+    return readConfigurationFile(path, text, reason);
+}
+
 bool loadPatchInto(const LoadTarget& target, const PatchSource& source, std::string& error,
                    LoadReport* report) {
     if (!source.preset.empty()) {
@@ -76,7 +89,7 @@ bool loadPatchInto(const LoadTarget& target, const PatchSource& source, std::str
         return true;
     }
     std::string text, reason;
-    if (!readConfigurationFile(source.file, text, reason)) {
+    if (!readPatchFile(source.file, text, reason)) {
         error = "cannot read patch '" + source.file + "': " + reason;
         return false;
     }
@@ -125,9 +138,54 @@ void syncWaveWriters(ModuleRegistry& registry, WaveWriterList& writers,
 }
 
 bool OfflineSession::useScript(const Script& script, std::string& error) {
-    events_.clear();
+    ScriptEvents events;
+    events.assign(script);
+    return useScript(std::move(events), error);
+}
+
+namespace {
+
+uint64_t saturatingAdd(uint64_t a, uint64_t b) {
+    return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
+
+// How far into each recorded input file a run of `runSamples` samples reads: up to the frame the
+// next line of the device counts, and for a device's last line the reads that fall in the run.
+std::map<std::string, uint64_t> recordedFramesNeeded(const std::vector<ScriptEvent>& lines,
+                                                     uint64_t runSamples) {
+    std::map<std::string, uint64_t> needed;
+    std::map<long, const ScriptEvent*> last;
+    auto need = [&](const std::string& file, uint64_t frames) {
+        uint64_t& n = needed[file];
+        n = std::max(n, frames);
+    };
+    for (const ScriptEvent& e : lines) {
+        if (const ScriptEvent* before = last[e.numbers[0]])
+            need(before->file, static_cast<uint64_t>(e.numbers[1]));
+        last[e.numbers[0]] = &e;
+        need(e.file, static_cast<uint64_t>(e.numbers[1]));
+    }
+    for (const auto& [device, e] : last) {
+        const auto frame = static_cast<uint64_t>(e->numbers[1]);
+        const auto step = static_cast<uint64_t>(e->numbers[2]);
+        if (step == 0 || runSamples <= e->sample) continue;
+        const uint64_t reads = (runSamples - e->sample) / step + 1;
+        need(e->file, reads > UINT64_MAX / kTapeInputRead
+                          ? UINT64_MAX
+                          : saturatingAdd(frame, reads * kTapeInputRead));
+    }
+    return needed;
+}
+
+} // namespace
+
+bool OfflineSession::useScript(ScriptEvents script, std::string& error, uint64_t runSamples) {
+    script_ = ScriptEvents{};
     nextEvent_ = 0;
+    setModules_.clear();
+    nextSet_ = 0;
     recordings_.clear();
+    runSamples_ = runSamples;
     // Module names as they will be when each event applies ("set ... Name" renames).
     std::map<Module*, std::string> names;
     registry_->forEachInListOrder([&](Module& m) { names[&m] = m.name; });
@@ -140,9 +198,11 @@ bool OfflineSession::useScript(const Script& script, std::string& error) {
         });
         return found;
     };
-    for (const ScriptEvent& e : script.events) {
+    std::vector<ScriptEvent> recorded; // the recorded input lines
+    std::set<std::string> soundFiles;  // sound files whose header was checked
+    for (std::size_t i = 0; i < script.size(); ++i) {
+        const ScriptEvent e = script.at(i);
         const std::string where = "script line " + std::to_string(e.line) + ": ";
-        Pending p{e, nullptr, nullptr};
         switch (e.command) {
         case ScriptCommand::Cursor:
             if (e.numbers[0] < desktop.left || e.numbers[0] > desktop.right ||
@@ -177,33 +237,35 @@ bool OfflineSession::useScript(const Script& script, std::string& error) {
                         std::to_string(audioIn_.deviceCount() - 1) + ")";
                 return false;
             }
-            auto samples = std::make_shared<std::vector<int16_t>>();
+            if (e.recordedInput) {
+                recorded.push_back(e);
+                break;
+            }
+            // A sound card's input: its samples are read when the line applies, as far as the
+            // run can take them; here only the header is checked.
+            std::vector<int16_t> none;
             std::string reason;
-            if (e.recordedInput && recordings_.count(e.file)) break; // read for an earlier line
-            if (!readWavMono(e.file, *samples, reason)) {
+            if (soundFiles.insert(e.file).second && !readWavMono(e.file, none, reason, 0)) {
                 error = where + reason;
                 return false;
             }
-            if (e.recordedInput)
-                recordings_[e.file] = std::move(samples);
-            else
-                p.audio = std::move(samples);
             break;
         }
-        case ScriptCommand::Set:
-            p.module = findModule(e.module);
-            if (!p.module) {
+        case ScriptCommand::Set: {
+            Module* module = findModule(e.module);
+            if (!module) {
                 error = where + "no module named '" + shownToken(e.module) + "' in the patch";
                 return false;
             }
-            if (!hasModuleKey(*p.module, e.key)) {
+            if (!hasModuleKey(*module, e.key)) {
                 error = where + "module '" + shownToken(e.module) + "' has no key '" +
                         shownToken(e.key) + "'";
                 return false;
             }
-            if (equalsIgnoreCase(e.key, "Name"))
-                names[p.module] = std::string(trim(e.value, " \t"));
+            if (equalsIgnoreCase(e.key, "Name")) names[module] = std::string(trim(e.value, " \t"));
+            setModules_.emplace_back(i, module);
             break;
+        }
         case ScriptCommand::Desktop:
             desktop = {e.numbers[0], e.numbers[1], e.numbers[2], e.numbers[3]};
             break;
@@ -213,26 +275,45 @@ bool OfflineSession::useScript(const Script& script, std::string& error) {
         case ScriptCommand::End:
             break;
         }
-        events_.push_back(std::move(p));
+    }
+    // Recorded input: each file read (at its first line) as far as the lines and the run reach.
+    const std::map<std::string, uint64_t> needed = recordedFramesNeeded(recorded, runSamples);
+    for (const ScriptEvent& e : recorded) {
+        if (recordings_.count(e.file)) continue;
+        auto samples = std::make_shared<std::vector<int16_t>>();
+        std::string reason;
+        if (!readWavMono(e.file, *samples, reason, needed.at(e.file))) {
+            error = "script line " + std::to_string(e.line) + ": " + reason;
+            return false;
+        }
+        recordings_[e.file] = std::move(samples);
     }
     // A gesture tape carries the sampler's passes itself: one per cursor line.
     tapePasses_ = script.tape() != nullptr;
-    return scheduleRecordedInput(script, error);
+    script_ = std::move(script);
+    return scheduleRecordedInput(recorded, error);
 }
 
 // Turns the recorded input lines into the reads they stand for, device by device: a line's
 // read, then one every STEP samples, as many as the device's next line counts.
 bool scheduleTapeInput(const Script& script, const TapeInputFiles& files,
                        std::vector<TapeInputDelivery>& deliveries, std::string& error) {
+    std::vector<ScriptEvent> lines;
+    for (const ScriptEvent& e : script.events)
+        if (e.command == ScriptCommand::AudioIn && e.recordedInput) lines.push_back(e);
+    return scheduleTapeInput(lines, files, deliveries, error);
+}
+
+bool scheduleTapeInput(const std::vector<ScriptEvent>& lines, const TapeInputFiles& files,
+                       std::vector<TapeInputDelivery>& deliveries, std::string& error) {
     deliveries.clear();
     std::map<long, std::vector<const ScriptEvent*>> byDevice;
-    for (const ScriptEvent& e : script.events)
-        if (e.command == ScriptCommand::AudioIn && e.recordedInput)
-            byDevice[e.numbers[0]].push_back(&e);
-    for (const auto& [device, lines] : byDevice) {
-        for (std::size_t i = 0; i < lines.size(); ++i) {
-            const ScriptEvent& e = *lines[i];
-            const ScriptEvent* next = i + 1 < lines.size() ? lines[i + 1] : nullptr;
+    for (const ScriptEvent& e : lines)
+        byDevice[e.numbers[0]].push_back(&e);
+    for (const auto& [device, own] : byDevice) {
+        for (std::size_t i = 0; i < own.size(); ++i) {
+            const ScriptEvent& e = *own[i];
+            const ScriptEvent* next = i + 1 < own.size() ? own[i + 1] : nullptr;
             const std::vector<int16_t>& file = *files.at(e.file);
             const auto frame = static_cast<uint64_t>(e.numbers[1]);
             const auto step = static_cast<uint64_t>(e.numbers[2]);
@@ -271,9 +352,10 @@ bool scheduleTapeInput(const Script& script, const TapeInputFiles& files,
     return true;
 }
 
-bool OfflineSession::scheduleRecordedInput(const Script& script, std::string& error) {
+bool OfflineSession::scheduleRecordedInput(const std::vector<ScriptEvent>& lines,
+                                           std::string& error) {
     nextDelivery_ = 0;
-    if (!scheduleTapeInput(script, recordings_, deliveries_, error)) return false;
+    if (!scheduleTapeInput(lines, recordings_, deliveries_, error)) return false;
     for (int device = -1; device < WaveInputManager::kDeviceSlots - 1; ++device)
         inputStage_.setReplayedInput(device, false);
     for (const TapeInputDelivery& d : deliveries_)
@@ -295,16 +377,24 @@ void OfflineSession::noteCursor() {
     mouse_.noteCursor(x, y);
 }
 
-void OfflineSession::apply(const Pending& p) {
-    const ScriptEvent& e = p.event;
+void OfflineSession::apply(const ScriptEvent& e) {
     switch (e.command) {
     case ScriptCommand::Midi:
         midiIn_.send(static_cast<int>(e.numbers[0]), static_cast<uint8_t>(e.numbers[1]),
                      static_cast<uint8_t>(e.numbers[2]), static_cast<uint8_t>(e.numbers[3]));
         break;
-    case ScriptCommand::AudioIn:
-        if (p.audio) audioIn_.setSource(static_cast<int>(e.numbers[0]), *p.audio);
+    case ScriptCommand::AudioIn: {
+        if (e.recordedInput) break;
+        // What the input can deliver before the run ends (a second more for the blocks the
+        // device holds).
+        const uint64_t left = runSamples_ > e.sample ? runSamples_ - e.sample : 0;
+        std::vector<int16_t> samples;
+        std::string reason;
+        if (!readWavMono(e.file, samples, reason, saturatingAdd(left, 48000)))
+            message("script line " + std::to_string(e.line) + ": " + reason);
+        audioIn_.setSource(static_cast<int>(e.numbers[0]), std::move(samples));
         break;
+    }
     case ScriptCommand::Set:
         break; // handled with its module by applyEventsUpTo
     case ScriptCommand::Cursor:
@@ -335,17 +425,21 @@ void OfflineSession::apply(const Pending& p) {
 }
 
 void OfflineSession::applyEventsUpTo(uint64_t sample) {
-    while (nextEvent_ < events_.size() && events_[nextEvent_].event.sample <= sample) {
-        const Pending& p = events_[nextEvent_++];
-        if (p.event.command == ScriptCommand::Set && p.module) {
-            setModuleKey(*p.module, *registry_, p.event.key, p.event.value);
-            if (p.module->type() == Module_AudioWaveWriter) syncRecordings();
-            // A slider learnt or forgotten gets or loses its row, as its window does.
-            if (p.module->type() == Module_ControlMIDIControllerInput)
-                registry_->syncMidiSliderRows(*p.module);
-        } else {
-            apply(p);
+    while (nextEvent_ < script_.size() && script_.sampleAt(nextEvent_) <= sample) {
+        const std::size_t index = nextEvent_++;
+        const ScriptEvent e = script_.at(index);
+        if (e.command != ScriptCommand::Set) {
+            apply(e);
+            continue;
         }
+        while (setModules_[nextSet_].first < index)
+            ++nextSet_;
+        Module* module = setModules_[nextSet_].second;
+        setModuleKey(*module, *registry_, e.key, e.value);
+        if (module->type() == Module_AudioWaveWriter) syncRecordings();
+        // A slider learnt or forgotten gets or loses its row, as its window does.
+        if (module->type() == Module_ControlMIDIControllerInput)
+            registry_->syncMidiSliderRows(*module);
     }
 }
 

@@ -36,6 +36,10 @@ struct PatchSource {
     std::string preset;
 };
 
+/// Reads a patch file's text as the program does, refusing first what is not a regular file (a
+/// device would never end, a pipe never start); false with `reason` saying why.
+bool readPatchFile(const std::string& path, std::string& text, std::string& reason);
+
 /// Loads a patch file or preset into `target`; false with `error` naming the problem (unreadable
 /// file, unknown or absent preset), the modules untouched then. `report`, when given, receives
 /// what loading a file did (modules created, modules left out for want of rows).
@@ -57,6 +61,9 @@ using TapeInputFiles = std::map<std::string, std::shared_ptr<std::vector<int16_t
 /// file). The deliveries point into `files`.
 bool scheduleTapeInput(const Script& script, const TapeInputFiles& files,
                        std::vector<TapeInputDelivery>& deliveries, std::string& error);
+/// The same for the recorded input lines alone (in time order).
+bool scheduleTapeInput(const std::vector<ScriptEvent>& lines, const TapeInputFiles& files,
+                       std::vector<TapeInputDelivery>& deliveries, std::string& error);
 
 class OfflineSession {
   public:
@@ -77,6 +84,9 @@ class OfflineSession {
     /// not supported yet or a "set" names no module or key of the loaded patch. A gesture tape's
     /// cursor lines are the sampler's passes (there are no others then).
     bool useScript(const Script& script, std::string& error);
+    /// The same for a script kept as its text. `runSamples`, when known, is how far the run will
+    /// go: sound files are read only as far as it can take from them.
+    bool useScript(ScriptEvents script, std::string& error, uint64_t runSamples = UINT64_MAX);
 
     /// Runs engine cycles until `done` (asked before each cycle) returns true.
     void run(const std::function<bool()>& done);
@@ -112,8 +122,7 @@ class OfflineSession {
     /// Wave writers follow their recording flags, as their windows do when shown.
     void syncRecordings();
     void message(const std::string& text);
-    struct Pending;
-    void apply(const Pending& pending);
+    void apply(const ScriptEvent& event);
 
     EngineState state_;
     MouseInput mouse_;
@@ -133,15 +142,14 @@ class OfflineSession {
     std::unique_ptr<ModuleRegistry> registry_;
     SimulatedClock clock_;
 
-    struct Pending {
-        ScriptEvent event;
-        Module* module = nullptr;                    // set: the module named
-        std::shared_ptr<std::vector<int16_t>> audio; // audioin: the file's samples
-    };
-    std::vector<Pending> events_;
+    ScriptEvents script_;
     std::size_t nextEvent_ = 0;
+    /// The set events by index, in order, with the module each names.
+    std::vector<std::pair<std::size_t, Module*>> setModules_;
+    std::size_t nextSet_ = 0;
+    uint64_t runSamples_ = UINT64_MAX;
 
-    bool scheduleRecordedInput(const Script& script, std::string& error);
+    bool scheduleRecordedInput(const std::vector<ScriptEvent>& lines, std::string& error);
     void deliverRecordedInput(uint64_t sample);
     std::vector<TapeInputDelivery> deliveries_;
     std::size_t nextDelivery_ = 0;

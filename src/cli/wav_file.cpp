@@ -1,5 +1,6 @@
 #include "cli/wav_file.h"
 
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -25,26 +26,49 @@ void put16(std::string& out, uint16_t v) {
 
 constexpr uint32_t kRate = 48000;
 constexpr uint16_t kChannels = 2;
-constexpr uint16_t kBytesPerFrame = 4;
+
+uint16_t bytesPerSample(WavSampleFormat format) {
+    switch (format) {
+    case WavSampleFormat::S24:
+        return 3;
+    case WavSampleFormat::F32:
+        return 4;
+    case WavSampleFormat::S16:
+        break;
+    }
+    return 2;
+}
 
 } // namespace
 
-std::string wavHeader(int64_t frames) {
+std::string wavHeader(int64_t frames, WavSampleFormat format) {
+    const bool isFloat = format == WavSampleFormat::F32;
+    const uint16_t bytesPerFrame = kChannels * bytesPerSample(format);
+    // What lies between the RIFF size field and the samples: "WAVE", the format chunk, for
+    // float its extension size and the fact chunk, the data chunk's header.
+    const uint32_t headerRest = isFloat ? 4 + 8 + 18 + 12 + 8 : 4 + 8 + 16 + 8;
     // Sizes beyond 4 GiB cannot be expressed; they are held at the largest value.
-    const uint64_t data = static_cast<uint64_t>(frames) * kBytesPerFrame;
-    const uint32_t dataSize =
-        data > 0xFFFFFFFFull - 36 ? 0xFFFFFFFFu - 36 : static_cast<uint32_t>(data);
+    const uint64_t data = static_cast<uint64_t>(frames) * bytesPerFrame;
+    const uint32_t dataSize = data > 0xFFFFFFFFull - headerRest
+                                  ? (0xFFFFFFFFu - headerRest) / bytesPerFrame * bytesPerFrame
+                                  : static_cast<uint32_t>(data);
     std::string h;
     h += "RIFF";
-    put32(h, 36 + dataSize);
+    put32(h, headerRest + dataSize);
     h += "WAVEfmt ";
-    put32(h, 16);
-    put16(h, 1); // PCM
+    put32(h, isFloat ? 18 : 16);
+    put16(h, isFloat ? 3 : 1); // IEEE float or PCM
     put16(h, kChannels);
     put32(h, kRate);
-    put32(h, kRate * kBytesPerFrame);
-    put16(h, kBytesPerFrame);
-    put16(h, 16);
+    put32(h, kRate * bytesPerFrame);
+    put16(h, bytesPerFrame);
+    put16(h, static_cast<uint16_t>(8 * bytesPerSample(format)));
+    if (isFloat) {
+        put16(h, 0); // no further format bytes
+        h += "fact";
+        put32(h, 4);
+        put32(h, dataSize / bytesPerFrame); // frames
+    }
     h += "data";
     put32(h, dataSize);
     return h;
@@ -52,7 +76,9 @@ std::string wavHeader(int64_t frames) {
 
 WavFileWriter::~WavFileWriter() = default; // an unfinished save is abandoned by SafeSave
 
-bool WavFileWriter::open(const std::string& path, std::string& error, int64_t expectedFrames) {
+bool WavFileWriter::open(const std::string& path, std::string& error, int64_t expectedFrames,
+                         WavSampleFormat format) {
+    format_ = format;
     if (path.empty()) {
         error = "no output file name";
         return false;
@@ -74,7 +100,7 @@ bool WavFileWriter::open(const std::string& path, std::string& error, int64_t ex
         }
     }
     open_ = true;
-    const std::string header = wavHeader(expectedFrames);
+    const std::string header = wavHeader(expectedFrames, format_);
     put(header.data(), header.size());
     return true;
 }
@@ -98,15 +124,22 @@ void WavFileWriter::put(const void* data, std::size_t size) {
 
 void WavFileWriter::write(const int16_t* frames, int64_t frameCount) {
     if (!open_ || frameCount <= 0) return;
-    std::vector<unsigned char> bytes(static_cast<std::size_t>(frameCount) * kBytesPerFrame);
-    for (int64_t i = 0; i < frameCount * 2; ++i) {
+    const std::size_t width = bytesPerSample(format_);
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(frameCount) * kChannels * width);
+    unsigned char* out = bytes.data();
+    for (int64_t i = 0; i < frameCount * kChannels; ++i) {
         const int16_t s = frames[i];
         const int magnitude = std::abs(static_cast<int>(s));
         if (magnitude > peak_) peak_ = magnitude;
         sumSquares_ += static_cast<double>(s) * s;
-        const uint16_t u = static_cast<uint16_t>(s);
-        bytes[2 * i] = static_cast<unsigned char>(u & 0xFF);
-        bytes[2 * i + 1] = static_cast<unsigned char>(u >> 8);
+        // Little-endian: 16-bit as it is, 24-bit with a low byte of zero, float at 1/32768.
+        uint32_t u = static_cast<uint16_t>(s);
+        if (format_ == WavSampleFormat::S24)
+            u <<= 8;
+        else if (format_ == WavSampleFormat::F32)
+            u = std::bit_cast<uint32_t>(static_cast<float>(s) / 32768.0f);
+        for (std::size_t b = 0; b < width; ++b)
+            *out++ = static_cast<unsigned char>(u >> (8 * b));
     }
     put(bytes.data(), bytes.size());
     frames_ += frameCount;
@@ -132,7 +165,7 @@ bool WavFileWriter::finish(std::string& error) {
         return false;
     }
     open_ = false;
-    const std::string header = wavHeader(frames_);
+    const std::string header = wavHeader(frames_, format_);
     if (toStdout_) {
         // Standard output redirected to a file can still get the final header; a pipe cannot.
         if (stdoutError_ == 0 && stdoutStart_ >= 0)

@@ -13,7 +13,10 @@ namespace kv::cli {
 /// A data size beyond the file (an unfinished recording) reads to the end of the file.
 bool decodeWavMono(std::string_view bytes, std::vector<int16_t>& samples, std::string& error);
 
-/// Reads and decodes a file; false with `error` naming the file and the problem.
-bool readWavMono(const std::string& path, std::vector<int16_t>& samples, std::string& error);
+/// Reads and decodes a file as decodeWavMono does, at most `maxFrames` frames of it (only what
+/// is wanted is read); false with `error` naming the file and the problem. What is not a regular
+/// file (a device, a pipe) is refused.
+bool readWavMono(const std::string& path, std::vector<int16_t>& samples, std::string& error,
+                 uint64_t maxFrames = UINT64_MAX);
 
 } // namespace kv::cli

@@ -274,19 +274,22 @@ int LanguageTables::loadZoneFromText(StringTable table, std::string_view marker,
 std::string LanguageTables::sourceText(std::string_view& marker, int builtInFile,
                                        std::string_view storedPath) {
     if (!isBlank(storedPath)) {
-        std::string text = readTextFile(expandPath(storedPath));
+        const std::string path = expandPath(storedPath);
+        std::error_code ec;
+        const bool tooLarge = std::filesystem::file_size(path, ec) > kMaxTextFileSize && !ec;
+        std::string text = tooLarge ? std::string() : readTextFile(path);
         if (!isBlank(text)) return text;
+        const std::string_view problem = tooLarge ? kLargeStringsFileText : kBlankStringsFileText;
         BlankFileHandler handler;
         {
             std::lock_guard lock(mutex_);
             handler = handler_;
         }
         if (handler)
-            handler(kBlankStringsFileText, kBlankStringsFileCaption);
+            handler(problem, kBlankStringsFileCaption);
         else
             std::fprintf(stderr, "Kalvitrope: %.*s %.*s\n", int(kBlankStringsFileCaption.size()),
-                         kBlankStringsFileCaption.data(), int(kBlankStringsFileText.size()),
-                         kBlankStringsFileText.data());
+                         kBlankStringsFileCaption.data(), int(problem.size()), problem.data());
         marker = "[Zone_EN]";
     }
     return builtInText(builtInFile);

@@ -48,6 +48,9 @@ inline constexpr int kLibraryHelpText = 42;
 /// blank, and English is used instead.
 inline constexpr std::string_view kBlankStringsFileText =
     "Language strings file is blank; English will be used...";
+/// Shown instead when a user's strings file is larger than the text reader takes (64 MiB).
+inline constexpr std::string_view kLargeStringsFileText =
+    "Language strings file is larger than 64 MiB; English will be used...";
 inline constexpr std::string_view kBlankStringsFileCaption = "No language information found";
 
 enum class StringTable { Main, Library, LanguageList };

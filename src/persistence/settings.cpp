@@ -604,6 +604,23 @@ SaveResult saveSettings(const std::string& path, const Settings& settings,
 
 // ---- Reading ----------------------------------------------------------------------------------
 
+namespace {
+
+// A control rate the engine can take: 0 (none) up to one control sample per sample; what is not a
+// number or is negative is the default.
+double limitedControlRate(double rate) {
+    if (!std::isfinite(rate) || rate < 0) return 4000.0;
+    return std::min(rate, static_cast<double>(kSampleRate));
+}
+
+// A measured chunk duration, ms: the engine measures it again every 1000 cycles.
+double limitedChunkMilliseconds(double ms) {
+    if (!std::isfinite(ms) || ms <= 0) return 2.0;
+    return std::min(ms, 1000.0);
+}
+
+} // namespace
+
 SettingsLoadResult readSettings(std::string_view bytes, Settings& s,
                                 const SettingsMessages& messages, bool explicitPath,
                                 const PathEnvironment& env) {
@@ -611,6 +628,8 @@ SettingsLoadResult readSettings(std::string_view bytes, Settings& s,
     if (bytes.size() < 16) return notSettingsFile(messages);
     if (std::memcmp(bytes.data(), kLegacySignature, 16) == 0) {
         SettingsLoadResult r = readLegacy(bytes, s, messages, explicitPath);
+        s.controlDataSampleRate = limitedControlRate(s.controlDataSampleRate);
+        s.millisecondsPerChunk = limitedChunkMilliseconds(s.millisecondsPerChunk);
         for (std::string* p : {&s.languageStringsFilePath, &s.waveWriterPath, &s.kvcPath,
                                &s.kvcFolderPath, &s.autoSavePath})
             *p = shortenPath(*p, env);
@@ -629,6 +648,8 @@ SettingsLoadResult readSettings(std::string_view bytes, Settings& s,
         const std::string v = keyed.value(i);
         if (!v.empty()) readValue(kKeys[i], v, s, env);
     }
+    s.controlDataSampleRate = limitedControlRate(s.controlDataSampleRate);
+    s.millisecondsPerChunk = limitedChunkMilliseconds(s.millisecondsPerChunk);
     return {SettingsLoadStatus::Loaded, false};
 }
 
@@ -729,15 +750,13 @@ std::string defaultSettingsPath(std::string_view commandLineFolder) {
 void applySettings(const Settings& s, EngineState& state) {
     auto limit = [](long v, long lo, long hi) { return static_cast<int>(std::clamp(v, lo, hi)); };
     EngineSettings& e = state.settings;
-    const double rate = s.controlDataSampleRate;
-    e.controlRate.store(std::isfinite(rate) && rate >= 0 ? rate : 4000.0, rlx);
+    e.controlRate.store(limitedControlRate(s.controlDataSampleRate), rlx);
     e.desiredOutputLatency.store(limit(s.desiredOutputLatency, 0, 512), rlx);
     e.desiredInputLatency.store(limit(s.desiredInputLatency, 2, 512), rlx);
     e.realtimePriority.store(s.realtimePriorityForMainThread, rlx);
     const double minimum = s.oscillatorFrequencyMinimum;
     e.oscillatorFrequencyMinimum.store(std::isfinite(minimum) && minimum >= 0 ? minimum : 5.0, rlx);
-    const double ms = s.millisecondsPerChunk;
-    state.millisecondsPerChunk.store(std::isfinite(ms) && ms > 0 ? ms : 2.0, rlx);
+    state.millisecondsPerChunk.store(limitedChunkMilliseconds(s.millisecondsPerChunk), rlx);
 }
 
 void captureSettings(const EngineState& state, Settings& s) {

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -362,6 +363,46 @@ TEST(TapeAudio, BadInputFilesAndLinesAreRefusedNamingTheLine) {
     EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
     EXPECT_NE(slurp(dir / "err").find("line 3: "), std::string::npos) << slurp(dir / "err");
     EXPECT_FALSE(fs::exists(dir / "o.wav"));
+    fs::remove_all(dir);
+}
+
+} // namespace
+} // namespace kv::cli
+
+namespace kv::cli {
+namespace {
+
+// A sound file is read only as far as the run wants it (a sparse gigabyte costs nothing), and
+// what is not a regular file is refused before it is opened (a pipe would block).
+TEST(WavInput, ReadsOnlyWhatIsWantedAndRefusesDevices) {
+    const fs::path dir = fs::temp_directory_path() / ("kv_wavin_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    std::string b = "RIFF\xF8\xFF\xFF\x3F"
+                    "WAVEfmt ";
+    auto put = [&](uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            b.push_back(static_cast<char>(v >> (8 * i)));
+    };
+    put(16, 4), put(1, 2), put(2, 2), put(48000, 4), put(192000, 4), put(4, 2), put(16, 2);
+    b += "data";
+    put((1u << 30) - 44, 4);
+    put(100, 2), put(300, 2); // the first frame: its channels average to 200
+    const fs::path large = dir / "large.wav";
+    std::ofstream(large, std::ios::binary) << b;
+    fs::resize_file(large, uintmax_t(1) << 30);
+    std::vector<int16_t> samples;
+    std::string error;
+    ASSERT_TRUE(readWavMono(large.string(), samples, error, 4800)) << error;
+    ASSERT_EQ(samples.size(), 4800u);
+    EXPECT_EQ(samples[0], 200);
+    EXPECT_EQ(samples[1], 0);
+
+    const fs::path fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& device : {std::string("/dev/zero"), fifo.string()}) {
+        EXPECT_FALSE(readWavMono(device, samples, error));
+        EXPECT_EQ(error, "'" + device + "': not a regular file");
+    }
     fs::remove_all(dir);
 }
 

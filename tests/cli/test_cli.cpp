@@ -2,8 +2,10 @@
 // and how it answers bad options, patches and scripts.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -337,10 +339,12 @@ TEST_F(Cli, SettingsFileChoosesTheSoundSystemAndLatency) {
     const std::string settings =
         write("s.KVS", "\r\nProgramName    \tKalvitrope\r\n"
                        "Preferences.DesiredOutputLatency         \t80\r\n"
+                       "MillisecondsPerChunk      \t1e308\r\n"
                        "Preferences.AudioApi                     \tnull\r\n");
     const Result r = run("play --preset 900 --seconds 0.2 --settings '" + settings + "'");
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("(desired 80 ms)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" 1000.000 ms per cycle"), std::string::npos) << r.out; // limited
 
     // A file of another program fails with the message of the strings file asked for.
     const std::string strings =
@@ -396,6 +400,8 @@ TEST_F(Cli, BadOptionsAreUsageErrors) {
 
 TEST_F(Cli, UnreadablePatchesAndBrokenScriptsFailWithTheReason) {
     const std::string out = " --out '" + path("x.wav") + "'";
+    const std::string fifo = path("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     int scripts = 0;
     auto script = [&](const std::string& text) {
         return " --script '" + write("s" + std::to_string(++scripts) + ".txt", text) + "'";
@@ -427,6 +433,15 @@ TEST_F(Cli, UnreadablePatchesAndBrokenScriptsFailWithTheReason) {
         {"render --preset 900" + script("0 set \"Tone 440 Hz\" Volume 1\n") + out,
          "has no key 'Volume'"},
         {"render --preset 900 --script '" + path("none.txt") + "'" + out, "cannot read script"},
+        // Devices and pipes never end (or never start): refused before they are read.
+        {"render --preset 900 --script /dev/zero" + out, "/dev/zero': not a regular file"},
+        {"render --preset 900 --script '" + fifo + "'" + out, "not a regular file"},
+        {"render --patch '" + fifo + "'" + out, "cannot read patch '" + fifo + "': not a regular"},
+        {"kvc /dev/zero --out '" + path("o.kvc") + "'", "not a regular file"},
+        {"render --preset 900" + script("0 audioin 0 /dev/zero\n") + out,
+         "line 1: '/dev/zero': not a regular file"},
+        // An end line sets the length only within the limit of --seconds.
+        {"render --preset 900" + script("68719476736 end\n") + out, "beyond the 86400 seconds"},
         {"render --preset 900 --out '" + path("no/folder/x.wav") + "'", "cannot write"},
     };
     for (const auto& [args, message] : cases) {
@@ -452,6 +467,105 @@ TEST_F(Cli, UnreadablePatchesAndBrokenScriptsFailWithTheReason) {
     EXPECT_EQ(r.code, 0) << r.err;
 }
 
+// A full disk under standard output is a failure, not a success.
+TEST_F(Cli, AFailedWriteToStandardOutputFails) {
+    for (const std::string args : {"presets", "probe --preset 900 --samples 20000 --row 0",
+                                   "--help", "render --preset 900 --seconds 0.1 --out -"}) {
+        const std::string cmd =
+            std::string("'") + KV_CLI_PATH + "' " + args + " >/dev/full 2>'" + path("stderr") + "'";
+        const int status = std::system(cmd.c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << args;
+        EXPECT_NE(slurp(dir / "stderr").find("No space left on device"), std::string::npos)
+            << args << " -> " << slurp(dir / "stderr");
+    }
+}
+
+// 24-bit and float WAVs hold the same samples as the 16-bit one, in files or streamed.
+TEST_F(Cli, RendersWiderSampleFormats) {
+    ASSERT_EQ(run("render --preset 900 --seconds 0.2 --out '" + path("16.wav") + "'").code, 0);
+    const Wav w16 = readWav(path("16.wav"));
+    ASSERT_EQ(w16.samples.size(), 2u * 9600);
+    auto u16 = [](const std::string& b, std::size_t i) {
+        return uint32_t(uint8_t(b[i]) | uint8_t(b[i + 1]) << 8);
+    };
+    auto u32 = [&](const std::string& b, std::size_t i) { return u16(b, i) | u16(b, i + 2) << 16; };
+    struct Case {
+        const char* format;
+        uint32_t tag, fmtSize, width, dataAt;
+    };
+    for (const Case c : {Case{"s24", 1, 16, 3, 44}, Case{"f32", 3, 18, 4, 58}}) {
+        const std::string file = path(std::string(c.format) + ".wav");
+        const Result r = run("render --preset 900 --seconds 0.2 --format " + std::string(c.format) +
+                             " --out '" + file + "'");
+        ASSERT_EQ(r.code, 0) << r.err;
+        const std::string b = slurp(file);
+        const uint32_t frames = 9600, data = frames * 2 * c.width;
+        ASSERT_EQ(b.size(), c.dataAt + data) << c.format;
+        EXPECT_EQ(b.substr(0, 4) + b.substr(8, 8), "RIFFWAVEfmt ");
+        EXPECT_EQ(u32(b, 4), b.size() - 8);
+        EXPECT_EQ(u32(b, 16), c.fmtSize);
+        EXPECT_EQ(u16(b, 20), c.tag);
+        EXPECT_EQ(u16(b, 22), 2u);
+        EXPECT_EQ(u32(b, 24), 48000u);
+        EXPECT_EQ(u32(b, 28), 48000u * 2 * c.width);
+        EXPECT_EQ(u16(b, 32), 2 * c.width);
+        EXPECT_EQ(u16(b, 34), 8 * c.width);
+        if (c.tag == 3) { // no extension bytes; the fact chunk counts the frames
+            EXPECT_EQ(u16(b, 36), 0u);
+            EXPECT_EQ(b.substr(38, 4), "fact");
+            EXPECT_EQ(u32(b, 42), 4u);
+            EXPECT_EQ(u32(b, 46), frames);
+        }
+        EXPECT_EQ(b.substr(c.dataAt - 8, 4), "data");
+        EXPECT_EQ(u32(b, c.dataAt - 4), data);
+        for (std::size_t i = 0; i < w16.samples.size(); ++i) {
+            const std::size_t at = c.dataAt + i * c.width;
+            if (c.tag == 1) {
+                const int32_t v = int32_t((u16(b, at) | uint32_t(uint8_t(b[at + 2])) << 16) << 8);
+                ASSERT_EQ(v >> 8, w16.samples[i] * 256) << i;
+            } else {
+                ASSERT_EQ(std::bit_cast<float>(u32(b, at)), w16.samples[i] / 32768.0f) << i;
+            }
+        }
+        EXPECT_EQ(
+            run("render --preset 900 --seconds 0.2 --format " + std::string(c.format) + " --out -")
+                .out,
+            b);
+    }
+    EXPECT_EQ(run("render --preset 900 --format u8 --out '" + path("8.wav") + "'").code, 2);
+}
+
+// A settings file's mouse origin places the positions around it, and its oscillator minimum
+// holds a voice up, as in the program.
+TEST_F(Cli, SettingsFileMovesTheMouseOriginAndRaisesTheOscillatorMinimum) {
+    const std::string settings =
+        write("o.KVS", "\r\nProgramName    \tKalvitrope\r\n"
+                       "Preferences.MouseOrigin.x                \t300\r\n"
+                       "Preferences.MouseOrigin.y                \t-200\r\n"
+                       "Preferences.OscillatorFrequencyMinimum   \t1000\r\n");
+    const Result r = run("render --preset 900 --seconds 0.5 --settings '" + settings + "' --out '" +
+                         path("m.wav") + "'");
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NEAR(measure(readWav(path("m.wav")), 0, 0, 24000).first, 1000.0, 4.0); // not 440
+    // From the corner to the desktop's centre moved by the origin (the file holds -y).
+    const std::string script = write("m.txt", "0 cursor 0 0\n10ms cursor 1260 740\n");
+    auto positions = [&](const std::string& extra) {
+        const Result r = run("probe --preset 900 --script '" + script +
+                             "' --samples 961 --every 960 --row 'Horizontal Position' "
+                             "'Vertical Position'" +
+                             extra);
+        EXPECT_EQ(r.code, 0) << r.err;
+        double x = 1e9, y = 1e9;
+        std::sscanf(r.out.c_str() + r.out.find("\n960,"), "\n960,%*d,1,0,%*d,%lf", &x);
+        std::sscanf(r.out.c_str() + r.out.rfind("\n960,"), "\n960,%*d,1,0,%*d,%lf", &y);
+        return std::make_pair(x, y);
+    };
+    const auto [x, y] = positions(" --settings '" + settings + "'");
+    EXPECT_NEAR(x, 0, 2);
+    EXPECT_NEAR(y, 0, 2);
+    EXPECT_GT(positions("").first, 100); // without the settings, right of the centre
+}
+
 // Help, version, API names, messages about empty and overfull patches, and where a WAV goes.
 TEST_F(Cli, Manners) {
     std::string many = "## Kalvitrope Configuration (KVC) [revision B] ##\r\n";
@@ -468,9 +582,13 @@ TEST_F(Cli, Manners) {
         {"--version", 0, {"Kalvitrope v1.1"}, {}},
         {"--help",
          0,
-         {"render", "probe", "default 10", "-1 the default device", "jack", "0..154"},
+         {"render", "probe", "default 10", "-1 the default device", "jack", "0..154",
+          "Preferences.MouseOrigin.x"},
          {}},
-        {"render --preset 900 --help", 0, {"usage: kalvitrope-cli render", "default 10"}, {}},
+        {"render --preset 900 --help",
+         0,
+         {"usage: kalvitrope-cli render", "default 10", "s24", "Preferences.ControlDataSampleRate"},
+         {}},
         {"help play", 0, {"auto", "pulse", "alsa", "null"}, {}},
         {"probe --help", 0, {"0..154", "@SUBTYPE"}, {}},
         {"kvc --help", 0, {"usage: kalvitrope-cli kvc"}, {}},

@@ -109,6 +109,42 @@ TEST(Script, LineEndsByteOrderMarkAndSize) {
     EXPECT_NE(error.find("64 MiB"), std::string::npos) << error;
 }
 
+// A script kept as its text gives the events, in the order and with the errors, of a parsed one.
+TEST(Script, KeptAsTextItGivesTheParsedEvents) {
+    const char* texts[] = {
+        "20ms rate 1000 # comment\r\n0 set \"Osc \\\"A\\\" #1\" OutputDeviceID -1 (L)\n\t\n"
+        "3 audioin -1 \"my take.wav\" 192 480\r5 cursor 100 -3\n2 midi 1 90 3c 0x7F",
+        "\xEF\xBB\xBF"
+        "tape 1 \"a.kvc\" 00000000000000ff\n0 cursor 1 2\n9 end",
+        "0 rate 1\r0 jump",
+        "tape 1 \"a.kvc\" 00000000000000ff\n5 cursor 1 2\n4 cursor 1 2\n9 end",
+        "tape 1 \"a.kvc\" 00000000000000ff\n5 cursor 1 2",
+        "9 end\n10 rate 0",
+    };
+    for (const char* text : texts) {
+        Script parsed;
+        ScriptEvents kept;
+        std::string parsedError, keptError;
+        const bool ok = parseScript(text, parsed, parsedError);
+        ASSERT_EQ(kept.parse(text, keptError), ok) << text;
+        EXPECT_EQ(keptError, parsedError) << text;
+        if (!ok) continue;
+        ASSERT_EQ(kept.size(), parsed.events.size()) << text;
+        EXPECT_EQ(kept.hasEnd(), parsed.hasEnd);
+        EXPECT_EQ(kept.endSample(), parsed.endSample);
+        EXPECT_EQ(kept.tape() != nullptr, parsed.tape() != nullptr);
+        for (std::size_t i = 0; i < kept.size(); ++i) {
+            const ScriptEvent a = kept.at(i), &b = parsed.events[i];
+            EXPECT_EQ(kept.sampleAt(i), b.sample);
+            EXPECT_TRUE(a.line == b.line && a.sample == b.sample && a.command == b.command &&
+                        a.numbers == b.numbers && a.recordedInput == b.recordedInput &&
+                        a.rate == b.rate && a.module == b.module && a.key == b.key &&
+                        a.value == b.value && a.file == b.file && a.checksum == b.checksum)
+                << text << " event " << i;
+        }
+    }
+}
+
 TEST(Script, EchoedWordsAreShortAndEscaped) {
     Script script;
     std::string error;

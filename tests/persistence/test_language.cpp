@@ -296,9 +296,17 @@ TEST_F(LanguageTablesTest, UserStringsFiles) {
         notices.clear();
         t.loadLanguage(kLanguageStringsFile, bad);
         EXPECT_EQ(notices.size(), 2u) << bad;
+        EXPECT_EQ(notices.front(), kBlankStringsFileText) << bad;
         EXPECT_EQ(t.library(0), "Okay");
         EXPECT_EQ(t.main(9), "Add A Module");
     }
+    // A file beyond 64 MiB (sparse here) is reported as too large, not as blank.
+    const std::string large = dir.write("large.txt", "[Zone_Internal]\r\n[9]\tBig\r\n");
+    fs::resize_file(large, kMaxTextFileSize + 1);
+    notices.clear();
+    t.loadLanguage(kLanguageStringsFile, large);
+    EXPECT_EQ(notices, std::vector<std::string>(2, std::string(kLargeStringsFileText)));
+    EXPECT_EQ(t.main(9), "Add A Module");
     // A file with LF line ends is not blank: nothing is reported and nothing changes.
     notices.clear();
     t.loadLanguage(kLanguageStringsFile, dir.write("lf.txt", "[Zone_Internal]\n[9]\tLF\n"));

@@ -328,6 +328,35 @@ TEST_F(SettingsFile, ReadsTheOlderBinaryForm) {
     EXPECT_EQ(read(huge.b).status, SettingsLoadStatus::NotSettingsFile);
 }
 
+// Figures far out of range (a hand-edited or damaged file) are limited where they are read, so
+// that the engine never converts an out-of-range rate to an integer.
+TEST_F(SettingsFile, LimitsTheRateAndChunkFiguresInBothForms) {
+    const struct {
+        double rate, chunk, wantRate, wantChunk;
+    } cases[] = {{1e308, 1e308, 48000, 1000},
+                 {18446744073709551616.0, -3, 48000, 2},
+                 {-5, 0, 4000, 2},
+                 {250, 2.5, 250, 2.5}};
+    for (const auto& c : cases) {
+        char lines[160];
+        std::snprintf(lines, sizeof lines,
+                      "MillisecondsPerChunk      \t%.17g\r\nPreferences.ControlDataSampleRate"
+                      "        \t%.17g\r\n",
+                      c.chunk, c.rate);
+        ASSERT_EQ(read(textFile(lines)).status, SettingsLoadStatus::Loaded);
+        EXPECT_EQ(s.controlDataSampleRate, c.wantRate) << c.rate;
+        EXPECT_EQ(s.millisecondsPerChunk, c.wantChunk) << c.chunk;
+
+        std::string legacy = legacyFile(1, 1).b;
+        const std::size_t at = legacy.find(LegacyBytes{}.real(8000).b.substr(16));
+        ASSERT_NE(at, std::string::npos);
+        legacy.replace(at, 16, LegacyBytes{}.real(c.rate).real(c.chunk).b.substr(16));
+        ASSERT_EQ(read(legacy).status, SettingsLoadStatus::Loaded);
+        EXPECT_EQ(s.controlDataSampleRate, c.wantRate) << c.rate;
+        EXPECT_EQ(s.millisecondsPerChunk, c.wantChunk) << c.chunk;
+    }
+}
+
 TEST(SettingsPlace, FolderRule) {
     PathEnvironment env;
     env.programFolder = "/unused";
