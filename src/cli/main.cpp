@@ -33,6 +33,7 @@
 #include "persistence/text.h"
 #include "platform/audio_in_rtaudio.h"
 #include "platform/audio_out_rtaudio.h"
+#include "platform/library_messages.h"
 #include "platform/midi_in_rtmidi.h"
 #include "platform/mouse_backend.h"
 #include "platform/thread_priority.h"
@@ -703,29 +704,6 @@ int presets(int argc, char** argv) {
     return 0;
 }
 
-// Standard error sent to /dev/null for the lifetime of the object (restored afterwards).
-class QuietStderr {
-  public:
-    QuietStderr() {
-        std::fflush(stderr);
-        saved_ = ::dup(STDERR_FILENO);
-        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (saved_ >= 0 && null >= 0) ::dup2(null, STDERR_FILENO);
-        if (null >= 0) ::close(null);
-    }
-    ~QuietStderr() {
-        if (saved_ < 0) return;
-        std::fflush(stderr);
-        ::dup2(saved_, STDERR_FILENO);
-        ::close(saved_);
-    }
-    QuietStderr(const QuietStderr&) = delete;
-    QuietStderr& operator=(const QuietStderr&) = delete;
-
-  private:
-    int saved_ = -1;
-};
-
 std::atomic<bool> interrupted{false};
 extern "C" void onInterrupt(int) {
     interrupted.store(true);
@@ -769,7 +747,7 @@ int play(int argc, char** argv) {
     std::unique_ptr<platform::AudioOut> out;
     int devices = 0;
     {
-        QuietStderr quiet;
+        platform::QuietStderr quiet;
         out = platform::makeAudioOut(api, audioOptions);
         devices = out ? out->deviceCount() : 0;
     }

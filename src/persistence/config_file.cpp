@@ -867,6 +867,11 @@ bool readConfigurationFile(const std::string& path, std::string& text, std::stri
         reason = std::strerror(EISDIR);
         return false;
     }
+    // A pipe would block the open or the read for ever, a device read without end.
+    if (!fs::is_regular_file(status)) {
+        reason = "not a regular file";
+        return false;
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         reason = std::strerror(errno ? errno : EACCES);

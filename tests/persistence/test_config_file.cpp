@@ -6,6 +6,8 @@
 #include <fstream>
 #include <random>
 
+#include <sys/stat.h>
+
 #include "engine/engine.h"
 #include "modules/module_registry.h"
 #include "persistence/config_file.h"
@@ -411,6 +413,12 @@ TEST(ConfigRead, FilesInEveryEncodingReadAlike) {
     EXPECT_FALSE(readConfigurationFile(dir.file("missing.kvc"), got, reason));
     EXPECT_FALSE(reason.empty());
     EXPECT_FALSE(readConfigurationFile(dir.path.string(), got, reason));
+    // A pipe with no writer would block the read for ever; a device never ends.
+    ASSERT_EQ(::mkfifo(dir.file("pipe.kvc").c_str(), 0600), 0);
+    for (const std::string& path : {dir.file("pipe.kvc"), std::string("/dev/zero")}) {
+        EXPECT_FALSE(readConfigurationFile(path, got, reason)) << path;
+        EXPECT_EQ(reason, "not a regular file") << path;
+    }
 }
 
 TEST_F(ConfigFile, SavingReplacesTheFileWholeOrNotAtAll) {
