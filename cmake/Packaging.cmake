@@ -35,19 +35,15 @@ if(KV_PACKAGING_TOOLS_MISSING)
   return()
 endif()
 
-# A gzipped manual page for a program, remade whenever the program or its extra sections change.
+# A gzipped manual page for a program, made from the built program each time it is installed or
+# packaged (so always in step with it, and never in the way of an ordinary build).
 set(KV_PACKAGING_FILES "")
 function(kv_man_page target summary)
   set(page ${KV_PACKAGING_OUT}/${target}.1.gz)
-  set(extra ${KV_PACKAGING_SOURCE}/${target}.h2m)
-  add_custom_command(OUTPUT ${page}
-    COMMAND ${CMAKE_COMMAND} -DHELP2MAN=${KV_HELP2MAN} -DGZIP=${KV_GZIP}
-      -DPROGRAM=$<TARGET_FILE:${target}> -DSUMMARY=${summary} -DEXTRA=${extra} -DOUT=${page}
-      -P ${CMAKE_SOURCE_DIR}/cmake/ManPage.cmake
-    DEPENDS ${target} ${extra} ${CMAKE_SOURCE_DIR}/cmake/ManPage.cmake
-    COMMENT "Manual page of ${target}"
-    VERBATIM)
-  set(KV_PACKAGING_FILES ${KV_PACKAGING_FILES} ${page} PARENT_SCOPE)
+  install(CODE "execute_process(COMMAND \"${CMAKE_COMMAND}\" -DHELP2MAN=${KV_HELP2MAN}
+      -DGZIP=${KV_GZIP} -DPROGRAM=$<TARGET_FILE:${target}> \"-DSUMMARY=${summary}\"
+      -DEXTRA=${KV_PACKAGING_SOURCE}/${target}.h2m -DOUT=${page}
+      -P ${CMAKE_SOURCE_DIR}/cmake/ManPage.cmake COMMAND_ERROR_IS_FATAL ANY)")
   install(FILES ${page} DESTINATION ${KV_MAN_DIR})
 endfunction()
 

@@ -21,14 +21,21 @@ fail() {
 
 work=$(mktemp -d)
 pids=()
+installed=0
 cleanup() {
+    local status=$? pid
     for pid in "${pids[@]}"; do
-        kill "$pid" 2>/dev/null
+        kill "$pid" 2>/dev/null || true
     done
     for pid in "${pids[@]}"; do
-        wait "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null || true
     done
+    # A failed check leaves no package behind.
+    if [ "$installed" -eq 1 ] && dpkg-query -W kalvitrope >/dev/null 2>&1; then
+        $SUDO apt-get remove --purge -y kalvitrope >/dev/null 2>&1 || true
+    fi
     rm -rf "$work"
+    exit "$status"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -46,6 +53,7 @@ dpkg-deb --field "$deb" Package Version Architecture Section Depends
 lintian --fail-on error --display-info "$deb" || fail "lintian reports errors"
 
 # ---- Install ----
+installed=1
 $SUDO apt-get install -y "$deb"
 dpkg-query -W -f='${Status} ${Version}\n' kalvitrope | grep -qx "install ok installed $version" ||
     fail "kalvitrope $version is not installed"
@@ -92,23 +100,51 @@ export DISPLAY=":$(tr -d '[:space:]' <"$work/display")"
 /usr/bin/kalvitrope -Language en >"$work/kalvitrope.log" 2>&1 &
 app=$!
 pids+=("$app")
-# The main window: the program's visible top-level window that is larger than a message box.
-shown=""
-for _ in $(seq 300); do
-    kill -0 "$app" 2>/dev/null || fail "kalvitrope ended before its main window showed: $(cat "$work/kalvitrope.log")"
+# The program's visible windows, one a line: id, kind (main or dialog) and title. The main window
+# is the one that is neither a dialog nor a transient of another window.
+windows() {
+    local w kind
     for w in $(xdotool search --onlyvisible --pid "$app" 2>/dev/null); do
-        title=$(xdotool getwindowname "$w" 2>/dev/null || true)
-        geometry=$(xwininfo -id "$w" 2>/dev/null | awk '/Width:/ {w=$2} /Height:/ {h=$2} END {print w "x" h}')
-        echo "package-check: window $w \"$title\" $geometry" >>"$work/windows"
-        if [ "$title" = "Kalvitrope" ] && [ "${geometry%x*}" -ge 400 ] && [ "${geometry#*x}" -ge 200 ]; then
-            shown="$w"
-        fi
+        kind=main
+        xprop -id "$w" _NET_WM_WINDOW_TYPE WM_TRANSIENT_FOR 2>/dev/null |
+            grep -q -e _NET_WM_WINDOW_TYPE_DIALOG -e 'WM_TRANSIENT_FOR(WINDOW)' && kind=dialog
+        echo "$w $kind $(xdotool getwindowname "$w" 2>/dev/null)"
     done
-    [ -n "$shown" ] && break
+}
+alive() {
+    kill -0 "$app" 2>/dev/null || fail "kalvitrope ended early: $(cat "$work/kalvitrope.log")"
+}
+main=""
+for _ in $(seq 300); do
+    alive
+    windows >"$work/windows"
+    # Before the main window, only the language chooser could be due, and -Language skips it.
+    if grep -q " dialog Kalvitrope$" "$work/windows"; then
+        sleep 1
+        grep -q " main Kalvitrope$" <(windows) ||
+            fail "a copy in /usr/bin asks something before its main window (an offer to install itself?)"
+    fi
+    main=$(awk '$2 == "main" && $3 == "Kalvitrope" {print $1; exit}' "$work/windows")
+    [ -n "$main" ] && break
     sleep 0.1
 done
-[ -n "$shown" ] || fail "the main window did not show within 30 s; windows seen: $(sort -u "$work/windows" 2>/dev/null)"
-echo "package-check: the main window shows ($shown)"
+[ -n "$main" ] || fail "the main window did not show within 30 s; windows: $(cat "$work/windows")"
+echo "package-check: the main window shows ($main)"
+# The first start greets the user with example patches: "Just get on with it" (Escape).
+for _ in $(seq 50); do
+    alive
+    welcome=$(windows | awk '$2 == "dialog" && $3 == "Welcome" {print $1; exit}')
+    [ -n "$welcome" ] && break
+    sleep 0.1
+done
+if [ -n "$welcome" ]; then
+    xdotool windowfocus --sync "$welcome" && xdotool key Escape
+    for _ in $(seq 50); do
+        windows | grep -q " dialog Welcome" || break
+        sleep 0.1
+    done
+fi
+windows | grep -q " dialog " && fail "a box stays open: $(windows)"
 # Ended as a session ends it: the program saves and exits on SIGTERM.
 kill -TERM "$app"
 for _ in $(seq 100); do
@@ -116,7 +152,9 @@ for _ in $(seq 100); do
     sleep 0.1
 done
 kill -0 "$app" 2>/dev/null && fail "kalvitrope did not end within 10 s of SIGTERM"
-wait "$app" || fail "kalvitrope ended with status $?: $(cat "$work/kalvitrope.log")"
+status=0
+wait "$app" || status=$?
+[ "$status" -eq 0 ] || fail "kalvitrope ended with status $status: $(cat "$work/kalvitrope.log")"
 # A copy from /usr/bin keeps its settings and autosave in the user's configuration folder.
 [ -e "$XDG_CONFIG_HOME/Kalvitrope/kalvitrope.KVS" ] ||
     fail "no settings in $XDG_CONFIG_HOME/Kalvitrope: $(ls -A "$XDG_CONFIG_HOME" 2>&1)"
@@ -125,6 +163,7 @@ leftovers=$(ls /usr/bin | grep -i -e '\.KVS$' -e '\.KVC$' || true)
 
 # ---- Removal ----
 $SUDO apt-get remove --purge -y kalvitrope
+installed=0
 dpkg-query -W -f='${Status}' kalvitrope 2>/dev/null | grep -q "installed" &&
     fail "kalvitrope is still installed"
 left=()
