@@ -9,6 +9,7 @@ packages=(
   xvfb xauth xdotool jackd2 libosmesa6-dev libglu1-mesa-dev
   qt6-base-dev libqt6opengl6-dev libgl-dev trayer fonts-dejavu-core
   clang-22 libclang-rt-22-dev llvm
+  dpkg-dev lintian appstream desktop-file-utils help2man librsvg2-bin man-db x11-utils
 )
 missing=()
 for p in "${packages[@]}"; do
