@@ -10,6 +10,11 @@
 #include "ui/program_icon.h"
 
 int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (const std::string answer = kv::app::consoleAnswer(args); !answer.empty()) {
+        std::fputs(answer.c_str(), stdout);
+        return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+    }
     // Qt may pick its Wayland platform; the mouse as instrument needs X11, so XWayland is used.
     if (!std::getenv("QT_QPA_PLATFORM")) {
         if (!kv::app::x11DisplayAvailable()) {
@@ -21,6 +26,5 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Kalvitrope"));
     QApplication::setWindowIcon(kv::ui::programIcon());
-    const std::vector<std::string> args(argv + 1, argv + argc);
     return kv::app::runProgram(args);
 }

@@ -36,6 +36,23 @@ void tell(const QString& message, const QString& caption) {
 
 } // namespace
 
+std::string consoleAnswer(const std::vector<std::string>& args) {
+    for (const std::string& arg : args) {
+        if (arg == "--version") return "kalvitrope (Kalvitrope v1.1)\n";
+        if (arg != "--help") continue;
+        // The program's own option list (in the desktop's language), then the console options.
+        LanguageTables& tables = languages();
+        tables.initLanguages(args);
+        std::string options = languageString(16);
+        std::erase(options, '\r');
+        return "usage: kalvitrope [OPTION]...\n\n" + options +
+               "\n\nDebug\n    Show the sound libraries' own messages on the standard error "
+               "stream.\n\n--help\n    Show this text and exit.\n\n--version\n    Show the "
+               "program's version and exit.\n";
+    }
+    return {};
+}
+
 int runProgram(const std::vector<std::string>& args) {
     LanguageTables& tables = languages();
     tables.initLanguages(args);

@@ -14,6 +14,11 @@ inline constexpr const char* kNoDisplayMessage =
 /// Whether an X11 display can be opened (DISPLAY set and the server answers).
 bool x11DisplayAvailable();
 
+/// `--help` and `--version` answered on the standard output, before any display is needed:
+/// the text to print, or empty when neither was asked. `args`: the arguments after the
+/// program name.
+std::string consoleAnswer(const std::vector<std::string>& args);
+
 /// The whole run after the application object exists; returns the process's exit code.
 /// `args`: the arguments after the program name.
 int runProgram(const std::vector<std::string>& args);

@@ -92,6 +92,27 @@ TEST(Startup, WithoutADisplayTheProgramSaysSoAndExits2) {
     EXPECT_EQ(err.count('\n'), 0);
 }
 
+TEST(Startup, HelpAndVersionAnswerOnTheConsoleWithoutADisplay) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("DISPLAY");
+    env.remove("QT_QPA_PLATFORM");
+    env.insert("LANG", "C");
+    struct Case {
+        QString arg, expected;
+    };
+    for (const Case& c : {Case{"--version", "kalvitrope (Kalvitrope v1.1)\n"},
+                          Case{"--help", "Language xx\n"}, Case{"--help", "--version\n"}}) {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(KV_APP_PATH, {c.arg});
+        ASSERT_TRUE(p.waitForFinished(20000));
+        EXPECT_EQ(p.exitCode(), 0) << c.arg.toStdString();
+        const QString out = QString::fromUtf8(p.readAllStandardOutput());
+        EXPECT_TRUE(out.contains(c.expected)) << out.toStdString();
+        EXPECT_FALSE(out.contains('\r')) << c.arg.toStdString();
+    }
+}
+
 /// A copy of the desktop program in a folder of its own, with a home of its own (HOME and the
 /// XDG folders) and another folder to start it from. Needs an X server and xdotool.
 struct CopiedProgram {
