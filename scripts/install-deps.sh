@@ -8,6 +8,7 @@ packages=(
   libx11-dev libxi-dev libxrandr-dev
   xvfb xauth xdotool jackd2 libosmesa6-dev libglu1-mesa-dev
   qt6-base-dev libqt6opengl6-dev libgl-dev trayer fonts-dejavu-core
+  fonts-noto-cjk # the Noto Sans CJK families that the windows name for Japanese and Chinese
   clang-22 libclang-rt-22-dev llvm
   dpkg-dev lintian appstream desktop-file-utils help2man librsvg2-bin man-db x11-utils
 )

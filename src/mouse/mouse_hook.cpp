@@ -32,7 +32,7 @@ void turnWheel(std::atomic<double>& position, std::atomic<double>& previous, dou
         v += 2 * kWheelWrap;
         shift += 2 * kWheelWrap;
     }
-    position.store(v, rlx);
+    position.store(v, std::memory_order_release);
     if (shift != 0) previous.store(previous.load(rlx) + shift, rlx);
 }
 
@@ -68,11 +68,12 @@ void MouseHookState::applyEvent(HookMessage message, int16_t data) {
     case HookMessage::Wheel:
     case HookMessage::HWheel: {
         const bool v = message == HookMessage::Wheel;
+        // Odd while the fields change. They are stored with release, so that a sampler which
+        // takes one of them with acquire also sees the odd count and tries again.
         const uint32_t change = wheelChange.load(std::memory_order_relaxed);
         wheelChange.store(change + 1, std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_release);
         std::atomic<int64_t>& deltas = v ? verticalDeltas : horizontalDeltas;
-        deltas.store(deltas.load(std::memory_order_relaxed) + data, std::memory_order_relaxed);
+        deltas.store(deltas.load(std::memory_order_relaxed) + data, std::memory_order_release);
         // Rolling away from the user (positive delta) lowers the vertical position.
         if (v)
             turnWheel(vertical, verticalPrevious, -data / 120.0 * kWheelUnitsPerNotch);

@@ -41,7 +41,8 @@ constexpr double kWheelUnitsPerNotch = 8.0;
 constexpr double kWheelWrap = 100.0;
 
 /// Written by the hook thread (and, for the previous wheel values, by the sampler); read by the
-/// sampler, the engine and the status display. Every field is a relaxed atomic: no locks.
+/// sampler, the engine and the status display. Every field is a relaxed atomic but the wheel
+/// fields that wheelChange guards (stored with release, taken with acquire): no locks.
 struct MouseHookState {
     std::atomic<uint8_t> down[kMouseButtons] = {};        // 1 while held
     std::atomic<uint64_t> pressCount[kMouseButtons] = {}; // presses since the hook was installed
@@ -49,8 +50,9 @@ struct MouseHookState {
     std::atomic<double> horizontal{0}, horizontalPrevious{0}; // wheel units, −100..100
     /// Sums of the raw wheel deltas received (120 per notch), for a gesture tape.
     std::atomic<int64_t> verticalDeltas{0}, horizontalDeltas{0};
-    /// Odd while a wheel event changes the wheel fields: a sampler pass takes the positions and
-    /// the delta sums of one moment, so that a tape logs a notch at the pass that heard it.
+    /// Odd while a wheel event changes the wheel fields (stored with release): a sampler pass
+    /// takes the positions and the delta sums of one moment (with acquire), so that a tape logs
+    /// a notch at the pass that heard it.
     std::atomic<uint32_t> wheelChange{0};
 
     /// Every button released and its press count 0. User-interface thread, hook removed.

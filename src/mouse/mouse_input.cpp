@@ -33,12 +33,13 @@ void MouseInput::updateMouseRows(ControlTable& table, uint16_t rate) {
     const double c = std::min(1.0, (1000.0 / rate) * 0.1);
     const double k = 1 - c;
     // The metrics of a whole pass: while one is being written, those of the pass before.
+    // The values are taken with acquire: one written by a later pass makes that pass's odd
+    // sequence visible to the second read, which then differs from the first.
     const uint64_t before = passSequence_.load(std::memory_order_acquire);
     double read[kMetricSources];
     for (int i = 0; i < kMetricSources; ++i)
-        read[i] = metrics.value(i);
-    const uint64_t passes = passCount_.load(rlx);
-    std::atomic_thread_fence(std::memory_order_acquire);
+        read[i] = metrics.valueOfPass(i);
+    const uint64_t passes = passCount_.load(std::memory_order_acquire);
     if ((before & 1) == 0 && passSequence_.load(rlx) == before) {
         std::copy(std::begin(read), std::end(read), consumed_);
         consumedPasses_ = passes;
@@ -95,8 +96,8 @@ MouseInput::PassReading MouseInput::passReading(uint64_t n) const {
 }
 
 void MouseInput::beginPass() {
+    // Odd: the metrics the pass stores next (with release) carry it to an engine that reads them.
     passSequence_.store(passSequence_.load(rlx) + 1, rlx);
-    std::atomic_thread_fence(std::memory_order_release);
 }
 
 void MouseInput::endPass(const PassReading& r) {
@@ -161,11 +162,11 @@ void MouseSampler::pass(platform::MouseBackend& backend) {
             std::this_thread::yield();
             continue;
         }
-        reading.verticalDeltas = hook.verticalDeltas.load(rlx);
-        reading.horizontalDeltas = hook.horizontalDeltas.load(rlx);
-        in.vertical = hook.vertical.load(rlx);
-        in.horizontal = hook.horizontal.load(rlx);
-        std::atomic_thread_fence(std::memory_order_acquire);
+        // Acquire: a field written by a later event brings that event's odd count with it.
+        reading.verticalDeltas = hook.verticalDeltas.load(std::memory_order_acquire);
+        reading.horizontalDeltas = hook.horizontalDeltas.load(std::memory_order_acquire);
+        in.vertical = hook.vertical.load(std::memory_order_acquire);
+        in.horizontal = hook.horizontal.load(std::memory_order_acquire);
         if (hook.wheelChange.load(rlx) == change || tries >= 1000) break;
     }
     in.wheelTaken = true;

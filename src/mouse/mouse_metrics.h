@@ -41,15 +41,18 @@ enum MouseSource : int {
 };
 
 /// Raw values of the metric sources, written by the sampler (mouse status thread) and read by the
-/// engine and the status display at their own pace (relaxed atomics; a value read mid-pass is the
-/// previous or the current pass's). All start at 0.
+/// engine and the status display at their own pace (a value read mid-pass is the previous or the
+/// current pass's). All start at 0. A value is stored with release, so that a reader who takes it
+/// with acquire (valueOfPass) also sees that its pass had begun.
 struct MouseMetrics {
     std::atomic<double> raw[kMetricSources] = {};
     std::atomic<double> theta{0}; // direction angle, radians 0 ≤ θ < 2π, clockwise on screen
     std::atomic<double> totalDistance{0}; // pixels travelled; restarts at 0 beyond 10⁹
 
     double value(int source) const { return raw[source].load(std::memory_order_relaxed); }
-    void set(int source, double v) { raw[source].store(v, std::memory_order_relaxed); }
+    /// The value with acquire: a read of a pass's metrics between two reads of its sequence.
+    double valueOfPass(int source) const { return raw[source].load(std::memory_order_acquire); }
+    void set(int source, double v) { raw[source].store(v, std::memory_order_release); }
 };
 
 /// Preferences the sampler reads at every pass (written by the user-interface thread).

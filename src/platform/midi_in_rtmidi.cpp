@@ -49,6 +49,17 @@ struct RtMidiInput::Impl {
             const auto& m = *message;
             p->listener->midiMessage(m[0], m.size() > 1 ? m[1] : 0, m.size() > 2 ? m[2] : 0);
         }
+
+        // Stops the messages and waits for a callback in progress (any thread but the MIDI one):
+        // the listener may go once this returns. RtMidi's cancelCallback cannot do it: it clears
+        // the callback and its data while the MIDI thread may be between checking and calling
+        // them (a call through null). Deleting the client closes the port, then closes the JACK
+        // client (which waits for its process cycle) or joins the ALSA input thread.
+        void shut() {
+            started.store(false, std::memory_order_release);
+            in.reset();
+        }
+        ~Port() { shut(); }
     };
 
     RtMidiInputOptions options;
@@ -114,14 +125,7 @@ RtMidiInput::RtMidiInput(std::string_view api, RtMidiInputOptions options)
     }
 }
 
-RtMidiInput::~RtMidiInput() {
-    std::lock_guard lock(impl_->mutex);
-    for (auto& p : impl_->ports)
-        try {
-            p->in->closePort();
-        } catch (const std::exception&) {
-        }
-}
+RtMidiInput::~RtMidiInput() = default; // each port shuts as it goes
 
 int RtMidiInput::deviceCount() {
     std::lock_guard lock(impl_->mutex);
@@ -183,12 +187,7 @@ void RtMidiInput::close(Handle handle) {
         std::lock_guard lock(impl_->mutex);
         port = impl_->ports.take(handle);
     }
-    if (!port) return;
-    try {
-        port->in->cancelCallback();
-        port->in->closePort(); // no callback runs after this returns
-    } catch (const std::exception&) {
-    }
+    if (port) port->shut();
 }
 
 #else // no RtMidi in this build: no MIDI ports

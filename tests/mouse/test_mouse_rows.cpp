@@ -174,5 +174,34 @@ TEST(EngineThreads, EveryPassTakesTheWheelOfOneMoment) {
     EXPECT_EQ(mismatches, 0);
 }
 
+// A control sample takes the metrics of one whole pass, however fast the sampler makes them:
+// the nth pass sets every metric to n, so every row holds the number of passes it was taken after.
+TEST(EngineThreads, EveryControlSampleTakesTheMetricsOfOnePass) {
+    MouseInput mouse;
+    ControlTable table;
+    table.initialise();
+    std::atomic<bool> stop{false};
+    std::thread samplerThread([&] {
+        for (double n = 1; !stop.load(std::memory_order_relaxed); ++n) {
+            mouse.beginPass();
+            for (int i = 0; i < kMetricSources; ++i)
+                mouse.metrics.set(i, n);
+            mouse.endPass({});
+        }
+    });
+    int torn = 0, samples = 0;
+    for (; samples < 200'000 && (samples < 1000 || mouse.consumedPasses() < 1000); ++samples) {
+        mouse.updateMouseRows(table, 100); // below 100 per second the rows take the metrics as is
+        for (int i = 0; i < kMetricSources; ++i)
+            if (table.rows[kMouseRowBase + i].primary[0] !=
+                static_cast<double>(mouse.consumedPasses()))
+                ++torn;
+    }
+    stop.store(true);
+    samplerThread.join();
+    EXPECT_GT(mouse.consumedPasses(), 0u);
+    EXPECT_EQ(torn, 0) << "in " << samples << " control samples";
+}
+
 } // namespace
 } // namespace kv

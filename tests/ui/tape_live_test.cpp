@@ -366,7 +366,8 @@ bool LiveTake::take(TakeResult& result) {
     xdotool("mousemove 720 580");
     QTest::qWait(100);
 
-    EXPECT_TRUE(w.startTape(error)) << error.toStdString();
+    const bool started = w.startTape(error);
+    EXPECT_TRUE(started && w.tapeRecording()) << "the take did not start " << error.toStdString();
     if (!w.tapeRecording()) return false;
     for (QWidget* top : QApplication::topLevelWidgets())
         EXPECT_FALSE(top->isVisible() && top->frameGeometry().intersects(stage))
@@ -454,8 +455,11 @@ TEST_F(LiveTake, RendersOfflineToTheSamplesPlayedLive) {
     constexpr int kAttempts = 5;
     std::string reasons;
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+        // A failure names the takes spoiled before it, and why.
+        SCOPED_TRACE("take " + std::to_string(attempt) +
+                     "; spoiled before:" + (reasons.empty() ? std::string(" none") : reasons));
         TakeResult t;
-        ASSERT_TRUE(take(t));
+        ASSERT_TRUE(take(t)) << "the take could not be made";
         const std::string spoiled = spoiledBy(t);
         if (spoiled.empty()) return; // identical
         if (spoiled.rfind("busy: ", 0) != 0) FAIL() << spoiled;
