@@ -88,6 +88,7 @@ void DeviceMouseFeed::feed(const DeviceEvent& e, MouseHookState& hook) {
     case DeviceEvent::Motion: {
         std::lock_guard lock(mutex_);
         estimate_.move(e.dx, e.dy);
+        moved_ = moved_ || e.dx != 0 || e.dy != 0;
         return;
     }
     case DeviceEvent::Button: {
@@ -139,12 +140,20 @@ void DeviceMouseFeed::resetWheels() {
     horizontal_.reset();
 }
 
-bool PolledAnchor::fresh(long x, long y) {
+bool DeviceMouseFeed::takeMoved() {
+    std::lock_guard lock(mutex_);
+    const bool moved = moved_;
+    moved_ = false;
+    return moved;
+}
+
+bool PolledAnchor::fresh(long x, long y, bool devicesMoved) {
     const bool moved = have_ && (x != x_ || y != y_);
+    fresh_ = moved || (fresh_ && !devicesMoved);
     have_ = true;
     x_ = x;
     y_ = y;
-    return moved;
+    return fresh_;
 }
 
 } // namespace kv

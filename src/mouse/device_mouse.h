@@ -88,6 +88,8 @@ class DeviceMouseFeed {
     void feed(const DeviceEvent& e, MouseHookState& hook);
     /// Sampler thread: one pass's re-anchoring (when `known`), then the estimate in pixels.
     void samplerPass(bool known, long trueX, long trueY, long& x, long& y);
+    /// Whether motion arrived since the last call. Sampler thread.
+    bool takeMoved();
     /// Any thread.
     void setDesktop(const platform::DesktopRect& r);
     void place(long x, long y);
@@ -98,18 +100,21 @@ class DeviceMouseFeed {
   private:
     mutable std::mutex mutex_; // guards estimate_
     CursorEstimate estimate_;
+    bool moved_ = false;
     WheelNotches vertical_, horizontal_; // device thread only
 };
 
-/// Whether a polled true position (XQueryPointer through XWayland) is current: only when it moved
-/// since the previous poll, since XWayland keeps its last position while the pointer is over
-/// other applications. Sampler thread.
+/// Whether a polled true position (XQueryPointer through XWayland) is current. XWayland keeps its
+/// last position while the pointer is over other applications, so the position counts when it
+/// moved since the previous poll, and stays current while it rests as long as the devices rest
+/// too; device motion it does not follow makes it stale until it moves again. Sampler thread.
 class PolledAnchor {
   public:
-    bool fresh(long x, long y);
+    /// `devicesMoved`: the devices reported motion since the previous poll.
+    bool fresh(long x, long y, bool devicesMoved);
 
   private:
-    bool have_ = false;
+    bool have_ = false, fresh_ = false;
     long x_ = 0, y_ = 0;
 };
 

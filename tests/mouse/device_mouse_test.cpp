@@ -162,18 +162,21 @@ TEST(DeviceMouse, WheelValuesBecomeWholeNotchesInTheHooksDirection) {
     }
 }
 
-TEST(DeviceMouse, APolledPositionCountsOnlyWhenItMoved) {
+TEST(DeviceMouse, APolledPositionIsCurrentWhileItFollowsTheDevices) {
     PolledAnchor anchor;
     const struct {
         long x, y;
-        bool fresh;
-    } polls[] = {{500, 300, false},
-                 {500, 300, false},
-                 {501, 300, true},
-                 {501, 300, false},
-                 {501, 299, true}};
+        bool devicesMoved, fresh;
+    } polls[] = {
+        {500, 300, false, false}, // the first poll may be an old position
+        {500, 300, false, false}, // resting, never seen moving: not trusted
+        {501, 300, true, true},   // moves with the devices: over an X11 window
+        {501, 300, false, true},  // both rest: still where it stopped
+        {501, 300, true, false},  // the devices move, it does not: over another application
+        {501, 300, false, false}, {501, 299, false, true},
+    };
     for (const auto& p : polls)
-        EXPECT_EQ(anchor.fresh(p.x, p.y), p.fresh) << p.x << "," << p.y;
+        EXPECT_EQ(anchor.fresh(p.x, p.y, p.devicesMoved), p.fresh) << p.x << "," << p.y;
 }
 
 } // namespace

@@ -1,0 +1,135 @@
+// The mouse read from the input devices: how the X pointer re-anchors its estimate, and, where
+// /dev/uinput exists, a virtual mouse heard through the real libinput binding.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <linux/uinput.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+#include "mouse/mouse_hook.h"
+#include "platform/mouse_libinput.h"
+
+namespace kv::platform {
+namespace {
+
+// The X display as XWayland shows it: a position that moves only while the pointer is over an
+// X11 window.
+struct FakePointer final : MouseBackend {
+    long x = 0, y = 0;
+    bool installHook(MouseHookState&, std::string&) override { return true; }
+    void removeHook() override {}
+    bool cursorPosition(long& ox, long& oy) override {
+        ox = x;
+        oy = y;
+        return true;
+    }
+    void warpCursor(long wx, long wy) override { x = wx, y = wy; }
+    DesktopRect desktop() override { return {0, 0, 1599, 899}; }
+};
+
+TEST(DeviceMouseBackend, TheXPointerReanchorsOnlyWhileItMoves) {
+    auto owned = std::make_unique<FakePointer>();
+    FakePointer& pointer = *owned;
+    pointer.x = 100;
+    pointer.y = 100;
+    DeviceMouse mouse(std::move(owned), "/nonexistent");
+    EXPECT_EQ(mouse.desktop(), (DesktopRect{0, 0, 1599, 899}));
+    long x = 0, y = 0;
+    mouse.cursorPosition(x, y);
+    EXPECT_EQ(x, 799); // starts at the centre: a resting X pointer may be stale
+    EXPECT_EQ(y, 449);
+    mouse.cursorPosition(x, y);
+    EXPECT_EQ(x, 799);
+    // The pointer enters an X11 window: the estimate is drawn there over several passes.
+    // It moves for ten passes, then rests there (still current: the devices rest too).
+    int passes = 0;
+    for (; passes < 60 && (x != 710 || y != 300); ++passes) {
+        pointer.x = 700 + std::min(passes + 1, 10);
+        pointer.y = 300;
+        const long before = x, beforeY = y;
+        mouse.cursorPosition(x, y);
+        EXPECT_LE(std::hypot(x - before, y - beforeY), kAnchorStepMax + 2);
+    }
+    EXPECT_GT(passes, 2);
+    EXPECT_LT(passes, 60);
+    // Wrapping at an edge moves the estimate; the warp itself is no movement of the user's.
+    mouse.warpCursor(1598, 300);
+    mouse.cursorPosition(x, y);
+    EXPECT_EQ(x, 1598);
+}
+
+// A virtual mouse through uinput, read by the backend like any other mouse.
+TEST(DeviceMouseBackend, AVirtualMouseReachesTheHook) {
+    if (!deviceMouseSupported()) GTEST_SKIP() << "this build has no libinput";
+    const int fd = ::open("/dev/uinput", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        GTEST_SKIP() << "no writable /dev/uinput here (" << std::strerror(errno)
+                     << "): a virtual mouse cannot be made";
+    ioctl(fd, UI_SET_EVBIT, EV_KEY);
+    ioctl(fd, UI_SET_KEYBIT, BTN_LEFT);
+    ioctl(fd, UI_SET_KEYBIT, BTN_RIGHT);
+    ioctl(fd, UI_SET_EVBIT, EV_REL);
+    ioctl(fd, UI_SET_RELBIT, REL_X);
+    ioctl(fd, UI_SET_RELBIT, REL_Y);
+    ioctl(fd, UI_SET_RELBIT, REL_WHEEL);
+    uinput_setup setup{};
+    setup.id.bustype = BUS_USB;
+    setup.id.vendor = 0x1234;
+    setup.id.product = 0x5678;
+    std::strcpy(setup.name, "Kalvitrope test mouse");
+    ASSERT_EQ(ioctl(fd, UI_DEV_SETUP, &setup), 0);
+    ASSERT_EQ(ioctl(fd, UI_DEV_CREATE), 0);
+    auto emit = [fd](int type, int code, int value) {
+        input_event e{};
+        e.type = type;
+        e.code = code;
+        e.value = value;
+        ASSERT_EQ(::write(fd, &e, sizeof e), ssize_t(sizeof e));
+    };
+    MouseHookState hook;
+    DeviceMouse mouse(nullptr);
+    std::string error;
+    ASSERT_TRUE(mouse.installHook(hook, error)) << error;
+    auto waitFor = [](auto done) {
+        for (int i = 0; i < 300 && !done(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return done();
+    };
+    const bool opened = waitFor([&] {
+        for (const auto& d : mouse.devices())
+            if (d.open && d.info.name == "Kalvitrope test mouse") return true;
+        mouse.reopen();
+        return false;
+    });
+    if (!opened) {
+        ioctl(fd, UI_DEV_DESTROY);
+        ::close(fd);
+        GTEST_SKIP() << "udev did not mark the virtual mouse as a mouse (no udev daemon here)";
+    }
+    long x0 = 0, y0 = 0, x = 0, y = 0;
+    mouse.cursorPosition(x0, y0);
+    for (int i = 0; i < 5; ++i) {
+        emit(EV_REL, REL_X, 10);
+        emit(EV_SYN, SYN_REPORT, 0);
+    }
+    emit(EV_KEY, BTN_LEFT, 1);
+    emit(EV_SYN, SYN_REPORT, 0);
+    emit(EV_REL, REL_WHEEL, 1); // one notch away from the user
+    emit(EV_SYN, SYN_REPORT, 0);
+    EXPECT_TRUE(waitFor([&] { return hook.isDown(kButtonLeft) && hook.vertical.load() != 0; }));
+    mouse.cursorPosition(x, y);
+    EXPECT_GT(x, x0);
+    EXPECT_EQ(hook.presses(kButtonLeft), 1u);
+    EXPECT_DOUBLE_EQ(hook.vertical.load(), -8.0);
+    mouse.removeHook();
+    ioctl(fd, UI_DEV_DESTROY);
+    ::close(fd);
+}
+
+} // namespace
+} // namespace kv::platform
