@@ -2,7 +2,9 @@
 // edge stop and re-anchoring, and the hook state the buttons and wheels reach.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <thread>
 #include <vector>
 
 #include "mouse/device_mouse.h"
@@ -177,6 +179,31 @@ TEST(DeviceMouse, APolledPositionIsCurrentWhileItFollowsTheDevices) {
     };
     for (const auto& p : polls)
         EXPECT_EQ(anchor.fresh(p.x, p.y, p.devicesMoved), p.fresh) << p.x << "," << p.y;
+}
+
+// The device thread feeds while the sampler re-anchors and reads (run under ThreadSanitizer too).
+TEST(DeviceMouse, DeviceThreadAndSamplerShareTheFeed) {
+    DeviceMouseFeed feed;
+    MouseHookState hook;
+    feed.setDesktop({0, 0, 799, 599});
+    std::atomic<bool> done{false};
+    std::thread device([&] {
+        for (int i = 0; i < 20000; ++i) {
+            feed.feed(motion(i, (i & 256) ? 7 : -7, (i & 512) ? 5 : -5), hook);
+            if (i % 100 == 0) feed.feed(wheel(i, -120), hook);
+        }
+        done = true;
+    });
+    PolledAnchor anchor;
+    long x = 0, y = 0, passes = 0;
+    while (!done || passes < 10) {
+        const bool known = anchor.fresh(400 + passes % 3, 300, feed.takeMoved());
+        feed.samplerPass(known, 400 + passes % 3, 300, x, y);
+        EXPECT_TRUE(x >= 0 && x <= 799 && y >= 0 && y <= 599) << x << "," << y;
+        ++passes;
+    }
+    device.join();
+    EXPECT_EQ(hook.verticalDeltas.load(), 200 * 120);
 }
 
 } // namespace
