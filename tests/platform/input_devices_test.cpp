@@ -127,6 +127,10 @@ TEST(InputDevices, TheRuleGrantsMiceAndTouchpadsToTheSeatOnly) {
     // The opt-in copy shipped with the sources is the same rule.
     std::ifstream shipped(KV_SOURCE_DIR "/packaging/61-kalvitrope-mice.rules");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(shipped), {}), rule);
+    // And the README's one command for users without pkexec is the program's.
+    std::ifstream readme(KV_SOURCE_DIR "/README.md");
+    EXPECT_NE(std::string(std::istreambuf_iterator<char>(readme), {}).find(allowMiceShellLine()),
+              std::string::npos);
     // Applied after the rules that mark mice, before the seat rules apply uaccess.
     const std::string name = fs::path(kMiceRulePath).filename().string();
     EXPECT_GT(name, "60-input-id.rules");
