@@ -88,4 +88,20 @@ PointerAccel plasmaPointerAccel(std::string_view text, const PointerDeviceId& de
     return a;
 }
 
+bool parseHyprlandCursorPos(std::string_view reply, long& x, long& y) {
+    reply = trim(reply);
+    const std::size_t comma = reply.find(',');
+    if (comma == std::string_view::npos) return false;
+    const std::string_view a = trim(reply.substr(0, comma)), b = trim(reply.substr(comma + 1));
+    long vx = 0, vy = 0;
+    const auto [ea, ca] = std::from_chars(a.data(), a.data() + a.size(), vx);
+    const auto [eb, cb] = std::from_chars(b.data(), b.data() + b.size(), vy);
+    if (ca != std::errc() || cb != std::errc() || ea != a.data() + a.size() ||
+        eb != b.data() + b.size())
+        return false;
+    x = vx;
+    y = vy;
+    return true;
+}
+
 } // namespace kv

@@ -33,4 +33,8 @@ struct PointerDeviceId {
 /// X11 session's XLbInptPointerAcceleration and XLbInptAccelProfileFlat.
 PointerAccel plasmaPointerAccel(std::string_view kcminputrc, const PointerDeviceId& device);
 
+/// Hyprland's answer to `cursorpos` on its request socket ("1234, 567"): the pointer's position
+/// in desktop pixels. False for anything else (an error text, nothing).
+bool parseHyprlandCursorPos(std::string_view reply, long& x, long& y);
+
 } // namespace kv

@@ -2,11 +2,14 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -66,6 +69,41 @@ PointerAccel desktopAccel(const PointerDeviceId& id, bool touchpad) {
         if (!folder.empty()) return plasmaPointerAccel(fileText(folder + "/kcminputrc"), id);
     }
     return {};
+}
+
+// Hyprland's request socket, when this is a Hyprland session: empty otherwise.
+std::string hyprlandSocket() {
+    const char* signature = std::getenv("HYPRLAND_INSTANCE_SIGNATURE");
+    if (!signature || !*signature || std::strchr(signature, '/')) return {};
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    for (const std::string& folder :
+         {runtime && *runtime ? std::string(runtime) + "/hypr/" : "", std::string("/tmp/hypr/")}) {
+        const std::string path = folder + signature + "/.socket.sock";
+        if (!folder.empty() && access(path.c_str(), W_OK) == 0) return path;
+    }
+    return {};
+}
+
+// Asks Hyprland where the pointer is (it tells any client of the session). At most 20 ms.
+bool hyprlandCursor(const std::string& socketPath, long& x, long& y) {
+    sockaddr_un address{};
+    if (socketPath.size() >= sizeof address.sun_path) return false;
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const timeval limit{0, 20000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size());
+    std::string reply;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        write(fd, "cursorpos", 9) == 9) {
+        char buffer[64];
+        for (ssize_t n; reply.size() < 256 && (n = read(fd, buffer, sizeof buffer)) > 0;)
+            reply.append(buffer, std::size_t(n));
+    }
+    close(fd);
+    return parseHyprlandCursorPos(reply, x, y);
 }
 
 } // namespace
@@ -130,7 +168,7 @@ struct DeviceMouse::Context {};
 #endif
 
 DeviceMouse::DeviceMouse(std::unique_ptr<MouseBackend> pointer, std::string folder)
-    : pointer_(std::move(pointer)), folder_(std::move(folder)) {
+    : pointer_(std::move(pointer)), folder_(std::move(folder)), hyprland_(hyprlandSocket()) {
     if (pointer_) feed_.setDesktop(pointer_->desktop());
     const DesktopRect r = feed_.desktop();
     feed_.place((r.left + r.right) / 2, (r.top + r.bottom) / 2);
@@ -169,8 +207,10 @@ std::vector<DeviceMouse::Device> DeviceMouse::devices() const {
 bool DeviceMouse::cursorPosition(long& x, long& y) {
     long tx = 0, ty = 0;
     const bool devicesMoved = feed_.takeMoved();
+    // The compositor's own answer is always current; XWayland's only while it follows the mice.
     const bool known =
-        pointer_ && pointer_->cursorPosition(tx, ty) && anchor_.fresh(tx, ty, devicesMoved);
+        (!hyprland_.empty() && hyprlandCursor(hyprland_, tx, ty)) ||
+        (pointer_ && pointer_->cursorPosition(tx, ty) && anchor_.fresh(tx, ty, devicesMoved));
     feed_.samplerPass(known, tx, ty, x, y);
     return true;
 }

@@ -57,6 +57,7 @@ class DeviceMouse final : public MouseBackend {
 
     std::unique_ptr<MouseBackend> pointer_;
     std::string folder_;
+    std::string hyprland_; // Hyprland's request socket, when the session has one
     DeviceMouseFeed feed_;
     PolledAnchor anchor_; // mouse status thread
     mutable std::mutex devicesMutex_;

@@ -58,5 +58,21 @@ TEST(DesktopPointer, PlasmaKcminputrcMouseAndDeviceGroups) {
     EXPECT_EQ(plasmaPointerAccel("[Mouse]\nPointerAcceleration=fast\n", other), PointerAccel{});
 }
 
+TEST(DesktopPointer, HyprlandCursorPosition) {
+    const struct {
+        const char* reply;
+        bool ok;
+        long x, y;
+    } cases[] = {{"1234, 567", true, 1234, 567},   {"-80, 20\n", true, -80, 20},
+                 {"unknown request", false, 0, 0}, {"12, ", false, 0, 0},
+                 {"1.5, 2", false, 0, 0},          {"", false, 0, 0}};
+    for (const auto& c : cases) {
+        long x = 0, y = 0;
+        EXPECT_EQ(parseHyprlandCursorPos(c.reply, x, y), c.ok) << c.reply;
+        EXPECT_EQ(x, c.x) << c.reply;
+        EXPECT_EQ(y, c.y) << c.reply;
+    }
+}
+
 } // namespace
 } // namespace kv

@@ -4,12 +4,16 @@
 
 #include <fcntl.h>
 #include <linux/uinput.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -20,6 +24,8 @@
 
 namespace kv::platform {
 namespace {
+
+namespace fs = std::filesystem;
 
 // The X display as XWayland shows it: a position that moves only while the pointer is over an
 // X11 window.
@@ -137,6 +143,48 @@ TEST(DeviceMouseBackend, EachSessionGetsItsBackendAndTheRealXPointerReanchors) {
         if (i > 10 && x == 200 && y == 120) break;
     }
     EXPECT_LT(passes, 100) << x << "," << y;
+}
+
+// Hyprland tells any client of its session where the pointer is: the estimate follows that.
+TEST(DeviceMouseBackend, HyprlandsPositionReanchorsTheEstimate) {
+    const fs::path runtime = fs::temp_directory_path() / ("kv-hypr-" + std::to_string(getpid()));
+    fs::create_directories(runtime / "hypr" / "sig");
+    const std::string socketPath = (runtime / "hypr" / "sig" / ".socket.sock").string();
+    const int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, socketPath.c_str());
+    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(server, 8), 0);
+    std::atomic<bool> stop{false};
+    std::thread compositor([&] {
+        while (!stop) {
+            const int c = ::accept(server, nullptr, nullptr);
+            if (c < 0) break;
+            char request[32] = {};
+            if (::read(c, request, sizeof request - 1) > 0 && std::string(request) == "cursorpos")
+                (void)!::write(c, "300, 200", 8);
+            ::close(c);
+        }
+    });
+    {
+        Environment env;
+        env.set("HYPRLAND_INSTANCE_SIGNATURE", "sig");
+        env.set("XDG_RUNTIME_DIR", runtime.c_str());
+        DeviceMouse mouse(nullptr, "/nonexistent");
+        long x = 0, y = 0;
+        int passes = 0;
+        for (; passes < 60 && (x != 300 || y != 200); ++passes)
+            mouse.cursorPosition(x, y);
+        EXPECT_EQ(x, 300);
+        EXPECT_EQ(y, 200);
+        EXPECT_GT(passes, 2); // drawn there, not put there
+    }
+    stop = true;
+    ::shutdown(server, SHUT_RDWR);
+    ::close(server);
+    compositor.join();
+    fs::remove_all(runtime);
 }
 
 // A virtual mouse through uinput, read by the backend like any other mouse.
