@@ -78,8 +78,9 @@ constexpr const char* kCommonOptions =
     "                     Preferences.MouseOrigin.x, Preferences.MouseOrigin.y,\n"
     "                     Preferences.WrapMouseCursorAtScreenEdges,\n"
     "                     Preferences.AllowMouseInputAsAudioInput,\n"
-    "                     and for play Preferences.AudioApi and\n"
-    "                     Preferences.RealtimePriorityForMainThread\n";
+    "                     and for play Preferences.AudioApi,\n"
+    "                     Preferences.RealtimePriorityForMainThread and\n"
+    "                     Preferences.MouseBackend (also for mouse-check)\n";
 
 constexpr const char* kPatchOptions =
     "  --patch FILE     a patch file (.kvc)\n"
@@ -780,7 +781,8 @@ int play(int argc, char** argv) {
     EngineState state;
     // The desktop's mouse plays the mouse rows when there is a display, as in the program.
     std::string noMouse;
-    const std::unique_ptr<platform::MouseBackend> pointer = platform::makeMouseBackend(noMouse);
+    const std::unique_ptr<platform::MouseBackend> pointer = platform::makeMouseBackend(
+        noMouse, commandSettings ? commandSettings->mouseBackend : "auto");
     if (!noMouse.empty()) complain(noMouse);
     MouseInput mouse;
     MouseSampler sampler(mouse);
