@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "cli/late_cycles.h"
+#include "cli/mouse_check.h"
 #include "cli/script.h"
 #include "cli/session.h"
 #include "cli/wav_file.h"
@@ -60,6 +61,7 @@ constexpr const char* kUsage =
     "  probe    print control rows sample by sample as CSV\n"
     "  kvc      load a patch file into modules and write it back\n"
     "  presets  list the built-in presets: resource number, name and submenu\n"
+    "  mouse-check  say how the desktop's mouse is heard, then its values live\n"
     "\n"
     "kalvitrope-cli COMMAND --help shows a command's options; --version the program's version.\n"
     "\n"
@@ -76,8 +78,9 @@ constexpr const char* kCommonOptions =
     "                     Preferences.MouseOrigin.x, Preferences.MouseOrigin.y,\n"
     "                     Preferences.WrapMouseCursorAtScreenEdges,\n"
     "                     Preferences.AllowMouseInputAsAudioInput,\n"
-    "                     and for play Preferences.AudioApi and\n"
-    "                     Preferences.RealtimePriorityForMainThread\n";
+    "                     and for play Preferences.AudioApi,\n"
+    "                     Preferences.RealtimePriorityForMainThread and\n"
+    "                     Preferences.MouseBackend (also for mouse-check)\n";
 
 constexpr const char* kPatchOptions =
     "  --patch FILE     a patch file (.kvc)\n"
@@ -118,6 +121,7 @@ const CommandHelp kCommands[] = {
     {"presets", "kalvitrope-cli presets",
      "Lists the built-in presets in menu order, one a line: resource number, name and, in\n"
      "brackets, the presets submenu (or \"first-run demonstration\", or \"example\").\n"},
+    {"mouse-check", kv::cli::kMouseCheckUsage, kv::cli::kMouseCheckHelp},
 };
 
 std::string commandHelp(const CommandHelp& c, bool withCommonOptions = true) {
@@ -777,7 +781,8 @@ int play(int argc, char** argv) {
     EngineState state;
     // The desktop's mouse plays the mouse rows when there is a display, as in the program.
     std::string noMouse;
-    const std::unique_ptr<platform::MouseBackend> pointer = platform::makeMouseBackend(noMouse);
+    const std::unique_ptr<platform::MouseBackend> pointer = platform::makeMouseBackend(
+        noMouse, commandSettings ? commandSettings->mouseBackend : "auto");
     if (!noMouse.empty()) complain(noMouse);
     MouseInput mouse;
     MouseSampler sampler(mouse);
@@ -915,6 +920,13 @@ int runCommand(int argc, char** argv) {
         if (command == "probe") return probe(argc, argv);
         if (command == "kvc") return kvc(argc, argv);
         if (command == "presets") return presets(argc, argv);
+        if (command == "mouse-check") {
+            const int code = mouseCheck(std::vector<std::string>(argv + 2, argv + argc),
+                                        commandSettings ? commandSettings->mouseBackend : "auto",
+                                        writeOut, error);
+            if (code == kExitUsage) complainUsage(command, error);
+            return code;
+        }
         if (command == "help" || command == "--help" || command == "-h") {
             std::string text = std::string(kUsage) + kCommonOptions;
             for (const CommandHelp& c : kCommands)

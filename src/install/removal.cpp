@@ -14,6 +14,7 @@
 
 #include "install/install_log.h"
 #include "install/startup_shortcut.h"
+#include "mouse/mice_rule.h"
 #include "persistence/settings.h"
 #include "persistence/text.h"
 
@@ -294,6 +295,24 @@ bool stopUserService(const CommandRunner& run) {
     run({"systemctl", "--user", "stop", unit}, nullptr);
     run({"systemctl", "--user", "disable", unit}, nullptr);
     return true;
+}
+
+bool miceRuleInstalled(const std::string& rulePath) {
+    struct stat st;
+    return ::lstat(rulePath.c_str(), &st) == 0;
+}
+
+bool removeMiceRule(const std::string& rulePath, const CommandRunner& run) {
+    if (!miceRuleInstalled(rulePath)) return true;
+    std::vector<std::string> argv = removeMiceRuleCommand();
+    // The command names the installed rule's place; a rule elsewhere (tests) is named instead.
+    if (rulePath != kMiceRulePath) {
+        std::string& script = argv[3];
+        script.replace(script.find(kMiceRulePath), std::string_view(kMiceRulePath).size(),
+                       shellQuote(rulePath));
+    }
+    run(argv, nullptr);
+    return !miceRuleInstalled(rulePath);
 }
 
 std::string shellQuote(std::string_view word) {

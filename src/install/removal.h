@@ -62,6 +62,12 @@ int runCommand(const std::vector<std::string>& argv, std::string* out);
 /// or unit is not an error. True when a unit was found.
 bool stopUserService(const CommandRunner& run = runCommand);
 
+/// Whether the udev rule that lets the desktop session read mice is installed at `rulePath`.
+bool miceRuleInstalled(const std::string& rulePath);
+/// Takes the mice rule away through pkexec (the administrator's consent is asked there). True
+/// when no rule is left at `rulePath`.
+bool removeMiceRule(const std::string& rulePath, const CommandRunner& run = runCommand);
+
 /// A word quoted for the POSIX shell (single quotes; a quote inside becomes '\'').
 std::string shellQuote(std::string_view word);
 

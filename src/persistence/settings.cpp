@@ -41,17 +41,18 @@ constexpr std::uintmax_t kMaxSettingsFileSize = 16u * 1024u * 1024u;
 
 // How a key's value is written and read.
 enum class Form : uint8_t {
-    Text,     // as stored
-    Path,     // as stored; brought into the stored form after reading
-    Real,     // "%lg"
-    Integer,  // "%ld"; read as a decimal truncated toward zero
-    Window,   // an integer written "%lg"
-    Whole,    // a real written "%ld" of its whole part, read as a real
-    YesNo,    // "Yes" or "No "
-    Sign,     // "+" or "-"; read as a yes/no word, true meaning "+"
-    Colour,   // "#RRGGBB"
-    Negated,  // an integer stored as its negative
-    AudioApi, // one of kAudioApis
+    Text,         // as stored
+    Path,         // as stored; brought into the stored form after reading
+    Real,         // "%lg"
+    Integer,      // "%ld"; read as a decimal truncated toward zero
+    Window,       // an integer written "%lg"
+    Whole,        // a real written "%ld" of its whole part, read as a real
+    YesNo,        // "Yes" or "No "
+    Sign,         // "+" or "-"; read as a yes/no word, true meaning "+"
+    Colour,       // "#RRGGBB"
+    Negated,      // an integer stored as its negative
+    AudioApi,     // one of kAudioApis
+    MouseBackend, // one of kMouseBackends
 };
 
 using Member = std::variant<std::string Settings::*, double Settings::*, long Settings::*,
@@ -163,6 +164,8 @@ const KeyDef kKeys[] = {
     {nullptr, "Preferences.Online.SiteHost", 41, Form::Text, &S::onlineSiteHost},
     // Our own key: the folder gesture tapes are recorded into (empty: beside the autosave).
     {nullptr, "Defaults.GestureTapePath", 41, Form::Path, &S::gestureTapePath},
+    // Our own key: where the desktop's mouse is read (files without it read as "auto").
+    {nullptr, "Preferences.MouseBackend", 41, Form::MouseBackend, &S::mouseBackend},
 };
 
 std::string paddedKey(const KeyDef& k) {
@@ -225,6 +228,7 @@ std::string writeValue(const KeyDef& k, const Settings& s) {
     case Form::Text:
     case Form::Path:
     case Form::AudioApi:
+    case Form::MouseBackend:
         return oneLine(s.*std::get<std::string S::*>(k.member));
     case Form::Real:
         return formatReal(s.*std::get<double S::*>(k.member));
@@ -258,6 +262,9 @@ void readValue(const KeyDef& k, std::string_view value, Settings& s, const PathE
         break;
     case Form::AudioApi:
         s.*std::get<std::string S::*>(k.member) = std::string(audioApiName(value));
+        break;
+    case Form::MouseBackend:
+        s.*std::get<std::string S::*>(k.member) = std::string(mouseBackendName(value));
         break;
     case Form::Real:
     case Form::Whole:
@@ -561,6 +568,13 @@ std::string_view audioApiName(std::string_view value) {
     for (const char* api : kAudioApis)
         if (equalsIgnoreCase(value, api)) return api;
     return kAudioApis[0];
+}
+
+std::string_view mouseBackendName(std::string_view value) {
+    value = trim(value);
+    for (const char* backend : kMouseBackends)
+        if (equalsIgnoreCase(value, backend)) return backend;
+    return kMouseBackends[0];
 }
 
 // ---- Writing ----------------------------------------------------------------------------------

@@ -67,6 +67,13 @@ inline constexpr const char* kAudioApis[] = {"auto", "jack", "pulse", "alsa", "n
 /// One of kAudioApis for a stored value (case ignored, trimmed); anything else gives "auto".
 std::string_view audioApiName(std::string_view value);
 
+/// Where the desktop's mouse is read (`Preferences.MouseBackend`): "auto" (X11 in an X11 session,
+/// the input devices in a Wayland one when a mouse can be read), "x11" (XInput2 and the X pointer
+/// only) or "devices" (the input devices, even in an X11 session).
+inline constexpr const char* kMouseBackends[] = {"auto", "x11", "devices"};
+/// One of kMouseBackends for a stored value (case ignored, trimmed); anything else gives "auto".
+std::string_view mouseBackendName(std::string_view value);
+
 /// Every key of the settings file, with its default. Paths are in the stored (portable) form.
 struct Settings {
     std::string programName{kSettingsProgramName};
@@ -128,6 +135,8 @@ struct Settings {
     std::string audioApi = "auto";
     /// The product web site's host for the version check and feedback: "name" or "name:port".
     std::string onlineSiteHost{kDefaultOnlineSiteHost};
+    /// One of kMouseBackends.
+    std::string mouseBackend = "auto";
 
     Colour& colour(UiColour c) { return colours[static_cast<int>(c)]; }
     const Colour& colour(UiColour c) const { return colours[static_cast<int>(c)]; }

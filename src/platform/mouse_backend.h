@@ -4,6 +4,7 @@
 // Core code includes this header, so it uses the standard library only.
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace kv {
 struct MouseHookState;
@@ -38,9 +39,12 @@ class MouseBackend {
     virtual DesktopRect desktop() = 0;
 };
 
-/// The backend of this session: X11 when a display can be opened. Without one, a backend whose
-/// hook receives nothing and whose cursor cannot be read, and `unavailable` says why (the caller
-/// shows it once; the program runs on without global mouse input). Any thread.
-std::unique_ptr<MouseBackend> makeMouseBackend(std::string& unavailable);
+/// The backend of this session for a `Preferences.MouseBackend` value ("auto", "x11",
+/// "devices"): X11 in an X11 session; in a Wayland session the input devices when a mouse can be
+/// read, else X11 through XWayland. Without either, a backend whose hook receives nothing and
+/// whose cursor cannot be read, and `unavailable` says why (the caller shows it once; the program
+/// runs on without global mouse input). Any thread.
+std::unique_ptr<MouseBackend> makeMouseBackend(std::string& unavailable,
+                                               std::string_view setting = "auto");
 
 } // namespace kv::platform

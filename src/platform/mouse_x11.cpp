@@ -17,21 +17,6 @@
 
 namespace kv::platform {
 
-namespace {
-
-// No display: the hook receives nothing and the cursor cannot be read. The reason was given
-// once when the backend was made, so installing the hook does not repeat it.
-class NoMouse final : public MouseBackend {
-  public:
-    bool installHook(MouseHookState&, std::string&) override { return true; }
-    void removeHook() override {}
-    bool cursorPosition(long&, long&) override { return false; }
-    void warpCursor(long, long) override {}
-    DesktopRect desktop() override { return {}; }
-};
-
-} // namespace
-
 #ifdef KV_HAVE_X11
 
 struct X11Mouse::Connection {
@@ -210,12 +195,5 @@ DesktopRect X11Mouse::desktop() {
 }
 
 #endif
-
-std::unique_ptr<MouseBackend> makeMouseBackend(std::string& unavailable) {
-    std::string reason;
-    if (auto x11 = X11Mouse::open(reason)) return x11;
-    unavailable = "Global mouse input is unavailable: " + reason + ".";
-    return std::make_unique<NoMouse>();
-}
 
 } // namespace kv::platform
