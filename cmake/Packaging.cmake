@@ -81,6 +81,9 @@ add_custom_command(OUTPUT ${changelog}
   VERBATIM)
 list(APPEND KV_PACKAGING_FILES ${changelog})
 install(FILES ${changelog} ${KV_PACKAGING_SOURCE}/copyright DESTINATION ${KV_DOC_DIR})
+# The udev rule that lets the active session read mice on Wayland: shipped as an opt-in example
+# (the user copies it to /etc/udev/rules.d), never active by itself.
+install(FILES ${KV_PACKAGING_SOURCE}/61-kalvitrope-mice.rules DESTINATION ${KV_DOC_DIR}/examples)
 
 add_custom_target(kv_packaging_files ALL DEPENDS ${KV_PACKAGING_FILES})
 

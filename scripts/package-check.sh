@@ -62,9 +62,11 @@ for f in /usr/bin/kalvitrope /usr/bin/kalvitrope-cli \
     /usr/share/applications/$app_id.desktop /usr/share/metainfo/$app_id.metainfo.xml \
     /usr/share/icons/hicolor/scalable/apps/$app_id.svg /usr/share/icons/hicolor/48x48/apps/$app_id.png \
     /usr/share/man/man1/kalvitrope.1.gz /usr/share/man/man1/kalvitrope-cli.1.gz \
-    /usr/share/doc/kalvitrope/copyright; do
+    /usr/share/doc/kalvitrope/copyright /usr/share/doc/kalvitrope/examples/61-kalvitrope-mice.rules; do
     grep -qx "$f" "$work/files" || fail "the package lacks $f"
 done
+# The mice rule is opt-in: nothing of the package lies where udev reads rules.
+! grep -E '^/(usr/)?lib/udev/|^/etc/udev/' "$work/files" || fail "the package installs an active udev rule"
 
 # ---- The headless tool from /usr/bin ----
 cli_version=$(/usr/bin/kalvitrope-cli --version)
