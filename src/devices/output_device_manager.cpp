@@ -210,7 +210,12 @@ bool OutputDeviceManager::write(int code, const SampleChunk& chunk, int64_t* que
         // handed to the card.)
         const int j = (d->writeIndex + 1) % kRingBlocks;
         const uint8_t state = d->state[j].load(std::memory_order_acquire);
-        if (state == kFilled || state == kQueued) return false; // ring full: chunk dropped
+        if (state == kFilled || state == kQueued) {
+            // Ring full (the card is far behind): the chunk is dropped, but the device was
+            // written to, so it stays open and keeps what it queued.
+            ++d->writesThisCycle;
+            return false;
+        }
         d->writeIndex = j;
         const int64_t written = d->written.load(std::memory_order_relaxed) + 1;
         d->stamps[j] = written;

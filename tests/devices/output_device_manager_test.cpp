@@ -175,6 +175,11 @@ TEST_F(ManagerTest, FullRingDropsTheChunkUntilABlockIsDone) {
     manager.beginCycle();
     EXPECT_FALSE(manager.write(-1, chunkOf(96, 1.0), nullptr));
     EXPECT_FALSE(manager.write(-1, chunkOf(96, 1.0), nullptr));
+    manager.endCycle(); // a device behind its writer is not closed: what it queued still plays
+    manager.feedPending();
+    EXPECT_EQ(out.takeQueued().size(), static_cast<std::size_t>(OutputDeviceManager::kRingBlocks));
+    EXPECT_EQ(out.closes, 0);
+    manager.beginCycle();
     manager.closeAll();
     manager.endCycle();
 

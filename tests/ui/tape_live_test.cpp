@@ -439,11 +439,13 @@ bool LiveTake::take(TakeResult& result) {
     EXPECT_EQ(odd, 0u) << "live samples that are no 16-bit sample of the program";
     const std::size_t renderedStart = firstSound(rendered), liveStart = firstSound(live);
     EXPECT_LT(2 * renderedStart, rendered.size()) << "the rendering is silent";
-    EXPECT_LT(2 * liveStart, live.size()) << "the live take is silent";
-    if (2 * renderedStart >= rendered.size() || 2 * liveStart >= live.size()) return false;
+    if (2 * renderedStart >= rendered.size()) return false;
     result.renderedStart = renderedStart;
     result.rendered.assign(rendered.begin() + 2 * renderedStart, rendered.end());
-    result.live.assign(live.begin() + 2 * liveStart, live.end());
+    // A live recording without sound is compared whole: shorter than the take when the server
+    // hardly ran the recorder, else silent where the rendering is not.
+    result.live.assign(live.begin() + (2 * liveStart < live.size() ? 2 * liveStart : 0),
+                       live.end());
     return !::testing::Test::HasFailure();
 }
 
