@@ -176,6 +176,7 @@ TEST_F(ManagerTest, FullRingDropsTheChunkUntilABlockIsDone) {
     EXPECT_FALSE(manager.write(-1, chunkOf(96, 1.0), nullptr));
     EXPECT_FALSE(manager.write(-1, chunkOf(96, 1.0), nullptr));
     manager.endCycle(); // a device behind its writer is not closed: what it queued still plays
+    EXPECT_EQ(manager.openDevices(), std::vector<int>{-1});
     manager.feedPending();
     EXPECT_EQ(out.takeQueued().size(), static_cast<std::size_t>(OutputDeviceManager::kRingBlocks));
     EXPECT_EQ(out.closes, 0);
