@@ -10,6 +10,7 @@ packages=(
   qt6-base-dev libqt6opengl6-dev libgl-dev trayer fonts-dejavu-core
   clang-22 libclang-rt-22-dev llvm
   dpkg-dev lintian appstream desktop-file-utils help2man librsvg2-bin man-db x11-utils
+  openbox x11-apps x11-xserver-utils
 )
 missing=()
 for p in "${packages[@]}"; do
