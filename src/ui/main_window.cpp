@@ -466,7 +466,9 @@ void MainWindow::buildControls() {
     });
     outer->addWidget(showStatus_);
     statusArea_ = new StatusDisplay(*mouse_, this);
-    statusArea_->setMinimumHeight(units_.y(70));
+    // Tall enough that the 3D indicator, whose scene is about as wide as high, shows at a size one
+    // can read rather than as a small wheel in a flat strip.
+    statusArea_->setMinimumHeight(units_.y(120));
     statusArea_->setColours(indicatorColours(s), colourWord(s.colour(UiColour::DialogText)));
     applyStatusOptions();
     outer->addWidget(statusArea_, 1);
@@ -740,7 +742,7 @@ void MainWindow::setEngineButtons(bool running) {
     // A focused button that is disabled would pass the focus (and with it the highlight) down the
     // tab chain; the highlight stays with the pointer instead: on the other button when the
     // pointer is over it, else on no button.
-    if (going->hasFocus()) {
+    if (focusWidget() == going) {
         if (coming->underMouse())
             coming->setFocus(Qt::OtherFocusReason);
         else

@@ -5,6 +5,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QRegion>
 
 #include "mouse/mouse_hook.h"
 
@@ -23,7 +24,8 @@ OriginWindow::OriginWindow(OriginMode mode, OriginWindowContext context)
       static_(mode != OriginMode::Choose), autoClose_(mode == OriginMode::Reset),
       context_(std::move(context)) {
     setAttribute(Qt::WA_DeleteOnClose);
-    setAttribute(Qt::WA_TranslucentBackground);
+    // The window is cut to the cross and its label: the desktop shows through everywhere else,
+    // with or without a compositor, and a click there goes to what lies beneath.
     setAttribute(Qt::WA_NoSystemBackground);
     setFocusPolicy(Qt::StrongFocus);
     const auto& d = context_.desktop;
@@ -45,6 +47,44 @@ OriginWindow::OriginWindow(OriginMode mode, OriginWindowContext context)
         follow();
         followTimer_.start();
     }
+    reshape();
+}
+
+QRect OriginWindow::labelBox(QPoint at) const {
+    const QRect square(at.x() - kLabelSquare / 2, at.y() - kLabelSquare / 2, kLabelSquare,
+                       kLabelSquare);
+    // Centred on one line and not clipped to the square: wide labels reach past it.
+    return QFontMetrics(labelFont())
+        .boundingRect(square, Qt::AlignCenter | Qt::TextDontClip | Qt::TextSingleLine, labelText());
+}
+
+QFont OriginWindow::labelFont() {
+    QFont font(QStringLiteral("Lucida Sans Unicode"));
+    font.setPointSize(22);
+    return font;
+}
+
+void OriginWindow::reshape() {
+    const QPoint at = cross_ - geometry().topLeft();
+    QRegion shape(0, at.y() - kHalfBar, width(), 2 * kHalfBar);
+    shape += QRect(at.x() - kHalfBar, 0, 2 * kHalfBar, height());
+    shape += labelBox(at);
+    setMask(shape);
+    update();
+}
+
+void OriginWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    // Without a compositor the shape leaves no transparent cover to click on: while choosing,
+    // the window takes the pointer, so a press anywhere chooses; a key closes it in every mode.
+    if (!static_ && !chosen_) grabMouse(Qt::CrossCursor);
+    grabKeyboard();
+}
+
+void OriginWindow::hideEvent(QHideEvent* event) {
+    releaseMouse();
+    releaseKeyboard();
+    QWidget::hideEvent(event);
 }
 
 OriginWindow* OriginWindow::open(OriginMode mode, OriginWindowContext context) {
@@ -77,7 +117,7 @@ void OriginWindow::follow() {
     const QPoint p{int(x), int(y)};
     if (p != cross_) {
         cross_ = p;
-        update();
+        reshape();
     }
 }
 
@@ -101,7 +141,8 @@ void OriginWindow::buttonDown(bool synthetic) {
         watchTimer_.stop();
         if (context_.setOrigin) context_.setOrigin(cross_.x() - c.x(), cross_.y() - c.y());
         closeSoon(kCloseDelayMs);
-        update();
+        releaseMouse();
+        reshape();
         return;
     }
     if (!synthetic) closeSoon(1);
@@ -123,23 +164,16 @@ void OriginWindow::keyPressEvent(QKeyEvent*) {
 
 void OriginWindow::paintEvent(QPaintEvent*) {
     QPainter p(this);
-    p.setCompositionMode(QPainter::CompositionMode_Source);
-    p.fillRect(rect(), Qt::transparent);
     const QPoint at = cross_ - geometry().topLeft();
     const QColor colour = crossColour();
     p.fillRect(QRect(0, at.y() - kHalfBar, width(), 2 * kHalfBar), colour);
     p.fillRect(QRect(at.x() - kHalfBar, 0, 2 * kHalfBar, height()), colour);
 
-    QFont font(QStringLiteral("Lucida Sans Unicode"));
-    font.setPointSize(22);
-    p.setFont(font);
+    p.setFont(labelFont());
     const QString text = labelText();
     const QRect square(at.x() - kLabelSquare / 2, at.y() - kLabelSquare / 2, kLabelSquare,
                        kLabelSquare);
-    // Centred on one line and not clipped to the square: wide labels reach past it.
-    const QRect box = p.fontMetrics().boundingRect(
-        square, Qt::AlignCenter | Qt::TextDontClip | Qt::TextSingleLine, text);
-    p.fillRect(box, QColor(0, 0, 68));
+    p.fillRect(labelBox(at), QColor(0, 0, 68));
     p.setPen(QColor(170, 255, 170));
     p.drawText(square, Qt::AlignCenter | Qt::TextDontClip | Qt::TextSingleLine, text);
 }
