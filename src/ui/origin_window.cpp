@@ -6,6 +6,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QRegion>
+#include <QWindow>
 
 #include "mouse/mouse_hook.h"
 
@@ -39,6 +40,7 @@ OriginWindow::OriginWindow(OriginMode mode, OriginWindowContext context)
     connect(&closeTimer_, &QTimer::timeout, this, &QWidget::close);
     followTimer_.setInterval(kFollowMs);
     connect(&followTimer_, &QTimer::timeout, this, &OriginWindow::follow);
+    connect(&grabTimer_, &QTimer::timeout, this, &OriginWindow::tryGrabs);
     watchTimer_.setInterval(kWatchMs);
     connect(&watchTimer_, &QTimer::timeout, this, &OriginWindow::watch);
     if (autoClose_) closeSoon(kCloseDelayMs);
@@ -77,13 +79,34 @@ void OriginWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     // Without a compositor the shape leaves no transparent cover to click on: while choosing,
     // the window takes the pointer, so a press anywhere chooses; a key closes it in every mode.
-    if (!static_ && !chosen_) grabMouse(Qt::CrossCursor);
-    grabKeyboard();
+    // The server grants a grab only once the window is on the screen: try until it does.
+    grabTries_ = 0;
+    grabTimer_.start(20);
+}
+
+void OriginWindow::tryGrabs() {
+    QWindow* w = windowHandle();
+    bool done = w != nullptr;
+    if (w) {
+        if (!keyboardGrabbed_) keyboardGrabbed_ = w->setKeyboardGrabEnabled(true);
+        if (!static_ && !chosen_ && !mouseGrabbed_) mouseGrabbed_ = w->setMouseGrabEnabled(true);
+        done = keyboardGrabbed_ && (static_ || chosen_ || mouseGrabbed_);
+    }
+    if (done || ++grabTries_ >= 100) grabTimer_.stop();
+}
+
+void OriginWindow::releaseGrabs(bool keyboardToo) {
+    if (QWindow* w = windowHandle()) {
+        if (mouseGrabbed_) w->setMouseGrabEnabled(false);
+        if (keyboardToo && keyboardGrabbed_) w->setKeyboardGrabEnabled(false);
+    }
+    mouseGrabbed_ = false;
+    if (keyboardToo) keyboardGrabbed_ = false;
 }
 
 void OriginWindow::hideEvent(QHideEvent* event) {
-    releaseMouse();
-    releaseKeyboard();
+    grabTimer_.stop();
+    releaseGrabs(true);
     QWidget::hideEvent(event);
 }
 
@@ -141,7 +164,7 @@ void OriginWindow::buttonDown(bool synthetic) {
         watchTimer_.stop();
         if (context_.setOrigin) context_.setOrigin(cross_.x() - c.x(), cross_.y() - c.y());
         closeSoon(kCloseDelayMs);
-        releaseMouse();
+        releaseGrabs(false);
         reshape();
         return;
     }

@@ -70,6 +70,9 @@ class OriginWindow final : public QWidget {
 
   private:
     void follow();
+    /// Takes the keyboard, and the pointer while choosing; called until the server grants them.
+    void tryGrabs();
+    void releaseGrabs(bool keyboardToo);
     /// The window's shape: the two bars and the label box (window pixels), set as its mask.
     void reshape();
     /// The label's background box for a cross at `at` (window pixels).
@@ -88,6 +91,9 @@ class OriginWindow final : public QWidget {
     QTimer followTimer_;
     QTimer watchTimer_;
     QTimer closeTimer_;
+    QTimer grabTimer_; // until the server grants the grabs
+    int grabTries_ = 0;
+    bool mouseGrabbed_ = false, keyboardGrabbed_ = false;
 };
 
 } // namespace kv::ui

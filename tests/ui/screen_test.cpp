@@ -7,6 +7,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QCursor>
 #include <QGuiApplication>
 #include <QImage>
 #include <QMenu>
@@ -308,6 +309,35 @@ TEST(Screen, TheOriginWindowShowsTheDesktopThroughIt) {
     EXPECT_TRUE(isRoot(image, cross + QPoint(200, 200))) << "the desktop is covered";
     EXPECT_TRUE(isRoot(image, QPoint(10, 10))) << "the desktop is covered";
     origin->close();
+}
+
+TEST(Screen, ChoosingTheOriginTakesAClickAnywhereWithoutACompositor) {
+    if (!onX11()) GTEST_SKIP() << "no X server";
+    Screen s;
+    if (!s.open()) GTEST_SKIP() << "xsetroot is missing";
+    if (QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
+        GTEST_SKIP() << "xdotool is missing";
+    s.window->hide();
+    OriginWindowContext context;
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    context.desktop = {screen.left(), screen.top(), screen.right(), screen.bottom()};
+    context.cursor = [](long& x, long& y) {
+        const QPoint p = QCursor::pos();
+        x = p.x();
+        y = p.y();
+        return true;
+    };
+    QPoint chosen(-1, -1);
+    context.setOrigin = [&](long x, long y) { chosen = QPoint(int(x), int(y)); };
+    auto* origin = OriginWindow::open(OriginMode::Choose, context);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(origin));
+    QTest::qWait(200);
+    // Only the cross is drawn, yet a press away from it, over the bare desktop, chooses.
+    const QPoint at = screen.center() + QPoint(-300, 200);
+    ASSERT_TRUE(click(at));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return origin->chosen(); }, 2000));
+    EXPECT_EQ(chosen, at - screen.center());
+    EXPECT_TRUE(isRoot(screenImage(), at + QPoint(40, -40)));
 }
 
 } // namespace
