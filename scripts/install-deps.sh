@@ -11,6 +11,7 @@ packages=(
   fonts-noto-cjk # the Noto Sans CJK families that the windows name for Japanese and Chinese
   clang-22 libclang-rt-22-dev llvm
   dpkg-dev lintian appstream desktop-file-utils help2man librsvg2-bin man-db x11-utils
+  openbox x11-apps x11-xserver-utils
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -5,7 +5,12 @@
 # the origin window, the status display in both styles and 30 frames of the 3D indicator following
 # a circling cursor (indicator_motion_NN.png) into a folder (build/screenshots by default), then
 # every module type's window (full and compact) and a whole preset on the desktop into its modules/
-# folder. Fails when a picture is missing or empty.
+# folder. Then whole-screen pictures read back from the X server (what the display composes:
+# where each window stands and what shows beneath its shape) on a plain root, once without a
+# window manager (desktop/plain/) and once under openbox (desktop/openbox/): first start, the
+# starter preset, each demonstration and example patch, a module added by right-click, every
+# module type full, compact and title-only, menus and submenus open, the origin window. Fails
+# when a picture is missing or empty.
 #   scripts/screenshots.sh [--patch FILE | --preset NAME] [--out DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -79,4 +84,29 @@ done
     { echo "screenshots: the preset desktop picture is missing" >&2; exit 1; }
 [ "$modules" -ge 71 ] ||
     { echo "screenshots: only $modules module pictures (35 types full and compact, and the desktop)" >&2; exit 1; }
-echo "screenshots: $count pictures in $out, $modules in $out/modules"
+# Whole-screen pictures from the X server, without and with a window manager.
+desktop_count=0
+for wm in plain openbox; do
+    dir="$out/desktop/$wm"
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    wm_pid=""
+    if [ "$wm" = openbox ]; then
+        command -v openbox >/dev/null || { echo "screenshots: openbox is not installed" >&2; exit 1; }
+        openbox --sm-disable >"$work/openbox.log" 2>&1 &
+        wm_pid=$!
+        for _ in $(seq 50); do
+            xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+            sleep 0.1
+        done
+    fi
+    "$tool" --desktop --out "$dir" >"$work/desktop.list" ||
+        { echo "screenshots: the desktop pictures ($wm) failed" >&2; exit 1; }
+    [ -n "$wm_pid" ] && kill "$wm_pid" 2>/dev/null && wait "$wm_pid" 2>/dev/null
+    while read -r picture; do
+        [ -s "$picture" ] || { echo "screenshots: $picture is missing or empty" >&2; exit 1; }
+        desktop_count=$((desktop_count + 1))
+    done <"$work/desktop.list"
+done
+[ "$desktop_count" -ge 2 ] || { echo "screenshots: no desktop pictures were written" >&2; exit 1; }
+echo "screenshots: $count pictures in $out, $modules in $out/modules, $desktop_count in $out/desktop"

@@ -2,10 +2,18 @@
 // the main window (silent sound output, without the desktop's mouse and without touching any
 // settings file) with a patch or preset, and writes PNG pictures of the window, its menus, the
 // help box, the language chooser, the feedback form and every message box into a folder.
+// With --desktop it writes instead what the X server shows: the whole screen, read back from the
+// root window, at first start, with the starter preset, each demonstration and example patch, a
+// module added by right-click, every module type full and compact, menus and submenus open and
+// the origin window.
 //   kalvitrope-screenshots [--patch FILE | --preset NAME] [--out DIR]
+//   kalvitrope-screenshots --desktop [--out DIR]
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QDir>
 #include <QMenu>
+#include <QProcess>
+#include <QScreen>
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -21,6 +29,7 @@
 #include "engine/engine_state.h"
 #include "install/install_log.h"
 #include "install/registry_edit.h"
+#include "modules/catalogue.h"
 #include "modules/module_registry.h"
 #include "mouse/mouse_input.h"
 #include "mouse/mouse_metrics.h"
@@ -31,6 +40,7 @@
 #include "ui/installer_dialog.h"
 #include "ui/language_chooser.h"
 #include "ui/main_window.h"
+#include "ui/module_window/module_window.h"
 #include "ui/online.h"
 #include "ui/origin_window.h"
 #include "ui/preferences_about.h"
@@ -138,12 +148,157 @@ void boxPicture(QWidget* owner, const QString& labels, const QString& keys, cons
     box.close();
 }
 
+// ---- the whole screen, as the X server composes it ----
+
+/// The root window's pixels: what the display shows, every window and shape included.
+void screenPicture(const QString& name, int wait = 300) {
+    settle(wait);
+    const QString path = outDir.filePath(name + ".png");
+    if (!QGuiApplication::primaryScreen()->grabWindow(0).save(path)) {
+        std::fprintf(stderr, "kalvitrope-screenshots: cannot write %s\n", qPrintable(path));
+        ++failures;
+        return;
+    }
+    std::printf("%s\n", qPrintable(path));
+}
+
+/// Opens `menu` at `at` and then, level by level, the submenus whose titles are given.
+void menuChainPicture(QMenu* menu, QPoint at, const QStringList& path, const QString& name) {
+    menu->popup(at);
+    settle(200);
+    QMenu* level = menu;
+    for (const QString& title : path) {
+        QAction* open = nullptr;
+        for (QAction* a : level->actions())
+            if (a->menu() && a->text().remove(QLatin1Char('&')) == title) open = a;
+        if (!open) break;
+        level->setActiveAction(open);
+        open->menu()->popup(level->geometry().topLeft() +
+                            QPoint(level->width() - 4, level->actionGeometry(open).top()));
+        settle(200);
+        level = open->menu();
+    }
+    screenPicture(name);
+    menu->close();
+    delete menu;
+}
+
+int desktopPictures() {
+    // A plain blue root, set while this program is connected (an X server that resets when its
+    // last client leaves would forget a colour set before): anything black is the program's.
+    QProcess::execute(QStringLiteral("xsetroot"),
+                      {QStringLiteral("-solid"), QStringLiteral("#3a6ea5")});
+    EngineState state;
+    SettingsStore settings; // in memory: no settings file is read or written
+    Settings& s = settings.values();
+    s.programHasClosedPreviously = true;
+    s.programHasRunPreviously = false; // the first start's welcome
+    s.checkVersionOnStartup = false;
+    s.loadLastAutoSaveOnStartup = false;
+    MainWindowOptions options;
+    options.audioApi = "null";
+    options.desktopMouse = false;
+    // The first start: the welcome box over the main window, taken and answered "Okay".
+    setDialogShownHook([](QDialog& box) {
+        screenPicture(QStringLiteral("desktop_first_start"), 600);
+        QTimer::singleShot(0, &box, [&box] {
+            if (auto* b = qobject_cast<ButtonBoxDialog*>(&box))
+                b->done(int(b->buttons().size()) + 15); // the last button: "Just get on with it"
+            else
+                box.reject();
+        });
+    });
+    MainWindow window(state, settings, options);
+    window.show();
+    settle(1000);
+    setDialogShownHook(nullptr);
+    screenPicture(QStringLiteral("desktop_main_window"));
+
+    for (const PresetInfo& p : presetTable()) {
+        if (p.submenu != kPresetsExamples && p.submenu != kPresetsDemonstration) continue;
+        if (!presetAvailable(p) || !window.loadPresetResource(p.resource)) {
+            std::fprintf(stderr, "kalvitrope-screenshots: preset %d did not load\n", p.resource);
+            ++failures;
+            continue;
+        }
+        screenPicture(p.resource == 900 ? QStringLiteral("desktop_starter_preset")
+                                        : QStringLiteral("desktop_preset_%1").arg(p.resource),
+                      500);
+    }
+
+    // A module added from the right-click menu at (900, 330) on the screen.
+    window.clearAllModules();
+    const QPoint click(900, 330);
+    if (window.geometry().contains(click)) {
+        QContextMenuEvent event(QContextMenuEvent::Mouse, window.mapFromGlobal(click), click);
+        QTimer::singleShot(300, [] {
+            if (QWidget* popup = QApplication::activePopupWidget()) popup->close();
+        });
+        QApplication::sendEvent(&window, &event);
+        window.addModuleOfType(Module_AudioOsc);
+        screenPicture(QStringLiteral("desktop_right_click_module"));
+    }
+
+    // Every module type on the desktop, full and then compact, at the placement strip.
+    for (int type = 0; type < kTypeCount; ++type) {
+        window.clearAllModules();
+        Module* m = window.addModuleOfType(type);
+        if (!m) continue;
+        const QString name = QStringLiteral("desktop_module_%1").arg(type, 2, 10, QChar('0'));
+        screenPicture(name + QStringLiteral("_full"), 200);
+        if (ModuleWindow* w = window.moduleWindows().windowOf(m)) w->applyShowState(kShowCompact);
+        screenPicture(name + QStringLiteral("_compact"), 200);
+        if (ModuleWindow* w = window.moduleWindows().windowOf(m)) w->applyShowState(kShowCollapsed);
+        screenPicture(name + QStringLiteral("_title"), 200);
+    }
+
+    // Menus and submenus, over the starter preset.
+    window.loadPresetResource(900);
+    const QPoint at = window.geometry().topLeft() + QPoint(60, 60);
+    menuChainPicture(window.createProgramMenu(true), at, {},
+                     QStringLiteral("desktop_menu_program"));
+    menuChainPicture(window.createProgramMenu(true), at,
+                     {languageText(152), languageText(kPresetsModulation)},
+                     QStringLiteral("desktop_menu_program_presets_modulation"));
+    menuChainPicture(window.createProgramMenu(true), at, {languageText(9), languageText(301)},
+                     QStringLiteral("desktop_menu_program_add_module"));
+    menuChainPicture(window.createAddModuleMenu(), at, {languageText(303)},
+                     QStringLiteral("desktop_menu_add_module_audio_source"));
+    menuChainPicture(window.createPresetsMenu(), at, {languageText(kPresetsMouse)},
+                     QStringLiteral("desktop_menu_presets_mouse"));
+
+    // The origin window over the whole screen.
+    {
+        OriginWindowContext context;
+        const QRect screen = QGuiApplication::primaryScreen()->geometry();
+        context.desktop = {screen.left(), screen.top(), screen.right(), screen.bottom()};
+        context.originX = 120;
+        context.originY = -80;
+        OriginWindow* origin = OriginWindow::open(OriginMode::Show, context);
+        screenPicture(QStringLiteral("desktop_origin_window"), 400);
+        origin->close();
+        settle(100);
+    }
+    window.clearAllModules();
+    window.engine().stopAndWait();
+    return failures == 0 ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setWindowIcon(programIcon());
     std::string patch, preset, out = "build/screenshots";
+    bool desktop = false;
+    std::vector<char*> rest{argv[0]};
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]) == "--desktop")
+            desktop = true;
+        else
+            rest.push_back(argv[i]);
+    argc = int(rest.size());
+    argv = rest.data();
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--patch")
@@ -164,6 +319,7 @@ int main(int argc, char** argv) {
     languages().initLanguages({});
     QDir().mkpath(QString::fromStdString(out));
     outDir = QDir(QString::fromStdString(out));
+    if (desktop) return desktopPictures();
 
     EngineState state;
     SettingsStore settings; // in memory: no settings file is read or written

@@ -6,8 +6,10 @@
 #include <QResizeEvent>
 #include <QScrollBar>
 #include <QStyle>
+#include <QTextDocument>
 #include <QTimer>
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace kv::ui {
@@ -77,6 +79,14 @@ ButtonBoxLayout layoutButtonBox(const QStringList& labels, const QString& text,
     return l;
 }
 
+void fitTextHeight(ButtonBoxLayout& l, double neededUnits) {
+    if (l.textHeight <= 0) return;
+    const double fitted = std::max(28.0, std::ceil(neededUnits));
+    if (fitted >= l.textHeight) return;
+    l.height -= l.textHeight - fitted;
+    l.textHeight = fitted;
+}
+
 ButtonBoxDialog::ButtonBoxDialog(QWidget* owner, const QString& labels, const QString& keys,
                                  const QString& defaultKey, const QString& text,
                                  const QString& caption, bool centreText)
@@ -94,11 +104,21 @@ ButtonBoxDialog::ButtonBoxDialog(QWidget* owner, const QString& labels, const QS
         return units_.unitsX(pixels);
     });
 
-    StackLayout stack(units_, layout_.width, 5, 5, 5);
     field_ = new RichTextField(this);
     field_->setReadOnly(true);
     field_->setPlainText(layout_.text);
     if (centreText) field_->setAlignment(Qt::AlignHCenter);
+    {
+        // A short text does not need the golden-ratio field: the box fits the wrapped text.
+        QTextDocument wrapped;
+        wrapped.setDefaultFont(field_->font());
+        wrapped.setDocumentMargin(field_->document()->documentMargin());
+        wrapped.setPlainText(layout_.text);
+        wrapped.setTextWidth(units_.x(layout_.width - 10) - 14 - thumb - 2 * field_->frameWidth());
+        fitTextHeight(layout_,
+                      units_.unitsY(wrapped.size().height() + 2 * field_->frameWidth() + 2));
+    }
+    StackLayout stack(units_, layout_.width, 5, 5, 5);
     field_->setVisible(layout_.textHeight > 0);
     stack.add(field_, layout_.textHeight);
     for (int i = 0; i < labelList.size(); ++i) {

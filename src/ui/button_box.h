@@ -32,6 +32,10 @@ ButtonBoxLayout layoutButtonBox(const QStringList& labels, const QString& text,
                                 const QString& caption,
                                 const std::function<double(const QString&, bool label)>& measure);
 
+/// Shrinks the text field to `neededUnits` (the wrapped text's height in dialog units, frame
+/// included) when the layout gave it more, keeping at least 28 units; the dialog's height follows.
+void fitTextHeight(ButtonBoxLayout& layout, double neededUnits);
+
 class ButtonBoxDialog : public Dialog {
     Q_OBJECT
   public:

@@ -4,6 +4,7 @@
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QFileDialog>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QMessageBox>
@@ -13,6 +14,7 @@
 #include <QScreen>
 #include <QStyle>
 #include <QTextCursor>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -55,6 +57,16 @@ void OwnerButton::leaveEvent(QEvent* event) {
     hot_ = false;
     if (isEnabled() && currentState() != painted_) update();
     QPushButton::leaveEvent(event);
+}
+
+QSize OwnerButton::sizeHint() const {
+    const QSize base = QPushButton::sizeHint();
+    if (text().contains(QLatin1Char('\n'))) return base;
+    const QFontMetrics hotFont(buttonFont(11.8));
+    const int h = std::max(base.height(), hotFont.height() + 8);
+    // The ends are half circles of the corner diameter; the label keeps 6 pixels from each.
+    const int corner = static_cast<int>(h / 1.5);
+    return {std::max(base.width(), hotFont.horizontalAdvance(text()) + corner + 12), h};
 }
 
 void OwnerButton::paintEvent(QPaintEvent*) {

@@ -28,6 +28,8 @@ class OwnerButton : public QPushButton {
     bool hot() const { return hot_; }
     /// The state the button would be painted in now.
     ButtonState currentState() const;
+    /// Wide enough for the label in the hot (largest) font with the rounded ends clear of it.
+    QSize sizeHint() const override;
 
   protected:
     void paintEvent(QPaintEvent*) override;

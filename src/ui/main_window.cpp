@@ -248,6 +248,8 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
     buildControls();
     applyLabels();
     if (!noMouse.empty()) addMessage(fromStd(noMouse));
+    noSoundDevice_ = audio_->deviceCount() == 0;
+    if (noSoundDevice_) addMessage(noSoundDeviceText());
 
     // Sounding on start.
     if (options_.autoStartOnly) {
@@ -263,7 +265,10 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
     connect(&labelTimer_, &QTimer::timeout, this, &MainWindow::restoreLabels);
     labelTimer_.setSingleShot(true);
     connect(&latencyTimer_, &QTimer::timeout, this, [this] {
-        latencyValue_->setText(QString::number(std::lround(state_.smoothedLatency.load())));
+        // Without a sound device there is no latency to tell: the line says why instead of 0.
+        latencyValue_->setText(noSoundDevice_
+                                   ? QStringLiteral("no sound device")
+                                   : QString::number(std::lround(state_.smoothedLatency.load())));
     });
     latencyTimer_.start(250);
     connect(&dragTimer_, &QTimer::timeout, this, &MainWindow::followDrag);
@@ -461,7 +466,9 @@ void MainWindow::buildControls() {
     });
     outer->addWidget(showStatus_);
     statusArea_ = new StatusDisplay(*mouse_, this);
-    statusArea_->setMinimumHeight(units_.y(70));
+    // Tall enough that the 3D indicator, whose scene is about as wide as high, shows at a size one
+    // can read rather than as a small wheel in a flat strip.
+    statusArea_->setMinimumHeight(units_.y(120));
     statusArea_->setColours(indicatorColours(s), colourWord(s.colour(UiColour::DialogText)));
     applyStatusOptions();
     outer->addWidget(statusArea_, 1);
@@ -501,6 +508,12 @@ void MainWindow::restoreLabels() {
 void MainWindow::noteSliderChange(QLabel* label, const QString& text) {
     label->setText(text);
     labelTimer_.start(1000);
+}
+
+QString MainWindow::noSoundDeviceText() {
+    return QStringLiteral("No sound output device was found: nothing will be heard. Check that "
+                          "the sound system (PipeWire, PulseAudio, JACK or ALSA) is running, then "
+                          "start Kalvitrope again.");
 }
 
 void MainWindow::addMessage(const QString& text) {
@@ -723,8 +736,19 @@ void MainWindow::command(int id) {
 }
 
 void MainWindow::setEngineButtons(bool running) {
-    button(kCmdStart)->setEnabled(!running);
-    button(kCmdStop)->setEnabled(running);
+    QPushButton* going = button(running ? kCmdStart : kCmdStop);
+    QPushButton* coming = button(running ? kCmdStop : kCmdStart);
+    coming->setEnabled(true);
+    // A focused button that is disabled would pass the focus (and with it the highlight) down the
+    // tab chain; the highlight stays with the pointer instead: on the other button when the
+    // pointer is over it, else on no button.
+    if (focusWidget() == going) {
+        if (coming->underMouse())
+            coming->setFocus(Qt::OtherFocusReason);
+        else
+            setFocus(Qt::OtherFocusReason);
+    }
+    going->setEnabled(false);
     button(kCmdStartAndHide)->setText(languageText(running ? 4 : 5));
 }
 
@@ -886,7 +910,7 @@ void MainWindow::fit(QPoint before, bool fromMinimised) {
     }
     // The module windows keep their place relative to the window, unless it comes back from the
     // tray or the task bar (where it had not moved them).
-    if (!fromMinimised && pos() != before) carryModuleWindows(*moduleWindows_, pos() - before);
+    if (!fromMinimised && pos() != before) moduleWindows_->placeAll();
     applyShape();
     update();
 }
@@ -1567,6 +1591,18 @@ void MainWindow::applyShape() {
     QPainterPath path;
     path.addRoundedRect(QRectF(rect()), 25, 25);
     setMask(QRegion(path.toFillPolygon().toPolygon()));
+}
+
+void MainWindow::moveEvent(QMoveEvent* event) {
+    Dialog::moveEvent(event);
+    // Module positions and sensor points are relative to the client area: the engine learns where
+    // it is now, and a move that is not the user's drag (placement by the window manager, a
+    // restored rectangle, maximising) takes the module windows along to their stored places. A drag
+    // carries them itself, with the cursor.
+    const QPoint origin = geometry().topLeft();
+    if (mouse_) mouse_->setClientOrigin(origin.x(), origin.y());
+    if (!state_.dragging.load(std::memory_order_relaxed) && moduleWindows_)
+        moduleWindows_->placeAll();
 }
 
 void MainWindow::resizeEvent(QResizeEvent* event) {

@@ -193,6 +193,10 @@ class MainWindow : public Dialog {
     QLabel* latencyControlLabel() const { return latencyLabel_; }
     QListWidget* messageList() const { return messages_; }
     StatusDisplay* statusDisplay() const { return statusArea_; }
+    /// Whether the sound system offered no output device at start-up (said in the message list
+    /// and on the latency line).
+    bool noSoundDevice() const { return noSoundDevice_; }
+    static QString noSoundDeviceText();
     /// The mouse layer's shared state (metrics, hook state, preferences).
     MouseInput& mouseInput() { return *mouse_; }
     /// The tray icon while shown, else null.
@@ -216,6 +220,7 @@ class MainWindow : public Dialog {
     void mouseMoveEvent(QMouseEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
 
   private:
     void buildControls();
@@ -279,6 +284,7 @@ class MainWindow : public Dialog {
     QLabel* controlRateLabel_ = nullptr;
     QLabel* latencyTitle_ = nullptr;
     QLabel* latencyValue_ = nullptr;
+    bool noSoundDevice_ = false;
     StatusDisplay* statusArea_ = nullptr;
     QString statusText_; // the mouse status texts last shown, kept over relabelling
     QWidget* strip_ = nullptr;

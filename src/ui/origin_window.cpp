@@ -5,6 +5,8 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QRegion>
+#include <QWindow>
 
 #include "mouse/mouse_hook.h"
 
@@ -23,7 +25,8 @@ OriginWindow::OriginWindow(OriginMode mode, OriginWindowContext context)
       static_(mode != OriginMode::Choose), autoClose_(mode == OriginMode::Reset),
       context_(std::move(context)) {
     setAttribute(Qt::WA_DeleteOnClose);
-    setAttribute(Qt::WA_TranslucentBackground);
+    // The window is cut to the cross and its label: the desktop shows through everywhere else,
+    // with or without a compositor, and a click there goes to what lies beneath.
     setAttribute(Qt::WA_NoSystemBackground);
     setFocusPolicy(Qt::StrongFocus);
     const auto& d = context_.desktop;
@@ -37,6 +40,7 @@ OriginWindow::OriginWindow(OriginMode mode, OriginWindowContext context)
     connect(&closeTimer_, &QTimer::timeout, this, &QWidget::close);
     followTimer_.setInterval(kFollowMs);
     connect(&followTimer_, &QTimer::timeout, this, &OriginWindow::follow);
+    connect(&grabTimer_, &QTimer::timeout, this, &OriginWindow::tryGrabs);
     watchTimer_.setInterval(kWatchMs);
     connect(&watchTimer_, &QTimer::timeout, this, &OriginWindow::watch);
     if (autoClose_) closeSoon(kCloseDelayMs);
@@ -45,6 +49,65 @@ OriginWindow::OriginWindow(OriginMode mode, OriginWindowContext context)
         follow();
         followTimer_.start();
     }
+    reshape();
+}
+
+QRect OriginWindow::labelBox(QPoint at) const {
+    const QRect square(at.x() - kLabelSquare / 2, at.y() - kLabelSquare / 2, kLabelSquare,
+                       kLabelSquare);
+    // Centred on one line and not clipped to the square: wide labels reach past it.
+    return QFontMetrics(labelFont())
+        .boundingRect(square, Qt::AlignCenter | Qt::TextDontClip | Qt::TextSingleLine, labelText());
+}
+
+QFont OriginWindow::labelFont() {
+    QFont font(QStringLiteral("Lucida Sans Unicode"));
+    font.setPointSize(22);
+    return font;
+}
+
+void OriginWindow::reshape() {
+    const QPoint at = cross_ - geometry().topLeft();
+    QRegion shape(0, at.y() - kHalfBar, width(), 2 * kHalfBar);
+    shape += QRect(at.x() - kHalfBar, 0, 2 * kHalfBar, height());
+    shape += labelBox(at);
+    setMask(shape);
+    update();
+}
+
+void OriginWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    // Without a compositor the shape leaves no transparent cover to click on: while choosing,
+    // the window takes the pointer, so a press anywhere chooses; a key closes it in every mode.
+    // The server grants a grab only once the window is on the screen: try until it does.
+    grabTries_ = 0;
+    grabTimer_.start(20);
+}
+
+void OriginWindow::tryGrabs() {
+    QWindow* w = windowHandle();
+    bool done = w != nullptr;
+    if (w) {
+        if (!keyboardGrabbed_) keyboardGrabbed_ = w->setKeyboardGrabEnabled(true);
+        if (!static_ && !chosen_ && !mouseGrabbed_) mouseGrabbed_ = w->setMouseGrabEnabled(true);
+        done = keyboardGrabbed_ && (static_ || chosen_ || mouseGrabbed_);
+    }
+    if (done || ++grabTries_ >= 100) grabTimer_.stop();
+}
+
+void OriginWindow::releaseGrabs(bool keyboardToo) {
+    if (QWindow* w = windowHandle()) {
+        if (mouseGrabbed_) w->setMouseGrabEnabled(false);
+        if (keyboardToo && keyboardGrabbed_) w->setKeyboardGrabEnabled(false);
+    }
+    mouseGrabbed_ = false;
+    if (keyboardToo) keyboardGrabbed_ = false;
+}
+
+void OriginWindow::hideEvent(QHideEvent* event) {
+    grabTimer_.stop();
+    releaseGrabs(true);
+    QWidget::hideEvent(event);
 }
 
 OriginWindow* OriginWindow::open(OriginMode mode, OriginWindowContext context) {
@@ -77,7 +140,7 @@ void OriginWindow::follow() {
     const QPoint p{int(x), int(y)};
     if (p != cross_) {
         cross_ = p;
-        update();
+        reshape();
     }
 }
 
@@ -101,7 +164,8 @@ void OriginWindow::buttonDown(bool synthetic) {
         watchTimer_.stop();
         if (context_.setOrigin) context_.setOrigin(cross_.x() - c.x(), cross_.y() - c.y());
         closeSoon(kCloseDelayMs);
-        update();
+        releaseGrabs(false);
+        reshape();
         return;
     }
     if (!synthetic) closeSoon(1);
@@ -123,23 +187,16 @@ void OriginWindow::keyPressEvent(QKeyEvent*) {
 
 void OriginWindow::paintEvent(QPaintEvent*) {
     QPainter p(this);
-    p.setCompositionMode(QPainter::CompositionMode_Source);
-    p.fillRect(rect(), Qt::transparent);
     const QPoint at = cross_ - geometry().topLeft();
     const QColor colour = crossColour();
     p.fillRect(QRect(0, at.y() - kHalfBar, width(), 2 * kHalfBar), colour);
     p.fillRect(QRect(at.x() - kHalfBar, 0, 2 * kHalfBar, height()), colour);
 
-    QFont font(QStringLiteral("Lucida Sans Unicode"));
-    font.setPointSize(22);
-    p.setFont(font);
+    p.setFont(labelFont());
     const QString text = labelText();
     const QRect square(at.x() - kLabelSquare / 2, at.y() - kLabelSquare / 2, kLabelSquare,
                        kLabelSquare);
-    // Centred on one line and not clipped to the square: wide labels reach past it.
-    const QRect box = p.fontMetrics().boundingRect(
-        square, Qt::AlignCenter | Qt::TextDontClip | Qt::TextSingleLine, text);
-    p.fillRect(box, QColor(0, 0, 68));
+    p.fillRect(labelBox(at), QColor(0, 0, 68));
     p.setPen(QColor(170, 255, 170));
     p.drawText(square, Qt::AlignCenter | Qt::TextDontClip | Qt::TextSingleLine, text);
 }

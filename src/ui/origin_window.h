@@ -3,7 +3,9 @@
 // the mouse origin and labels it with its offset from the desktop centre. It shows the origin,
 // lets the user choose it with a click, or confirms a reset.
 #include <QColor>
+#include <QFont>
 #include <QPoint>
+#include <QRect>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
@@ -61,11 +63,21 @@ class OriginWindow final : public QWidget {
 
   protected:
     void paintEvent(QPaintEvent*) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
     void mousePressEvent(QMouseEvent*) override;
     void keyPressEvent(QKeyEvent*) override;
 
   private:
     void follow();
+    /// Takes the keyboard, and the pointer while choosing; called until the server grants them.
+    void tryGrabs();
+    void releaseGrabs(bool keyboardToo);
+    /// The window's shape: the two bars and the label box (window pixels), set as its mask.
+    void reshape();
+    /// The label's background box for a cross at `at` (window pixels).
+    QRect labelBox(QPoint at) const;
+    static QFont labelFont();
     void watch();
     void closeSoon(int ms);
     QPoint centre() const;
@@ -79,6 +91,9 @@ class OriginWindow final : public QWidget {
     QTimer followTimer_;
     QTimer watchTimer_;
     QTimer closeTimer_;
+    QTimer grabTimer_; // until the server grants the grabs
+    int grabTries_ = 0;
+    bool mouseGrabbed_ = false, keyboardGrabbed_ = false;
 };
 
 } // namespace kv::ui

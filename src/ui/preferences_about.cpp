@@ -35,6 +35,12 @@ AboutBox::AboutBox(QWidget* owner, OnlineServices* online) : Dialog(owner) {
     auto* text = new QLabel(languageText(44), this);
     text->setWordWrap(true);
     layout->addWidget(text);
+    site_ =
+        new QLabel(QStringLiteral("<a href=\"%1\">%1</a>").arg(QLatin1String(kWebSiteUrl)), this);
+    site_->setTextFormat(Qt::RichText);
+    site_->setOpenExternalLinks(true);
+    site_->setTextInteractionFlags(Qt::TextBrowserInteraction);
+    layout->addWidget(site_);
     okay_ = new OwnerButton(libraryText(0), this);
     okay_->setDefault(true);
     connect(okay_, &QPushButton::clicked, this, &QDialog::accept);

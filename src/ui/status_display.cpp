@@ -1,5 +1,7 @@
 #include "ui/status_display.h"
 
+#include <algorithm>
+
 #include <QGridLayout>
 #include <QGuiApplication>
 #include <QOffscreenSurface>
@@ -223,6 +225,12 @@ void StatusDisplay::resizeEvent(QResizeEvent* e) {
     rebuildTimer_.start();
 }
 
+bool indicatorFrameDue(std::uint64_t pass, bool fast, int stillPasses) {
+    constexpr int kStillAfter = 100; // passes: one second
+    if (stillPasses >= kStillAfter) return pass % 10 == 0;
+    return fast || pass % 2 == 0;
+}
+
 void StatusDisplay::statusPass(const std::atomic<bool>& stop) {
     const bool show = options_.show.load(rlx), use3D = options_.use3D.load(rlx);
     const bool minimised = options_.minimised.load(rlx);
@@ -232,7 +240,16 @@ void StatusDisplay::statusPass(const std::atomic<bool>& stop) {
             positions_[std::size_t(i)].store(p[std::size_t(i)], rlx);
     }
     theta_.store(mouse_.metrics.theta.load(rlx), rlx);
-    if (show && use3D && !minimised && (passes_ % 2 == 0 || options_.fast.load(rlx))) {
+    // The cursor stands still when its position and the distance travelled stay the same.
+    const IndicatorInputs in = indicatorInputs(mouse_.metrics, false);
+    const bool still = in.horizontalPosition == lastX_ && in.verticalPosition == lastY_ &&
+                       in.totalDistance == lastDistance_;
+    stillPasses_ = still ? std::min(stillPasses_ + 1, 1 << 20) : 0;
+    lastX_ = in.horizontalPosition;
+    lastY_ = in.verticalPosition;
+    lastDistance_ = in.totalDistance;
+    if (show && use3D && !minimised &&
+        indicatorFrameDue(passes_, options_.fast.load(rlx), stillPasses_)) {
         frameDue_.store(true, rlx);
         framesAsked_.fetch_add(1, rlx);
     }

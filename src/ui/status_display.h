@@ -58,6 +58,11 @@ class IndicatorView : public QOpenGLWidget {
     bool works_ = false;
 };
 
+/// Whether status pass `pass` draws a 3D frame: every second pass (every pass in fast mode)
+/// while the cursor moves; once the cursor has stood still for a second (`stillPasses` of 10 ms),
+/// one pass in ten, so an idle program draws ten frames a second. Mouse status thread.
+bool indicatorFrameDue(std::uint64_t pass, bool fast, int stillPasses);
+
 class StatusDisplay : public QWidget {
   public:
     StatusDisplay(MouseInput& mouse, QWidget* parent);
@@ -130,6 +135,8 @@ class StatusDisplay : public QWidget {
     std::atomic<bool> frameDue_{false}, refreshPending_{false};
     std::atomic<long> framesAsked_{0};
     std::uint64_t passes_ = 0; // mouse status thread only
+    int stillPasses_ = 0;      // passes since the cursor last moved (mouse status thread)
+    double lastX_ = 0, lastY_ = 0, lastDistance_ = 0;
 
     StatusRebuild rebuild_;
     QTimer rebuildTimer_;

@@ -131,5 +131,53 @@ TEST(WindowDragging, ADraggedModuleWindowSnapsToTheScreenEdges) {
     }
 }
 
+TEST(ModuleWindowPlacement, AWindowFallingOffTheScreensIsMovedOntoThem) {
+    const std::vector<QRect> screens{{0, 0, 1280, 1024}, {1280, 0, 1024, 768}};
+    const struct {
+        QRect visible;
+        QPoint shift;
+    } cases[] = {
+        {{100, 100, 300, 200}, {0, 0}},       // on the first screen
+        {{1400, 100, 300, 200}, {0, 0}},      // on the second
+        {{100, -103, 300, 200}, {0, 103}},    // above the top
+        {{1100, 900, 300, 200}, {-120, -76}}, // past the bottom-right corner
+        {{1500, 700, 300, 200}, {0, -132}},   // below the shorter second screen
+        {{-900, 400, 300, 200}, {900, 0}},    // left of every screen: the nearest
+        {{50, 50, 1400, 100}, {-50, 0}},      // wider than the screen: its left edge shows
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(reachableShift(c.visible, screens), c.shift)
+            << c.visible.x() << "," << c.visible.y();
+}
+
+TEST(ModuleWindowPlacement, StoredCentresAreRelativeToTheOwnersClientArea) {
+    EngineState state;
+    Engine engine{state};
+    ModuleRegistry registry{&engine};
+    QWidget owner(nullptr, Qt::Window | Qt::FramelessWindowHint);
+    owner.setGeometry(120, 90, 400, 300);
+    ModuleWindows windows{registry, &owner};
+    Module* near = registry.addModule(Module_AudioOsc);
+    near->positionX = 200;
+    near->positionY = 400;
+    Module* far = registry.addModule(Module_ControlModulator);
+    far->positionX = 50;
+    far->positionY = -900; // above every screen
+    ModuleWindow* a = windows.open(*near);
+    ModuleWindow* b = windows.open(*far);
+    EXPECT_EQ(a->geometry().topLeft(), QPoint(320, 490) - QPoint(a->width() / 2, a->height() / 2));
+    // Moved in to stay reachable, without changing what the patch keeps.
+    EXPECT_GE(b->geometry().top(), QGuiApplication::primaryScreen()->geometry().top());
+    waitFor([] { return false; }, 50);
+    EXPECT_EQ(far->positionY, -900);
+    // The owner moves: the windows go with it, still at their stored places.
+    owner.move(150, 100);
+    windows.placeAll();
+    waitFor([] { return false; }, 50);
+    EXPECT_EQ(a->geometry().topLeft(), QPoint(350, 500) - QPoint(a->width() / 2, a->height() / 2));
+    EXPECT_EQ(QPoint(int(near->positionX), int(near->positionY)), QPoint(200, 400));
+    EXPECT_EQ(far->positionY, -900);
+}
+
 } // namespace
 } // namespace kv::ui

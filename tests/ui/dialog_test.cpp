@@ -3,8 +3,10 @@
 #include <QAction>
 #include <QApplication>
 #include <QEnterEvent>
+#include <QFontMetrics>
 #include <QMenu>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimer>
 #include <cerrno>
 #include <filesystem>
@@ -13,6 +15,7 @@
 #include "persistence/language.h"
 #include "ui/button_box.h"
 #include "ui/language_chooser.h"
+#include "ui/theme.h"
 
 using namespace kv::ui;
 
@@ -81,8 +84,33 @@ TEST(ButtonBox, LayoutRules) {
     EXPECT_EQ(layoutButtonBox(two, lines, "C", measure).textHeight, 300);
 }
 
+TEST(ButtonBox, AShortTextGetsAFieldItsOwnSize) {
+    ButtonBoxLayout l;
+    l.textHeight = 179;
+    l.height = 5 + 179 + 5 + 2 * 19;
+    fitTextHeight(l, 40.2);
+    EXPECT_EQ(l.textHeight, 41);
+    EXPECT_EQ(l.height, 5 + 41 + 5 + 2 * 19);
+    fitTextHeight(l, 12); // never below 28 units
+    EXPECT_EQ(l.textHeight, 28);
+    fitTextHeight(l, 300); // a text that needs more keeps what the layout gave
+    EXPECT_EQ(l.textHeight, 28);
+
+    // A question of one long line: the field holds the wrapped text without a wide empty band.
+    const QString question = QStringLiteral(
+        "When the Esc key is pressed, would you like me to minimise rather than stop the sound, "
+        "keeping every module window where it stands?");
+    ButtonBoxDialog box(nullptr, "Yes|No", "Yes|No", "No", question, "Caption", false);
+    box.show();
+    QApplication::processEvents();
+    const int content = int(box.field()->document()->size().height());
+    EXPECT_GE(box.field()->height(), content);
+    EXPECT_LT(box.field()->height(), content + 3 * box.field()->fontMetrics().height());
+}
+
 TEST(ButtonBox, MinimumSizeAndResizing) {
-    ButtonBoxDialog box(nullptr, "Okay", "Okay", "Okay", "Some text", "Caption", false);
+    ButtonBoxDialog box(nullptr, "Okay", "Okay", "Okay", "Some\r\ntext\r\non\r\nfive\r\nlines",
+                        "Caption", false);
     box.show();
     EXPECT_EQ(box.readyMarker(), kDialogReadyMarker);
     EXPECT_EQ(box.minimumWidth(), box.units().x(100));
@@ -133,6 +161,16 @@ TEST(OwnerButton, StatesAndUnreadablePairs) {
     EXPECT_EQ(a->currentState(), ButtonState::Normal);
     b->setEnabled(false);
     EXPECT_EQ(b->currentState(), ButtonState::Disabled);
+}
+
+TEST(OwnerButton, LabelsStayClearOfTheRoundedEnds) {
+    for (const QString& label : {QStringLiteral("Okay"), QStringLiteral("Check for updates"),
+                                 QStringLiteral("Send Feedback")}) {
+        OwnerButton b(label);
+        const QSize size = b.sizeHint();
+        const int free = size.width() - QFontMetrics(buttonFont(11.8)).horizontalAdvance(label);
+        EXPECT_GE(free, int(size.height() / 1.5)) << label.toStdString();
+    }
 }
 
 TEST(RichTextField, EditMenuOfAReadOnlyField) {

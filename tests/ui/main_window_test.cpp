@@ -5,6 +5,7 @@
 #include <QCursor>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QListWidget>
 #include <QMenu>
 #include <QProcess>
 #include <QPushButton>
@@ -123,6 +124,45 @@ TEST(MainWindow, StartStopAndStartAndHideByButtons) {
     EXPECT_TRUE(f.state.runningFlag.load());
     w.stopEngine();
     EXPECT_TRUE(waitRunning(f.state, false));
+}
+
+TEST(MainWindow, StartAndStopLeaveNoHighlightOnAnotherButton) {
+    Fixture f;
+    MainWindow& w = f.open();
+    // The pointer is nowhere near: the focus (which paints a button hot) must not wander down
+    // the tab chain to Help when the focused Start or Stop is disabled.
+    QCursor::setPos(w.geometry().bottomRight() + QPoint(50, 50));
+    for (const auto& [press, other] : {std::pair{kCmdStart, kCmdStop}, {kCmdStop, kCmdStart}}) {
+        w.button(press)->setFocus();
+        if (press == kCmdStart)
+            w.startEngine();
+        else
+            w.stopEngine();
+        QWidget* focused = w.focusWidget();
+        EXPECT_TRUE(focused == nullptr || focused == &w)
+            << press << " gave the focus to " << focused->objectName().toStdString() << " "
+            << focused->metaObject()->className();
+    }
+    EXPECT_TRUE(waitRunning(f.state, false));
+}
+
+TEST(MainWindow, NoSoundDeviceIsSaidInTheMessagesAndOnTheLatencyLine) {
+    Fixture f;
+    MainWindowOptions options;
+    options.audioApi = "alsa"; // no sound cards on a test machine
+    options.desktopMouse = false;
+    MainWindow w(f.state, f.settings, options);
+    if (!w.noSoundDevice()) GTEST_SKIP() << "this machine has a sound device";
+    w.show();
+    QStringList lines;
+    for (int i = 0; i < w.messageList()->count(); ++i)
+        lines << w.messageList()->item(i)->text();
+    EXPECT_TRUE(lines.contains(MainWindow::noSoundDeviceText())) << lines.join('|').toStdString();
+    QTest::qWait(400);
+    bool said = false;
+    for (QLabel* l : w.findChildren<QLabel*>())
+        said = said || l->text() == QStringLiteral("no sound device");
+    EXPECT_TRUE(said);
 }
 
 TEST(MainWindow, SlidersReachTheEngineState) {

@@ -151,6 +151,10 @@ TEST(AboutBox, NamesTheProgramAndVersionAndOkayCloses) {
     for (QLabel* label : box.findChildren<QLabel*>())
         texts << label->text();
     EXPECT_TRUE(texts.contains(QStringLiteral("Kalvitrope 1.1"))) << texts.join('|').toStdString();
+    // The web site, as a link the browser opens.
+    ASSERT_NE(box.siteLink(), nullptr);
+    EXPECT_TRUE(box.siteLink()->text().contains(QLatin1String(kWebSiteUrl)));
+    EXPECT_TRUE(box.siteLink()->openExternalLinks());
     box.show();
     box.okayButton()->click();
     EXPECT_EQ(box.result(), QDialog::Accepted);

@@ -116,3 +116,30 @@ TEST(StatusDisplay, AColourChangeRepaintsTheCompass) {
     ASSERT_EQ(image.width(), 40);
     EXPECT_EQ(image.pixelColor(0, 0), QColor(10, 200, 30));
 }
+
+TEST(StatusDisplay, AStillCursorDrawsTenFramesASecond) {
+    const struct {
+        std::uint64_t pass;
+        bool fast;
+        int still;
+        bool due;
+    } cases[] = {
+        {4, false, 0, true},     {5, false, 0, false},   {5, true, 99, true}, // moving
+        {20, true, 100, true},   {21, true, 100, false},                      // still for 1 s
+        {22, false, 500, false}, {30, false, 500, true},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(indicatorFrameDue(c.pass, c.fast, c.still), c.due) << c.pass << " " << c.still;
+
+    // Through the display: a cursor that never moves asks for half the frames for a second,
+    // then one in ten.
+    MouseInput mouse;
+    StatusDisplay display(mouse, nullptr);
+    StatusDisplayOptions& o = display.options();
+    o.use3D = true;
+    o.swapBuffers = false;
+    o.fast = false;
+    display.applyOptions();
+    runPasses(display, 300);
+    EXPECT_EQ(display.framesAsked(), 50 + 20);
+}

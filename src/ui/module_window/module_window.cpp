@@ -8,6 +8,7 @@
 #include <QCursor>
 #include <QFileDialog>
 #include <QFontDatabase>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QImage>
 #include <QInputDialog>
@@ -21,6 +22,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QSlider>
 #include <QTreeWidget>
 #include <cmath>
@@ -186,7 +188,6 @@ ModuleWindow::ModuleWindow(Module& module, ModuleWindowHost& host, QWidget* owne
     setMouseTracking(true);
     build();
     placeCentre(storedCentre() + host_.clientOrigin());
-    publishSensorPoint();
     refresh();
     applyValuesToControls();
     const uint8_t loaded = module_.showState.load(kRelaxed);
@@ -194,6 +195,8 @@ ModuleWindow::ModuleWindow(Module& module, ModuleWindowHost& host, QWidget* owne
     if (loaded == kShowCollapsed) applyShowState(kShowCompact);
     applyShowState(loaded);
     updateMask();
+    placeAtStoredCentre(); // the visible part, now known, has to be reachable
+    publishSensorPoint();
 
     connect(&controlTimer_, &QTimer::timeout, this, &ModuleWindow::pollControls);
     connect(&levelTimer_, &QTimer::timeout, this, &ModuleWindow::updateLevels);
@@ -207,6 +210,7 @@ ModuleWindow::ModuleWindow(Module& module, ModuleWindowHost& host, QWidget* owne
         if (cursor == g_lastCursor) return;
         g_lastCursor = cursor;
         QPoint target = cursor - pressPoint_;
+        displacement_ = {}; // the user places it: where it goes is what the module keeps
         if (host_.snapToScreenEdges()) {
             const EdgeRect r{target.x(), target.y(), target.x() + width(), target.y() + height()};
             const EdgeRect snapped = snapCandidate(r, {width(), height()}, {}, currentDesktop());
@@ -1165,10 +1169,20 @@ void ModuleWindow::placeCentre(QPoint screenCentre) {
     move(screenCentre - QPoint(width() / 2, height() / 2));
 }
 
+void ModuleWindow::placeAtStoredCentre() {
+    std::vector<QRect> screens;
+    for (QScreen* screen : QGuiApplication::screens())
+        screens.push_back(screen->geometry());
+    const QPoint stored = storedCentre() + host_.clientOrigin() - QPoint(width() / 2, height() / 2);
+    const QPoint shift = reachableShift(visibleRect().translated(stored), screens);
+    displacement_ = shift;
+    move(stored + shift);
+}
+
 void ModuleWindow::moveEvent(QMoveEvent* event) {
     QWidget::moveEvent(event);
     const QPoint origin = host_.clientOrigin();
-    const QPoint centre = pos() + QPoint(width() / 2, height() / 2) - origin;
+    const QPoint centre = pos() + QPoint(width() / 2, height() / 2) - origin - displacement_;
     if (module_.positionX != centre.x() || module_.positionY != centre.y()) {
         module_.positionX = centre.x();
         module_.positionY = centre.y();
@@ -1373,6 +1387,15 @@ void ModuleWindows::requestRefreshAll() {
     registry_.refreshSelectors();
     for (ModuleWindow* w : windows())
         w->refresh();
+}
+
+QPoint ModuleWindows::clientOrigin() const {
+    return owner_ ? owner_->geometry().topLeft() : QPoint();
+}
+
+void ModuleWindows::placeAll() {
+    for (const auto& [module, window] : windows_)
+        window->placeAtStoredCentre();
 }
 
 int ModuleWindows::windowsUnder(QPoint screenPoint) {

@@ -146,6 +146,12 @@ class ModuleWindow : public QWidget {
     void rename(const std::string& name);
     /// Moves the window so that its centre lies at `screenCentre`; stores the position.
     void placeCentre(QPoint screenCentre);
+    /// Places the window at its stored centre relative to the host's client origin, moved in
+    /// when its visible part would fall off the screens (the stored position is kept).
+    void placeAtStoredCentre();
+    /// How far the window stands from its stored place because it was moved onto the screens
+    /// (pixels; null when it stands where the module says).
+    QPoint displacement() const { return displacement_; }
     /// The window centre in main-window client coordinates, as stored in the module.
     QPoint storedCentre() const;
 
@@ -214,6 +220,7 @@ class ModuleWindow : public QWidget {
     std::map<int, double> lastDrawnAngle_;
     QTimer controlTimer_, pictureTimer_, levelTimer_, dragTimer_, sensorTimer_;
     QPoint pressPoint_;
+    QPoint displacement_; // screen place minus stored place, while moved in to stay reachable
     int lastBar1_ = -1, lastBar2_ = -1;
     /// Controller value last shown per MIDI slider slot (NaN: not shown yet).
     std::array<double, 128> lastMidiValue_ = makeUnshownMidiValues();
@@ -270,6 +277,11 @@ class ModuleWindows : public ModuleWindowHost {
     void requestDelete(Module& module) override;
     void requestRefreshAll() override;
     int windowsUnder(QPoint screenPoint) override;
+    /// The owner's top-left corner on the screen (the main window is frameless: its client area
+    /// is the whole window); (0, 0) without an owner.
+    QPoint clientOrigin() const override;
+    /// Every window back at its stored place relative to the owner (after the owner was placed).
+    void placeAll();
     /// Dragged windows snap to the screen edges while `*lock` is set (the user's preference,
     /// owned by the caller and outliving this list); null: they never snap.
     void setEdgeLock(const bool* lock) { edgeLock_ = lock; }

@@ -2,6 +2,7 @@
 
 #include <QGuiApplication>
 #include <QScreen>
+#include <algorithm>
 #include <cstdlib>
 #include <set>
 
@@ -73,6 +74,34 @@ WindowDrag::follow(QPoint cursor, bool lock, const WindowFrame& frame, const Des
     const Step step{candidate, offset - lastOffset_};
     lastOffset_ = offset;
     return step;
+}
+
+QPoint reachableShift(const QRect& visible, const std::vector<QRect>& screens) {
+    if (screens.empty() || visible.isEmpty()) return {};
+    const QRect* best = nullptr;
+    long long bestArea = 0, bestDistance = 0;
+    for (const QRect& s : screens) {
+        if (s.contains(visible)) return {};
+        const QRect common = s.intersected(visible);
+        const long long area = common.isEmpty() ? 0 : 1LL * common.width() * common.height();
+        const QPoint c = visible.center();
+        const long long dx = c.x() < s.left() ? s.left() - c.x() : std::max(0, c.x() - s.right());
+        const long long dy = c.y() < s.top() ? s.top() - c.y() : std::max(0, c.y() - s.bottom());
+        const long long distance = dx * dx + dy * dy;
+        if (!best || area > bestArea ||
+            (area == bestArea && area == 0 && distance < bestDistance)) {
+            best = &s;
+            bestArea = area;
+            bestDistance = distance;
+        }
+    }
+    auto shift = [](int lo, int hi, int screenLo, int screenHi) {
+        if (lo < screenLo || hi - lo > screenHi - screenLo) return screenLo - lo;
+        if (hi > screenHi) return screenHi - hi;
+        return 0;
+    };
+    return {shift(visible.left(), visible.right(), best->left(), best->right()),
+            shift(visible.top(), visible.bottom(), best->top(), best->bottom())};
 }
 
 void carryModuleWindows(ModuleWindows& windows, QPoint step) {

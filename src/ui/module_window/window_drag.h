@@ -6,6 +6,7 @@
 #include <QPoint>
 #include <QRect>
 #include <optional>
+#include <vector>
 
 namespace kv::ui {
 
@@ -75,6 +76,11 @@ class WindowDrag {
     QPoint lastCursor_{0, 0};
     QPoint lastOffset_{0, 0};
 };
+
+/// How far a window whose visible part covers `visible` (screen pixels) must move to lie wholly
+/// on one of `screens`: null when it already does; otherwise it goes onto the screen it overlaps
+/// most (the nearest one when it overlaps none), its top-left corner first when it is larger.
+QPoint reachableShift(const QRect& visible, const std::vector<QRect>& screens);
 
 /// Moves every module window by (dx, dy), keeping its size: the modules that own a row with
 /// sub-index 0 and those of the terminal table, each once.
