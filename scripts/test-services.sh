@@ -27,6 +27,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+# The tests play an X11 session whatever desktop they are started from.
+unset WAYLAND_DISPLAY XDG_SESSION_TYPE
 export XDG_RUNTIME_DIR="$work/xdg"
 mkdir -p -m 700 "$XDG_RUNTIME_DIR"
 export JACK_DEFAULT_SERVER="kv-test-$$"

@@ -14,6 +14,7 @@
 #include "persistence/language.h"
 #include "persistence/text.h"
 #include "ui/button_box.h"
+#include "ui/mouse_access.h"
 #include "ui/program_icon.h"
 
 namespace kv::ui {
@@ -305,6 +306,7 @@ RemoverDialog::RemoverDialog(std::string programPath, install::Places places)
 }
 
 bool RemoverDialog::remove() {
+    offerMiceRuleRemoval(this); // the system-wide rule outlives the program otherwise
     setWindowTitle(libraryText(638));
     setEnabled(false);
     QApplication::processEvents();

@@ -63,6 +63,7 @@
 #include "ui/button_box.h"
 #include "ui/module_window/module_colours.h"
 #include "ui/module_window/module_window.h"
+#include "ui/mouse_access.h"
 #include "ui/online.h"
 #include "ui/origin_window.h"
 #include "ui/preferences_about.h"
@@ -202,7 +203,7 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
     sampler_ = std::make_unique<MouseSampler>(*mouse_);
     std::string noMouse;
     if (options_.desktopMouse) {
-        pointer_ = platform::makeMouseBackend(noMouse);
+        pointer_ = platform::makeMouseBackend(noMouse, s.mouseBackend);
         sampling_ = std::make_unique<MouseSamplerThread>(*sampler_, *pointer_);
     }
     engine_ = std::make_unique<Engine>(state_, stage_.get(), mouse_.get(), inputStage_.get());
@@ -309,6 +310,28 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
         sampling_->start();
     }
     if (!hookInstalled_) installHook();
+    if (pointer_) QTimer::singleShot(0, this, &MainWindow::mouseNotice);
+}
+
+void MainWindow::mouseNotice() {
+    if (showMouseNotice(this, currentMouseHearing(settings_.values().mouseBackend, pointer_.get())))
+        onMiceAllowed();
+}
+
+void MainWindow::onMiceAllowed() {
+    if (!pointer_ || mouseAccessGranted(*pointer_)) return;
+    // The sampler's thread holds the backend: it stops before the backend is replaced.
+    auto afterPause = sampling_->afterPause;
+    sampling_->stop();
+    pointer_->removeHook();
+    hookInstalled_ = false;
+    std::string noMouse;
+    pointer_ = platform::makeMouseBackend(noMouse, settings_.values().mouseBackend);
+    if (!noMouse.empty()) addMessage(fromStd(noMouse));
+    sampling_ = std::make_unique<MouseSamplerThread>(*sampler_, *pointer_);
+    sampling_->afterPause = std::move(afterPause);
+    installHook();
+    sampling_->start();
 }
 
 void MainWindow::openOriginWindow(OriginMode mode) {
@@ -1441,6 +1464,17 @@ QMenu* MainWindow::createProgramMenu(bool rightClick) {
     item(libraryText(41), kCmdAbout);
     item(libraryText(40), kCmdHelp)->setEnabled(!helpOpen_);
     item(languageText(28), kCmdPreferences);
+    if (pointer_) {
+        const MouseHearing hearing =
+            currentMouseHearing(settings_.values().mouseBackend, pointer_.get());
+        if (!mouseNoticeText(hearing).empty())
+            menu->addAction(QStringLiteral("What the instrument hears of the mouse..."), this,
+                            &MainWindow::mouseNotice);
+        if (canAllowReadingMice(hearing))
+            menu->addAction(QString::fromUtf8(kAllowMiceCommand), this, [this] {
+                if (allowReadingMice(this)) onMiceAllowed();
+            });
+    }
     if (s.showMouseStatus) {
         menu->addSeparator();
         QMenu* status = menu->addMenu(languageText(30));

@@ -237,6 +237,12 @@ class MainWindow : public Dialog {
     void restoreLabels();
     void addMessage(const QString& text);
     void installHook();
+    /// Says what the instrument hears of the mouse in this session (nothing on X11) and offers
+    /// to let it read the mice.
+    void mouseNotice();
+    /// After the rule that lets this session read the mice was installed: the device backend
+    /// re-opens its mice, or the backend is made anew so that it can take over.
+    void onMiceAllowed();
     void openOriginWindow(OriginMode mode);
     LoadTarget loadTarget();
     /// Starts following the cursor from a press on the window's body.
