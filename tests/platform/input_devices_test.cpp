@@ -2,6 +2,8 @@
 // some of which the user may not read; the udev database text; the rule that grants the access.
 #include <gtest/gtest.h>
 
+#include "common/bound_user.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -19,30 +21,6 @@ namespace kv::platform {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Runs `checks` as a user that file permissions bind: the test's own, or nobody under root.
-std::string asBoundUser(const std::function<std::string()>& checks) {
-    if (::geteuid() != 0) return checks();
-    int fds[2];
-    if (::pipe(fds) != 0) return "no pipe";
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(fds[0]);
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
-        const std::string r = checks();
-        [[maybe_unused]] const auto n = ::write(fds[1], r.data(), r.size());
-        ::_exit(0);
-    }
-    ::close(fds[1]);
-    std::string out;
-    char buffer[256];
-    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
-        out.append(buffer, std::size_t(n));
-    ::close(fds[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? out : "could not run as nobody";
-}
 
 TEST(InputDevices, ScanTellsReadableMiceFromUnreadableAndLeavesKeyboardsOut) {
     const fs::path folder = fs::temp_directory_path() / ("kv-input-" + std::to_string(getpid()));
@@ -71,7 +49,7 @@ TEST(InputDevices, ScanTellsReadableMiceFromUnreadableAndLeavesKeyboardsOut) {
         ::chmod(p.c_str(), n.mode);
         if (std::string(n.name) != "event7") udev[p.string()] = n.properties;
     }
-    const std::string listed = asBoundUser([&] {
+    const std::string listed = kv::test::asBoundUser([&] {
         std::string out;
         for (const InputDeviceInfo& d :
              scanInputDevices(folder.string(), [&](const std::string&path, auto&p) {
