@@ -29,8 +29,8 @@ std::string mouseNoticeText(const MouseHearing& h) {
         text = "The instrument hears no mouse: there is no X display and no mouse it may read.";
         break;
     }
-    if (canAllowReadingMice(h) ||
-        (h.backend != K::Devices && h.deviceSupport && h.session == SessionType::Wayland)) {
+    // The command is named only where the menu offers it: a mouse is there that cannot be read.
+    if (canAllowReadingMice(h)) {
         text += "\n\nTo hear the mouse over every application, choose \"Allow Kalvitrope to "
                 "read mice\" in the menu. It asks for the administrator's password once and "
                 "lets the person at this computer read mice and touchpads (never keyboards). "
