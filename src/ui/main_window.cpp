@@ -314,12 +314,16 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
 }
 
 void MainWindow::mouseNotice() {
-    if (showMouseNotice(this, currentMouseHearing(settings_.values().mouseBackend, pointer_.get())))
-        onMiceAllowed();
+    mouseHearing_ = currentMouseHearing(settings_.values().mouseBackend, pointer_.get());
+    if (showMouseNotice(this, mouseHearing_)) onMiceAllowed();
 }
 
 void MainWindow::onMiceAllowed() {
-    if (!pointer_ || mouseAccessGranted(*pointer_)) return;
+    if (!pointer_) return;
+    if (mouseAccessGranted(*pointer_)) {
+        mouseHearing_ = currentMouseHearing(settings_.values().mouseBackend, pointer_.get());
+        return;
+    }
     // The sampler's thread holds the backend: it stops before the backend is replaced.
     auto afterPause = sampling_->afterPause;
     sampling_->stop();
@@ -332,6 +336,7 @@ void MainWindow::onMiceAllowed() {
     sampling_->afterPause = std::move(afterPause);
     installHook();
     sampling_->start();
+    mouseHearing_ = currentMouseHearing(settings_.values().mouseBackend, pointer_.get());
 }
 
 void MainWindow::openOriginWindow(OriginMode mode) {
@@ -1465,8 +1470,7 @@ QMenu* MainWindow::createProgramMenu(bool rightClick) {
     item(libraryText(40), kCmdHelp)->setEnabled(!helpOpen_);
     item(languageText(28), kCmdPreferences);
     if (pointer_) {
-        const MouseHearing hearing =
-            currentMouseHearing(settings_.values().mouseBackend, pointer_.get());
+        const MouseHearing& hearing = mouseHearing_;
         if (!mouseNoticeText(hearing).empty())
             menu->addAction(QStringLiteral("What the instrument hears of the mouse..."), this,
                             &MainWindow::mouseNotice);

@@ -12,6 +12,7 @@
 #include <QRect>
 #include <QTimer>
 
+#include "mouse/mouse_notice.h"
 #include "ui/app_settings.h"
 #include "ui/dialog.h"
 #include "ui/module_window/window_drag.h"
@@ -322,6 +323,10 @@ class MainWindow : public Dialog {
 
     std::atomic<int> windowReady_{0};
     bool hookInstalled_ = false;
+    /// What the session lets the instrument hear of the mouse, taken when the notice is shown and
+    /// after access was granted (the menus read it; taking it anew opens a display connection
+    /// and scans the input devices).
+    MouseHearing mouseHearing_;
     bool minimised_ = false;
     bool wasMaximised_ = false;
     bool exitRequested_ = false;
