@@ -60,6 +60,25 @@ TEST(MidiInputBackends, WithoutAMidiSystemThereAreNoPortsAndNothingBreaks) {
 }
 
 #ifdef KV_HAVE_RTMIDI
+// A virtual JACK MIDI output standing for a keyboard. RtMidi's JACK output frees its message
+// buffer before it closes its client, so a JACK period falling between the two reads freed memory:
+// the port is closed first (its process callback then returns at once) and a few periods pass
+// before the buffer goes.
+class VirtualKeys {
+  public:
+    explicit VirtualKeys(const std::string& name) : out_(RtMidi::UNIX_JACK, name) {
+        out_.openVirtualPort("out");
+    }
+    ~VirtualKeys() {
+        out_.closePort();
+        std::this_thread::sleep_for(20ms);
+    }
+    void send(std::vector<unsigned char> message) { out_.sendMessage(&message); }
+
+  private:
+    ::RtMidiOut out_;
+};
+
 // The device number of the port whose name contains `name`, once it is listed; -1 if it never is.
 int listedDevice(RtMidiInput& in, const std::string& name) {
     int device = -1;
@@ -74,8 +93,7 @@ int listedDevice(RtMidiInput& in, const std::string& name) {
 TEST(MidiInputBackends, JackMidiReachesTheTables) {
     REQUIRE_JACK();
     const std::string keysName = "kvkeys" + std::to_string(getpid());
-    ::RtMidiOut keys(RtMidi::UNIX_JACK, keysName);
-    keys.openVirtualPort("out");
+    VirtualKeys keys(keysName);
     RtMidiInput in("auto", {"kvmidi" + std::to_string(getpid())});
     const int device = listedDevice(in, keysName);
     ASSERT_GE(device, 0) << "the virtual output is not listed";
@@ -93,9 +111,8 @@ TEST(MidiInputBackends, JackMidiReachesTheTables) {
     uint8_t notes[MidiInputTables::kNotes];
     ASSERT_TRUE(waitUntil([&] {
         cycle();
-        std::vector<unsigned char> on{0x92, 60, 100}, cc{0xB0, 7, 42};
-        keys.sendMessage(&on);
-        keys.sendMessage(&cc);
+        keys.send({0x92, 60, 100});
+        keys.send({0xB0, 7, 42});
         std::this_thread::sleep_for(10ms);
         return manager.copyNotes(device, notes) && notes[2 * 128 + 60] == 100 &&
                manager.getLastControllerIndex(device) == 0xB0 * 128 + 7;
@@ -112,18 +129,14 @@ TEST(MidiInputBackends, JackMidiReachesTheTables) {
 TEST(MidiInputBackends, AJackPortClosesWhileMessagesPourIn) {
     REQUIRE_JACK();
     const std::string keysName = "kvflood" + std::to_string(getpid());
-    ::RtMidiOut keys(RtMidi::UNIX_JACK, keysName);
-    keys.openVirtualPort("out");
+    VirtualKeys keys(keysName);
     RtMidiInput in("jack", {"kvclose" + std::to_string(getpid())});
     const int device = listedDevice(in, keysName);
     ASSERT_GE(device, 0) << "the virtual output is not listed";
     std::jthread sender([&](std::stop_token stop) {
-        std::vector<unsigned char> cc{0xB0, 1, 0};
         while (!stop.stop_requested()) {
-            for (int i = 0; i < 16; ++i) {
-                cc[2] = static_cast<unsigned char>(i);
-                keys.sendMessage(&cc);
-            }
+            for (int i = 0; i < 16; ++i)
+                keys.send({0xB0, 1, static_cast<unsigned char>(i)});
             std::this_thread::sleep_for(200us);
         }
     });
