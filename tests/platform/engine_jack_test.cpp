@@ -22,10 +22,13 @@ using namespace std::chrono_literals;
 
 TEST(EngineOnJack, OscillatorsOnLeftAndRightArriveOnTheirOwnSides) {
     REQUIRE_JACK();
+    StageWatchdog watchdog(std::chrono::seconds(60));
+    watchdog.at("opening the recording client");
     const std::string player = "kvengine" + std::to_string(getpid());
     const std::string recorder = "kvcapture" + std::to_string(getpid());
     Recorder rec(recorder);
 
+    watchdog.at("opening the playing backend");
     RtAudioOut out("jack", unconnectedPlayer(player));
     ASSERT_EQ(out.apiName(), "jack");
     OutputDeviceManager manager(out);
@@ -43,6 +46,7 @@ TEST(EngineOnJack, OscillatorsOnLeftAndRightArriveOnTheirOwnSides) {
     right->frequencies[0].multiplier = 150.0;
     right->inputSliders[0].manual = 25.0;
 
+    watchdog.at("starting the engine and connecting its ports");
     engine.start();
     // The device service opens the device the first cycle asks for; then its ports can be
     // connected.
@@ -52,11 +56,14 @@ TEST(EngineOnJack, OscillatorsOnLeftAndRightArriveOnTheirOwnSides) {
         connected = connectStereo(player, recorder);
     }
     ASSERT_TRUE(connected) << "the engine's output ports did not appear";
+    watchdog.at("recording two seconds");
     const std::size_t start = rec.frames();
     while (rec.frames() < start + 2 * 48000)
         std::this_thread::sleep_for(20ms);
     const std::size_t end = rec.frames();
+    watchdog.at("stopping the engine");
     engine.stopAndWait();
+    watchdog.at("measuring and closing the clients");
 
     // Measure the last second.
     const Measure l = measure(rec, 0, end - 48000, 48000);

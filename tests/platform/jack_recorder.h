@@ -4,10 +4,15 @@
 #include <RtAudio.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/audio_out_rtaudio.h"
@@ -64,6 +69,51 @@ class Recorder {
     RtAudio audio_{RtAudio::UNIX_JACK};
     std::vector<int16_t> frames_;
     std::atomic<std::size_t> count_{0};
+};
+
+// Ends the test process with the name of the stage it is stuck in when a stage outlasts its
+// limit: a JACK client or server that stops answering then shows where, long before the test
+// runner's own time limit.
+class StageWatchdog {
+  public:
+    explicit StageWatchdog(std::chrono::seconds limit)
+        : limit_(limit), thread_([this] { watch(); }) {}
+    ~StageWatchdog() {
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    void at(const char* stage) {
+        std::lock_guard lock(mutex_);
+        stage_ = stage;
+        since_ = std::chrono::steady_clock::now();
+        wake_.notify_all();
+    }
+
+  private:
+    void watch() {
+        std::unique_lock lock(mutex_);
+        while (!done_) {
+            if (wake_.wait_until(lock, since_ + limit_) == std::cv_status::timeout && !done_ &&
+                std::chrono::steady_clock::now() >= since_ + limit_) {
+                std::fprintf(stderr, "stuck for %lld s while: %s\n",
+                             static_cast<long long>(limit_.count()), stage_);
+                std::fflush(stderr);
+                std::abort();
+            }
+        }
+    }
+
+    std::chrono::seconds limit_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    const char* stage_ = "starting";
+    std::chrono::steady_clock::time_point since_ = std::chrono::steady_clock::now();
+    bool done_ = false;
+    std::thread thread_;
 };
 
 struct Measure {
