@@ -1,9 +1,9 @@
 #pragma once
-// The thread that opens and closes input devices for a device manager, so that the engine cycle
-// never waits for a driver: the engine only sets flags and carries on (it never takes a lock or
-// wakes a thread); this thread looks every 2 ms, about one cycle, and runs the manager's `work`,
-// which does nothing when nothing was asked for. In manual mode there is no thread and the caller
-// runs the work (a simulated clock).
+// The thread that opens and closes devices for a device manager (inputs and outputs), so that the
+// engine cycle never waits for a driver: the engine only sets flags and carries on (it never takes
+// a lock or wakes a thread); this thread looks every 2 ms, about one cycle, and runs the manager's
+// `work`, which does nothing when nothing was asked for. In manual mode there is no thread and the
+// caller runs the work (a simulated clock).
 #include <condition_variable>
 #include <functional>
 #include <mutex>

@@ -1,10 +1,10 @@
 #pragma once
-// The open-on-use book-keeping of the input managers. The engine names the devices its modules
-// use in each cycle; a device not open yet is asked for and opened later by the manager's service
-// thread; a device no module named in a cycle is given up at the end of that cycle and closed by
-// the service thread. The engine's side takes no lock, allocates nothing and never waits: it asks
-// through a flag per device number, takes opened devices from an atomic hand-over slot and hands
-// given-up devices back through a single-producer, single-consumer ring.
+// The open-on-use book-keeping of the device managers (inputs and outputs). The engine names the
+// devices its modules use in each cycle; a device not open yet is asked for and opened later by the
+// manager's service thread; a device no module named in a cycle is given up at the end of that
+// cycle and closed by the service thread. The engine's side takes no lock, allocates nothing and
+// never waits: it asks through a flag per device number, takes opened devices from an atomic
+// hand-over slot and hands given-up devices back through a single-producer, single-consumer ring.
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -22,7 +22,9 @@ template <class Device> class OpenOnUse {
     static constexpr int kSlots = 128;
 
     explicit OpenOnUse(int firstNumber)
-        : first_(firstNumber), slots_(std::make_unique<Slot[]>(kSlots)) {}
+        : first_(firstNumber), slots_(std::make_unique<Slot[]>(kSlots)) {
+        openOrder_.reserve(kSlots); // noting an opened device then never allocates or fails
+    }
     OpenOnUse(const OpenOnUse&) = delete;
     OpenOnUse& operator=(const OpenOnUse&) = delete;
 
@@ -38,6 +40,12 @@ template <class Device> class OpenOnUse {
         Device* d = slots_[slot].ready.exchange(nullptr, std::memory_order_seq_cst);
         if (d != nullptr) adopt(slot, d);
         return d;
+    }
+
+    /// The device `number` the engine holds, or null; never takes one from the service.
+    Device* held(int number) const {
+        const int slot = number - first_;
+        return slot >= 0 && slot < kSlots ? engineDevice_[slot] : nullptr;
     }
 
     /// Calls `f(Device&)` for every device the engine holds (taken from the service).
@@ -59,13 +67,15 @@ template <class Device> class OpenOnUse {
     }
     /// Counts a use of device `number`: true when it is open. Otherwise it is asked for (the
     /// service opens it) and false. False also when no cycle is open.
-    bool use(int number) {
-        if (!cycleOpen()) return false;
+    bool use(int number) { return take(number) != nullptr; }
+    /// As use, giving the open device (null when use would give false).
+    Device* take(int number) {
+        if (!cycleOpen()) return nullptr;
         const int slot = number - first_;
-        if (slot < 0 || slot >= kSlots) return false; // beyond any device list
+        if (slot < 0 || slot >= kSlots) return nullptr; // beyond any device list
         if (Device* d = find(number)) {
             ++d->uses;
-            return true;
+            return d;
         }
         if (!isAsked_[slot]) {
             isAsked_[slot] = true;
@@ -77,7 +87,7 @@ template <class Device> class OpenOnUse {
             s.wanted.store(true, std::memory_order_seq_cst);
             requests_.store(true, std::memory_order_release);
         }
-        return false;
+        return nullptr;
     }
     /// Gives up every device not used in this cycle and stops asking for devices no longer
     /// named; ends the cycle.

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <new>
+#include <thread>
 
 #if defined(__has_feature)
 #if __has_feature(realtime_sanitizer)
@@ -45,7 +46,7 @@ int16_t softClip(double x) {
 /// The engine fills blocks and publishes the written count at the end of each cycle; the feeder
 /// queues published blocks only, so a block is complete (all writers mixed) before it is queued.
 struct OutputDeviceManager::Device final : platform::AudioOutListener {
-    Device(int number, int slot) : number(number), slot(slot) {}
+    explicit Device(int number) : number(number) {}
 
     /// Backend thread: the block has been played; the blocks filled after it are still queued.
     void blockDone(uint32_t blockId) noexcept override {
@@ -58,15 +59,14 @@ struct OutputDeviceManager::Device final : platform::AudioOutListener {
     int16_t* block(int i) { return data.data() + static_cast<std::size_t>(i) * kBlockFrames * 2; }
 
     const int number; // −1 = default output
-    const int slot;
     AudioOut::Handle handle = AudioOut::kNoHandle;
     std::array<int16_t, static_cast<std::size_t>(kRingBlocks) * kBlockFrames * 2> data{};
     std::array<int32_t, kRingBlocks> byteLength{};
     std::array<std::atomic<uint8_t>, kRingBlocks> state{};
     std::array<int64_t, kRingBlocks> stamps{}; // written count when the block was filled
     // Engine thread.
-    int writeIndex = -1; // block last filled
-    uint32_t writesThisCycle = 0;
+    int writeIndex = -1;             // block last filled
+    int32_t uses = 0;                // writes in this cycle
     bool blockThisCycle = false;     // a block was started in this cycle (empty chunks start none)
     std::atomic<int64_t> written{0}; // blocks filled since opening (block w is at (w − 1) % ring)
     std::atomic<int64_t> published{0};     // blocks of finished cycles: the feeder may queue them
@@ -77,11 +77,7 @@ struct OutputDeviceManager::Device final : platform::AudioOutListener {
     std::atomic<bool> stopFeeder{false};
 };
 
-/// What the engine and the service thread share about one device number.
-struct OutputDeviceManager::Slot {
-    std::atomic<bool> wanted{false};     // the engine asks for this device to be opened
-    std::atomic<Device*> ready{nullptr}; // opened by the service, not yet taken by the engine
-};
+static_assert(OutputDeviceManager::kDeviceSlots == OpenOnUse<int>::kSlots);
 
 // Manual mode opens and closes devices inside the cycle on purpose; the real-time checker is told.
 #if defined(__has_feature)
@@ -94,17 +90,11 @@ struct OutputDeviceManager::Slot {
 #endif
 
 OutputDeviceManager::OutputDeviceManager(AudioOut& out, Feeding feeding)
-    : out_(out), feeding_(feeding), slots_(std::make_unique<Slot[]>(kDeviceSlots)) {
-    if (feeding_ == Feeding::Threads) service_ = std::thread([this] { serviceLoop(); });
-}
+    : out_(out), feeding_(feeding), open_(kWaveMapper),
+      service_(feeding == Feeding::Threads, [this] { serviceWork(); }) {}
 
 OutputDeviceManager::~OutputDeviceManager() {
-    {
-        std::lock_guard lock(wakeMutex_);
-        stopping_ = true;
-    }
-    wakeUp_.notify_one();
-    if (service_.joinable()) service_.join();
+    service_.stop();
     closeAll();
 }
 
@@ -121,89 +111,30 @@ void OutputDeviceManager::setFeederStart(std::function<void()> start) {
 // --- Engine side --------------------------------------------------------------------------------
 
 void OutputDeviceManager::beginCycle() {
-    cycleOpen_ = true;
-    ++cycle_;
-    for (int i = 0; i < adoptedCount_; ++i) {
-        Device* d = engineDevice_[adopted_[i]];
-        d->writesThisCycle = 0;
-        d->blockThisCycle = false;
-    }
+    open_.beginCycle();
+    open_.forEachInUse([](Device& d) { d.blockThisCycle = false; });
 }
 
-void OutputDeviceManager::adopt(int slot, Device* d) {
-    engineDevice_[slot] = d;
-    adopted_[adoptedCount_++] = slot;
-}
-
-OutputDeviceManager::Device* OutputDeviceManager::take(int slot) {
-    if (feeding_ == Feeding::Manual) {
-        // A simulated clock has no deadline: the device opens within the write, as the service
-        // would open it, so that a rendering is the same on every run.
-        KV_MANUAL_OPEN_SCOPE;
-        Device* d = openDevice(slot);
-        if (d != nullptr) adopt(slot, d);
-        return d;
-    }
-    Slot& s = slots_[slot];
-    if (s.ready.load(std::memory_order_acquire) != nullptr) {
-        if (Device* d = s.ready.exchange(nullptr, std::memory_order_seq_cst)) {
-            s.wanted.store(false, std::memory_order_relaxed);
-            if (isAsked_[slot]) {
-                isAsked_[slot] = false;
-                *std::find(asked_.begin(), asked_.begin() + askedCount_, slot) =
-                    asked_[askedCount_ - 1];
-                --askedCount_;
-            }
-            adopt(slot, d);
-            return d;
-        }
-    }
-    if (!isAsked_[slot]) {
-        isAsked_[slot] = true;
-        asked_[askedCount_++] = slot;
-    }
-    askedInCycle_[slot] = cycle_;
-    if (!s.wanted.load(std::memory_order_relaxed)) {
-        s.wanted.store(true, std::memory_order_seq_cst);
-        requests_.store(true, std::memory_order_release);
-    }
-    return nullptr;
-}
-
-void OutputDeviceManager::retire(Device* d) {
-    if (feeding_ == Feeding::Manual) {
-        KV_MANUAL_OPEN_SCOPE;
-        closeDevice(d);
-        return;
-    }
-    const uint32_t head = closingHead_.load(std::memory_order_relaxed);
-    closing_[head % kDeviceSlots] = d;
-    closingHead_.store(head + 1, std::memory_order_release);
-    requests_.store(true, std::memory_order_release);
-}
-
-void OutputDeviceManager::cancel(int slot) {
-    Slot& s = slots_[slot];
-    // Against the service's publish-then-check: one of the two takes a device opened meanwhile.
-    s.wanted.store(false, std::memory_order_seq_cst);
-    if (Device* d = s.ready.exchange(nullptr, std::memory_order_seq_cst)) retire(d);
+OutputDeviceManager::Device* OutputDeviceManager::take(int device) {
+    if (Device* d = open_.take(device)) return d;
+    if (feeding_ != Feeding::Manual) return nullptr;
+    // A simulated clock has no deadline: the device asked for opens within the write, as the
+    // service would open it, so that a rendering is the same on every run.
+    KV_MANUAL_OPEN_SCOPE;
+    serviceWork();
+    return open_.find(device); // taken now, it counts as written in this cycle
 }
 
 bool OutputDeviceManager::write(int code, const SampleChunk& chunk, int64_t* queuedLatency) {
-    if (!cycleOpen_) return false;
+    if (!open_.cycleOpen()) return false;
     const OutputTarget target = decodeOutputDeviceID(code);
     if (target.device < kWaveMapper) return false; // no such device (e.g. "no output")
-    const int slot = target.device + 1;
-    if (slot >= kDeviceSlots) return false; // beyond any device list
-    Device* d = engineDevice_[slot];
-    if (d == nullptr && (d = take(slot)) == nullptr) return false;
+    Device* d = take(target.device);
+    if (d == nullptr) return false; // not open yet, or beyond any device list
     if (queuedLatency != nullptr) *queuedLatency = d->queuedLatency.load(std::memory_order_relaxed);
 
     const int n = std::min(chunk.length(), kBlockFrames);
-    if (n <= 0) {
-        ++d->writesThisCycle;
-        return true;
-    }
+    if (n <= 0) return true;
     if (!d->blockThisCycle) {
         // First audio of this cycle: a new block. (Keyed on the block, not on the write count,
         // so that an empty chunk before it cannot make this write mix into a block already
@@ -213,7 +144,6 @@ bool OutputDeviceManager::write(int code, const SampleChunk& chunk, int64_t* que
         if (state == kFilled || state == kQueued) {
             // Ring full (the card is far behind): the chunk is dropped, but the device was
             // written to, so it stays open and keeps what it queued.
-            ++d->writesThisCycle;
             return false;
         }
         d->writeIndex = j;
@@ -238,15 +168,14 @@ bool OutputDeviceManager::write(int code, const SampleChunk& chunk, int64_t* que
             if (target.right) frames[2 * i + 1] = softClip(v + frames[2 * i + 1]);
         }
     }
-    ++d->writesThisCycle;
     return true;
 }
 
 bool OutputDeviceManager::readBack(int code, SampleChunk& out) {
-    if (!cycleOpen_) return false;
+    if (!open_.cycleOpen()) return false;
     const OutputTarget target = decodeOutputDeviceID(code);
-    if (target.device < kWaveMapper || target.device + 1 >= kDeviceSlots) return false;
-    Device* d = engineDevice_[target.device + 1];
+    if (target.device < kWaveMapper) return false;
+    Device* d = open_.held(target.device);
     if (d == nullptr) return false;
     std::fill(out.samples, out.samples + SampleChunk::kSlots, 0.0);
     if (d->blockThisCycle) {
@@ -263,137 +192,62 @@ bool OutputDeviceManager::readBack(int code, SampleChunk& out) {
 }
 
 void OutputDeviceManager::endCycle() {
-    int kept = 0;
-    for (int i = 0; i < adoptedCount_; ++i) {
-        const int slot = adopted_[i];
-        Device* d = engineDevice_[slot];
-        if (d->writesThisCycle == 0) {
-            engineDevice_[slot] = nullptr;
-            retire(d);
-        } else {
-            d->published.store(d->written.load(std::memory_order_relaxed),
-                               std::memory_order_release);
-            adopted_[kept++] = slot; // keeps the order of opening
-        }
+    // The blocks of this cycle become visible to the feeders of the devices that stay open.
+    open_.forEachInUse([](Device& d) {
+        if (d.uses > 0)
+            d.published.store(d.written.load(std::memory_order_relaxed), std::memory_order_release);
+    });
+    open_.endCycle();
+    if (feeding_ == Feeding::Manual) {
+        KV_MANUAL_OPEN_SCOPE;
+        serviceWork(); // closes the devices given up, now
     }
-    adoptedCount_ = kept;
-    for (int i = askedCount_; i-- > 0;) {
-        const int slot = asked_[i];
-        if (askedInCycle_[slot] == cycle_) continue;
-        cancel(slot); // no longer named by any module
-        isAsked_[slot] = false;
-        asked_[i] = asked_[--askedCount_];
-    }
-    cycleOpen_ = false;
 }
 
 // --- Service side -------------------------------------------------------------------------------
 
-OutputDeviceManager::Device* OutputDeviceManager::openDevice(int slot) {
+std::unique_ptr<OutputDeviceManager::Device> OutputDeviceManager::openDevice(int number) {
     std::unique_ptr<Device> d;
     try {
-        d = std::make_unique<Device>(slot - 1, slot);
+        d = std::make_unique<Device>(number);
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
-    d->handle = out_.open(d->number, *d);
+    d->handle = out_.open(number, *d);
     if (d->handle == AudioOut::kNoHandle) return nullptr; // tried again when asked again
-    try {
-        if (feeding_ == Feeding::Threads)
+    if (feeding_ == Feeding::Threads) {
+        // Started before the device is shared: its feeder then never outlives it.
+        try {
             d->feeder = std::thread(&OutputDeviceManager::feederLoop, this, d.get(), feederStart_);
-        std::lock_guard lock(listMutex_);
-        openOrder_.push_back(d->number);
-        if (d->feeder.joinable()) ++feeders_;
-    } catch (...) {
-        if (d->feeder.joinable()) {
-            d->stopFeeder.store(true, std::memory_order_release);
-            d->feeder.join();
+        } catch (...) {
+            closeDevice(*d);
+            return nullptr;
         }
-        out_.reset(d->handle);
-        out_.close(d->handle);
-        return nullptr;
     }
-    live_[slot] = d.get();
-    return d.release();
+    return d;
 }
 
-void OutputDeviceManager::closeDevice(Device* d) {
-    const bool hadFeeder = d->feeder.joinable();
-    if (hadFeeder) {
-        d->stopFeeder.store(true, std::memory_order_release);
-        d->feeder.join();
+void OutputDeviceManager::closeDevice(Device& d) {
+    if (d.feeder.joinable()) {
+        d.stopFeeder.store(true, std::memory_order_release);
+        d.feeder.join();
     }
-    out_.reset(d->handle);
-    out_.close(d->handle);
-    {
-        std::lock_guard lock(listMutex_);
-        if (auto it = std::find(openOrder_.begin(), openOrder_.end(), d->number);
-            it != openOrder_.end())
-            openOrder_.erase(it);
-        if (hadFeeder) --feeders_;
-    }
-    live_[d->slot] = nullptr;
-    delete d;
-}
-
-void OutputDeviceManager::drainClosing() {
-    uint32_t tail = closingTail_.load(std::memory_order_relaxed);
-    const uint32_t head = closingHead_.load(std::memory_order_acquire);
-    for (; tail != head; ++tail)
-        closeDevice(closing_[tail % kDeviceSlots]);
-    closingTail_.store(tail, std::memory_order_release);
+    out_.reset(d.handle);
+    out_.close(d.handle);
 }
 
 void OutputDeviceManager::serviceWork() {
     std::lock_guard lock(serviceMutex_);
-    // Closings first: a device given up and asked for again is closed before it is reopened.
-    drainClosing();
-    for (int slot = 0; slot < kDeviceSlots; ++slot) {
-        Slot& s = slots_[slot];
-        if (live_[slot] != nullptr || !s.wanted.load(std::memory_order_seq_cst)) continue;
-        Device* d = openDevice(slot);
-        if (d == nullptr) {
-            s.wanted.store(false, std::memory_order_relaxed); // the engine's next write asks again
-            continue;
-        }
-        s.ready.store(d, std::memory_order_seq_cst);
-        // Given up while it was opening: close it, unless the engine has taken it meanwhile.
-        if (!s.wanted.load(std::memory_order_seq_cst))
-            if (Device* back = s.ready.exchange(nullptr, std::memory_order_seq_cst))
-                closeDevice(back);
-    }
-}
-
-void OutputDeviceManager::serviceLoop() {
-    std::unique_lock lock(wakeMutex_);
-    while (!stopping_) {
-        // The engine only sets flags (it never waits on a lock or wakes a thread): look every
-        // 2 ms, about one cycle.
-        wakeUp_.wait_for(lock, std::chrono::milliseconds(2), [this] { return stopping_; });
-        if (stopping_) break;
-        if (!requests_.exchange(false, std::memory_order_acq_rel)) continue;
-        lock.unlock();
-        serviceWork();
-        lock.lock();
-    }
+    open_.service([this](int number) { return openDevice(number); },
+                  [this](Device& d) { closeDevice(d); }, true);
 }
 
 void OutputDeviceManager::closeAll() {
     std::lock_guard lock(serviceMutex_);
-    for (int i = 0; i < adoptedCount_; ++i) {
-        const int slot = adopted_[i];
-        closeDevice(engineDevice_[slot]);
-        engineDevice_[slot] = nullptr;
-    }
-    adoptedCount_ = 0;
-    askedCount_ = 0;
-    isAsked_.fill(false);
-    for (int slot = 0; slot < kDeviceSlots; ++slot) {
-        Slot& s = slots_[slot];
-        s.wanted.store(false, std::memory_order_seq_cst);
-        if (Device* d = s.ready.exchange(nullptr, std::memory_order_seq_cst)) closeDevice(d);
-    }
-    drainClosing();
+    // The engine may call this within its cycle, which then stays open.
+    const bool cycleOpen = open_.cycleOpen();
+    open_.closeAll([this](Device& d) { closeDevice(d); });
+    if (cycleOpen) open_.setCycleOpen();
 }
 
 // --- Feeders ------------------------------------------------------------------------------------
@@ -418,10 +272,9 @@ void OutputDeviceManager::feed(Device& d) {
 }
 
 void OutputDeviceManager::feedPending() {
-    if (feeding_ != Feeding::Manual || cycleOpen_) return;
+    if (feeding_ != Feeding::Manual || open_.cycleOpen()) return;
     std::lock_guard lock(tapMutex_);
-    for (int i = 0; i < adoptedCount_; ++i)
-        feed(*engineDevice_[adopted_[i]]);
+    open_.forEachInUse([this](Device& d) { feed(d); });
 }
 
 void OutputDeviceManager::feederLoop(Device* d, std::function<void()> start) {
@@ -438,13 +291,13 @@ std::vector<DeviceListEntry> OutputDeviceManager::deviceList(int selected, bool 
 }
 
 std::vector<int> OutputDeviceManager::openDevices() const {
-    std::lock_guard lock(listMutex_);
-    return openOrder_;
+    return open_.openDevices();
 }
 
 int OutputDeviceManager::runningFeeders() const {
-    std::lock_guard lock(listMutex_);
-    return feeders_;
+    // Each device listed as open has its feeder: started before the device is listed, joined
+    // just before it leaves the list.
+    return feeding_ == Feeding::Threads ? static_cast<int>(open_.openDevices().size()) : 0;
 }
 
 std::vector<DeviceListEntry> fillOutputDeviceList(AudioOut& out, int selected, bool wholeDevice) {

@@ -5,18 +5,16 @@
 // has a ring of 1024 blocks of 192 frames (16-bit stereo, 48000 per second), a feeder thread that
 // queues the blocks of finished cycles to the card, and done reports from the card that measure
 // the queued latency. The engine, the service and the feeders share no lock.
-#include <array>
-#include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "devices/input_device_service.h"
+#include "devices/open_on_use.h"
 #include "devices/output_buses.h"
 #include "devices/output_device_id.h"
 #include "engine/io.h"
@@ -98,64 +96,30 @@ class OutputDeviceManager : public ChunkWriter {
 
     /// Devices open at the sound system, in order of opening (device numbers). Any thread.
     std::vector<int> openDevices() const;
-    /// Feeder threads that have not ended yet. Any thread.
+    /// Feeder threads that have not ended yet (one for each open device while feeding with
+    /// threads). Any thread.
     int runningFeeders() const;
 
   private:
     struct Device;
-    struct Slot;
 
-    // Engine side.
-    Device* take(int slot); // the device of `slot` once open; else asks for it
-    void adopt(int slot, Device* d);
-    void retire(Device* d); // hands `d` over for closing
-    void cancel(int slot);  // stops asking for `slot`
+    Device* take(int device); // counts a write to `device`: the device once open, else null
     // Service side (the service thread, closeAll, or the engine thread in manual mode).
-    Device* openDevice(int slot); // a new open device with its feeder; null on failure
-    void closeDevice(Device* d);  // stops its feeder, closes the device, frees it
-    void drainClosing();
     void serviceWork();
-    void serviceLoop();
+    std::unique_ptr<Device> openDevice(int number); // with its feeder; null on failure
+    void closeDevice(Device& d);                    // stops its feeder and closes the device
     // Feeder side.
     void feed(Device& d);
     void feederLoop(Device* d, std::function<void()> start);
 
     platform::AudioOut& out_;
     const Feeding feeding_;
-
-    // Engine thread only.
-    bool cycleOpen_ = false;
-    std::array<Device*, kDeviceSlots> engineDevice_{}; // adopted devices, by slot
-    std::array<int, kDeviceSlots> adopted_{};          // their slots, in order of adoption
-    int adoptedCount_ = 0;
-    std::array<int, kDeviceSlots> asked_{}; // slots asked for and not adopted yet
-    int askedCount_ = 0;
-    std::array<bool, kDeviceSlots> isAsked_{};
-    std::array<uint64_t, kDeviceSlots> askedInCycle_{}; // last cycle that asked for each slot
-    uint64_t cycle_ = 0;
-
-    // Between the engine and the service thread (lock-free, preallocated).
-    std::unique_ptr<Slot[]> slots_;
-    std::array<Device*, kDeviceSlots> closing_{}; // handed over for closing (at most one per slot)
-    std::atomic<uint32_t> closingHead_{0};        // written by the engine
-    std::atomic<uint32_t> closingTail_{0};        // written by the service side
-    std::atomic<bool> requests_{false};           // the engine asked for or handed over something
-
-    // Service side.
+    OpenOnUse<Device> open_;  // a device's `uses` are its writes in this cycle
     std::mutex serviceMutex_; // held for one service pass, by closeAll and setFeederStart
-    std::array<Device*, kDeviceSlots> live_{}; // devices open at the sound system, by slot
     std::function<void()> feederStart_;
-    std::mutex wakeMutex_;
-    std::condition_variable wakeUp_;
-    bool stopping_ = false;
-    std::thread service_;
-
-    mutable std::mutex listMutex_; // guards openOrder_ and feeders_
-    std::vector<int> openOrder_;
-    int feeders_ = 0;
-
     std::mutex tapMutex_; // feeders hold it while queueing, so that setTap(nullptr) is final
     OutputTap tap_;
+    InputDeviceService service_; // last: its thread stops before the members above go
 };
 
 } // namespace kv

@@ -618,6 +618,23 @@ TEST_F(Cli, Manners) {
     EXPECT_EQ(run("render --preset 900 --seconds 0.1 --out -").out, slurp(dir / "f.wav"));
 }
 
+// Every command the program's usage lists answers --help, and the program's help holds it.
+TEST_F(Cli, EveryListedCommandHasItsHelp) {
+    const std::string usage = run("").err;
+    const std::string all = run("help").out;
+    std::istringstream lines(usage.substr(usage.find("commands:\n") + 10));
+    int commands = 0;
+    for (std::string line; std::getline(lines, line) && !line.empty(); ++commands) {
+        const std::string name = line.substr(2, line.find(' ', 2) - 2);
+        const Result r = run(name + " --help");
+        EXPECT_EQ(r.code, 0) << name;
+        const std::string head = "usage: kalvitrope-cli " + name;
+        EXPECT_EQ(r.out.rfind(head, 0), 0u) << name << ": " << r.out;
+        EXPECT_NE(all.find(r.out.substr(0, r.out.find("  --language"))), std::string::npos) << name;
+    }
+    EXPECT_EQ(commands, 6);
+}
+
 // Sound-card and MIDI inputs driven by the script, and a wave writer recording what a device plays.
 class CliInputs : public Cli {
   protected:

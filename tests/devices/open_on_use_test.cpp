@@ -99,6 +99,28 @@ TEST_F(OpenOnUseTest, ADeviceGivenUpWhileItOpensIsClosed) {
     EXPECT_TRUE(set.openDevices().empty());
 }
 
+// take is use that gives the device; held gives only a device the engine has taken (an output
+// read back must not keep a device open that nothing writes to).
+TEST_F(OpenOnUseTest, TakeGivesTheDeviceAndHeldOnlyWhatTheEngineTook) {
+    set.beginCycle();
+    EXPECT_EQ(set.take(5), nullptr) << "asked for";
+    set.endCycle();
+    service();
+    set.beginCycle();
+    EXPECT_EQ(set.held(5), nullptr) << "open, not taken yet";
+    FakeDevice* d = set.take(5);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->number, 5);
+    EXPECT_EQ(set.held(5), d);
+    EXPECT_EQ(set.held(-2), nullptr);
+    EXPECT_EQ(set.held(127), nullptr);
+    set.endCycle();
+    cycle({});
+    service();
+    EXPECT_EQ(closed, std::vector<int>{5});
+    EXPECT_EQ(set.held(5), nullptr);
+}
+
 // The engine names devices at random while the service thread opens and closes them and a
 // window lists them; every device opened is closed exactly once. Run under ThreadSanitizer.
 TEST(OpenOnUseThreads, EngineServiceAndListerShareNoLockYetLoseNoDevice) {
