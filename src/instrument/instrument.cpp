@@ -150,7 +150,8 @@ bool Instrument::installHook() {
     return hookInstalled_;
 }
 
-void Instrument::replaceMouse(std::unique_ptr<platform::MouseBackend> backend) {
+void Instrument::replaceMouse(
+    const std::function<std::unique_ptr<platform::MouseBackend>()>& make) {
     // The status thread holds the backend: it stops before the backend is replaced.
     std::function<void()> afterPause;
     if (sampling_) {
@@ -160,7 +161,7 @@ void Instrument::replaceMouse(std::unique_ptr<platform::MouseBackend> backend) {
     if (pointer_) pointer_->removeHook();
     hookInstalled_ = false;
     sampling_.reset();
-    pointer_ = std::move(backend);
+    pointer_ = make();
     if (!pointer_) return;
     sampling_ = std::make_unique<MouseSamplerThread>(*sampler_, *pointer_);
     sampling_->afterPause = std::move(afterPause);

@@ -119,6 +119,7 @@ class Instrument {
     MouseSamplerThread* samplerThread() { return sampling_.get(); }
     Clock* simulatedClock() const { return clock_; }
     GestureTapeWriter& tapeWriter() { return *tapeWriter_; }
+    const GestureTapeWriter& tapeWriter() const { return *tapeWriter_; }
     GestureTapeRecorder& tapeRecorder() { return *tapeRecorder_; }
     GestureTapePlayer& tapePlayer() { return *tapePlayer_; }
     /// The module windows' edits, held for the engine during a take.
@@ -145,10 +146,10 @@ class Instrument {
     /// Installs the mouse hook on the backend; false (said through onMessage) when it cannot.
     bool installHook();
     bool hookInstalled() const { return hookInstalled_; }
-    /// Replaces the mouse backend (after access to the mice was granted): the status thread stops,
-    /// the old hook goes, the new backend gets the hook and the thread starts again with the same
-    /// status work.
-    void replaceMouse(std::unique_ptr<platform::MouseBackend> backend);
+    /// Replaces the mouse backend (after access to the mice was granted): the status thread stops
+    /// and the old hook goes before `make` makes the new backend; it gets the hook and the thread
+    /// starts again with the same status work.
+    void replaceMouse(const std::function<std::unique_ptr<platform::MouseBackend>()>& make);
 
     // ---- Patches ---------------------------------------------------------------------------
     LoadTarget loadTarget();
