@@ -170,15 +170,17 @@ MainWindow::MainWindow(EngineState& state, SettingsStore& settings, MainWindowOp
     if (MouseSamplerThread* sampling = instrument.samplerThread()) {
         // The status texts follow the sampler on its own thread; only changed texts travel to
         // this window, queued, so the status thread never waits on it.
-        sampling->afterPause = [this, ticker = StatusTextTicker()]() mutable {
-            statusArea_->statusPass(instrument_->samplerThread()->stopping());
+        // The instrument, not the pointer that owns it: the thread runs until the instrument's
+        // destruction has stopped it.
+        sampling->afterPause = [this, in = instrument_.get(),
+                                ticker = StatusTextTicker()]() mutable {
+            statusArea_->statusPass(in->samplerThread()->stopping());
             const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
                                     std::chrono::steady_clock::now().time_since_epoch())
                                     .count();
-            if (!ticker.pass(
-                    instrument_->sampler().state().statusDistance,
-                    instrument_->mouse().metrics.totalDistance.load(std::memory_order_relaxed),
-                    now))
+            if (!ticker.pass(in->sampler().state().statusDistance,
+                             in->mouse().metrics.totalDistance.load(std::memory_order_relaxed),
+                             now))
                 return;
             QMetaObject::invokeMethod(
                 this,
