@@ -1,6 +1,6 @@
 #pragma once
-// A headless run of a patch on a simulated clock: the engine core, the module code, the output
-// device manager on the capture backend and the patch reader, without display or sound card.
+// A headless run of a patch on a simulated clock: the instrument on the capture backend and the
+// scripted inputs, without display or sound card, driven by an event script.
 // Each engine cycle advances the clock by 2 ms and the capture device plays 96 frames, so the
 // output latency controller behaves as on a card. The mouse is the scripted one: the sampler
 // passes at 0, 10, 20 ms ... of the simulated clock. Everything runs on the calling thread.
@@ -21,6 +21,9 @@
 #include "devices/wave_input_manager.h"
 #include "engine/engine.h"
 #include "engine/engine_state.h"
+#include "instrument/instrument.h"
+#include "instrument/patch_loading.h"
+#include "instrument/tape_input.h"
 #include "modules/module_registry.h"
 #include "mouse/mouse_input.h"
 #include "persistence/config_file.h"
@@ -30,40 +33,15 @@
 
 namespace kv::cli {
 
-/// Where a patch comes from: a file, or a built-in preset by number or name.
-struct PatchSource {
-    std::string file;
-    std::string preset;
-};
-
-/// Reads a patch file's text as the program does, refusing first what is not a regular file (a
-/// device would never end, a pipe never start); false with `reason` saying why.
-bool readPatchFile(const std::string& path, std::string& text, std::string& reason);
-
-/// Loads a patch file or preset into `target`; false with `error` naming the problem (unreadable
-/// file, unknown or absent preset), the modules untouched then. `report`, when given, receives
-/// what loading a file did (modules created, modules left out for want of rows).
-bool loadPatchInto(const LoadTarget& target, const PatchSource& source, std::string& error,
-                   LoadReport* report = nullptr);
-
-/// Lets the refresh after loading keep only the devices that the managers' lists offer, as the
-/// program's module windows do. The input managers may be null (their codes are kept then).
-void offerDevices(ModuleRegistry& registry, const OutputDeviceManager& output,
-                  const WaveInputManager* waveInput, const MidiInputManager* midiInput,
-                  bool allowMouseAsAudio = false);
-
-/// The WAV files that a gesture tape's recorded input lines name, by the name the lines give.
-using TapeInputFiles = std::map<std::string, std::shared_ptr<std::vector<int16_t>>>;
-
-/// Turns a tape's recorded input lines into the reads they stand for, device by device, in time
-/// order: a line's read, then one every STEP samples, as many as the device's next line counts.
-/// False with `error` naming the line when the lines and the files do not agree (a truncated
-/// file). The deliveries point into `files`.
-bool scheduleTapeInput(const Script& script, const TapeInputFiles& files,
-                       std::vector<TapeInputDelivery>& deliveries, std::string& error);
-/// The same for the recorded input lines alone (in time order).
-bool scheduleTapeInput(const std::vector<ScriptEvent>& lines, const TapeInputFiles& files,
-                       std::vector<TapeInputDelivery>& deliveries, std::string& error);
+// Patches and tape input are the instrument's; the tool's commands reach them here too.
+using kv::loadPatchInto;
+using kv::offerDevices;
+using kv::PatchSource;
+using kv::readPatchFile;
+using kv::resolveProbeRow;
+using kv::scheduleTapeInput;
+using kv::syncWaveWriters;
+using kv::TapeInputFiles;
 
 class OfflineSession {
   public:
@@ -94,16 +72,18 @@ class OfflineSession {
     /// next sample are applied.
     std::function<void(uint64_t sample)> onSample;
 
-    ModuleRegistry& registry() { return *registry_; }
-    EngineState& state() { return state_; }
-    Engine& engine() { return *engine_; }
-    CaptureAudioOut& capture() { return capture_; }
-    MouseInput& mouse() { return mouse_; }
-    MouseSampler& sampler() { return sampler_; }
-    DeviceInputStage& inputStage() { return inputStage_; }
-    platform::ScriptedMouse& pointer() { return pointer_; }
-    WaveWriterList& waveWriters() { return waveWriters_; }
-    MidiInputManager& midiInput() { return midiManager_; }
+    ModuleRegistry& registry() { return instrument_->registry(); }
+    EngineState& state() { return instrument_->state(); }
+    Engine& engine() { return instrument_->engine(); }
+    CaptureAudioOut& capture() { return *capture_; }
+    MouseInput& mouse() { return instrument_->mouse(); }
+    MouseSampler& sampler() { return instrument_->sampler(); }
+    DeviceInputStage& inputStage() { return instrument_->inputStage(); }
+    platform::ScriptedMouse& pointer() { return *pointer_; }
+    WaveWriterList& waveWriters() { return instrument_->waveWriters(); }
+    MidiInputManager& midiInput() { return instrument_->midiInputs(); }
+    /// The instrument this session plays.
+    Instrument& instrument() { return *instrument_; }
     /// Receives the messages a user would see (a recording that cannot start). Default: standard
     /// error.
     std::function<void(const std::string&)> onMessage;
@@ -119,28 +99,17 @@ class OfflineSession {
     /// Script events due at `sample`, then the mouse sampler's pass when one falls on it.
     void beforeSample(uint64_t sample);
     void noteCursor();
-    /// Wave writers follow their recording flags, as their windows do when shown.
-    void syncRecordings();
     void message(const std::string& text);
     void apply(const ScriptEvent& event);
 
-    EngineState state_;
-    MouseInput mouse_;
-    platform::ScriptedMouse pointer_;
-    MouseSampler sampler_{mouse_};
-    uint64_t nextPass_ = 0; // sample of the next sampler pass
-    CaptureAudioOut capture_{kCaptureDevices};
-    OutputDeviceManager manager_{capture_, OutputDeviceManager::Feeding::Manual};
-    DeviceOutputStage stage_{manager_};
-    platform::ScriptedMidiIn midiIn_;
-    MidiInputManager midiManager_{midiIn_, MidiInputManager::Servicing::Manual};
-    platform::ScriptedAudioIn audioIn_;
-    WaveInputManager waveManager_{audioIn_, WaveInputManager::Servicing::Manual};
-    DeviceInputStage inputStage_{&midiManager_, &waveManager_};
-    WaveWriterList waveWriters_;
-    std::unique_ptr<Engine> engine_;
-    std::unique_ptr<ModuleRegistry> registry_;
     SimulatedClock clock_;
+    // The scripted devices, owned by the instrument; the script drives them.
+    CaptureAudioOut* capture_ = nullptr;
+    platform::ScriptedMidiIn* midiIn_ = nullptr;
+    platform::ScriptedAudioIn* audioIn_ = nullptr;
+    platform::ScriptedMouse* pointer_ = nullptr;
+    std::unique_ptr<Instrument> instrument_;
+    uint64_t nextPass_ = 0; // sample of the next sampler pass
 
     ScriptEvents script_;
     std::size_t nextEvent_ = 0;
@@ -158,14 +127,5 @@ class OfflineSession {
     /// The script is a gesture tape: the sampler passes at its cursor lines, not every 10 ms.
     bool tapePasses_ = false;
 };
-
-/// Wave writers follow their recording flags, as their windows do when shown: a flag set starts
-/// the recording (problems go to `say`), a flag cleared stops it.
-void syncWaveWriters(ModuleRegistry& registry, WaveWriterList& writers,
-                     const std::function<void(const std::string&)>& say);
-
-/// The row a probe names: a number 0..154, or a module name with an optional "@SUBTYPE",
-/// resolved as a patch file's source name. −1 when it names no row.
-int resolveProbeRow(std::string_view text, const ModuleRegistry& registry);
 
 } // namespace kv::cli

@@ -1,8 +1,12 @@
 #pragma once
-// The main window: the program's control centre and the owner of the running system (engine,
-// module lists, output device manager, the desktop's mouse). A frameless rounded window with
-// its own caption buttons; it minimises to the system tray, closes with the autosave and the
-// settings, and restores its placement from the settings. User-interface thread.
+// The main window: the program's control centre. It owns the instrument (assembled in
+// instrument/instrument.h on the sound system's devices and the desktop's mouse) and keeps only
+// window behaviour: a frameless rounded window with its own caption buttons; it minimises to the
+// system tray, closes with the autosave and the settings, and restores its placement from the
+// settings. User-interface thread. Its members are defined by concern: main_window.cpp
+// (construction, controls, engine buttons), main_window_commands.cpp (commands and menus),
+// main_window_tray.cpp (tray, minimising, maximising, closing), main_window_files.cpp (patches,
+// modules, gesture tapes) and main_window_mouse.cpp (dragging, shape, the desktop's mouse).
 #include <atomic>
 #include <memory>
 #include <string>
@@ -12,6 +16,7 @@
 #include <QRect>
 #include <QTimer>
 
+#include "instrument/instrument.h"
 #include "mouse/mouse_notice.h"
 #include "ui/app_settings.h"
 #include "ui/dialog.h"
@@ -25,31 +30,7 @@ class QSlider;
 class QSystemTrayIcon;
 
 namespace kv {
-struct EngineState;
-class Engine;
-class ModuleRegistry;
 class Module;
-class OutputDeviceManager;
-class DeviceOutputStage;
-class MidiInputManager;
-class WaveInputManager;
-class DeviceInputStage;
-class WaveWriterList;
-class MouseInput;
-class MouseSampler;
-class MouseSamplerThread;
-class GestureTapeWriter;
-class GestureTapeRecorder;
-class GestureTapePlayer;
-class TapeAudioWriter;
-class TapeAudioRecorder;
-class ModuleEdits;
-namespace platform {
-class AudioOut;
-class AudioIn;
-class MidiIn;
-class MouseBackend;
-} // namespace platform
 } // namespace kv
 
 namespace kv::ui {
@@ -170,7 +151,7 @@ class MainWindow : public Dialog {
     /// recorded, are ignored until the tape ends or the engine stops. False with `error` naming the
     /// problem (and the line) when the tape cannot be played; nothing is changed then.
     bool replayTape(const std::string& path, QString& error);
-    bool tapeReplaying() const { return replaying_; }
+    bool tapeReplaying() const { return instrument_->replaying(); }
     /// The "Recording gesture tape" indicator (visible while recording).
     QLabel* tapeIndicator() const { return tapeIndicator_; }
 
@@ -180,8 +161,10 @@ class MainWindow : public Dialog {
     QMenu* createPresetsMenu();
 
     // ---- State -----------------------------------------------------------------------------
-    Engine& engine() { return *engine_; }
-    ModuleRegistry& registry() { return *registry_; }
+    /// The instrument the window plays.
+    Instrument& instrument() { return *instrument_; }
+    Engine& engine() { return instrument_->engine(); }
+    ModuleRegistry& registry() { return instrument_->registry(); }
     ModuleWindows& moduleWindows() { return *moduleWindows_; }
     EngineState& engineState() { return state_; }
     SettingsStore& settings() { return settings_; }
@@ -199,7 +182,7 @@ class MainWindow : public Dialog {
     bool noSoundDevice() const { return noSoundDevice_; }
     static QString noSoundDeviceText();
     /// The mouse layer's shared state (metrics, hook state, preferences).
-    MouseInput& mouseInput() { return *mouse_; }
+    MouseInput& mouseInput() { return instrument_->mouse(); }
     /// The tray icon while shown, else null.
     QSystemTrayIcon* trayIcon() const;
     bool trayShown() const;
@@ -237,7 +220,6 @@ class MainWindow : public Dialog {
     void noteSliderChange(QLabel* label, const QString& text);
     void restoreLabels();
     void addMessage(const QString& text);
-    void installHook();
     /// Says what the instrument hears of the mouse in this session (nothing on X11) and offers
     /// to let it read the mice.
     void mouseNotice();
@@ -245,7 +227,6 @@ class MainWindow : public Dialog {
     /// re-opens its mice, or the backend is made anew so that it can take over.
     void onMiceAllowed();
     void openOriginWindow(OriginMode mode);
-    LoadTarget loadTarget();
     /// Starts following the cursor from a press on the window's body.
     void beginDrag();
     void endDrag();
@@ -255,31 +236,16 @@ class MainWindow : public Dialog {
     /// module windows by the change of the window's top-left corner (`before`).
     void startFit(bool fromMinimised);
     void fit(QPoint before, bool fromMinimised);
-    /// Wave writers follow their recording flags (after a patch load).
+    /// The recordings a loaded patch asks for start; a file that cannot be opened is told in a
+    /// box.
     void syncRecordings();
-    /// Finishes every recording before modules are replaced or removed.
-    void stopRecordings();
 
     EngineState& state_;
     SettingsStore& settings_;
     MainWindowOptions options_;
 
-    std::unique_ptr<platform::AudioOut> audio_;
-    std::unique_ptr<OutputDeviceManager> outputs_;
-    std::unique_ptr<DeviceOutputStage> stage_;
-    std::unique_ptr<platform::MidiIn> midiIn_;
-    std::unique_ptr<platform::AudioIn> audioIn_;
-    std::unique_ptr<MidiInputManager> midiInputs_;
-    std::unique_ptr<WaveInputManager> waveInputs_;
-    std::unique_ptr<DeviceInputStage> inputStage_;
-    std::unique_ptr<WaveWriterList> writers_;
-    std::unique_ptr<MouseInput> mouse_;
-    std::unique_ptr<MouseSampler> sampler_;
-    std::unique_ptr<platform::MouseBackend> pointer_;
-    std::unique_ptr<MouseSamplerThread> sampling_;
+    std::unique_ptr<Instrument> instrument_;
     QPointer<QWidget> originWindow_; // the origin cross while it shows
-    std::unique_ptr<Engine> engine_;
-    std::unique_ptr<ModuleRegistry> registry_;
     std::unique_ptr<ModuleWindows> moduleWindows_;
     OnlineServices* online_ = nullptr; // a child of this window
 
@@ -307,22 +273,11 @@ class MainWindow : public Dialog {
     Desktop dragDesktop_; // the screens as they were when the drag began
     QSystemTrayIcon* tray_ = nullptr;
     QLabel* tapeIndicator_ = nullptr;
-    std::unique_ptr<GestureTapeWriter> tapeWriter_;
-    std::unique_ptr<GestureTapeRecorder> tapeRecorder_;
-    std::unique_ptr<GestureTapePlayer> tapePlayer_;
-    std::unique_ptr<TapeAudioWriter> tapeAudioWriter_; // the take's sound-card input
-    std::unique_ptr<TapeAudioRecorder> tapeAudioRecorder_;
-    std::unique_ptr<ModuleEdits> tapeEdits_; // the module windows' edits, held during a take
-    QTimer replayTimer_;                     // watches a replaying tape for its end
-    bool replaying_ = false;
-    /// The sound-card input of the tape replaying, which its player hands the engine.
-    std::vector<std::shared_ptr<std::vector<int16_t>>> replayInput_;
+    QTimer replayTimer_; // watches a replaying tape for its end
+    /// Ends a replay: the module windows publish their sensor points again.
     void finishReplay();
-    /// Loads `patchText` afresh for a take or a replay; `prepare` runs with the engine stopped.
-    void loadForTake(const std::string& patchText, const std::function<void()>& prepare);
 
     std::atomic<int> windowReady_{0};
-    bool hookInstalled_ = false;
     /// What the session lets the instrument hear of the mouse, taken when the notice is shown and
     /// after access was granted (the menus read it; taking it anew opens a display connection
     /// and scans the input devices).

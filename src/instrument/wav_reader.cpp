@@ -1,10 +1,10 @@
-#include "cli/wav_reader.h"
+#include "instrument/wav_reader.h"
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 
-namespace kv::cli {
+namespace kv {
 
 namespace {
 
@@ -165,4 +165,4 @@ bool readWavMono(const std::string& path, std::vector<int16_t>& samples, std::st
     return fail(haveFormat ? "no data chunk" : "no format chunk");
 }
 
-} // namespace kv::cli
+} // namespace kv

@@ -1,11 +1,11 @@
-#include "cli/script.h"
+#include "instrument/script.h"
 
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <filesystem>
 
-namespace kv::cli {
+namespace kv {
 
 // A word of the script as shown in a message: at most 60 characters, control characters escaped,
 // so that a hostile script cannot flood or garble the terminal.
@@ -527,4 +527,4 @@ void findSoundFilesBeside(Script& script, const std::string& folder) {
         findBeside(e, folder);
 }
 
-} // namespace kv::cli
+} // namespace kv

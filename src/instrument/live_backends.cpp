@@ -1,0 +1,34 @@
+#include "instrument/instrument.h"
+#include "platform/audio_in_rtaudio.h"
+#include "platform/audio_in_scripted.h"
+#include "platform/audio_out_rtaudio.h"
+#include "platform/library_messages.h"
+#include "platform/midi_in_rtmidi.h"
+#include "platform/midi_in_scripted.h"
+#include "platform/thread_priority.h"
+
+namespace kv {
+
+InstrumentBackends liveBackends(const std::string& api, const std::string& mouseBackend,
+                                bool desktopMouse, std::string& unavailable) {
+    InstrumentBackends b;
+    b.audioOut = platform::makeAudioOut(api);
+    // MIDI keyboards and sound-card inputs of the same sound system (none with the silent one).
+    if (api == "null") {
+        b.midiIn = std::make_unique<platform::ScriptedMidiIn>();
+        b.audioIn = std::make_unique<platform::ScriptedAudioIn>();
+    } else {
+        {
+            const platform::QuietStderr quiet; // RtMidi warns there when no JACK server runs
+            b.midiIn = std::make_unique<platform::RtMidiInput>(api);
+        }
+        b.audioIn = std::make_unique<platform::RtAudioIn>(api);
+    }
+    if (desktopMouse) b.mouse = platform::makeMouseBackend(unavailable, mouseBackend);
+    b.raisePriority = [](bool realtime) {
+        platform::raiseCurrentThreadPriority(realtime, nullptr);
+    };
+    return b;
+}
+
+} // namespace kv
