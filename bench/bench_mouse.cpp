@@ -2,7 +2,7 @@
 // one mouse-row update (at every control sample on the engine thread, 4000 per second by default).
 #include <benchmark/benchmark.h>
 
-#include "engine/control_table.h"
+#include "modules/control_table.h"
 #include "mouse/mouse_input.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "engine/engine.h"
+#include "modules/config_file.h"
 #include "modules/module_registry.h"
-#include "persistence/config_file.h"
 #include "persistence/language.h"
 #include "persistence/text.h"
 

@@ -33,12 +33,29 @@ export XDG_RUNTIME_DIR="$work/xdg"
 mkdir -p -m 700 "$XDG_RUNTIME_DIR"
 export JACK_DEFAULT_SERVER="kv-test-$$"
 
-jackd --name "$JACK_DEFAULT_SERVER" --no-realtime -d dummy -r 48000 -p 128 >"$work/jackd.log" 2>&1 &
-pids+=($!)
-if ! jack_wait --server "$JACK_DEFAULT_SERVER" --wait --timeout 10 >/dev/null 2>&1; then
-    echo "test-services: the JACK server did not start:" >&2
-    cat "$work/jackd.log" >&2
-    exit 1
+start_jack() {
+    jackd --name "$JACK_DEFAULT_SERVER" --no-realtime -d dummy -r 48000 -p 128 >"$work/jackd.log" 2>&1 &
+    jack_pid=$!
+    pids+=("$jack_pid")
+    jack_wait --server "$JACK_DEFAULT_SERVER" --wait --timeout 10 >/dev/null 2>&1
+}
+if ! start_jack; then
+    # JACK counts its servers in shared memory; servers that were killed leave their entries
+    # behind until the count is full. With no JACK server of any kind running those entries are
+    # stale: they go, and the server is started once more.
+    if grep -q "Too many servers" "$work/jackd.log" && ! pgrep -x 'jackd|jackdbus' >/dev/null; then
+        kill "$jack_pid" 2>/dev/null
+        wait "$jack_pid" 2>/dev/null
+        echo "test-services: removing the shared memory of JACK servers that are no longer running" >&2
+        find /dev/shm -maxdepth 1 -name 'jack*' -user "$(id -u)" -exec rm -rf {} + 2>/dev/null
+        start_jack
+    else
+        false
+    fi || {
+        echo "test-services: the JACK server did not start:" >&2
+        cat "$work/jackd.log" >&2
+        exit 1
+    }
 fi
 
 Xvfb_started=0

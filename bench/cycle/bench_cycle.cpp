@@ -21,7 +21,7 @@
 
 #include "cli/script.h"
 #include "cli/session.h"
-#include "persistence/presets.h"
+#include "modules/presets.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include "cli/wav_reader.h"
 #include "devices/tape_audio.h"
 #include "engine/audio_input.h"
+#include "modules/config_file.h"
 #include "modules/module_controls.h"
-#include "persistence/config_file.h"
-#include "persistence/presets.h"
+#include "modules/presets.h"
 #include "persistence/text.h"
 
 namespace kv::cli {

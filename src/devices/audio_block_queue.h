@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "platform/audio_out.h"
+#include "devices/audio_out.h"
 
 namespace kv {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "devices/audio_block_queue.h"
-#include "platform/audio_out.h"
+#include "devices/audio_out.h"
 
 namespace kv {
 

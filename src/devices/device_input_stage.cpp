@@ -2,13 +2,13 @@
 
 #include <vector>
 
-#include "devices/output_device_id.h"
 #include "engine/audio_input.h"
 #include "engine/engine_state.h"
 #include "modules/engine_view.h"
 #include "modules/module.h"
 #include "modules/module_controls.h"
 #include "modules/module_registry.h"
+#include "modules/output_device_id.h"
 
 namespace kv {
 

@@ -12,7 +12,7 @@
 #include "devices/midi_input_manager.h"
 #include "devices/wave_input_manager.h"
 #include "engine/audio_input.h"
-#include "engine/control_table.h"
+#include "modules/control_table.h"
 #include "modules/module_controls.h"
 #include "mouse/mouse_input.h"
 

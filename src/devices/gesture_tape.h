@@ -36,7 +36,7 @@
 #include "devices/periodic_thread.h"
 #include "devices/tape_edits.h"
 #include "engine/io.h"
-#include "platform/mouse_backend.h"
+#include "mouse/mouse_backend.h"
 
 namespace kv {
 

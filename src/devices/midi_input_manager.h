@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "devices/input_device_service.h"
+#include "devices/midi_in.h"
 #include "devices/open_on_use.h"
 #include "devices/output_device_manager.h"
-#include "platform/midi_in.h"
 
 namespace kv {
 

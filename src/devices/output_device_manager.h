@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "devices/audio_out.h"
 #include "devices/input_device_service.h"
 #include "devices/open_on_use.h"
 #include "devices/output_buses.h"
-#include "devices/output_device_id.h"
 #include "engine/io.h"
-#include "platform/audio_out.h"
+#include "modules/output_device_id.h"
 
 namespace kv {
 

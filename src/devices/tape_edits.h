@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "modules/config_file.h"
 #include "modules/module.h"
-#include "persistence/config_file.h"
 
 namespace kv {
 

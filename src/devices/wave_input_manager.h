@@ -15,10 +15,10 @@
 #include <thread>
 #include <vector>
 
+#include "devices/audio_in.h"
 #include "devices/input_device_service.h"
 #include "devices/open_on_use.h"
 #include "devices/output_device_manager.h"
-#include "platform/audio_in.h"
 
 namespace kv {
 

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/control_table.h"
 #include "engine/rand15.h"
+#include "modules/control_table.h"
 
 namespace kv {
 

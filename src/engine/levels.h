@@ -3,7 +3,7 @@
 // module whose window is compact, what its level bars are computed from (see PublishedLevels).
 //
 // Threads: engine thread only.
-#include "engine/control_table.h"
+#include "modules/control_table.h"
 #include "modules/module.h"
 
 namespace kv {

@@ -2,7 +2,7 @@
 // Reading parameters and inputs from the control table. Engine thread.
 #include <atomic>
 
-#include "engine/control_table.h"
+#include "modules/control_table.h"
 #include "modules/module.h"
 
 namespace kv {

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "engine/control_table.h"
+#include "modules/control_table.h"
 #include "modules/module.h"
 
 namespace kv {

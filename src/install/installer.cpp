@@ -11,7 +11,7 @@
 
 #include "install/install_log.h"
 #include "install/registry_edit.h"
-#include "persistence/config_file.h"
+#include "modules/config_file.h"
 #include "persistence/language.h"
 #include "persistence/paths.h"
 #include "persistence/safe_save.h"

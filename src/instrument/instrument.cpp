@@ -20,9 +20,9 @@
 #include "instrument/tape_input.h"
 #include "instrument/wav_reader.h"
 #include "modules/module_registry.h"
+#include "modules/presets.h"
 #include "mouse/mouse_hook.h"
 #include "mouse/mouse_input.h"
-#include "persistence/presets.h"
 
 namespace kv {
 

@@ -15,14 +15,14 @@
 #include <string>
 #include <vector>
 
+#include "devices/audio_in.h"
+#include "devices/audio_out.h"
 #include "devices/gesture_tape.h"
+#include "devices/midi_in.h"
 #include "devices/tape_edits.h"
 #include "instrument/patch_loading.h"
-#include "persistence/config_file.h"
-#include "platform/audio_in.h"
-#include "platform/audio_out.h"
-#include "platform/midi_in.h"
-#include "platform/mouse_backend.h"
+#include "modules/config_file.h"
+#include "mouse/mouse_backend.h"
 
 namespace kv {
 

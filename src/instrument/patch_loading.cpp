@@ -8,7 +8,7 @@
 #include "devices/wav_writer.h"
 #include "devices/wave_input_manager.h"
 #include "modules/module_registry.h"
-#include "persistence/presets.h"
+#include "modules/presets.h"
 #include "persistence/text.h"
 
 namespace kv {

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "persistence/config_file.h"
+#include "modules/config_file.h"
 
 namespace kv {
 

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/control_table.h"
 #include "modules/catalogue.h"
+#include "modules/control_table.h"
 
 namespace kv {
 

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/control_table.h"
 #include "modules/catalogue.h"
+#include "modules/control_table.h"
 #include "modules/published_levels.h"
 
 namespace kv {

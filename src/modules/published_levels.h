@@ -5,7 +5,7 @@
 // of neighbouring cycles, but never sees a torn value and no side waits for the other.
 #include <atomic>
 
-#include "engine/control_table.h"
+#include "modules/control_table.h"
 
 namespace kv {
 

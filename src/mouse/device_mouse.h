@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "mouse/mouse_backend.h"
 #include "mouse/mouse_hook.h"
-#include "platform/mouse_backend.h"
 
 namespace kv {
 

@@ -1,6 +1,6 @@
 #include "mouse/mouse_hook.h"
 
-#include "platform/mouse_backend.h"
+#include "mouse/mouse_backend.h"
 
 namespace kv {
 

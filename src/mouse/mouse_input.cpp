@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "engine/control_table.h"
+#include "modules/control_table.h"
 
 namespace kv {
 

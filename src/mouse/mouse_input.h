@@ -7,9 +7,9 @@
 #include <thread>
 
 #include "engine/io.h"
+#include "mouse/mouse_backend.h"
 #include "mouse/mouse_hook.h"
 #include "mouse/mouse_metrics.h"
-#include "platform/mouse_backend.h"
 
 namespace kv {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "platform/mouse_backend.h"
+#include "mouse/mouse_backend.h"
 
 namespace kv {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/mouse_backend.h"
+#include "mouse/mouse_backend.h"
 
 namespace kv {
 

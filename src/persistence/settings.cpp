@@ -13,7 +13,6 @@
 #include <variant>
 #include <vector>
 
-#include "engine/engine_state.h"
 #include "persistence/language.h"
 #include "persistence/paths.h"
 #include "persistence/text.h"
@@ -618,22 +617,16 @@ SaveResult saveSettings(const std::string& path, const Settings& settings,
 
 // ---- Reading ----------------------------------------------------------------------------------
 
-namespace {
-
-// A control rate the engine can take: 0 (none) up to one control sample per sample; what is not a
-// number or is negative is the default.
 double limitedControlRate(double rate) {
+    constexpr double kSamplesPerSecond = 48000.0; // the engine's fixed rate
     if (!std::isfinite(rate) || rate < 0) return 4000.0;
-    return std::min(rate, static_cast<double>(kSampleRate));
+    return std::min(rate, kSamplesPerSecond);
 }
 
-// A measured chunk duration, ms: the engine measures it again every 1000 cycles.
 double limitedChunkMilliseconds(double ms) {
     if (!std::isfinite(ms) || ms <= 0) return 2.0;
     return std::min(ms, 1000.0);
 }
-
-} // namespace
 
 SettingsLoadResult readSettings(std::string_view bytes, Settings& s,
                                 const SettingsMessages& messages, bool explicitPath,
@@ -760,28 +753,6 @@ std::string defaultSettingsPath(std::string_view commandLineFolder) {
 }
 
 // ---- Sharing with the engine and the language tables ------------------------------------------
-
-void applySettings(const Settings& s, EngineState& state) {
-    auto limit = [](long v, long lo, long hi) { return static_cast<int>(std::clamp(v, lo, hi)); };
-    EngineSettings& e = state.settings;
-    e.controlRate.store(limitedControlRate(s.controlDataSampleRate), rlx);
-    e.desiredOutputLatency.store(limit(s.desiredOutputLatency, 0, 512), rlx);
-    e.desiredInputLatency.store(limit(s.desiredInputLatency, 2, 512), rlx);
-    e.realtimePriority.store(s.realtimePriorityForMainThread, rlx);
-    const double minimum = s.oscillatorFrequencyMinimum;
-    e.oscillatorFrequencyMinimum.store(std::isfinite(minimum) && minimum >= 0 ? minimum : 5.0, rlx);
-    state.millisecondsPerChunk.store(limitedChunkMilliseconds(s.millisecondsPerChunk), rlx);
-}
-
-void captureSettings(const EngineState& state, Settings& s) {
-    const EngineSettings& e = state.settings;
-    s.controlDataSampleRate = e.controlRate.load(rlx);
-    s.desiredOutputLatency = e.desiredOutputLatency.load(rlx);
-    s.desiredInputLatency = e.desiredInputLatency.load(rlx);
-    s.realtimePriorityForMainThread = e.realtimePriority.load(rlx);
-    s.oscillatorFrequencyMinimum = e.oscillatorFrequencyMinimum.load(rlx);
-    s.millisecondsPerChunk = state.millisecondsPerChunk.load(rlx);
-}
 
 int languageFromChoice(std::string_view choice) {
     choice = trim(choice);

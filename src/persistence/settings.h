@@ -14,11 +14,10 @@
 #include <string>
 #include <string_view>
 
-#include "persistence/config_file.h"
+#include "persistence/safe_save.h"
 
 namespace kv {
 
-struct EngineState;
 struct PathEnvironment;
 class LanguageTables;
 
@@ -223,12 +222,11 @@ std::string defaultSettingsPath(std::string_view commandLineFolder);
 
 // ---- Sharing with the engine and the language tables ----
 
-/// Stores the engine's values: control rate, latencies (limited to 0..512 and 2..512 ms),
-/// real-time priority, oscillator frequency minimum and milliseconds per chunk. User-interface
-/// thread; the engine may run.
-void applySettings(const Settings& settings, EngineState& state);
-/// Takes the engine's current values back into `settings` before a save.
-void captureSettings(const EngineState& state, Settings& settings);
+/// A control rate the engine can take, per second: 0 (none) up to one control sample per sample;
+/// what is not a number or is negative gives the default 4000.
+double limitedControlRate(double rate);
+/// A measured chunk duration, ms: above 0 and at most 1000; otherwise the default 2.
+double limitedChunkMilliseconds(double ms);
 
 /// The language a `Language.Choice` text names: 0..15, 1000 for "Other", or −1 when it names none.
 int languageFromChoice(std::string_view choice);

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/audio_in.h"
+#include "devices/audio_in.h"
 
 namespace kv::platform {
 

@@ -8,7 +8,7 @@
 #include <set>
 #include <vector>
 
-#include "platform/audio_in.h"
+#include "devices/audio_in.h"
 
 namespace kv::platform {
 

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/audio_out.h"
+#include "devices/audio_out.h"
 
 namespace kv::platform {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/audio_out.h"
+#include "devices/audio_out.h"
 
 namespace kv::platform {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/midi_in.h"
+#include "devices/midi_in.h"
 
 namespace kv::platform {
 

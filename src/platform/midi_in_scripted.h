@@ -8,7 +8,7 @@
 #include <set>
 #include <tuple>
 
-#include "platform/midi_in.h"
+#include "devices/midi_in.h"
 
 namespace kv::platform {
 

@@ -15,8 +15,8 @@
 
 #include "mouse/backend_choice.h"
 #include "mouse/device_mouse.h"
+#include "mouse/mouse_backend.h"
 #include "platform/input_devices.h"
-#include "platform/mouse_backend.h"
 
 namespace kv::platform {
 

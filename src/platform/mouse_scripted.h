@@ -3,8 +3,8 @@
 // desktop, buttons and wheels change only when told; everything runs on the caller's thread.
 #include <string>
 
+#include "mouse/mouse_backend.h"
 #include "mouse/mouse_hook.h"
-#include "platform/mouse_backend.h"
 
 namespace kv::platform {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/mouse_backend.h"
+#include "mouse/mouse_backend.h"
 
 namespace kv::platform {
 

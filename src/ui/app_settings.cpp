@@ -1,4 +1,5 @@
 #include "ui/app_settings.h"
+#include "engine/engine_settings.h"
 
 #include <QString>
 

@@ -18,7 +18,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "persistence/config_file.h"
+#include "modules/config_file.h"
 #include "persistence/language.h"
 #include "persistence/text.h"
 

@@ -1,4 +1,5 @@
 #include "ui/main_window.h"
+#include "engine/engine_settings.h"
 
 #include <QCheckBox>
 #include <QDesktopServices>
@@ -20,10 +21,10 @@
 #include "engine/engine.h"
 #include "engine/engine_state.h"
 #include "modules/module_registry.h"
+#include "modules/presets.h"
 #include "mouse/mouse_input.h"
 #include "persistence/language.h"
 #include "persistence/paths.h"
-#include "persistence/presets.h"
 #include "persistence/text.h"
 #include "platform/library_messages.h"
 #include "ui/button_box.h"

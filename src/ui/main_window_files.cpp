@@ -8,8 +8,8 @@
 #include <filesystem>
 
 #include "devices/wav_writer.h"
+#include "modules/config_file.h"
 #include "modules/module_registry.h"
-#include "persistence/config_file.h"
 #include "persistence/language.h"
 #include "persistence/paths.h"
 #include "ui/button_box.h"

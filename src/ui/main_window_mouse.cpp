@@ -12,9 +12,9 @@
 #include <cmath>
 
 #include "engine/engine_state.h"
+#include "mouse/mouse_backend.h"
 #include "mouse/mouse_hook.h"
 #include "mouse/mouse_input.h"
-#include "platform/mouse_backend.h"
 #include "platform/work_area.h"
 #include "ui/button_box.h"
 #include "ui/main_window_parts.h"

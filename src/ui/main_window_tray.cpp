@@ -8,8 +8,8 @@
 #include <QSystemTrayIcon>
 
 #include "engine/engine.h"
+#include "modules/config_file.h"
 #include "modules/module_registry.h"
-#include "persistence/config_file.h"
 #include "persistence/language.h"
 #include "platform/work_area.h"
 #include "ui/button_box.h"

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "platform/mouse_backend.h"
+#include "mouse/mouse_backend.h"
 
 namespace kv {
 struct MouseHookState;

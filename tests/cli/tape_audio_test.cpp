@@ -23,8 +23,8 @@
 #include "devices/tape_audio.h"
 #include "devices/wave_input_manager.h"
 #include "engine/engine.h"
+#include "modules/config_file.h"
 #include "modules/module_registry.h"
-#include "persistence/config_file.h"
 #include "platform/audio_in_scripted.h"
 
 #include "tape_support.h"

@@ -17,9 +17,9 @@
 #include "devices/gesture_tape.h"
 #include "devices/tape_edits.h"
 #include "engine/engine.h"
+#include "modules/config_file.h"
 #include "modules/module_registry.h"
 #include "mouse/mouse_input.h"
-#include "persistence/config_file.h"
 
 #include "tape_support.h"
 

@@ -17,7 +17,7 @@
 #include <sstream>
 #include <vector>
 
-#include "persistence/presets.h"
+#include "modules/presets.h"
 
 namespace {
 

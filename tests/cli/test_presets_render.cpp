@@ -16,8 +16,8 @@
 #include "cli/script.h"
 #include "cli/session.h"
 #include "cli/wav_file.h"
+#include "modules/presets.h"
 #include "persistence/language.h"
-#include "persistence/presets.h"
 
 namespace kv {
 namespace {

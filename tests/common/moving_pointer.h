@@ -4,7 +4,7 @@
 #include <atomic>
 #include <string>
 
-#include "platform/mouse_backend.h"
+#include "mouse/mouse_backend.h"
 
 namespace kv {
 

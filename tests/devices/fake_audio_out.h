@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/audio_out.h"
+#include "devices/audio_out.h"
 
 namespace kv::test {
 

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "engine_fixture.h"
-#include "persistence/config_file.h"
+#include "modules/config_file.h"
 
 namespace kv {
 namespace {

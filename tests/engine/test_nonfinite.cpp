@@ -11,7 +11,7 @@
 
 #include "engine/oscillator.h"
 #include "engine_fixture.h"
-#include "persistence/config_file.h"
+#include "modules/config_file.h"
 
 namespace kv {
 namespace {

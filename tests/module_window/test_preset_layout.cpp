@@ -7,8 +7,8 @@
 
 #include "engine/engine.h"
 #include "modules/module_registry.h"
+#include "modules/presets.h"
 #include "persistence/language.h"
-#include "persistence/presets.h"
 #include "ui/module_window/module_layout.h"
 
 namespace kv::ui {

@@ -9,8 +9,8 @@
 #include <gtest/gtest.h>
 
 #include "engine/engine.h"
-#include "persistence/config_file.h"
-#include "persistence/presets.h"
+#include "modules/config_file.h"
+#include "modules/presets.h"
 #include "ui/module_window/module_window.h"
 
 namespace kv::ui {

@@ -8,8 +8,8 @@
 
 #include "engine/engine.h"
 #include "modules/module_registry.h"
+#include "modules/presets.h"
 #include "persistence/language.h"
-#include "persistence/presets.h"
 #include "persistence/resources.h"
 #include "persistence/text.h"
 

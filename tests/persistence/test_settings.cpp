@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "common/bound_user.h"
+#include "engine/engine_settings.h"
 
 #include <sys/resource.h>
 #include <sys/wait.h>

@@ -2,6 +2,7 @@
 #include <filesystem>
 
 #include "cli/commands/command_line.h"
+#include "engine/engine_settings.h"
 #include "persistence/language.h"
 
 namespace kv::cli {

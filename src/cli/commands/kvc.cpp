@@ -1,7 +1,7 @@
 // kalvitrope-cli kvc: a patch file loaded into modules and written back.
 #include "cli/commands/command_line.h"
 #include "cli/commands/commands.h"
-#include "persistence/config_file.h"
+#include "modules/config_file.h"
 
 namespace kv::cli {
 

@@ -11,13 +11,13 @@
 #include "cli/commands/command_line.h"
 #include "cli/commands/commands.h"
 #include "cli/late_cycles.h"
+#include "mouse/mouse_backend.h"
 #include "mouse/mouse_input.h"
 #include "persistence/text.h"
 #include "platform/audio_in_rtaudio.h"
 #include "platform/audio_out_rtaudio.h"
 #include "platform/library_messages.h"
 #include "platform/midi_in_rtmidi.h"
-#include "platform/mouse_backend.h"
 #include "platform/thread_priority.h"
 
 namespace kv::cli {

@@ -1,5 +1,5 @@
 // kalvitrope-cli presets: the built-in presets in menu order.
-#include "persistence/presets.h"
+#include "modules/presets.h"
 #include "cli/commands/command_line.h"
 #include "cli/commands/commands.h"
 #include "persistence/language.h"

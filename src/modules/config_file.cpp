@@ -1,4 +1,4 @@
-#include "persistence/config_file.h"
+#include "modules/config_file.h"
 
 #include <algorithm>
 #include <array>
@@ -17,8 +17,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "devices/output_device_id.h"
 #include "modules/module_registry.h"
+#include "modules/output_device_id.h"
 #include "persistence/language.h"
 #include "persistence/text.h"
 #include "persistence/values.h"

@@ -1,4 +1,4 @@
-#include "engine/control_table.h"
+#include "modules/control_table.h"
 
 #include <algorithm>
 #include <iterator>

@@ -1,4 +1,4 @@
-#include "persistence/presets.h"
+#include "modules/presets.h"
 
 #include <charconv>
 

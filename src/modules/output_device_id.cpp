@@ -1,4 +1,4 @@
-#include "devices/output_device_id.h"
+#include "modules/output_device_id.h"
 
 #include <cerrno>
 #include <cstdint>
