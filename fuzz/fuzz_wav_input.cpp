@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "cli/wav_reader.h"
+#include "instrument/wav_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     std::vector<int16_t> samples;
     std::string error;
-    if (!kv::cli::decodeWavMono(bytes, samples, error)) {
+    if (!kv::decodeWavMono(bytes, samples, error)) {
         if (error.empty()) std::abort();
         return 0;
     }

@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/script.h"
 #include "cli/session.h"
+#include "instrument/script.h"
 #include "modules/presets.h"
 
 namespace {
@@ -61,17 +61,16 @@ bool useGesture(kv::cli::OfflineSession& session, int resource, std::string& err
     std::string text = generalGesture();
     std::ifstream in(folder + "/preset_" + std::to_string(resource) + ".script");
     if (in) text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    kv::cli::Script script;
-    if (!kv::cli::parseScript(text, script, error)) return false;
-    kv::cli::findSoundFilesBeside(script, folder);
+    kv::Script script;
+    if (!kv::parseScript(text, script, error)) return false;
+    kv::findSoundFilesBeside(script, folder);
     if (session.useScript(script, error)) return true;
     // A script whose recording is not there (the voice the microphone presets hear is not in
     // the tree): the general gesture stands in.
     std::fprintf(stderr, "preset %d: %s; played with the general gesture\n", resource,
                  error.c_str());
     script = {};
-    return kv::cli::parseScript(generalGesture(), script, error) &&
-           session.useScript(script, error);
+    return kv::parseScript(generalGesture(), script, error) && session.useScript(script, error);
 }
 
 bool measure(const kv::PresetInfo& preset, int cycles, Figures& f, std::string& error) {

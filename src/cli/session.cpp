@@ -6,9 +6,9 @@
 #include <map>
 #include <set>
 
-#include "cli/wav_reader.h"
 #include "devices/tape_audio.h"
 #include "engine/audio_input.h"
+#include "instrument/wav_reader.h"
 #include "modules/config_file.h"
 #include "modules/module_controls.h"
 #include "modules/presets.h"

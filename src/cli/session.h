@@ -10,7 +10,6 @@
 #include <memory>
 #include <string>
 
-#include "cli/script.h"
 #include "devices/audio_out_capture.h"
 #include "devices/device_input_stage.h"
 #include "devices/device_output_stage.h"
@@ -23,6 +22,7 @@
 #include "engine/engine_state.h"
 #include "instrument/instrument.h"
 #include "instrument/patch_loading.h"
+#include "instrument/script.h"
 #include "instrument/tape_input.h"
 #include "modules/config_file.h"
 #include "modules/module_registry.h"
@@ -32,16 +32,6 @@
 #include "platform/mouse_scripted.h"
 
 namespace kv::cli {
-
-// Patches and tape input are the instrument's; the tool's commands reach them here too.
-using kv::loadPatchInto;
-using kv::offerDevices;
-using kv::PatchSource;
-using kv::readPatchFile;
-using kv::resolveProbeRow;
-using kv::scheduleTapeInput;
-using kv::syncWaveWriters;
-using kv::TapeInputFiles;
 
 class OfflineSession {
   public:

@@ -33,8 +33,10 @@ constexpr auto rlx = std::memory_order_relaxed;
 Instrument::Instrument(InstrumentBackends backends, EngineState* state)
     : ownState_(state ? nullptr : std::make_unique<EngineState>()),
       state_(state ? state : ownState_.get()), clock_(backends.simulatedClock),
-      raisePriority_(std::move(backends.raisePriority)), audioOut_(std::move(backends.audioOut)),
-      midiIn_(std::move(backends.midiIn)), audioIn_(std::move(backends.audioIn)) {
+      raisePriority_(std::move(backends.raisePriority)),
+      priorityRefused_(std::move(backends.onPriorityRefused)),
+      audioOut_(std::move(backends.audioOut)), midiIn_(std::move(backends.midiIn)),
+      audioIn_(std::move(backends.audioIn)) {
     const bool simulated = clock_ != nullptr;
     // On the simulated clock the caller feeds and services the devices between cycles.
     outputs_ = std::make_unique<OutputDeviceManager>(
@@ -53,8 +55,8 @@ Instrument::Instrument(InstrumentBackends backends, EngineState* state)
         *audioIn_,
         simulated ? WaveInputManager::Servicing::Manual : WaveInputManager::Servicing::Thread);
     if (raisePriority_) {
-        outputs_->setFeederStart([this] { raisePriority_(true); });
-        waveInputs_->setFeederStart([this] { raisePriority_(true); });
+        outputs_->setFeederStart([this] { raisePriority_(true, nullptr); });
+        waveInputs_->setFeederStart([this] { raisePriority_(true, nullptr); });
     }
     waveInputs_->setMessageSink([this](const std::string& text) { message(text); });
     inputStage_ = std::make_unique<DeviceInputStage>(midiInputs_.get(), waveInputs_.get());
@@ -87,8 +89,13 @@ Instrument::Instrument(InstrumentBackends backends, EngineState* state)
                 installHook();
         };
         if (raisePriority_) {
-            engine_->onTickerThreadStart = [this] { raisePriority_(true); };
-            engine_->onEngineThreadStart = [this](bool realtime) { raisePriority_(realtime); };
+            engine_->onTickerThreadStart = [this] { raisePriority_(true, nullptr); };
+            engine_->onEngineThreadStart = [this](bool realtime) {
+                std::string refused;
+                if (!raisePriority_(realtime, priorityRefused_ ? &refused : nullptr) &&
+                    !refused.empty())
+                    priorityRefused_(refused);
+            };
         }
     }
     registry_ = std::make_unique<ModuleRegistry>(engine_.get());

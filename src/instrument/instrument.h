@@ -58,8 +58,13 @@ struct InstrumentBackends {
     /// the engine's threads and the mouse status thread.
     Clock* simulatedClock = nullptr;
     /// Real time: raises the priority of the thread it is called on (device feeders and the
-    /// ticker with `realtime` true, the engine thread as its settings say). May be empty.
-    std::function<void(bool realtime)> raisePriority;
+    /// ticker with `realtime` true, the engine thread as its settings say). False when real-time
+    /// scheduling was asked for but refused; `refused`, when not null, then says so. May be
+    /// empty.
+    std::function<bool(bool realtime, std::string* refused)> raisePriority;
+    /// Real time: told (on the engine thread) why the engine thread was refused real-time
+    /// scheduling; the feeders and the ticker are not told. May be empty: nobody is told.
+    std::function<void(const std::string&)> onPriorityRefused;
 };
 
 /// The sound system's devices and the desktop's mouse for a real-time instrument. `api` names
@@ -67,6 +72,10 @@ struct InstrumentBackends {
 /// preference; `desktopMouse` false leaves the mouse out. `unavailable` says why the mouse
 /// cannot be heard, when it cannot.
 InstrumentBackends liveBackends(const std::string& api, const std::string& mouseBackend,
+                                bool desktopMouse, std::string& unavailable);
+/// The same around a sound output the caller made (and checked for devices) already.
+InstrumentBackends liveBackends(std::unique_ptr<platform::AudioOut> audioOut,
+                                const std::string& api, const std::string& mouseBackend,
                                 bool desktopMouse, std::string& unavailable);
 
 /// A gesture tape read and checked for playing live (see Instrument::readTape).
@@ -204,7 +213,8 @@ class Instrument {
     std::unique_ptr<EngineState> ownState_;
     EngineState* state_;
     Clock* clock_;
-    std::function<void(bool)> raisePriority_;
+    std::function<bool(bool, std::string*)> raisePriority_;
+    std::function<void(const std::string&)> priorityRefused_;
     std::unique_ptr<platform::AudioOut> audioOut_;
     std::unique_ptr<platform::MidiIn> midiIn_;
     std::unique_ptr<platform::AudioIn> audioIn_;

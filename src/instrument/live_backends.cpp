@@ -11,8 +11,14 @@ namespace kv {
 
 InstrumentBackends liveBackends(const std::string& api, const std::string& mouseBackend,
                                 bool desktopMouse, std::string& unavailable) {
+    return liveBackends(platform::makeAudioOut(api), api, mouseBackend, desktopMouse, unavailable);
+}
+
+InstrumentBackends liveBackends(std::unique_ptr<platform::AudioOut> audioOut,
+                                const std::string& api, const std::string& mouseBackend,
+                                bool desktopMouse, std::string& unavailable) {
     InstrumentBackends b;
-    b.audioOut = platform::makeAudioOut(api);
+    b.audioOut = std::move(audioOut);
     // MIDI keyboards and sound-card inputs of the same sound system (none with the silent one).
     if (api == "null") {
         b.midiIn = std::make_unique<platform::ScriptedMidiIn>();
@@ -25,9 +31,7 @@ InstrumentBackends liveBackends(const std::string& api, const std::string& mouse
         b.audioIn = std::make_unique<platform::RtAudioIn>(api);
     }
     if (desktopMouse) b.mouse = platform::makeMouseBackend(unavailable, mouseBackend);
-    b.raisePriority = [](bool realtime) {
-        platform::raiseCurrentThreadPriority(realtime, nullptr);
-    };
+    b.raisePriority = platform::raiseCurrentThreadPriority;
     return b;
 }
 

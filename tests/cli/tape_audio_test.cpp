@@ -15,14 +15,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "cli/script.h"
 #include "cli/session.h"
-#include "cli/wav_reader.h"
 #include "devices/device_input_stage.h"
 #include "devices/gesture_tape.h"
 #include "devices/tape_audio.h"
 #include "devices/wave_input_manager.h"
 #include "engine/engine.h"
+#include "instrument/script.h"
+#include "instrument/wav_reader.h"
 #include "modules/config_file.h"
 #include "modules/module_registry.h"
 #include "platform/audio_in_scripted.h"

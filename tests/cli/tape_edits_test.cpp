@@ -12,11 +12,11 @@
 
 #include <unistd.h>
 
-#include "cli/script.h"
 #include "cli/session.h"
 #include "devices/gesture_tape.h"
 #include "devices/tape_edits.h"
 #include "engine/engine.h"
+#include "instrument/script.h"
 #include "modules/config_file.h"
 #include "modules/module_registry.h"
 #include "mouse/mouse_input.h"

@@ -11,12 +11,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "cli/script.h"
 #include "cli/session.h"
 #include "devices/device_input_stage.h"
 #include "devices/gesture_tape.h"
 #include "devices/midi_input_manager.h"
 #include "engine/engine.h"
+#include "instrument/script.h"
 #include "modules/config_file.h"
 #include "modules/module_registry.h"
 #include "mouse/mouse_input.h"

@@ -13,9 +13,9 @@
 #include <sstream>
 #include <vector>
 
-#include "cli/script.h"
 #include "cli/session.h"
 #include "cli/wav_file.h"
+#include "instrument/script.h"
 #include "modules/presets.h"
 #include "persistence/language.h"
 
@@ -141,11 +141,11 @@ TEST_P(PresetRender, SoundsCleanlyWithItsGesture) {
 
     cli::OfflineSession session;
     std::string error;
-    cli::Script script;
-    ASSERT_TRUE(cli::parseScript(scriptFor(*preset), script, error)) << error;
+    Script script;
+    ASSERT_TRUE(parseScript(scriptFor(*preset), script, error)) << error;
     // A preset's own script names its sound as "voice.wav": the test's voice stands in.
     writeVoiceWav((dir / "voice.wav").string());
-    cli::findSoundFilesBeside(script, dir.string());
+    findSoundFilesBeside(script, dir.string());
     ASSERT_TRUE(session.loadPatch({"", std::to_string(preset->resource)}, error)) << error;
     ASSERT_TRUE(session.useScript(script, error)) << error;
 

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 // The parser belongs to the tool's executable, not to a library: it is compiled in here.
-#include "cli/script.h"
+#include "instrument/script.h"
 
 namespace kv::cli {
 namespace {

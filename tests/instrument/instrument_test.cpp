@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "devices/audio_out_capture.h"
 #include "devices/output_device_manager.h"
@@ -15,6 +18,7 @@
 #include "modules/module_registry.h"
 #include "mouse/mouse_input.h"
 #include "platform/audio_in_scripted.h"
+#include "platform/audio_out_null.h"
 #include "platform/midi_in_scripted.h"
 #include "platform/mouse_scripted.h"
 
@@ -195,6 +199,43 @@ TEST(Instrument, TapesThatCannotPlayLiveAreRefusedNamingTheProblem) {
     EXPECT_NE(error.find("cannot be read"), std::string::npos) << error;
     EXPECT_FALSE(o.instrument->replaying());
     fs::remove_all(dir);
+}
+
+// In real time every thread asks for its priority, but only the engine thread's refusal is told
+// (the feeders and the ticker would repeat it), and only when real time was asked for.
+TEST(Instrument, OnlyTheEngineThreadTellsThatRealTimeWasRefused) {
+    for (const bool realtime : {true, false}) {
+        std::mutex mutex;
+        int asked = 0;
+        std::vector<std::string> told;
+        InstrumentBackends b;
+        b.audioOut = std::make_unique<platform::NullAudioOut>();
+        b.midiIn = std::make_unique<platform::ScriptedMidiIn>();
+        b.audioIn = std::make_unique<platform::ScriptedAudioIn>();
+        b.raisePriority = [&](bool wanted, std::string* refused) {
+            const std::lock_guard lock(mutex);
+            ++asked;
+            if (!wanted) return true;
+            if (refused) *refused = "refused";
+            return false;
+        };
+        b.onPriorityRefused = [&](const std::string& text) {
+            const std::lock_guard lock(mutex);
+            told.push_back(text);
+        };
+        EngineState state;
+        state.settings.realtimePriority.store(realtime);
+        Instrument in(std::move(b), &state);
+        in.loadPatchText(kPatch);
+        in.start();
+        for (int waited = 0; waited < 2000 && state.cycleCounter.load() < 5; ++waited)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        in.engine().stopAndWait();
+        const std::lock_guard lock(mutex);
+        EXPECT_GE(asked, 2) << realtime; // the engine thread and the ticker at least
+        EXPECT_EQ(told, realtime ? std::vector<std::string>{"refused"} : std::vector<std::string>{})
+            << realtime;
+    }
 }
 
 } // namespace

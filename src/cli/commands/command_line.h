@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/script.h"
 #include "cli/session.h"
+#include "instrument/script.h"
 #include "persistence/settings.h"
 
 namespace kv::cli {

@@ -11,14 +11,13 @@
 #include "cli/commands/command_line.h"
 #include "cli/commands/commands.h"
 #include "cli/late_cycles.h"
-#include "mouse/mouse_backend.h"
+#include "engine/engine_state.h"
+#include "instrument/instrument.h"
+#include "instrument/patch_loading.h"
 #include "mouse/mouse_input.h"
 #include "persistence/text.h"
-#include "platform/audio_in_rtaudio.h"
 #include "platform/audio_out_rtaudio.h"
 #include "platform/library_messages.h"
-#include "platform/midi_in_rtmidi.h"
-#include "platform/thread_priority.h"
 
 namespace kv::cli {
 
@@ -83,65 +82,37 @@ int playCommand(int argc, char** argv) {
     }
     for (const std::string& m : backendMessages)
         complain(m);
-    OutputDeviceManager manager(*out);
-    DeviceOutputStage stage(manager);
-    // MIDI keyboards and sound-card inputs of the same sound system.
-    platform::RtMidiInput midiIn(api);
-    platform::RtAudioIn audioIn(api);
-    MidiInputManager midiManager(midiIn);
-    WaveInputManager waveManager(audioIn);
-    waveManager.setMessageSink([](const std::string& text) { complain(text); });
-    waveManager.setFeederStart([] { platform::raiseCurrentThreadPriority(true, nullptr); });
-    DeviceInputStage inputs(&midiManager, &waveManager);
-    WaveWriterList waveWriters;
-    manager.setTap([&](const uint8_t* bytes, std::size_t length, int device) {
-        waveWriters.writeBlock(bytes, length, device);
-    });
-    EngineState state;
-    // The desktop's mouse plays the mouse rows when there is a display, as in the program.
+    // The instrument on that output, the same sound system's inputs and the desktop's mouse (its
+    // mouse rows are played when there is a display), as in the program.
     std::string noMouse;
-    const std::unique_ptr<platform::MouseBackend> pointer =
-        platform::makeMouseBackend(noMouse, settings ? settings->mouseBackend : "auto");
+    InstrumentBackends backends = liveBackends(
+        std::move(out), api, settings ? settings->mouseBackend : "auto", true, noMouse);
+    backends.onPriorityRefused = [](const std::string& text) { complain(text); };
     if (!noMouse.empty()) complain(noMouse);
-    MouseInput mouse;
-    MouseSampler sampler(mouse);
-    MouseSamplerThread sampling(sampler, *pointer);
-    if (settings) applyCommandSettings(*settings, state, mouse.settings);
-    Engine engine(state, &stage, &mouse, &inputs);
-    engine.onStart = [&] {
-        std::string message;
-        if (!installMouseHook(mouse.hook, *pointer, message)) complain(message);
-    };
-    ModuleRegistry registry(&engine);
-    offerDevices(registry, manager, &waveManager, &midiManager,
-                 settings && settings->allowMouseInputAsAudioInput);
-    LoadTarget target;
-    target.registry = &registry;
-    target.engine = &engine;
-    target.legacyFlag = &state.settings.legacyPatch;
+    // The state outlives the instrument: the figures are printed once it has closed its devices.
+    EngineState state;
+    auto playing = std::make_unique<Instrument>(std::move(backends), &state);
+    Instrument& instrument = *playing;
+    instrument.onMessage = [](const std::string& text) { complain(text); };
+    if (settings) applyCommandSettings(*settings, state, instrument.mouse().settings);
+    offerDevices(instrument.registry(), instrument.outputs(), &instrument.waveInputs(),
+                 &instrument.midiInputs(), settings && settings->allowMouseInputAsAudioInput);
     LoadReport report;
-    if (!loadPatchInto(target, source, error, &report)) {
+    if (!loadPatchInto(instrument.loadTarget(), source, error, &report)) {
         complain(error);
         return kExitFailure;
     }
     warnLeftOut(report);
+    instrument.syncRecordings();
 
-    syncWaveWriters(registry, waveWriters, [](const std::string& text) { complain(text); });
-    manager.setFeederStart([] { platform::raiseCurrentThreadPriority(true, nullptr); });
-    engine.onTickerThreadStart = [] { platform::raiseCurrentThreadPriority(true, nullptr); };
-    engine.onEngineThreadStart = [](bool realtime) {
-        std::string message;
-        if (!platform::raiseCurrentThreadPriority(realtime, &message) && !message.empty())
-            complain(message);
-    };
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);
     const auto start = std::chrono::steady_clock::now();
     auto elapsed = [&] {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     };
-    sampling.start();
-    engine.start();
+    if (MouseSamplerThread* sampling = instrument.samplerThread()) sampling->start();
+    instrument.start();
     // Start-up (until the first cycle has run) is measured on its own, so that it does not count
     // as late cycles; after it the cycle counter is watched every millisecond to tell when ticks
     // found no cycle run.
@@ -160,11 +131,7 @@ int playCommand(int argc, char** argv) {
     const double played = elapsed();
     const long long cycles = std::max(0LL, static_cast<long long>(state.cycleCounter.load()) - 1);
     if (startup < 0) startup = played;
-    engine.stopAndWait();
-    sampling.stop();
-    pointer->removeHook();
-    manager.setTap(nullptr);
-    waveWriters.stopAll();
+    playing.reset();
 
     const long long expected = std::llround((played - startup) / 0.002);
     lateCycles.finish(played - startup, cycles);
