@@ -68,9 +68,9 @@ struct InstrumentBackends {
 };
 
 /// The sound system's devices and the desktop's mouse for a real-time instrument. `api` names
-/// the sound system ("null": silence, with no MIDI or sound-card input); `mouseBackend` is the
-/// preference; `desktopMouse` false leaves the mouse out. `unavailable` says why the mouse
-/// cannot be heard, when it cannot.
+/// the sound system ("null": silence, with quiet scripted MIDI and sound-card inputs);
+/// `mouseBackend` is the preference; `desktopMouse` false leaves the mouse out. `unavailable` says
+/// why the mouse cannot be heard, when it cannot.
 InstrumentBackends liveBackends(const std::string& api, const std::string& mouseBackend,
                                 bool desktopMouse, std::string& unavailable);
 /// The same around a sound output the caller made (and checked for devices) already.

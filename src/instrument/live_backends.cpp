@@ -19,7 +19,8 @@ InstrumentBackends liveBackends(std::unique_ptr<platform::AudioOut> audioOut,
                                 bool desktopMouse, std::string& unavailable) {
     InstrumentBackends b;
     b.audioOut = std::move(audioOut);
-    // MIDI keyboards and sound-card inputs of the same sound system (none with the silent one).
+    // MIDI keyboards and sound-card inputs of the same sound system; the silent one lists quiet
+    // scripted inputs, so that its device lists can be shown and tried without any hardware.
     if (api == "null") {
         b.midiIn = std::make_unique<platform::ScriptedMidiIn>();
         b.audioIn = std::make_unique<platform::ScriptedAudioIn>();

@@ -16,8 +16,10 @@
 #include "instrument/patch_loading.h"
 #include "mouse/mouse_input.h"
 #include "persistence/text.h"
+#include "platform/audio_in_scripted.h"
 #include "platform/audio_out_rtaudio.h"
 #include "platform/library_messages.h"
+#include "platform/midi_in_scripted.h"
 
 namespace kv::cli {
 
@@ -88,6 +90,10 @@ int playCommand(int argc, char** argv) {
     InstrumentBackends backends = liveBackends(
         std::move(out), api, settings ? settings->mouseBackend : "auto", true, noMouse);
     backends.onPriorityRefused = [](const std::string& text) { complain(text); };
+    if (api == "null") { // playing in silence offers no inputs at all
+        backends.midiIn = std::make_unique<platform::ScriptedMidiIn>(0);
+        backends.audioIn = std::make_unique<platform::ScriptedAudioIn>(0);
+    }
     if (!noMouse.empty()) complain(noMouse);
     // The state outlives the instrument: the figures are printed once it has closed its devices.
     EngineState state;
