@@ -18,6 +18,9 @@ constexpr uint8_t kModeSpectrum = 0;
 constexpr uint8_t kModeOscilloscope = 1;
 constexpr int kNoDevice = -555;
 constexpr int kMaxSteps = 32;
+// Samples over which the bands of a frozen buffer are measured: the next buffer fills no sooner
+// than 1600 samples after, less the rest of the chunk that filled this one (at most 191).
+constexpr int kSpreadSamples = AnalyserState::kBufferSamples - SampleChunk::kSlots;
 
 // Evens out the bands' response: band k is divided by weight k after smoothing.
 constexpr double kBandWeights[AnalyserState::kBands] = {
@@ -48,27 +51,35 @@ double sampleAt(const double* s, int n, double pos) {
     return s[i] + (s[i + 1] - s[i]) * f;
 }
 
-void drawSpectrum(AnalyserPicture& pic, const double* samples) {
-    double bands[AnalyserState::kBands];
-    spectrumBands(samples, bands);
-    const double w = pic.width;
-    const double h = pic.height;
-    for (int k = 1; k <= AnalyserState::kBands; ++k) {
-        const double x = w / AnalyserState::kBands * (k - 1 + 0.6);
-        const double y = (1.0 - bands[k - 1]) * (h - 1);
-        pic.blendLine(x, y, x, h + 1, kAnalyserTrace);
-        pic.blendLine(x, 0, x, y, kAnalyserBlack);
+// Band k (1..50) before smoothing: the periodicity at 480·k Hz less that at twice the frequency.
+double rawBand(const double* samples, int k) {
+    constexpr int n = AnalyserState::kBufferSamples;
+    const double g = 480.0 * k;
+    return std::max(0.0, periodicity(samples, n, g) - periodicity(samples, n, 2 * g));
+}
+
+// Averages each raw band with the one above and evens out their response.
+void smoothBands(double bands[AnalyserState::kBands]) {
+    constexpr int K = AnalyserState::kBands;
+    for (int k = 1; k <= K; ++k) {
+        // The band above the last one is never measured: it reads 0.
+        const double next = k < K ? bands[k] : 0.0;
+        bands[k - 1] = std::clamp((bands[k - 1] + next) / 2.0 / kBandWeights[k - 1], 0.0, 1.0);
     }
 }
 
-void drawOscilloscope(AnalyserPicture& pic, const double* samples) {
-    pic.fill(kAnalyserBlack);
-    const double h = pic.height;
-    for (double x = 0; x < pic.width; x += 0.5) {
-        const int i = static_cast<int>(x * AnalyserState::kBufferSamples / pic.width);
-        const double y = std::clamp(h / 2 + samples[i] * h / 2, 0.0, h - 1);
-        pic.blendPoint(x, y, kAnalyserTrace);
-    }
+// Measures up to `quota` more bands of the frozen buffer; once all are measured, draws and
+// publishes their picture. Engine thread.
+void advanceSpectrum(AnalyserState& st, int quota) {
+    if (!st.spectrumPending) return;
+    const int end = std::min(st.bandsDone + quota, AnalyserState::kBands);
+    for (; st.bandsDone < end; ++st.bandsDone)
+        st.frozenBands[st.bandsDone] = rawBand(st.frozen, st.bandsDone + 1);
+    if (st.bandsDone < AnalyserState::kBands) return;
+    smoothBands(st.frozenBands);
+    drawSpectrum(st.canvas, st.frozenBands);
+    st.publish();
+    st.spectrumPending = false;
 }
 
 void raisePeak(std::atomic<double>& peak, double level) {
@@ -179,16 +190,32 @@ double periodicity(const double* samples, int n, double frequency) {
 }
 
 void spectrumBands(const double* samples, double bands[AnalyserState::kBands]) {
-    constexpr int n = AnalyserState::kBufferSamples;
-    constexpr int K = AnalyserState::kBands;
-    for (int k = 1; k <= K; ++k) {
-        const double g = 480.0 * k;
-        bands[k - 1] = std::max(0.0, periodicity(samples, n, g) - periodicity(samples, n, 2 * g));
+    for (int k = 1; k <= AnalyserState::kBands; ++k)
+        bands[k - 1] = rawBand(samples, k);
+    smoothBands(bands);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Drawing
+
+void drawSpectrum(AnalyserPicture& pic, const double bands[AnalyserState::kBands]) {
+    const double w = pic.width;
+    const double h = pic.height;
+    for (int k = 1; k <= AnalyserState::kBands; ++k) {
+        const double x = w / AnalyserState::kBands * (k - 1 + 0.6);
+        const double y = (1.0 - bands[k - 1]) * (h - 1);
+        pic.blendLine(x, y, x, h + 1, kAnalyserTrace);
+        pic.blendLine(x, 0, x, y, kAnalyserBlack);
     }
-    for (int k = 1; k <= K; ++k) {
-        // The band above the last one is never measured: it reads 0.
-        const double next = k < K ? bands[k] : 0.0;
-        bands[k - 1] = std::clamp((bands[k - 1] + next) / 2.0 / kBandWeights[k - 1], 0.0, 1.0);
+}
+
+void drawOscilloscope(AnalyserPicture& pic, const double* samples) {
+    pic.fill(kAnalyserBlack);
+    const double h = pic.height;
+    for (double x = 0; x < pic.width; x += 0.5) {
+        const int i = static_cast<int>(x * AnalyserState::kBufferSamples / pic.width);
+        const double y = std::clamp(h / 2 + samples[i] * h / 2, 0.0, h - 1);
+        pic.blendPoint(x, y, kAnalyserTrace);
     }
 }
 
@@ -208,10 +235,18 @@ void evaluateOutputAnalyser(Module& m, EngineContext& ctx) {
     }
     const int length = std::clamp(chunk.length(), 0, SampleChunk::kSlots);
 
+    // A share of the pending bands in proportion to the chunk, so that they are all measured
+    // before the next buffer fills, however long the chunks.
+    const int quota = (AnalyserState::kBands * length + kSpreadSamples - 1) / kSpreadSamples;
+    advanceSpectrum(st, std::max(quota, 1));
+
     for (int i = 0; i < length; ++i) {
         st.buffer[st.fill++] = chunk.samples[i];
         if (st.fill < AnalyserState::kBufferSamples) continue;
         st.fill = 0;
+        // The quota has measured every band by now; should a buffer ever fill sooner, its
+        // predecessor's picture is finished first rather than lost.
+        advanceSpectrum(st, AnalyserState::kBands);
 
         const uint8_t show = m.showState.load(rlx);
         if (show == kShowCompact) {
@@ -226,8 +261,12 @@ void evaluateOutputAnalyser(Module& m, EngineContext& ctx) {
             }
             const uint8_t mode = c.mode().mode.load(rlx);
             if (mode == kModeSpectrum) {
-                drawSpectrum(st.canvas, st.buffer);
-                st.publish();
+                // Measured over the next cycles. The picture is finished even if the window
+                // turns compact or hidden meanwhile (it is due now); a new size or mode takes
+                // effect at the next buffer, as it would had the picture been drawn at once.
+                std::copy(std::begin(st.buffer), std::end(st.buffer), std::begin(st.frozen));
+                st.bandsDone = 0;
+                st.spectrumPending = true;
             } else if (mode == kModeOscilloscope) {
                 drawOscilloscope(st.canvas, st.buffer);
                 st.publish();

@@ -2,6 +2,9 @@
 // The output analyser: collects what one output device plays, 1600 samples at a time, and draws
 // either a spectrum of 50 bands or an oscilloscope trace into a 32-bit pixel picture that the
 // module window shows. In the window's compact state it only tracks the peak level.
+// The spectrum of a full buffer is measured a few bands per cycle over the following cycles (a
+// frozen copy, while the live buffer fills again), so no one cycle measures all 50 bands; its
+// picture is published once the last band is measured, before the next buffer fills.
 //
 // Threads: the engine thread draws (once per cycle, after the output devices have their chunks)
 // and publishes finished pictures; the user-interface thread takes the latest picture, the peak,
@@ -47,7 +50,12 @@ struct AnalyserState final : ModuleState {
     // --- Engine thread -------------------------------------------------------------------------
     double buffer[kBufferSamples] = {}; // full scale ±1
     int fill = 0;
-    AnalyserPicture canvas; // the picture being drawn; points blend with what it holds
+    /// A full buffer whose spectrum is being measured, and its bands measured so far.
+    double frozen[kBufferSamples] = {};
+    double frozenBands[kBands] = {};
+    int bandsDone = 0;
+    bool spectrumPending = false; // a picture of `frozen` is owed
+    AnalyserPicture canvas;       // the picture being drawn; points blend with what it holds
     /// Copies the canvas into the free picture and hands it to the user-interface side.
     void publish();
 
@@ -78,6 +86,12 @@ double periodicity(const double* samples, int n, double frequency);
 
 /// The 50 spectrum bands (0..1) of 1600 buffered samples.
 void spectrumBands(const double* samples, double bands[AnalyserState::kBands]);
+
+/// Draws the 50 bands (0..1) as columns over what `pic` holds.
+void drawSpectrum(AnalyserPicture& pic, const double bands[AnalyserState::kBands]);
+
+/// Draws the trace of 1600 buffered samples on black.
+void drawOscilloscope(AnalyserPicture& pic, const double* samples);
 
 /// The analyser's work at the end of a cycle. Engine thread.
 void evaluateOutputAnalyser(Module& m, EngineContext& ctx) KV_NONBLOCKING;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cmath>
 #include <numbers>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -334,7 +335,7 @@ TEST_F(Analyser, SpectrumDrawsTheBandsAsColumns) {
     output.hz = 4800.0; // band 10
     analyser->analysers[0].mode = 0;
     analyser->showState = 10;
-    cycles(17);
+    cycles(17 + 13); // the buffer fills in the 17th cycle, its bands take 13 more
     const AnalyserPicture& pic = st().latest();
     const int w = pic.width, h = pic.height;
     auto litRows = [&](int band) {
@@ -347,6 +348,123 @@ TEST_F(Analyser, SpectrumDrawsTheBandsAsColumns) {
     };
     EXPECT_GT(litRows(10), h / 2);
     EXPECT_LT(litRows(40), h / 4);
+}
+
+// An output device playing a recorded signal, and a reference analyser that takes the same
+// samples and measures all bands of a buffer at once, the moment it fills.
+class RecordedOutput final : public OutputStage {
+  public:
+    std::vector<double> signal;
+    std::size_t at = 0;
+    void engineStarted() override {}
+    void startCycle(int8_t) override {}
+    void addToBus(int, int, double) override {}
+    void beginCycleAndFlush(EngineState&) override {}
+    bool readBack(int, SampleChunk& out) override {
+        for (int i = 0; i < out.length(); ++i)
+            out.samples[i] = signal[at++ % signal.size()];
+        return true;
+    }
+    void endCycle() override {}
+    void closeAll() override {}
+};
+
+struct ReferenceAnalyser {
+    AnalyserState st; // its canvas, buffer and size requests only
+    std::vector<AnalyserPicture> pictures;
+    void take(const double* samples, int n, uint8_t show, uint8_t mode) {
+        for (int i = 0; i < n; ++i) {
+            st.buffer[st.fill++] = samples[i];
+            if (st.fill < AnalyserState::kBufferSamples) continue;
+            st.fill = 0;
+            if (show != 10) continue;
+            if (const uint32_t size = st.pendingSize.exchange(0)) {
+                st.canvas.resize(static_cast<int>(size >> 16), static_cast<int>(size & 0xFFFF));
+                st.canvas.fill(kAnalyserBlack);
+            }
+            if (mode == 0) {
+                double bands[AnalyserState::kBands];
+                spectrumBands(st.buffer, bands);
+                drawSpectrum(st.canvas, bands);
+            } else {
+                drawOscilloscope(st.canvas, st.buffer);
+            }
+            pictures.push_back(st.canvas);
+        }
+    }
+};
+
+// The spectrum's bands are measured over the cycles after the buffer fills: the window must see
+// the same pictures, in the same order and none skipped, as when they were measured at once,
+// whatever the chunk lengths and whatever the window asks meanwhile.
+TEST_F(AudioRouting, SpreadSpectrumPublishesThePicturesOfMeasuringAtOnce) {
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> uniform(-1.0, 1.0);
+    std::vector<double> noise(20000), steps(20000), toneAndNoise(20000);
+    for (std::size_t i = 0; i < noise.size(); ++i) {
+        noise[i] = uniform(random);
+        const double hz = 480.0 * (3 + 7 * (i / 1600) % 40); // a new band every buffer
+        steps[i] = 0.8 * std::cos(kTwoPi * hz * static_cast<double>(i) / 48000.0);
+        toneAndNoise[i] = 0.5 * std::cos(kTwoPi * 9600.0 * static_cast<double>(i) / 48000.0) +
+                          0.3 * noise[(i * 7) % noise.size()];
+    }
+    // What the window does once this many samples have been played.
+    struct Event {
+        int sample;
+        uint8_t show, mode;
+        bool clear;
+    };
+    const Event events[] = {
+        {1650, 10, 0, true},  // resized while the first buffer's bands are measured
+        {1700, 5, 0, false},  // compact: the pending picture still comes, the next one not
+        {3300, 10, 1, false}, // oscilloscope, then back to the spectrum just after a buffer
+        {4850, 10, 0, false}, {6450, 3, 1, false},  // hidden, and the mode changed, while pending
+        {8050, 10, 0, false}, {12000, 5, 0, false}, // compact: the last picture is due
+    };
+    const std::vector<int> chunkPatterns[] = {{96}, {1}, {192}, {192, 1, 57, 150, 96, 2, 191}};
+    const std::vector<double>* signals[] = {&noise, &steps, &toneAndNoise};
+    for (std::size_t s = 0; s < std::size(signals); ++s) {
+        for (const std::vector<int>& chunks : chunkPatterns) {
+            SCOPED_TRACE(::testing::Message()
+                         << "signal " << s << ", chunks from " << chunks[0] << " samples");
+            ModuleRegistry modules;
+            Module* analyser = modules.addModule(Module_AudioOutputAnalyser);
+            AnalyserState& st = analyser->stateAs<AnalyserState>();
+            RecordedOutput output;
+            output.signal = *signals[s];
+            ctx.output = &output;
+            ReferenceAnalyser reference;
+            std::vector<AnalyserPicture> seen;
+            std::size_t next = 0;
+            int played = 0;
+            for (int cycle = 0; played < 12000 || st.spectrumPending; ++cycle) {
+                for (; next < std::size(events) && events[next].sample <= played; ++next) {
+                    analyser->showState = events[next].show;
+                    analyser->analysers[0].mode = events[next].mode;
+                    if (events[next].clear) {
+                        st.requestClear(300, 120);
+                        reference.st.requestClear(300, 120);
+                    }
+                }
+                ASSERT_LT(played, 12800) << "bands of the buffer at 11200 still pending";
+                ctx.chunkLength = chunks[cycle % chunks.size()];
+                moduleEvaluators().endOfCycle[Module_AudioOutputAnalyser](*analyser, ctx);
+                reference.take(&output.signal[played], ctx.chunkLength, analyser->showState,
+                               analyser->analysers[0].mode);
+                played += ctx.chunkLength;
+                const AnalyserPicture& pic = st.latest();
+                if (pic.serial == seen.size()) continue;
+                ASSERT_EQ(pic.serial, seen.size() + 1) << "a picture skipped at cycle " << cycle;
+                seen.push_back(pic);
+            }
+            ASSERT_EQ(reference.pictures.size(), 5u); // 1600, 4800 (trace), 6400, 9600, 11200
+            ASSERT_EQ(seen.size(), reference.pictures.size());
+            for (std::size_t i = 0; i < seen.size(); ++i) {
+                ASSERT_EQ(seen[i].width, reference.pictures[i].width) << i;
+                ASSERT_TRUE(seen[i].pixels == reference.pictures[i].pixels) << "picture " << i;
+            }
+        }
+    }
 }
 
 TEST_F(Analyser, PictureSizeAndClearRequestsComeFromTheWindow) {
@@ -377,7 +495,8 @@ TEST(EngineThreads, AnalyserPicturesReachTheWindowThreadWhole) {
     std::atomic<bool> done{false};
     std::thread engineThread([&] {
         engine.beginOffline();
-        for (int i = 0; i < 3000; ++i)
+        // The 180th buffer fills in the 3000th cycle; a spectrum's bands take 13 more.
+        for (int i = 0; i < 3000 + 13; ++i)
             engine.runCycle(nullptr);
         engine.endOffline();
         done = true;
