@@ -58,26 +58,40 @@ double rawBand(const double* samples, int k) {
     return std::max(0.0, periodicity(samples, n, g) - periodicity(samples, n, 2 * g));
 }
 
-// Averages each raw band with the one above and evens out their response.
-void smoothBands(double bands[AnalyserState::kBands]) {
-    constexpr int K = AnalyserState::kBands;
-    for (int k = 1; k <= K; ++k) {
-        // The band above the last one is never measured: it reads 0.
-        const double next = k < K ? bands[k] : 0.0;
-        bands[k - 1] = std::clamp((bands[k - 1] + next) / 2.0 / kBandWeights[k - 1], 0.0, 1.0);
-    }
+// Band i (0..49) averaged with the raw band above it and evened out; in place, so the bands are
+// smoothed in rising order.
+void smoothBand(double bands[AnalyserState::kBands], int i) {
+    // The band above the last one is never measured: it reads 0.
+    const double next = i + 1 < AnalyserState::kBands ? bands[i + 1] : 0.0;
+    bands[i] = std::clamp((bands[i] + next) / 2.0 / kBandWeights[i], 0.0, 1.0);
 }
 
-// Measures up to `quota` more bands of the frozen buffer; once all are measured, draws and
-// publishes their picture. Engine thread.
+// The column of smoothed band i (0..49), over what `pic` holds.
+void drawColumn(AnalyserPicture& pic, int i, double band) {
+    const double w = pic.width;
+    const double h = pic.height;
+    const double x = w / AnalyserState::kBands * (i + 0.6);
+    const double y = (1.0 - band) * (h - 1);
+    pic.blendLine(x, y, x, h + 1, kAnalyserTrace);
+    pic.blendLine(x, 0, x, y, kAnalyserBlack);
+}
+
+// Measures up to `quota` more bands of the frozen buffer and draws up to `quota` more columns
+// (a column needs the band above it); once the last column is drawn, publishes the picture.
+// Engine thread.
 void advanceSpectrum(AnalyserState& st, int quota) {
     if (!st.spectrumPending) return;
-    const int end = std::min(st.bandsDone + quota, AnalyserState::kBands);
-    for (; st.bandsDone < end; ++st.bandsDone)
+    constexpr int K = AnalyserState::kBands;
+    const int bandsEnd = std::min(st.bandsDone + quota, K);
+    for (; st.bandsDone < bandsEnd; ++st.bandsDone)
         st.frozenBands[st.bandsDone] = rawBand(st.frozen, st.bandsDone + 1);
-    if (st.bandsDone < AnalyserState::kBands) return;
-    smoothBands(st.frozenBands);
-    drawSpectrum(st.canvas, st.frozenBands);
+    const int drawable = st.bandsDone == K ? K : st.bandsDone - 1;
+    const int columnsEnd = std::min(st.columnsDone + quota, drawable);
+    for (; st.columnsDone < columnsEnd; ++st.columnsDone) {
+        smoothBand(st.frozenBands, st.columnsDone);
+        drawColumn(st.canvas, st.columnsDone, st.frozenBands[st.columnsDone]);
+    }
+    if (st.columnsDone < K) return;
     st.publish();
     st.spectrumPending = false;
 }
@@ -192,21 +206,16 @@ double periodicity(const double* samples, int n, double frequency) {
 void spectrumBands(const double* samples, double bands[AnalyserState::kBands]) {
     for (int k = 1; k <= AnalyserState::kBands; ++k)
         bands[k - 1] = rawBand(samples, k);
-    smoothBands(bands);
+    for (int i = 0; i < AnalyserState::kBands; ++i)
+        smoothBand(bands, i);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Drawing
 
 void drawSpectrum(AnalyserPicture& pic, const double bands[AnalyserState::kBands]) {
-    const double w = pic.width;
-    const double h = pic.height;
-    for (int k = 1; k <= AnalyserState::kBands; ++k) {
-        const double x = w / AnalyserState::kBands * (k - 1 + 0.6);
-        const double y = (1.0 - bands[k - 1]) * (h - 1);
-        pic.blendLine(x, y, x, h + 1, kAnalyserTrace);
-        pic.blendLine(x, 0, x, y, kAnalyserBlack);
-    }
+    for (int i = 0; i < AnalyserState::kBands; ++i)
+        drawColumn(pic, i, bands[i]);
 }
 
 void drawOscilloscope(AnalyserPicture& pic, const double* samples) {
@@ -235,8 +244,9 @@ void evaluateOutputAnalyser(Module& m, EngineContext& ctx) {
     }
     const int length = std::clamp(chunk.length(), 0, SampleChunk::kSlots);
 
-    // A share of the pending bands in proportion to the chunk, so that they are all measured
-    // before the next buffer fills, however long the chunks.
+    // A share of the pending bands and columns in proportion to the chunk, so that the picture
+    // is done before the next buffer fills, however long the chunks (the columns lag the bands
+    // by one: 51 shares are granted by then).
     const int quota = (AnalyserState::kBands * length + kSpreadSamples - 1) / kSpreadSamples;
     advanceSpectrum(st, std::max(quota, 1));
 
@@ -265,7 +275,7 @@ void evaluateOutputAnalyser(Module& m, EngineContext& ctx) {
                 // turns compact or hidden meanwhile (it is due now); a new size or mode takes
                 // effect at the next buffer, as it would had the picture been drawn at once.
                 std::copy(std::begin(st.buffer), std::end(st.buffer), std::begin(st.frozen));
-                st.bandsDone = 0;
+                st.bandsDone = st.columnsDone = 0;
                 st.spectrumPending = true;
             } else if (mode == kModeOscilloscope) {
                 drawOscilloscope(st.canvas, st.buffer);

@@ -2,9 +2,9 @@
 // The output analyser: collects what one output device plays, 1600 samples at a time, and draws
 // either a spectrum of 50 bands or an oscilloscope trace into a 32-bit pixel picture that the
 // module window shows. In the window's compact state it only tracks the peak level.
-// The spectrum of a full buffer is measured a few bands per cycle over the following cycles (a
-// frozen copy, while the live buffer fills again), so no one cycle measures all 50 bands; its
-// picture is published once the last band is measured, before the next buffer fills.
+// The spectrum of a full buffer is measured and drawn a few bands per cycle over the following
+// cycles (from a frozen copy, while the live buffer fills again), so that no one cycle does all
+// 50; its picture is published once the last column is drawn, before the next buffer fills.
 //
 // Threads: the engine thread draws (once per cycle, after the output devices have their chunks)
 // and publishes finished pictures; the user-interface thread takes the latest picture, the peak,
@@ -50,10 +50,12 @@ struct AnalyserState final : ModuleState {
     // --- Engine thread -------------------------------------------------------------------------
     double buffer[kBufferSamples] = {}; // full scale ±1
     int fill = 0;
-    /// A full buffer whose spectrum is being measured, and its bands measured so far.
+    /// A full buffer whose spectrum is being measured and drawn, its bands (raw, then smoothed
+    /// as their columns are drawn), and how many are measured and drawn.
     double frozen[kBufferSamples] = {};
     double frozenBands[kBands] = {};
     int bandsDone = 0;
+    int columnsDone = 0;
     bool spectrumPending = false; // a picture of `frozen` is owed
     AnalyserPicture canvas;       // the picture being drawn; points blend with what it holds
     /// Copies the canvas into the free picture and hands it to the user-interface side.
