@@ -18,8 +18,8 @@ constexpr uint8_t kModeSpectrum = 0;
 constexpr uint8_t kModeOscilloscope = 1;
 constexpr int kNoDevice = -555;
 constexpr int kMaxSteps = 32;
-// Samples over which the bands of a frozen buffer are measured: the next buffer fills no sooner
-// than 1600 samples after, less the rest of the chunk that filled this one (at most 191).
+// Samples over which a frozen buffer's bands are measured and drawn: the next buffer fills no
+// sooner than 1600 samples after, less the rest of the chunk that filled this one (at most 191).
 constexpr int kSpreadSamples = AnalyserState::kBufferSamples - SampleChunk::kSlots;
 
 // Evens out the bands' response: band k is divided by weight k after smoothing.
@@ -254,7 +254,7 @@ void evaluateOutputAnalyser(Module& m, EngineContext& ctx) {
         st.buffer[st.fill++] = chunk.samples[i];
         if (st.fill < AnalyserState::kBufferSamples) continue;
         st.fill = 0;
-        // The quota has measured every band by now; should a buffer ever fill sooner, its
+        // The quota has drawn every column by now; should a buffer ever fill sooner, its
         // predecessor's picture is finished first rather than lost.
         advanceSpectrum(st, AnalyserState::kBands);
 

@@ -89,10 +89,10 @@ double periodicity(const double* samples, int n, double frequency);
 /// The 50 spectrum bands (0..1) of 1600 buffered samples.
 void spectrumBands(const double* samples, double bands[AnalyserState::kBands]);
 
-/// Draws the 50 bands (0..1) as columns over what `pic` holds.
+/// Draws the 50 bands (0..1) as columns over what `pic` holds. Engine thread.
 void drawSpectrum(AnalyserPicture& pic, const double bands[AnalyserState::kBands]);
 
-/// Draws the trace of 1600 buffered samples on black.
+/// Draws the trace of 1600 buffered samples on black. Engine thread.
 void drawOscilloscope(AnalyserPicture& pic, const double* samples);
 
 /// The analyser's work at the end of a cycle. Engine thread.
