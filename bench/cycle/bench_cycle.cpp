@@ -4,10 +4,12 @@
 // circling cursor with clicks and wheel notches.
 //
 //   kv_bench_cycle [--seconds S] [--preset NAME]
+//   kv_bench_cycle [--seconds S] --patch FILE [--script FILE]
 //
 // Prints one line per preset: cycles run, p50, p99 and the longest cycle in microseconds and in
 // percent of 2000 µs. The first cycle (patch start-up) is left out of the percentiles and shown
-// on its own.
+// on its own. With --patch, the one patch file is measured instead, played with its script or
+// with the general gesture.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "cli/session.h"
+#include "instrument/patch_loading.h"
 #include "instrument/script.h"
 #include "modules/presets.h"
 
@@ -56,11 +59,19 @@ std::string generalGesture() {
 }
 
 // The preset's check script from the source tree, else the general gesture.
-bool useGesture(kv::cli::OfflineSession& session, int resource, std::string& error) {
+// `scriptFile`, when given, is read instead of the preset's check script.
+bool useGesture(kv::cli::OfflineSession& session, int resource, const std::string& scriptFile,
+                std::string& error) {
     const std::string folder = std::string(KV_SOURCE_DIR) + "/tests/data/presets";
     std::string text = generalGesture();
-    std::ifstream in(folder + "/preset_" + std::to_string(resource) + ".script");
-    if (in) text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::ifstream in(scriptFile.empty() ? folder + "/preset_" + std::to_string(resource) + ".script"
+                                        : scriptFile);
+    if (in) {
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } else if (!scriptFile.empty()) {
+        error = "cannot read " + scriptFile;
+        return false;
+    }
     kv::Script script;
     if (!kv::parseScript(text, script, error)) return false;
     kv::findSoundFilesBeside(script, folder);
@@ -73,11 +84,13 @@ bool useGesture(kv::cli::OfflineSession& session, int resource, std::string& err
     return kv::parseScript(generalGesture(), script, error) && session.useScript(script, error);
 }
 
-bool measure(const kv::PresetInfo& preset, int cycles, Figures& f, std::string& error) {
+// Plays `source` (a patch file or a preset, `resource` naming the preset's check script).
+bool measure(const kv::PatchSource& source, int resource, const std::string& scriptFile, int cycles,
+             Figures& f, std::string& error) {
     kv::cli::OfflineSession session;
     session.onMessage = [](const std::string&) {};
-    if (!session.loadPatch({"", std::to_string(preset.resource)}, error)) return false;
-    if (!useGesture(session, preset.resource, error)) return false;
+    if (!session.loadPatch(source, error)) return false;
+    if (!useGesture(session, resource, scriptFile, error)) return false;
     std::vector<double> us;
     us.reserve(static_cast<std::size_t>(cycles) + 1);
     Clock::time_point last{};
@@ -107,15 +120,21 @@ bool measure(const kv::PresetInfo& preset, int cycles, Figures& f, std::string& 
 
 int main(int argc, char** argv) {
     double seconds = 5.0;
-    std::string only;
+    std::string only, patchFile, scriptFile;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--seconds" && i + 1 < argc) {
             seconds = std::atof(argv[++i]);
         } else if (a == "--preset" && i + 1 < argc) {
             only = argv[++i];
+        } else if (a == "--patch" && i + 1 < argc) {
+            patchFile = argv[++i];
+        } else if (a == "--script" && i + 1 < argc) {
+            scriptFile = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: kv_bench_cycle [--seconds S] [--preset NAME]\n");
+            std::fprintf(stderr,
+                         "usage: kv_bench_cycle [--seconds S] [--preset NAME]\n"
+                         "       kv_bench_cycle [--seconds S] --patch FILE [--script FILE]\n");
             return 2;
         }
     }
@@ -132,21 +151,34 @@ int main(int argc, char** argv) {
 
     std::printf("%-8s %-32s %7s %9s %9s %9s %9s %7s %7s %7s\n", "preset", "name", "cycles",
                 "first_us", "p50_us", "p99_us", "max_us", "p50_%", "p99_%", "max_%");
+    const auto print = [](int resource, const char* name, const Figures& f) {
+        std::printf("%-8d %-32.32s %7zu %9.1f %9.1f %9.1f %9.1f %7.2f %7.2f %7.2f\n", resource,
+                    name, f.cycles, f.first, f.p50, f.p99, f.max, 100 * f.p50 / kBudgetUs,
+                    100 * f.p99 / kBudgetUs, 100 * f.max / kBudgetUs);
+        std::fflush(stdout);
+    };
+    if (!patchFile.empty()) {
+        Figures f;
+        std::string error;
+        if (!measure({patchFile, ""}, 0, scriptFile, cycles, f, error)) {
+            std::fprintf(stderr, "%s: %s\n", patchFile.c_str(), error.c_str());
+            return 1;
+        }
+        print(0, patchFile.c_str(), f);
+        return 0;
+    }
     int failures = 0;
     for (const kv::PresetInfo& p : kv::presetTable()) {
         if (wanted && wanted != &p) continue;
         if (!kv::presetAvailable(p)) continue;
         Figures f;
         std::string error;
-        if (!measure(p, cycles, f, error)) {
+        if (!measure({"", std::to_string(p.resource)}, p.resource, "", cycles, f, error)) {
             std::fprintf(stderr, "preset %d (%s): %s\n", p.resource, p.name, error.c_str());
             ++failures;
             continue;
         }
-        std::printf("%-8d %-32.32s %7zu %9.1f %9.1f %9.1f %9.1f %7.2f %7.2f %7.2f\n", p.resource,
-                    p.name, f.cycles, f.first, f.p50, f.p99, f.max, 100 * f.p50 / kBudgetUs,
-                    100 * f.p99 / kBudgetUs, 100 * f.max / kBudgetUs);
-        std::fflush(stdout);
+        print(p.resource, p.name, f);
     }
     return failures ? 1 : 0;
 }

@@ -1,6 +1,7 @@
 #include "engine/audio_routing.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <numbers>
 
@@ -24,11 +25,13 @@ double fader(const InputSliderSlot& s, const ControlTable& t) {
     return p.manual ? p.value : p.value * 0.1;
 }
 
-// Appends or finds the voice of note `id`; a new voice starts at age 0 with `velocity`.
+// Appends or finds the voice of note `id`; a new voice starts at age 0 with `velocity`. Note ids
+// are unique among the voices, so the index finds the same voice a scan from the first would.
 PluckVoice* takePluckInput(MutedPluckState& st, uint8_t id, double velocity) {
-    for (int i = 0; i < st.count; ++i)
-        if (st.voices[i].noteId == id) return &st.voices[i];
+    const int known = st.voiceOfNote[id];
+    if (known < st.count && st.voices[known].noteId == id) return &st.voices[known];
     if (st.count >= MutedPluckState::kMaxVoices) return nullptr;
+    st.voiceOfNote[id] = static_cast<uint8_t>(st.count);
     PluckVoice& v = st.voices[st.count++];
     v = PluckVoice{};
     v.noteId = id;
@@ -46,6 +49,8 @@ const double kLogOfSixths[6] = {0.0,
                                 std::log(3.0 / 6.0),
                                 std::log(4.0 / 6.0),
                                 std::log(5.0 / 6.0)};
+
+} // namespace
 
 // The nine partials p = 40, 50, ..., 120 at p/100 × `phase`, partial p weighted
 // 1 − (|p − 100| / 60)^d: the note's own partial (100) keeps full weight, the outer ones fade in
@@ -70,8 +75,6 @@ double pluckPartials(double phase, double d) {
     }
     return sum;
 }
-
-} // namespace
 
 double firstFaderWeight(double f) {
     if (f < -100.0) return -f / 100.0;
@@ -143,26 +146,46 @@ void evaluateAudioMutedPluck(Module& m, EngineContext& ctx) {
                                            : takePluckInput(st, 0, 127.0);
             if (!v) continue;
             v->present = true;
+            // The phase step is divided out again only when the frequency's bits change.
+            if (std::bit_cast<uint64_t>(f) != std::bit_cast<uint64_t>(v->frequency))
+                v->step = f / 96000.0 * kTwoPi;
             v->frequency = f;
         }
     }
 
-    // 3. Voices.
+    // 3. Voices. A voice past its length (r ≥ 1) stays there while the length is the same, as
+    // its age only grows: its envelope is 0, it adds nothing and it is already finished, so only
+    // its phase and age move. A new length clears that knowledge.
+    if (std::bit_cast<uint64_t>(NL) != st.silentLength) {
+        st.silentLength = std::bit_cast<uint64_t>(NL);
+        for (int i = 0; i < st.count; ++i)
+            st.voices[i].silent = false;
+    }
     double sum = 0;
     const double lengthScale = NL > 1000.0 ? 1.0 / std::sqrt(NL / 1000.0) : 1.0;
     for (int i = 0; i < st.count;) {
         PluckVoice& v = st.voices[i];
-        v.phase += v.frequency / 96000.0 * kTwoPi;
-        const double tms = v.age / 48.0;
-        const double e = pluckEnvelope(tms, NV, NL);
-        // At age 0 the damping is 1 whatever the velocity (0 / 0 would be undefined).
-        const double ramp = std::min(tms / (NL + 10.0), 1.0);
-        const double d = ramp > 0 ? 1.0 / (1.0 + 10.0 * ramp / v.velocity) : 1.0;
-        if (e != 0) sum += pluckPartials(v.phase, d) * e * lengthScale;
+        v.phase += v.step;
+        if (!v.silent) {
+            const double tms = v.age / 48.0;
+            const double e = pluckEnvelope(tms, NV, NL);
+            if (e != 0) {
+                // At age 0 the damping is 1 whatever the velocity (0 / 0 would be undefined).
+                const double ramp = std::min(tms / (NL + 10.0), 1.0);
+                const double d = ramp > 0 ? 1.0 / (1.0 + 10.0 * ramp / v.velocity) : 1.0;
+                sum += pluckPartials(v.phase, d) * e * lengthScale;
+            }
+            if (tms > 10.0 && e <= 0.1) v.finished = true;
+            v.silent = tms > 10.0 && !(tms / (NL + 20.0) < 1.0);
+        }
         v.age += 1.0;
-        if (tms > 10.0 && e <= 0.1) v.finished = true;
         if (v.finished && (!v.present || !carriesNoteIds)) {
-            v = st.voices[--st.count]; // the last voice takes this place and is processed now
+            // The last voice takes this place and is processed now.
+            --st.count;
+            if (i != st.count) {
+                v = st.voices[st.count];
+                st.voiceOfNote[v.noteId] = static_cast<uint8_t>(i);
+            }
             continue;
         }
         ++i;

@@ -30,12 +30,21 @@ struct PluckVoice {
     double age = 0;       // samples since the voice started
     bool present = false;
     bool finished = false;
+    // Kept so that a held voice does not redo work whose result is known:
+    double step = 0;     // phase advance per sample (radians), frequency / 96000 × 2π
+    bool silent = false; // past its length at the module's `silentLength`: its envelope stays 0
 };
 
 struct MutedPluckState final : ModuleState {
     static constexpr int kMaxVoices = 128;
     PluckVoice voices[kMaxVoices];
     int count = 0;
+    // Index in `voices` of the voice of each note id, checked against the voice before use (a
+    // stale entry counts as no voice).
+    uint8_t voiceOfNote[256] = {};
+    // The note length (ms, bit pattern) the voices' `silent` flags were found at; a new length
+    // clears them, as it may bring a voice back.
+    uint64_t silentLength = 0;
 };
 
 /// Fader weights of the first and second channel for fader `f` (percent): both 1 at 0, all to
@@ -46,6 +55,9 @@ double secondFaderWeight(double f);
 /// The muted pluck's envelope at `ms` milliseconds into a note of velocity `velocity` (0..127)
 /// and length `length` ms: a 10 ms rise to the velocity, then a decay to 0 at length + 20 ms.
 double pluckEnvelope(double ms, double velocity, double length);
+
+/// The muted pluck's nine partials at `phase` (radians) with damping `d` (0..1], unscaled.
+double pluckPartials(double phase, double d);
 
 std::unique_ptr<ModuleState> makeAudioRoutingState(int type);
 
