@@ -360,15 +360,20 @@ TEST_F(Pluck, SkippedWorkGivesTheSameSamplesAsTheFullComputation) {
 // ---------------------------------------------------------------------------------------------
 // Output analyser
 
-// An output stage whose devices play a sine of amplitude `level` (full scale 1) at `hz`.
-class ToneOutput final : public OutputStage {
+// An output stage that only answers the analyser's read-back of what a device plays.
+class ReadBackOnly : public OutputStage {
   public:
-    double hz = 480.0, level = 1.0;
-    long phase = 0;
     void engineStarted() override {}
     void startCycle(int8_t) override {}
     void addToBus(int, int, double) override {}
     void beginCycleAndFlush(EngineState&) override {}
+};
+
+// An output stage whose devices play a sine of amplitude `level` (full scale 1) at `hz`.
+class ToneOutput final : public ReadBackOnly {
+  public:
+    double hz = 480.0, level = 1.0;
+    long phase = 0;
     bool readBack(int, SampleChunk& out) override {
         for (int i = 0; i < out.length(); ++i)
             out.samples[i] = level * std::cos(kTwoPi * hz * phase++ / 48000.0 + 0.3);
@@ -499,14 +504,10 @@ TEST_F(Analyser, SpectrumDrawsTheBandsAsColumns) {
 
 // An output device playing a recorded signal, and a reference analyser that takes the same
 // samples and measures all bands of a buffer at once, the moment it fills.
-class RecordedOutput final : public OutputStage {
+class RecordedOutput final : public ReadBackOnly {
   public:
     std::vector<double> signal;
     std::size_t at = 0;
-    void engineStarted() override {}
-    void startCycle(int8_t) override {}
-    void addToBus(int, int, double) override {}
-    void beginCycleAndFlush(EngineState&) override {}
     bool readBack(int, SampleChunk& out) override {
         for (int i = 0; i < out.length(); ++i)
             out.samples[i] = signal[at++ % signal.size()];
