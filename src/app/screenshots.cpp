@@ -35,6 +35,7 @@
 #include "mouse/mouse_input.h"
 #include "mouse/mouse_metrics.h"
 #include "persistence/language.h"
+#include "persistence/settings.h"
 #include "ui/button_box.h"
 #include "ui/colour_palette.h"
 #include "ui/installer_dialog.h"
@@ -287,6 +288,26 @@ int desktopPictures() {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Answered before the application needs a display.
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            std::printf(
+                "usage: %s [--patch FILE | --preset NAME] [--out DIR]\n"
+                "       %s --desktop [--out DIR]\n\n"
+                "Writes PNG pictures of the desktop program's windows, menus and boxes with\n"
+                "the patch or preset into DIR (default build/screenshots); with --desktop\n"
+                "instead what the X server shows, the whole screen read back from the root\n"
+                "window. Needs an X display.\n",
+                argv[0], argv[0]);
+            return 0;
+        }
+        if (a == "--version") {
+            std::printf("kalvitrope-screenshots (Kalvitrope v%s)\n",
+                        std::string(kSettingsProgramVersion).c_str());
+            return 0;
+        }
+    }
     QApplication app(argc, argv);
     QApplication::setWindowIcon(programIcon());
     std::string patch, preset, out = "build/screenshots";

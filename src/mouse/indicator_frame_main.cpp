@@ -13,6 +13,7 @@
 #include <string>
 
 #include "mouse/indicator_offscreen.h"
+#include "persistence/settings.h"
 
 namespace {
 
@@ -41,6 +42,11 @@ int main(int argc, char** argv) {
         std::string a = argv[i];
         if (a == "--help") {
             std::printf("%s", kUsage);
+            return 0;
+        }
+        if (a == "--version") {
+            std::printf("indicator-frame (Kalvitrope v%s)\n",
+                        std::string(kv::kSettingsProgramVersion).c_str());
             return 0;
         }
         if (a == "--fast") {
