@@ -22,19 +22,12 @@ command -v xdotool >/dev/null || { echo "screen-tests: xdotool is not installed"
 if [ "${KV_SCREEN_INNER:-}" = 1 ]; then
     wm=$1
     wm_pid=""
-    if [ "$wm" = openbox ]; then
-        openbox --sm-disable >"$XDG_RUNTIME_DIR/openbox.log" 2>&1 &
-        wm_pid=$!
-        # Ready once it owns the window-manager selection of screen 0.
-        for _ in $(seq 50); do
-            xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
-            sleep 0.1
-        done
-    fi
+    . scripts/window-manager.sh
+    if [ "$wm" = openbox ]; then start_openbox "$XDG_RUNTIME_DIR/openbox.log"; fi
     status=0
     "$ui" --gtest_filter='Screen.*:MainWindow.Dragging*:MainWindow.Maximising*' --gtest_brief=1 || status=1
     "$windows" --gtest_filter='ModuleWindowPlacement.*:WindowDragging.*' --gtest_brief=1 || status=1
-    [ -n "$wm_pid" ] && kill "$wm_pid" 2>/dev/null && wait "$wm_pid" 2>/dev/null
+    stop_window_manager
     exit $status
 fi
 

@@ -14,6 +14,7 @@
 #   scripts/screenshots.sh [--patch FILE | --preset NAME] [--out DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/window-manager.sh
 
 out=build/screenshots
 args=()
@@ -93,16 +94,11 @@ for wm in plain openbox; do
     wm_pid=""
     if [ "$wm" = openbox ]; then
         command -v openbox >/dev/null || { echo "screenshots: openbox is not installed" >&2; exit 1; }
-        openbox --sm-disable >"$work/openbox.log" 2>&1 &
-        wm_pid=$!
-        for _ in $(seq 50); do
-            xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
-            sleep 0.1
-        done
+        start_openbox "$work/openbox.log"
     fi
     "$tool" --desktop --out "$dir" >"$work/desktop.list" ||
         { echo "screenshots: the desktop pictures ($wm) failed" >&2; exit 1; }
-    [ -n "$wm_pid" ] && kill "$wm_pid" 2>/dev/null && wait "$wm_pid" 2>/dev/null
+    stop_window_manager
     while read -r picture; do
         [ -s "$picture" ] || { echo "screenshots: $picture is missing or empty" >&2; exit 1; }
         desktop_count=$((desktop_count + 1))
