@@ -305,12 +305,27 @@ void OfflineSession::run(const std::function<bool()>& done) {
         instrument_->beginSimulatedRun();
         started_ = true;
     }
-    instrument_->engine().afterSample = [this](uint64_t sample) {
+    // The engine calls back after the sample before each due one (and the probe's samples).
+    auto after = [this](uint64_t due) { return due == 0 ? ControlSampleTap::kNoSample : due - 1; };
+    instrument_->engine().afterEvent = [this, after](uint64_t sample) {
         if (onSample) onSample(sample);
         beforeSample(sample + 1);
+        uint64_t next = nextDueSample(sample + 1);
+        if (onSample) {
+            const uint64_t every = onSampleEvery > 0 ? onSampleEvery : 1;
+            next = std::min(next, (sample / every + 1) * every + 1);
+        }
+        return after(next);
     };
     while (!done()) {
-        beforeSample(instrument_->engine().sampleCounter());
+        const uint64_t sample = instrument_->engine().sampleCounter();
+        beforeSample(sample);
+        uint64_t next = nextDueSample(sample + 1);
+        if (onSample) {
+            const uint64_t every = onSampleEvery > 0 ? onSampleEvery : 1;
+            next = std::min(next, (sample + every - 1) / every * every + 1);
+        }
+        instrument_->engine().setNextEventSample(after(next));
         instrument_->engine().runCycle(&clock_);
         // No windows here: notes a sequence recorded go into its text as its window would.
         for (Module* m : instrument_->registry().modules(Module_ControlSequence))
@@ -324,7 +339,16 @@ void OfflineSession::run(const std::function<bool()>& done) {
         audioIn_->advance(kFramesPerCycle);
         clock_.ms += 2.0;
     }
-    instrument_->engine().afterSample = nullptr;
+    instrument_->engine().afterEvent = nullptr;
+}
+
+uint64_t OfflineSession::nextDueSample(uint64_t sample) const {
+    uint64_t due = ControlSampleTap::kNoSample;
+    if (nextEvent_ < script_.size()) due = std::max(sample, script_.sampleAt(nextEvent_));
+    if (!tapePasses_) due = std::min(due, std::max(sample, nextPass_));
+    if (nextDelivery_ < deliveries_.size())
+        due = std::min(due, std::max(sample, deliveries_[nextDelivery_].sample));
+    return due;
 }
 
 void OfflineSession::beforeSample(uint64_t sample) {

@@ -61,6 +61,9 @@ class OfflineSession {
     /// Called after the per-sample part of every sample, before the script events due at the
     /// next sample are applied.
     std::function<void(uint64_t sample)> onSample;
+    /// onSample does something only at multiples of this (0: at every sample); the samples in
+    /// between may be computed in blocks.
+    uint64_t onSampleEvery = 0;
 
     ModuleRegistry& registry() { return instrument_->registry(); }
     EngineState& state() { return instrument_->state(); }
@@ -88,6 +91,9 @@ class OfflineSession {
     void applyEventsUpTo(uint64_t sample);
     /// Script events due at `sample`, then the mouse sampler's pass when one falls on it.
     void beforeSample(uint64_t sample);
+    /// The first sample from `sample` on before which something must happen: a script event, a
+    /// sampler pass, a recorded input's delivery or a probe.
+    uint64_t nextDueSample(uint64_t sample) const;
     void noteCursor();
     void message(const std::string& text);
     void apply(const ScriptEvent& event);

@@ -13,6 +13,9 @@ class DeviceOutputStage : public OutputStage {
     void engineStarted() override { buses_.resetTargets(); }
     void startCycle(int8_t chunkAdjustment) override { buses_.startCycle(chunkAdjustment); }
     void addToBus(int index, int code, double value) override { buses_.add(index, code, value); }
+    void addSamplesToBus(int first, int count, int code, const double* values) override {
+        buses_.addSamples(first, count, code, values);
+    }
     void beginCycleAndFlush(EngineState& state) override;
     bool readBack(int code, SampleChunk& out) override { return manager_.readBack(code, out); }
     void endCycle() override { manager_.endCycle(); }

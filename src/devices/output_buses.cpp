@@ -32,10 +32,11 @@ void OutputBuses::startCycle(int8_t chunkAdjustment) {
     }
 }
 
-void OutputBuses::add(int index, int code, double value) {
-    if (index < 0 || index >= SampleChunk::kSlots) return;
-    int k;
-    bool left = true, right = true;
+namespace {
+
+// The bus of an output device code and which of its sides it feeds; false when none.
+bool decodeBus(int code, int& k, bool& left, bool& right) {
+    left = right = true;
     if (code < 99) {
         k = code + 1;
     } else if (code < 199) {
@@ -45,10 +46,39 @@ void OutputBuses::add(int index, int code, double value) {
         k = code - 199;
         left = false;
     }
-    if (k < 0 || k >= kBusCount) return;
+    return k >= 0 && k < OutputBuses::kBusCount;
+}
+
+} // namespace
+
+void OutputBuses::add(int index, int code, double value) {
+    if (index < 0 || index >= SampleChunk::kSlots) return;
+    int k;
+    bool left, right;
+    if (!decodeBus(code, k, left, right)) return;
     OutputBus& bus = buses_[k];
     if (left) bus.left.samples[index] += value;
     if (right) bus.right.samples[index] += value;
+    bus.used = true;
+}
+
+void OutputBuses::addSamples(int first, int count, int code, const double* values) {
+    if (first < 0) {
+        values -= first;
+        count += first;
+        first = 0;
+    }
+    if (count > SampleChunk::kSlots - first) count = SampleChunk::kSlots - first;
+    int k;
+    bool left, right;
+    if (count <= 0 || !decodeBus(code, k, left, right)) return;
+    OutputBus& bus = buses_[k];
+    if (left)
+        for (int s = 0; s < count; ++s)
+            bus.left.samples[first + s] += values[s];
+    if (right)
+        for (int s = 0; s < count; ++s)
+            bus.right.samples[first + s] += values[s];
     bus.used = true;
 }
 

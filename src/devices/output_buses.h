@@ -46,6 +46,8 @@ class OutputBuses {
     /// Adds `value` (engine units) at sample `index` to the bus that output device ID `code`
     /// names: both chunks, or the left or right one only. Device numbers above 8 are ignored.
     void add(int index, int code, double value);
+    /// add() for indices first..first+count−1 with values[0..count−1].
+    void addSamples(int first, int count, int code, const double* values);
     /// End of a cycle: each used bus is cut or stretched to its target, written to `writer` (left
     /// then right), and its target follows the measured latency. The first used bus sets the next
     /// chunk adjustment and the smoothed latency in `latency`. Returns whether any bus was used.

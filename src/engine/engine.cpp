@@ -13,6 +13,7 @@
 
 #include "engine/finite.h"
 #include "engine/levels.h"
+#include "engine/oscillator.h"
 #include "modules/module_controls.h"
 
 namespace kv {
@@ -52,6 +53,11 @@ constexpr int kPerSampleOrder[] = {
     Module_AudioMultiDelay,   Module_AudioEcho,       Module_AudioOutputSplit,
     Module_AudioInputCombine,
 };
+
+bool evaluatedEverySample(int type) {
+    return std::find(std::begin(kPerSampleOrder), std::end(kPerSampleOrder), type) !=
+           std::end(kPerSampleOrder);
+}
 
 // Types whose own row the output stage sends to their output device.
 bool sendsRowToDevice(int type) {
@@ -115,7 +121,8 @@ double MonotonicClock::nowMs() {
 
 Engine::Engine(EngineState& state, OutputStage* output, MouseRows* mouse, InputStage* input)
     : state_(state), evaluators_(&moduleEvaluators()), output_(output), mouse_(mouse),
-      input_(input), tick_(new TickEvent) {
+      input_(input), history_(static_cast<std::size_t>(kRowCount) * SampleChunk::kSlots),
+      tick_(new TickEvent) {
     current_ = &empty_;
     MonotonicClock().nowMs(); // fix the process-start reference early
 }
@@ -169,8 +176,47 @@ void Engine::adoptView() {
             outputSources_[outputSourceCount_++] = {&r.owner->soundOutputs[slot].code,
                                                     static_cast<uint8_t>(j), false};
         }
+        rowPerSample_[j] = r.owner && evaluatedEverySample(r.type);
     }
+    takeSourceSlots(*v);
     adopted_.store(v->sequence, std::memory_order_release);
+}
+
+// The row selectors of the view's modules, for the stretch planning: which rows modules read, and
+// which rows each oscillator reads.
+void Engine::takeSourceSlots(const EngineView& v) {
+    sourcesFit_ = true;
+    readSlotCount_ = 0;
+    auto add = [&](const std::atomic<int>*(&list)[kSourceSlots], int& used,
+                   const std::atomic<int>* slot) {
+        if (used < kSourceSlots)
+            list[used++] = slot;
+        else
+            sourcesFit_ = false;
+    };
+    for (int type = 0; type < kTypeCount; ++type)
+        for (Module* m : v.byType[type])
+            for (int k = 0; k < kSlotsPerKind; ++k) {
+                if (m->inputSliders[k].def)
+                    add(readSlots_, readSlotCount_, &m->inputSliders[k].source);
+                // An audio output's input is read by the output stage, which takes it from the
+                // stretch's history.
+                if (m->controlInputs[k].def && !(type == Module_AudioOutput && k == 0))
+                    add(readSlots_, readSlotCount_, &m->controlInputs[k].source);
+                if (m->frequencies[k].def)
+                    add(readSlots_, readSlotCount_, &m->frequencies[k].source);
+            }
+    int used = 0;
+    const std::vector<Module*>& oscs = v.byType[Module_AudioOsc];
+    for (std::size_t idx = 0; idx < oscs.size() && idx < kStretchModules; ++idx) {
+        const Module* m = oscs[idx];
+        for (int k = 0; k < kSlotsPerKind; ++k) {
+            if (m->inputSliders[k].def) add(oscSlots_, used, &m->inputSliders[k].source);
+            if (m->controlInputs[k].def) add(oscSlots_, used, &m->controlInputs[k].source);
+            if (m->frequencies[k].def) add(oscSlots_, used, &m->frequencies[k].source);
+        }
+        oscSlotEnd_[idx] = static_cast<uint16_t>(used);
+    }
 }
 
 void Engine::applyRowChanges(const EngineView& v) {
@@ -348,7 +394,7 @@ int Engine::runCycle(Clock* clock) {
     for (uint8_t r : view.audioRows)
         if (view.rows[r].owner->showState.load(rlx) == 5) meterRows_[meterRowCount_++] = r;
 
-    for (int i = 0; i < n; ++i) {
+    for (int i = 0; i < n;) {
         if (sampleCounter_ == wake) {
             wake = tap->beforeSample(sampleCounter_);
             retakeRate();
@@ -358,6 +404,7 @@ int Engine::runCycle(Clock* clock) {
         if (d > 0 && sampleCounter_ % d == 0)
             controlSample(ctx, static_cast<uint16_t>(static_cast<uint64_t>(r)));
         perSample(ctx, smoothing);
+        ++i;
         if (afterSample) {
             const NotRealtimeScope offlineHook; // probing and script events, never in real time
             afterSample(sampleCounter_);
@@ -365,7 +412,29 @@ int Engine::runCycle(Clock* clock) {
             retakeRate();
             continue;
         }
+        if (afterEvent && (!blockEvaluation_ || sampleCounter_ == nextEvent_)) {
+            const NotRealtimeScope offlineHook;
+            nextEvent_ = afterEvent(sampleCounter_);
+            ++sampleCounter_;
+            retakeRate();
+            continue;
+        }
         ++sampleCounter_;
+        if (!blockEvaluation_) continue;
+
+        // The samples before the next tap call, event or the cycle's end form a stretch. A tap
+        // may change modules at a control sample (a take applies its edits there): the stretch
+        // then also ends before the next control sample.
+        uint64_t room = static_cast<uint64_t>(n - i);
+        if (tap && d > 0) room = std::min(room, (d - sampleCounter_ % d) % d);
+        if (tap && wake != ControlSampleTap::kNoSample)
+            room = std::min(room, wake > sampleCounter_ ? wake - sampleCounter_ : 0);
+        if (afterEvent && nextEvent_ != ControlSampleTap::kNoSample)
+            room = std::min(room, nextEvent_ > sampleCounter_ ? nextEvent_ - sampleCounter_ : 0);
+        if (room < 2) continue;
+        runStretch(ctx, i, static_cast<int>(room), smoothing, d,
+                   static_cast<uint16_t>(static_cast<uint64_t>(r)));
+        i += static_cast<int>(room);
     }
     endOfCycle(ctx);
     state_.cycleCounter.store(cycles + 1, rlx);
@@ -449,36 +518,7 @@ void Engine::controlSample(EngineContext& ctx, uint16_t rate) {
 void Engine::perSample(EngineContext& ctx, double a) {
     const EngineView& view = ctx.view;
     ControlTable& table = state_.table;
-    const double b = 1.0 - a;
-
-    // Raw control values change only at control samples (the neuron's row excepted), so a row
-    // whose smoothing step changed nothing would change nothing until the next control sample:
-    // it leaves the list of smoothed rows until then. At a control rate of 0 the smoothed values
-    // stand still without having reached their raw values: the list stays as it is, so that the
-    // rows move on at once when the rate rises again.
-    int kept = 0;
-    const int smoothingRows = a > 0 ? smoothingRowCount_ : 0;
-    for (int i = 0; i < smoothingRows; ++i) {
-        const uint8_t r = smoothingRows_[i];
-        ControlRow& row = table.rows[r];
-        const int count = row.voiceCount > kVoices ? kVoices : row.voiceCount;
-        bool changed = false;
-        for (int k = 0; k < count; ++k) {
-            double p = row.primary[k] * a + b * row.primarySmoothed[k];
-            double v = row.velocity[k] * a + b * row.velocitySmoothed[k];
-            // A non-finite value would stay in the smoothed copy for good: start again from the
-            // raw value, or 0.
-            if (!allFinite(p, v)) {
-                p = finiteOrZero(row.primary[k]);
-                v = finiteOrZero(row.velocity[k]);
-            }
-            changed |= (p != row.primarySmoothed[k]) | (v != row.velocitySmoothed[k]);
-            row.primarySmoothed[k] = p;
-            row.velocitySmoothed[k] = v;
-        }
-        if (changed || view.rows[r].type == Module_ControlNeuron) smoothingRows_[kept++] = r;
-    }
-    if (a > 0) smoothingRowCount_ = kept;
+    smoothStep(view, a);
     for (int e = 0; e < meterRowCount_; ++e) {
         ControlRow& row = table.rows[meterRows_[e]];
         const int count = row.voiceCount > kVoices ? kVoices : row.voiceCount;
@@ -514,6 +554,232 @@ void Engine::perSample(EngineContext& ctx, double a) {
                               silent ? 0.0
                                      : finiteOrZero(table.rows[src.index].primarySmoothed[0]));
         }
+    }
+}
+
+void Engine::smoothStep(const EngineView& view, double a) {
+    ControlTable& table = state_.table;
+    const double b = 1.0 - a;
+
+    // Raw control values change only at control samples (the neuron's row excepted), so a row
+    // whose smoothing step changed nothing would change nothing until the next control sample:
+    // it leaves the list of smoothed rows until then. At a control rate of 0 the smoothed values
+    // stand still without having reached their raw values: the list stays as it is, so that the
+    // rows move on at once when the rate rises again.
+    int kept = 0;
+    const int smoothingRows = a > 0 ? smoothingRowCount_ : 0;
+    for (int i = 0; i < smoothingRows; ++i) {
+        const uint8_t r = smoothingRows_[i];
+        ControlRow& row = table.rows[r];
+        const int count = row.voiceCount > kVoices ? kVoices : row.voiceCount;
+        bool changed = false;
+        for (int k = 0; k < count; ++k) {
+            double p = row.primary[k] * a + b * row.primarySmoothed[k];
+            double v = row.velocity[k] * a + b * row.velocitySmoothed[k];
+            // A non-finite value would stay in the smoothed copy for good: start again from the
+            // raw value, or 0.
+            if (!allFinite(p, v)) {
+                p = finiteOrZero(row.primary[k]);
+                v = finiteOrZero(row.velocity[k]);
+            }
+            changed |= (p != row.primarySmoothed[k]) | (v != row.velocitySmoothed[k]);
+            row.primarySmoothed[k] = p;
+            row.velocitySmoothed[k] = v;
+        }
+        if (changed || view.rows[r].type == Module_ControlNeuron) smoothingRows_[kept++] = r;
+    }
+    if (a > 0) smoothingRowCount_ = kept;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Stretches: oscillators whose inputs hold still are evaluated module by module, the rest sample
+// by sample as always. Module by module gives the same samples because nothing such an
+// oscillator reads changes within the stretch, no module reads its row (the output stage and the
+// level meters take its samples from the history afterwards, in their own order), and its
+// jitter draws are taken from the engine's generator ahead, in the order of the per-sample pass.
+
+void Engine::runStretch(EngineContext& ctx, int first, int count, double a, uint64_t every,
+                        uint16_t rate) {
+    // Whether a control sample falls within the stretch.
+    const bool controlInside =
+        every > 0 && (every - sampleCounter_ % every) % every < static_cast<uint64_t>(count);
+    const int chosen = sourcesFit_ ? planStretch(ctx, count, a, controlInside) : 0;
+    for (int s = 0; s < count; ++s) {
+        ctx.sampleIndex = first + s;
+        ctx.sampleCounter = sampleCounter_;
+        if (every > 0 && sampleCounter_ % every == 0) controlSample(ctx, rate);
+        if (chosen)
+            stretchSample(ctx, a, s);
+        else
+            perSample(ctx, a);
+        ++sampleCounter_;
+    }
+    if (!chosen) return;
+
+    const std::vector<Module*>& oscs = ctx.view.byType[Module_AudioOsc];
+    for (std::size_t idx = 0; idx < oscs.size() && idx < kStretchModules; ++idx) {
+        if (!stretchSlot_[idx]) continue;
+        Module& m = *oscs[idx];
+        ControlRow& row = state_.table.rows[m.outputRow];
+        const double before = row.primary[0];
+        double* h = &history_[static_cast<std::size_t>(m.outputRow) * SampleChunk::kSlots];
+        evaluateOscillatorStretch(m, ctx, draws_, stretchSlot_[idx] - 1, h, count);
+        // The level meters see each sample's row as the sample before left it.
+        for (int e = 0; e < meterRowCount_; ++e) {
+            if (meterRows_[e] != m.outputRow) continue;
+            for (int s = 0; s < count; ++s) {
+                const double v = std::fabs(s == 0 ? before : h[s - 1]);
+                if (v > row.meterPeak[0]) row.meterPeak[0] = v;
+            }
+        }
+        rowBlock_[m.outputRow] = false;
+        stretchSlot_[idx] = 0;
+    }
+    if (output_) routeStretch(first, count);
+    for (int c = 0; c < capturedRowCount_; ++c)
+        rowRouted_[capturedRows_[c]] = false;
+}
+
+// Chooses the oscillators evaluated module by module (prepared, with their draw queues) and what
+// the output stage sends; returns how many oscillators were chosen.
+int Engine::planStretch(EngineContext& ctx, int count, double a, bool controlInside) {
+    const EngineView& view = ctx.view;
+    if (evaluators_->perSample[Module_AudioOsc] != &evaluateOscillator) return 0;
+    const std::vector<Module*>& oscs = view.byType[Module_AudioOsc];
+    if (oscs.empty()) return 0;
+
+    // Rows that may change within the stretch: those written at every sample, those still being
+    // smoothed (a control rate of 0 holds them), and with a control sample inside it, all.
+    if (controlInside)
+        std::fill(std::begin(rowMoving_), std::end(rowMoving_), true);
+    else
+        std::copy(std::begin(rowPerSample_), std::end(rowPerSample_), rowMoving_);
+    if (a > 0 && !controlInside)
+        for (int i = 0; i < smoothingRowCount_; ++i)
+            rowMoving_[smoothingRows_[i]] = true;
+    std::fill(std::begin(rowRead_), std::end(rowRead_), false);
+    for (int k = 0; k < readSlotCount_; ++k) {
+        const int src = readSlots_[k]->load(rlx);
+        if (static_cast<unsigned>(src) < static_cast<unsigned>(kRowCount)) rowRead_[src] = true;
+    }
+
+    int chosen = 0, voices = 0, begin = 0;
+    earliestDraw_ = count;
+    stretchLength_ = count;
+    for (std::size_t idx = 0; idx < oscs.size() && idx < kStretchModules; ++idx) {
+        const int end = oscSlotEnd_[idx];
+        Module& m = *oscs[idx];
+        const int row = m.outputRow;
+        bool steady = row >= 0 && row < kModuleRows && !rowRead_[row];
+        for (int k = begin; k < end && steady; ++k) {
+            const int src = oscSlots_[k]->load(rlx);
+            steady =
+                !(static_cast<unsigned>(src) < static_cast<unsigned>(kRowCount) && rowMoving_[src]);
+        }
+        begin = end;
+        int firstDraw = count;
+        if (!steady || !prepareOscillatorStretch(m, ctx, count, firstDraw)) continue;
+        // Each voice draws at most once per sample: the draws of the stretch fit.
+        const int v = m.stateAs<OscillatorState>().count;
+        if (static_cast<int64_t>(voices + v) * count > draws_.capacity()) continue;
+        voices += v;
+        stretchSlot_[idx] = static_cast<uint16_t>(++chosen);
+        nextDraw_[idx] = firstDraw;
+        earliestDraw_ = std::min(earliestDraw_, firstDraw);
+        rowBlock_[row] = true;
+    }
+    allOscillatorsChosen_ = chosen == static_cast<int>(oscs.size());
+    if (chosen == 0) return 0;
+    draws_.reset(chosen);
+
+    routeCount_ = 0;
+    capturedRowCount_ = 0;
+    if (!output_) return chosen;
+    for (int e = 0; e < outputSourceCount_; ++e) {
+        const OutputSource src = outputSources_[e];
+        int row, c;
+        if (src.terminal) {
+            const AudioOutputControls out{*view.terminals[src.index].module};
+            row = out.inputModule().source.load(rlx);
+            c = out.outputDeviceId().code.load(rlx);
+            if (row < 0 || row >= kRowCount || c == kNoDevice) continue;
+        } else {
+            c = src.code->load(rlx);
+            if (c == kNoDevice) continue;
+            row = src.index;
+        }
+        routes_[routeCount_++] = {c, row};
+        if (!rowBlock_[row] && !rowRouted_[row]) {
+            rowRouted_[row] = true;
+            capturedRows_[capturedRowCount_++] = static_cast<uint8_t>(row);
+        }
+    }
+    return chosen;
+}
+
+// One sample of a stretch: as perSample, but the chosen oscillators only take their draws, and
+// the output stage's rows are kept in the history instead of being sent.
+void Engine::stretchSample(EngineContext& ctx, double a, int s) {
+    const EngineView& view = ctx.view;
+    ControlTable& table = state_.table;
+    smoothStep(view, a);
+    for (int e = 0; e < meterRowCount_; ++e) {
+        if (rowBlock_[meterRows_[e]]) continue;
+        ControlRow& row = table.rows[meterRows_[e]];
+        const int count = row.voiceCount > kVoices ? kVoices : row.voiceCount;
+        for (int k = 0; k < count; ++k) {
+            const double v = std::fabs(row.primary[k]);
+            if (v > row.meterPeak[k]) row.meterPeak[k] = v;
+        }
+    }
+
+    const Evaluators& ev = *evaluators_;
+    for (int type : kPerSampleOrder) {
+        const EvaluateFn fn = ev.perSample[type];
+        if (!fn) continue;
+        const std::vector<Module*>& modules = view.byType[type];
+        if (type != Module_AudioOsc) {
+            for (Module* m : modules)
+                fn(*m, ctx);
+            continue;
+        }
+        // Chosen oscillators only draw, at the samples where they reach their jitter targets.
+        if (allOscillatorsChosen_ && s < earliestDraw_) continue;
+        int earliest = stretchLength_;
+        for (std::size_t idx = 0; idx < modules.size(); ++idx) {
+            if (idx >= kStretchModules || !stretchSlot_[idx]) {
+                fn(*modules[idx], ctx);
+                continue;
+            }
+            if (nextDraw_[idx] == s)
+                nextDraw_[idx] = takeOscillatorDraws(*modules[idx], ctx.rand, draws_,
+                                                     stretchSlot_[idx] - 1, s, stretchLength_);
+            earliest = std::min(earliest, nextDraw_[idx]);
+        }
+        earliestDraw_ = earliest;
+    }
+
+    for (int c = 0; c < capturedRowCount_; ++c) {
+        const int r = capturedRows_[c];
+        history_[static_cast<std::size_t>(r) * SampleChunk::kSlots + s] =
+            table.rows[r].primarySmoothed[0];
+    }
+}
+
+// The stretch's samples to the buses, source after source in the per-sample pass's order, so
+// that every bus sample is summed in the same order.
+void Engine::routeStretch(int first, int count) {
+    static constexpr double kSilence[SampleChunk::kSlots] = {};
+    const bool silent = state_.settings.makeNoSound.load(rlx);
+    for (int c = 0; c < routeCount_; ++c) {
+        double* h = &history_[static_cast<std::size_t>(routes_[c].row) * SampleChunk::kSlots];
+        for (int s = 0; s < count; ++s)
+            h[s] = finiteOrZero(h[s]);
+    }
+    for (int e = 0; e < routeCount_; ++e) {
+        const Route route = routes_[e];
+        const double* h = &history_[static_cast<std::size_t>(route.row) * SampleChunk::kSlots];
+        output_->addSamplesToBus(first, count, route.code, silent ? kSilence : h);
     }
 }
 

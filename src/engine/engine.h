@@ -9,6 +9,7 @@
 #include "engine/engine_state.h"
 #include "engine/io.h"
 #include "engine/realtime.h"
+#include "engine/stretch_draws.h"
 #include "modules/engine_view.h"
 
 namespace kv {
@@ -111,8 +112,21 @@ class Engine final : public ViewSink {
     /// Samples computed since the run started (engine thread / offline caller).
     uint64_t sampleCounter() const { return sampleCounter_; }
     uint64_t controlSampleCounter() const { return controlSampleCounter_; }
-    /// Called after the per-sample part of every sample (offline probing). Engine thread.
+    /// Called after the per-sample part of every sample (tests). While set, every sample is
+    /// evaluated on its own. Engine thread.
     std::function<void(uint64_t sample)> afterSample;
+    /// Offline driver: called after sample `sample` when it is the sample named by the previous
+    /// call's return value (or by setNextEventSample); returns the next such sample
+    /// (ControlSampleTap::kNoSample: none). Script events, probes and input deliveries happen
+    /// there; the samples in between may be evaluated in blocks. Engine thread.
+    std::function<uint64_t(uint64_t sample)> afterEvent;
+    /// The sample after which afterEvent is next called. Engine thread or engine stopped.
+    void setNextEventSample(uint64_t sample) { nextEvent_ = sample; }
+    /// Block evaluation (the default) evaluates modules whose inputs hold still over a stretch of
+    /// samples module by module, with the same samples; off, every sample is evaluated module
+    /// after module, the reference. User-interface thread, engine stopped.
+    void setBlockEvaluation(bool on) { blockEvaluation_ = on; }
+    bool blockEvaluation() const { return blockEvaluation_; }
     /// Attaches (or, with null, detaches) the tap called at every control sample. Any thread;
     /// the tap must outlive its use: detach it and let a cycle pass (or stop the engine) before
     /// destroying it.
@@ -129,6 +143,13 @@ class Engine final : public ViewSink {
     struct SnapshotRow;
     void reassociate(ControlRow& row, const SnapshotRow& snap);
     void perSample(EngineContext& ctx, double smoothing);
+    void smoothStep(const EngineView& view, double a);
+    void runStretch(EngineContext& ctx, int first, int count, double smoothing, uint64_t every,
+                    uint16_t rate);
+    int planStretch(EngineContext& ctx, int count, double smoothing, bool controlInside);
+    void stretchSample(EngineContext& ctx, double smoothing, int s);
+    void routeStretch(int first, int count);
+    void takeSourceSlots(const EngineView& v);
     void endOfCycle(EngineContext& ctx);
     void joinThreads();
 
@@ -178,6 +199,46 @@ class Engine final : public ViewSink {
     // Audio rows whose module shows its levels, looked up once per cycle.
     uint8_t meterRows_[kModuleRows] = {};
     int meterRowCount_ = 0;
+
+    // Block evaluation (engine thread). Oscillators (by place in the view's list) evaluated module
+    // by module in the current stretch: their draw slot + 1, or 0.
+    bool blockEvaluation_ = true;
+    uint64_t nextEvent_ = 0;
+    static constexpr int kStretchModules = 256;
+    static constexpr int kStretchDraws = 1 << 16;
+    static constexpr int kSourceSlots = 8192;
+    StretchDraws draws_{kStretchDraws, kStretchModules};
+    uint16_t stretchSlot_[kStretchModules] = {};
+    // The stretch's sample of each chosen oscillator's next jitter draw, the earliest of them,
+    // and whether every oscillator was chosen.
+    int nextDraw_[kStretchModules] = {};
+    int earliestDraw_ = 0;
+    int stretchLength_ = 0;
+    bool allOscillatorsChosen_ = false;
+    // Every row selector of the view's modules: which rows modules read (the audio outputs'
+    // inputs apart: the output stage reads those), and each oscillator's own in [begin, end).
+    const std::atomic<int>* readSlots_[kSourceSlots] = {};
+    int readSlotCount_ = 0;
+    const std::atomic<int>* oscSlots_[kSourceSlots] = {};
+    uint16_t oscSlotEnd_[kStretchModules] = {};
+    bool sourcesFit_ = false;
+    // Rows written by a module at every sample (audio rows, the neuron's) in the current view.
+    bool rowPerSample_[kRowCount] = {};
+    // Per stretch: rows that may change within it, rows some module reads, rows evaluated module
+    // by module, and rows the output stage sends (with their values of each sample).
+    bool rowMoving_[kRowCount] = {};
+    bool rowRead_[kRowCount] = {};
+    bool rowBlock_[kRowCount] = {};
+    bool rowRouted_[kRowCount] = {};
+    uint8_t capturedRows_[kRowCount] = {};
+    int capturedRowCount_ = 0;
+    struct Route {
+        int code;
+        int row;
+    };
+    Route routes_[2 * kModuleRows];
+    int routeCount_ = 0;
+    std::vector<double> history_; // kRowCount × SampleChunk::kSlots
 
     // Threads.
     std::thread engineThread_;

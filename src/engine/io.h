@@ -31,6 +31,11 @@ class OutputStage {
     /// Adds `value` (engine units) at sample `index` to the bus of output device ID `code`
     /// (never −555).
     virtual void addToBus(int index, int code, double value) = 0;
+    /// addToBus for samples first..first+count−1 in turn: values[0..count−1].
+    virtual void addSamplesToBus(int first, int count, int code, const double* values) {
+        for (int s = 0; s < count; ++s)
+            addToBus(first + s, code, values[s]);
+    }
     /// End of a cycle: output BeginCycle, then FlushBuses, which sets the engine's chunk
     /// adjustment and smoothed latency in `state`.
     virtual void beginCycleAndFlush(EngineState& state) = 0;

@@ -200,17 +200,20 @@ void setBit(uint64_t* bits, int i, bool on) {
 // Applies the marked jitter draws and removals in the order the voices are taken: a removed
 // voice's entry receives the last voice, which is taken next. An entry emptied that way keeps
 // the jitter it held before the sample, as it would had the voices been taken one by one.
-void drawsAndRemovals(OscillatorState& st, OscillatorScratch& sc, Rand15& rand) {
+// `newTarget()` gives the next jitter target: drawn from the engine's generator, or over a stretch
+// the value drawn ahead for this module.
+template <class NewTarget>
+void drawsAndRemovals(OscillatorState& st, OscillatorScratch& sc, NewTarget&& newTarget) {
     if (!(sc.removals[0] | sc.removals[1])) {
         if (!(sc.draws[0] | sc.draws[1])) return;
         for (int w = 0; w < 2; ++w)
             for (uint64_t b = sc.draws[w]; b; b &= b - 1)
-                st.jitterTarget(w * 64 + __builtin_ctzll(b)) = drawJitterTarget(rand);
+                st.jitterTarget(w * 64 + __builtin_ctzll(b)) = newTarget();
         return;
     }
     int n = st.count;
     for (int i = 0; i < n;) {
-        if (bit(sc.draws, i)) st.jitterTarget(i) = drawJitterTarget(rand);
+        if (bit(sc.draws, i)) st.jitterTarget(i) = newTarget();
         if (!bit(sc.removals, i)) {
             ++i;
             continue;
@@ -240,8 +243,9 @@ ControlRow* resetOutput(Module& m, ControlTable& t) {
 
 // The sample of any number of voices and any shape. Kept out of line: its scratch is a few
 // kilobytes of stack, which the lone voice's path does not set up.
+template <class NewTarget>
 [[gnu::noinline]] double voicesSample(OscillatorState& st, const OscillatorParams& p, bool sine,
-                                      Rand15& rand) {
+                                      NewTarget&& newTarget) {
     OscillatorScratch sc;
     double sum;
     if (sine) {
@@ -258,8 +262,13 @@ ControlRow* resetOutput(Module& m, ControlTable& t) {
             sum += sample;
         }
     }
-    drawsAndRemovals(st, sc, rand);
+    drawsAndRemovals(st, sc, newTarget);
     return sum;
+}
+
+// Whether the shape is the plain sine the voice loop computes itself.
+bool sineOnly(const OscillatorParams& p) {
+    return p.W <= 0 && p.R == 0 && p.S <= kStepFloor && std::fabs(p.P) <= 64.0;
 }
 
 } // namespace
@@ -277,7 +286,7 @@ void evaluateOscillator(Module& m, EngineContext& ctx) {
     }
     if (!allFinite(p.A, p.N, p.W, p.R, p.P, p.S)) return evaluateOscillatorReference(m, ctx);
 
-    const bool sine = p.W <= 0 && p.R == 0 && p.S <= kStepFloor && std::fabs(p.P) <= 64.0;
+    const bool sine = sineOnly(p);
     if (sine && st.count == 1) {
         // The usual oscillator: one voice, no other entry to refill when it ends.
         OscillatorLoneMarks marks;
@@ -292,7 +301,7 @@ void evaluateOscillator(Module& m, EngineContext& ctx) {
         out->primarySmoothed[0] = sum;
         return;
     }
-    const double sum = voicesSample(st, p, sine, ctx.rand);
+    const double sum = voicesSample(st, p, sine, [&] { return drawJitterTarget(ctx.rand); });
     out->primary[0] = sum;
     out->primarySmoothed[0] = sum;
 }
@@ -368,6 +377,104 @@ void evaluateOscillatorReference(Module& m, EngineContext& ctx) {
         st.present(i) = 0;
         ++i;
     }
+}
+
+namespace {
+
+// Moves voice i's shadow jitter on from the stretch's sample `from`, with the arithmetic of the
+// voice loop, until a sample where it reaches its target (noted in shadowNext; the jitter is left
+// as that sample leaves it, before the draw) or the stretch ends (shadowNext = count).
+void runShadowJitter(OscillatorState& st, int i, int from, int count) {
+    if (st.frequency(i) == 0.0) { // a voice without frequency keeps its jitter
+        st.shadowNext[i] = static_cast<int16_t>(count);
+        return;
+    }
+    double j = st.shadowJitter[i];
+    double target = st.shadowTarget[i];
+    const double step = st.jitterStep(i);
+    int s = from;
+    for (; s < count; ++s) {
+        j = std::clamp(j, -1.0, 1.0);
+        target = std::clamp(target, -1.0, 1.0);
+        j += j <= target ? step : -step;
+        if (std::fabs(j - target) < step || j > 1.0 || j < -1.0) break;
+    }
+    st.shadowJitter[i] = j;
+    st.shadowTarget[i] = target;
+    st.shadowNext[i] = static_cast<int16_t>(s);
+}
+
+int firstShadowDraw(const OscillatorState& st, int count) {
+    int next = count;
+    for (int i = 0; i < st.count; ++i)
+        next = std::min<int>(next, st.shadowNext[i]);
+    return next;
+}
+
+} // namespace
+
+// A stretch module by module. Its inputs stay as they are, so taking the voices at every sample
+// would find the same voices, frequencies and velocities each time and mark every voice present;
+// the stretch takes them once. Only held voices are allowed (no release starts, no removals), so
+// the voice table keeps its order and each voice's jitter draws depend on that voice alone.
+bool prepareOscillatorStretch(Module& m, EngineContext& ctx, int count, int& firstDraw) {
+    OscillatorState& st = m.stateAs<OscillatorState>();
+    collectVoices(m, ctx, st);
+    if (m.outputRow < 0 || m.outputRow >= kModuleRows || st.count == 0) return false;
+    const OscillatorParams p = readParams(AudioOscControls{m}, ctx.table);
+    if (st.unsettled) {
+        if (!voicesFinite(st)) return false;
+        st.unsettled = false; // as the next sample would find
+    }
+    if (!allFinite(p.A, p.N, p.W, p.R, p.P, p.S)) return false;
+    for (int i = 0; i < st.count; ++i)
+        if (st.present(i) == 0 || !(st.envelope(i) >= 0)) return false;
+    for (int i = 0; i < st.count; ++i) {
+        st.shadowJitter[i] = st.jitter(i);
+        st.shadowTarget[i] = st.jitterTarget(i);
+        runShadowJitter(st, i, 0, count);
+    }
+    st.stretchParams = p;
+    st.stretchSine = sineOnly(p);
+    firstDraw = firstShadowDraw(st, count);
+    return true;
+}
+
+int takeOscillatorDraws(Module& m, Rand15& rand, StretchDraws& draws, int slot, int s, int count) {
+    OscillatorState& st = m.stateAs<OscillatorState>();
+    for (int i = 0; i < st.count; ++i) {
+        if (st.shadowNext[i] != s) continue;
+        const double target = drawJitterTarget(rand);
+        st.shadowTarget[i] = target;
+        draws.push(slot, target);
+        runShadowJitter(st, i, s + 1, count);
+    }
+    return firstShadowDraw(st, count);
+}
+
+void evaluateOscillatorStretch(Module& m, EngineContext& ctx, StretchDraws& draws, int slot,
+                               double* out, int count) {
+    OscillatorState& st = m.stateAs<OscillatorState>();
+    const OscillatorParams p = st.stretchParams;
+    auto queued = [&] { return draws.take(slot); };
+    if (st.stretchSine && st.count == 1) {
+        for (int s = 0; s < count; ++s) {
+            st.present(0) = 1.0;
+            OscillatorLoneMarks marks;
+            out[s] =
+                kHasAvx2 ? oscillatorLoneSineAvx2(st, p, marks) : oscillatorLoneSine(st, p, marks);
+            if (marks.draws[0]) st.jitterTarget(0) = queued();
+        }
+    } else {
+        for (int s = 0; s < count; ++s) {
+            for (int i = 0; i < st.count; ++i)
+                st.present(i) = 1.0;
+            out[s] = voicesSample(st, p, st.stretchSine, queued);
+        }
+    }
+    ControlRow& row = ctx.table.rows[m.outputRow];
+    row.primary[0] = out[count - 1];
+    row.primarySmoothed[0] = out[count - 1];
 }
 
 void registerOscillator(Evaluators& e) {

@@ -6,9 +6,20 @@
 #include <iterator>
 
 #include "engine/engine.h"
+#include "engine/stretch_draws.h"
 #include "modules/module_controls.h"
 
 namespace kv {
+
+/// The module's parameters for one sample.
+struct OscillatorParams {
+    double A; // amplitude, engine units
+    double N; // noise, 0..1
+    double W; // waveform position, 0..300
+    double R; // ramp, −1..1
+    double P; // phase offset, radians
+    double S; // step size, 0..1
+};
 
 /// The voice table (entries 0..count−1 are live), laid out for the voice loop: voices in blocks
 /// of four, each block holding every field of its four voices, one field's four values side by
@@ -42,6 +53,15 @@ struct OscillatorState final : ModuleState {
         double jitterStep[kLanes] = {};
     };
     Block blocks[kMaxVoices / kLanes];
+
+    /// Over a stretch evaluated module by module: the parameters read at its start, and each
+    /// voice's jitter as far as its next draw (the stretch's sample of that draw in
+    /// shadowNext, the stretch's length when none).
+    OscillatorParams stretchParams{};
+    bool stretchSine = false;
+    double shadowJitter[kMaxVoices] = {};
+    double shadowTarget[kMaxVoices] = {};
+    int16_t shadowNext[kMaxVoices] = {};
 
     /// Entry of the live voice of each note id, −1 when none (note ids are unique among voices).
     int16_t entryOfNote[256];
@@ -77,5 +97,24 @@ void evaluateOscillator(Module& m, EngineContext& ctx) KV_NONBLOCKING;
 /// reference the fast loop is held to, and the path for samples it does not cover (non-finite
 /// values). Engine thread.
 void evaluateOscillatorReference(Module& m, EngineContext& ctx) KV_NONBLOCKING;
+
+/// Over a stretch of `count` samples in which nothing the module reads changes (the engine has
+/// checked its inputs): takes its voices and parameters once and says whether the stretch can
+/// be evaluated module by module, with the same samples as sample by sample; `firstDraw` is the
+/// stretch's sample of its first jitter draw (`count`: none). When it says no, the per-sample
+/// evaluation finds the same voices. Engine thread, before the stretch's samples.
+bool prepareOscillatorStretch(Module& m, EngineContext& ctx, int count,
+                              int& firstDraw) KV_NONBLOCKING;
+
+/// The jitter draws a prepared oscillator makes at the stretch's sample `s`, drawn from `rand`
+/// now and queued in `slot` of `draws`; returns the stretch's sample of its next draw (`count`:
+/// none). Engine thread, at the module's place in the per-sample order.
+int takeOscillatorDraws(Module& m, Rand15& rand, StretchDraws& draws, int slot, int s,
+                        int count) KV_NONBLOCKING;
+
+/// The `count` samples of a prepared oscillator's stretch into out[0..count−1], taking its
+/// draws from `slot`; its output row is left holding the last. Engine thread.
+void evaluateOscillatorStretch(Module& m, EngineContext& ctx, StretchDraws& draws, int slot,
+                               double* out, int count) KV_NONBLOCKING;
 
 } // namespace kv

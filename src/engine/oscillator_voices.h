@@ -17,16 +17,6 @@
 
 namespace kv {
 
-/// The module's parameters for one sample.
-struct OscillatorParams {
-    double A; // amplitude, engine units
-    double N; // noise, 0..1
-    double W; // waveform position, 0..300
-    double R; // ramp, −1..1
-    double P; // phase offset, radians
-    double S; // step size, 0..1
-};
-
 // Scratch of one sample: the jitter before it (for entries emptied by removals), and the phase
 // and gain of each voice when the shape is drawn voice by voice.
 struct OscillatorScratch {

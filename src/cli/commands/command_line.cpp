@@ -9,6 +9,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "persistence/text.h"
+
 namespace kv::cli {
 
 namespace {
@@ -126,6 +128,14 @@ bool integerOption(const Options& o, const std::string& name, long long min, lon
     }
     value = v;
     return true;
+}
+
+bool engineOption(const Options& o, std::string& error) {
+    if (!o.has("engine")) return true;
+    const std::string name = toAsciiLower(o.one("engine"));
+    if (name == "block" || name == "reference") return true;
+    error = "unknown --engine '" + o.one("engine") + "' (one of: block, reference)";
+    return false;
 }
 
 bool patchSource(const Options& o, PatchSource& source, std::string& error) {

@@ -72,6 +72,8 @@ bool integerOption(const Options& o, const std::string& name, long long min, lon
                    long long& value, std::string& error);
 /// The patch of --patch FILE or --preset NAME (exactly one of them).
 bool patchSource(const Options& o, PatchSource& source, std::string& error);
+/// Checks --engine: block or reference (any case); false with `error` otherwise.
+bool engineOption(const Options& o, std::string& error);
 
 // ---- The patch and the script -----------------------------------------------------------------
 

@@ -41,6 +41,11 @@ constexpr const char* kPatchOptions =
     "  --preset NAME    a built-in preset, by resource number or name (see: kalvitrope-cli "
     "presets)\n";
 
+constexpr const char* kEngineOption =
+    "  --engine E       block (default): modules whose inputs hold still are computed over\n"
+    "                   stretches of samples; reference: every sample module after module.\n"
+    "                   Both give the same samples\n";
+
 constexpr const char* kScriptOption =
     "  --script FILE    timed events, one per line: TIME COMMAND ARGS, where TIME is a sample\n"
     "                   index (48000 per second) or a number followed by ms or s, and COMMAND is\n"
@@ -54,13 +59,13 @@ struct CommandHelp {
     const char* name;
     const char* usage;
     const char* text;                   // what the command does
-    std::array<const char*, 4> options; // its options, in pieces (the rest null)
+    std::array<const char*, 5> options; // its options, in pieces (the rest null)
 };
 
 const CommandHelp kCommands[] = {
     {"render",
      "kalvitrope-cli render (--patch FILE | --preset NAME) [--seconds S] [--script FILE]"
-     " [--device N] [--format s16|s24|f32] --out FILE.wav",
+     " [--device N] [--format s16|s24|f32] [--engine block|reference] --out FILE.wav",
      "Runs the patch on a simulated clock and writes what one output device plays as a stereo\n"
      "48000 Hz WAV file, then prints the length, peak, RMS and real-time factor.\n",
      {kPatchOptions,
@@ -73,7 +78,8 @@ const CommandHelp kCommands[] = {
       "  --format F       how the WAV holds the samples: s16 (16-bit PCM, default),\n"
       "                   s24 (24-bit PCM) or f32 (32-bit float); the device plays\n"
       "                   16-bit samples, which the wider forms hold exactly\n"
-      "  --out FILE.wav   the file to write; - writes the WAV to standard output\n"}},
+      "  --out FILE.wav   the file to write; - writes the WAV to standard output\n",
+      kEngineOption}},
     {"play",
      "kalvitrope-cli play (--patch FILE | --preset NAME) [--seconds S] [--api NAME]",
      "Plays the patch on the sound card in real time, then prints the start-up time, the late\n"
@@ -85,7 +91,7 @@ const CommandHelp kCommands[] = {
       "                   any case\n"}},
     {"probe",
      "kalvitrope-cli probe (--patch FILE | --preset NAME) [--script FILE] --samples N"
-     " [--every K] --row ROW...",
+     " [--every K] [--engine block|reference] --row ROW...",
      "Prints CSV sample,row,voices,k,note,primary,primarySmoothed,velocity,velocitySmoothed: one\n"
      "line per voice of each row after samples 0, K, 2K, ... below N.\n",
      {kPatchOptions, kScriptOption,
@@ -94,7 +100,8 @@ const CommandHelp kCommands[] = {
       "  --row ROW...     rows to print: a row number 0..154 (0..127 module output\n"
       "                   rows, 128..154 the mouse sources), or a module name with an\n"
       "                   optional @SUBTYPE choosing which of its output rows, as the\n"
-      "                   ...SubType keys of a patch file do\n"}},
+      "                   ...SubType keys of a patch file do\n",
+      kEngineOption}},
     {"kvc",
      "kalvitrope-cli kvc IN.kvc --out OUT.kvc",
      "Loads the patch file into modules and writes them back as a patch file.\n",

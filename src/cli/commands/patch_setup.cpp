@@ -8,6 +8,7 @@
 
 #include "cli/commands/command_line.h"
 #include "devices/gesture_tape.h"
+#include "persistence/text.h"
 
 namespace kv::cli {
 
@@ -105,6 +106,8 @@ bool prepareSession(const Options& o, const PatchSource& source, OfflineSession&
         session.registry().setSelectionContext(settings->allowMouseInputAsAudioInput,
                                                session.registry().deviceOffers());
     }
+    if (o.has("engine"))
+        session.engine().setBlockEvaluation(toAsciiLower(o.one("engine")) != "reference");
     LoadReport report;
     if (!loadScript(o, script, error) || !checkTapePatch(o, script, source, error) ||
         !session.loadPatch(source, error, &report))

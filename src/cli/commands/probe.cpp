@@ -17,9 +17,10 @@ int probeCommand(int argc, char** argv) {
                        {"script", false},
                        {"samples", false},
                        {"every", false},
+                       {"engine", false},
                        {"row", true}},
                       0, o, error) ||
-        !patchSource(o, source, error) ||
+        !patchSource(o, source, error) || !engineOption(o, error) ||
         !integerOption(o, "samples", 1, int64_t(1) << 36, samples, error) ||
         !integerOption(o, "every", 1, int64_t(1) << 36, every, error)) {
         complainUsage("probe", error);
@@ -50,6 +51,7 @@ int probeCommand(int argc, char** argv) {
         "sample,row,voices,k,note,primary,primarySmoothed,velocity,velocitySmoothed\n";
     const ControlTable& table = session.state().table;
     const uint64_t n = static_cast<uint64_t>(samples), k = static_cast<uint64_t>(every);
+    session.onSampleEvery = k;
     session.onSample = [&](uint64_t s) {
         if (s >= n || s % k != 0) return;
         char line[512];

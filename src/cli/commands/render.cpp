@@ -40,9 +40,10 @@ int renderCommand(int argc, char** argv) {
                        {"script", false},
                        {"device", false},
                        {"format", false},
+                       {"engine", false},
                        {"out", false}},
                       0, o, error) ||
-        !patchSource(o, source, error) ||
+        !patchSource(o, source, error) || !engineOption(o, error) ||
         !numberOption(o, "seconds", 0.0, kMaxRenderSeconds, seconds, error) ||
         !integerOption(o, "device", -1, OfflineSession::kCaptureDevices - 1, device, error)) {
         complainUsage("render", error);
