@@ -87,8 +87,9 @@ bool useGesture(kv::cli::OfflineSession& session, int resource, const std::strin
 
 // Plays `source` (a patch file or a preset, `resource` naming the preset's check script).
 bool measure(const kv::PatchSource& source, int resource, const std::string& scriptFile, int cycles,
-             Figures& f, std::string& error) {
+             bool blocks, Figures& f, std::string& error) {
     kv::cli::OfflineSession session;
+    session.engine().setBlockEvaluation(blocks);
     session.onMessage = [](const std::string&) {};
     if (!session.loadPatch(source, error)) return false;
     if (!useGesture(session, resource, scriptFile, error)) return false;
@@ -121,10 +122,11 @@ bool measure(const kv::PatchSource& source, int resource, const std::string& scr
 
 int main(int argc, char** argv) {
     static const char* const usage =
-        "usage: kv_bench_cycle [--seconds S] [--preset NAME]\n"
-        "       kv_bench_cycle [--seconds S] --patch FILE [--script FILE]\n";
+        "usage: kv_bench_cycle [--seconds S] [--engine E] [--preset NAME]\n"
+        "       kv_bench_cycle [--seconds S] [--engine E] --patch FILE [--script FILE]\n";
     double seconds = 5.0;
     std::string only, patchFile, scriptFile;
+    bool blocks = true;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--help" || a == "-h") {
@@ -138,6 +140,7 @@ int main(int argc, char** argv) {
                 "  --preset NAME  only this preset (resource number or name)\n"
                 "  --patch FILE   a patch file (.kvc) instead of the presets\n"
                 "  --script FILE  timed events for that patch (as kalvitrope-cli render takes)\n"
+                "  --engine E     block (default) or reference, as kalvitrope-cli render takes\n"
                 "  --version      the program's version\n",
                 usage);
             return 0;
@@ -155,6 +158,10 @@ int main(int argc, char** argv) {
             patchFile = argv[++i];
         } else if (a == "--script" && i + 1 < argc) {
             scriptFile = argv[++i];
+        } else if (a == "--engine" && i + 1 < argc &&
+                   (std::string(argv[i + 1]) == "block" ||
+                    std::string(argv[i + 1]) == "reference")) {
+            blocks = std::string(argv[++i]) == "block";
         } else {
             std::fputs(usage, stderr);
             return 2;
@@ -182,7 +189,7 @@ int main(int argc, char** argv) {
     if (!patchFile.empty()) {
         Figures f;
         std::string error;
-        if (!measure({patchFile, ""}, 0, scriptFile, cycles, f, error)) {
+        if (!measure({patchFile, ""}, 0, scriptFile, cycles, blocks, f, error)) {
             std::fprintf(stderr, "%s: %s\n", patchFile.c_str(), error.c_str());
             return 1;
         }
@@ -195,7 +202,7 @@ int main(int argc, char** argv) {
         if (!kv::presetAvailable(p)) continue;
         Figures f;
         std::string error;
-        if (!measure({"", std::to_string(p.resource)}, p.resource, "", cycles, f, error)) {
+        if (!measure({"", std::to_string(p.resource)}, p.resource, "", cycles, blocks, f, error)) {
             std::fprintf(stderr, "preset %d (%s): %s\n", p.resource, p.name, error.c_str());
             ++failures;
             continue;

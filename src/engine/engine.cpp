@@ -616,23 +616,45 @@ void Engine::runStretch(EngineContext& ctx, int first, int count, double a, uint
     }
     if (!chosen) return;
 
+    // The chosen oscillators, module by module; lone sines four at a time.
     const std::vector<Module*>& oscs = ctx.view.byType[Module_AudioOsc];
+    Module* lone[4];
+    int loneSlots[4];
+    double* loneOut[4];
+    int lones = 0;
     for (std::size_t idx = 0; idx < oscs.size() && idx < kStretchModules; ++idx) {
         if (!stretchSlot_[idx]) continue;
         Module& m = *oscs[idx];
-        ControlRow& row = state_.table.rows[m.outputRow];
-        const double before = row.primary[0];
+        stretchBefore_[idx] = state_.table.rows[m.outputRow].primary[0];
         double* h = &history_[static_cast<std::size_t>(m.outputRow) * SampleChunk::kSlots];
-        evaluateOscillatorStretch(m, ctx, draws_, stretchSlot_[idx] - 1, h, count);
+        if (!oscillatorStretchIsLoneSine(m)) {
+            evaluateOscillatorStretch(m, ctx, draws_, stretchSlot_[idx] - 1, h, count);
+            continue;
+        }
+        lone[lones] = &m;
+        loneSlots[lones] = stretchSlot_[idx] - 1;
+        loneOut[lones] = h;
+        if (++lones == 4) {
+            evaluateLoneSinesStretch(lone, loneSlots, lones, ctx, draws_, loneOut, count);
+            lones = 0;
+        }
+    }
+    if (lones) evaluateLoneSinesStretch(lone, loneSlots, lones, ctx, draws_, loneOut, count);
+
+    for (std::size_t idx = 0; idx < oscs.size() && idx < kStretchModules; ++idx) {
+        if (!stretchSlot_[idx]) continue;
+        const int r = oscs[idx]->outputRow;
         // The level meters see each sample's row as the sample before left it.
         for (int e = 0; e < meterRowCount_; ++e) {
-            if (meterRows_[e] != m.outputRow) continue;
+            if (meterRows_[e] != r) continue;
+            ControlRow& row = state_.table.rows[r];
+            const double* h = &history_[static_cast<std::size_t>(r) * SampleChunk::kSlots];
             for (int s = 0; s < count; ++s) {
-                const double v = std::fabs(s == 0 ? before : h[s - 1]);
+                const double v = std::fabs(s == 0 ? stretchBefore_[idx] : h[s - 1]);
                 if (v > row.meterPeak[0]) row.meterPeak[0] = v;
             }
         }
-        rowBlock_[m.outputRow] = false;
+        rowBlock_[r] = false;
         stretchSlot_[idx] = 0;
     }
     if (output_) routeStretch(first, count);
@@ -664,7 +686,6 @@ int Engine::planStretch(EngineContext& ctx, int count, double a, bool controlIns
     }
 
     int chosen = 0, voices = 0, begin = 0;
-    earliestDraw_ = count;
     stretchLength_ = count;
     for (std::size_t idx = 0; idx < oscs.size() && idx < kStretchModules; ++idx) {
         const int end = oscSlotEnd_[idx];
@@ -685,11 +706,15 @@ int Engine::planStretch(EngineContext& ctx, int count, double a, bool controlIns
         voices += v;
         stretchSlot_[idx] = static_cast<uint16_t>(++chosen);
         nextDraw_[idx] = firstDraw;
-        earliestDraw_ = std::min(earliestDraw_, firstDraw);
         rowBlock_[row] = true;
     }
     allOscillatorsChosen_ = chosen == static_cast<int>(oscs.size());
     if (chosen == 0) return 0;
+    if (allOscillatorsChosen_) {
+        std::fill(drawsAt_, drawsAt_ + count + 1, int16_t{-1});
+        for (int idx = static_cast<int>(oscs.size()) - 1; idx >= 0; --idx)
+            noteDrawAt(nextDraw_[idx], idx);
+    }
     draws_.reset(chosen);
 
     routeCount_ = 0;
@@ -715,6 +740,16 @@ int Engine::planStretch(EngineContext& ctx, int count, double a, bool controlIns
         }
     }
     return chosen;
+}
+
+// Files oscillator `idx` under the stretch's sample of its next draw, in list order.
+void Engine::noteDrawAt(int sample, int idx) {
+    if (sample >= stretchLength_) return;
+    int16_t* at = &drawsAt_[sample];
+    while (*at >= 0 && *at < idx)
+        at = &drawsNext_[*at];
+    drawsNext_[idx] = *at;
+    *at = static_cast<int16_t>(idx);
 }
 
 // One sample of a stretch: as perSample, but the chosen oscillators only take their draws, and
@@ -744,8 +779,19 @@ void Engine::stretchSample(EngineContext& ctx, double a, int s) {
             continue;
         }
         // Chosen oscillators only draw, at the samples where they reach their jitter targets.
-        if (allOscillatorsChosen_ && s < earliestDraw_) continue;
-        int earliest = stretchLength_;
+        if (allOscillatorsChosen_) {
+            int idx = drawsAt_[s];
+            drawsAt_[s] = -1;
+            while (idx >= 0) {
+                const int next = drawsNext_[idx];
+                nextDraw_[idx] =
+                    takeOscillatorDraws(*modules[static_cast<std::size_t>(idx)], ctx.rand, draws_,
+                                        stretchSlot_[idx] - 1, s, stretchLength_);
+                noteDrawAt(nextDraw_[idx], idx);
+                idx = next;
+            }
+            continue;
+        }
         for (std::size_t idx = 0; idx < modules.size(); ++idx) {
             if (idx >= kStretchModules || !stretchSlot_[idx]) {
                 fn(*modules[idx], ctx);
@@ -754,9 +800,7 @@ void Engine::stretchSample(EngineContext& ctx, double a, int s) {
             if (nextDraw_[idx] == s)
                 nextDraw_[idx] = takeOscillatorDraws(*modules[idx], ctx.rand, draws_,
                                                      stretchSlot_[idx] - 1, s, stretchLength_);
-            earliest = std::min(earliest, nextDraw_[idx]);
         }
-        earliestDraw_ = earliest;
     }
 
     for (int c = 0; c < capturedRowCount_; ++c) {

@@ -150,6 +150,7 @@ class Engine final : public ViewSink {
     void stretchSample(EngineContext& ctx, double smoothing, int s);
     void routeStretch(int first, int count);
     void takeSourceSlots(const EngineView& v);
+    void noteDrawAt(int sample, int idx);
     void endOfCycle(EngineContext& ctx);
     void joinThreads();
 
@@ -209,10 +210,13 @@ class Engine final : public ViewSink {
     static constexpr int kSourceSlots = 8192;
     StretchDraws draws_{kStretchDraws, kStretchModules};
     uint16_t stretchSlot_[kStretchModules] = {};
-    // The stretch's sample of each chosen oscillator's next jitter draw, the earliest of them,
-    // and whether every oscillator was chosen.
+    // The stretch's sample of each chosen oscillator's next jitter draw.
     int nextDraw_[kStretchModules] = {};
-    int earliestDraw_ = 0;
+    double stretchBefore_[kStretchModules] = {}; // the row before the stretch
+    // When every oscillator was chosen: those drawing at each sample of the stretch, in list
+    // order (first index, then the next of each; −1 ends).
+    int16_t drawsAt_[SampleChunk::kSlots + 1] = {};
+    int16_t drawsNext_[kStretchModules] = {};
     int stretchLength_ = 0;
     bool allOscillatorsChosen_ = false;
     // Every row selector of the view's modules: which rows modules read (the audio outputs'

@@ -393,11 +393,33 @@ void runShadowJitter(OscillatorState& st, int i, int from, int count) {
     double target = st.shadowTarget[i];
     const double step = st.jitterStep(i);
     int s = from;
-    for (; s < count; ++s) {
+    bool drawn = false;
+    if (s < count) {
         j = std::clamp(j, -1.0, 1.0);
         target = std::clamp(target, -1.0, 1.0);
         j += j <= target ? step : -step;
+        drawn = std::fabs(j - target) < step || j > 1.0 || j < -1.0;
+        if (!drawn) ++s;
+    }
+    // After a step without a draw the jitter lies within −1..1 and the target has been clamped,
+    // so the voice loop's clamps leave both as they are until the next draw.
+    while (!drawn && s < count) {
+        // Steps that stay three steps short of the target cannot draw (the rounding of 192
+        // additions is far below a step): taken without the checks, one addition each.
+        if (step > 1e-9) {
+            const double steps = std::fabs(target - j) / step;
+            const int n = steps < count - s + 3 ? static_cast<int>(steps) - 3 : count - s;
+            if (n > 0) {
+                const double d = j <= target ? step : -step;
+                for (int q = 0; q < n; ++q)
+                    j += d;
+                s += n;
+                continue;
+            }
+        }
+        j += j <= target ? step : -step;
         if (std::fabs(j - target) < step || j > 1.0 || j < -1.0) break;
+        ++s;
     }
     st.shadowJitter[i] = j;
     st.shadowTarget[i] = target;
@@ -475,6 +497,28 @@ void evaluateOscillatorStretch(Module& m, EngineContext& ctx, StretchDraws& draw
     ControlRow& row = ctx.table.rows[m.outputRow];
     row.primary[0] = out[count - 1];
     row.primarySmoothed[0] = out[count - 1];
+}
+
+bool oscillatorStretchIsLoneSine(Module& m) {
+    const OscillatorState& st = m.stateAs<OscillatorState>();
+    return st.count == 1 && st.stretchSine;
+}
+
+void evaluateLoneSinesStretch(Module* const* modules, const int* slots, int n, EngineContext& ctx,
+                              StretchDraws& draws, double* const* out, int count) {
+    OscillatorState* st[4];
+    OscillatorParams p[4];
+    for (int l = 0; l < n; ++l) {
+        st[l] = &modules[l]->stateAs<OscillatorState>();
+        p[l] = st[l]->stretchParams;
+    }
+    kHasAvx2 ? oscillatorLoneSinesAvx2(st, p, n, draws, slots, out, count)
+             : oscillatorLoneSines(st, p, n, draws, slots, out, count);
+    for (int l = 0; l < n; ++l) {
+        ControlRow& row = ctx.table.rows[modules[l]->outputRow];
+        row.primary[0] = out[l][count - 1];
+        row.primarySmoothed[0] = out[l][count - 1];
+    }
 }
 
 void registerOscillator(Evaluators& e) {

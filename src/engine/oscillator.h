@@ -112,6 +112,13 @@ bool prepareOscillatorStretch(Module& m, EngineContext& ctx, int count,
 int takeOscillatorDraws(Module& m, Rand15& rand, StretchDraws& draws, int slot, int s,
                         int count) KV_NONBLOCKING;
 
+/// Whether a prepared oscillator plays one plain sine (evaluateLoneSinesStretch takes it).
+bool oscillatorStretchIsLoneSine(Module& m) KV_NONBLOCKING;
+
+/// evaluateOscillatorStretch for `n` (1..4) prepared lone-sine oscillators at once.
+void evaluateLoneSinesStretch(Module* const* modules, const int* slots, int n, EngineContext& ctx,
+                              StretchDraws& draws, double* const* out, int count) KV_NONBLOCKING;
+
 /// The `count` samples of a prepared oscillator's stretch into out[0..count−1], taking its
 /// draws from `slot`; its output row is left holding the last. Engine thread.
 void evaluateOscillatorStretch(Module& m, EngineContext& ctx, StretchDraws& draws, int slot,

@@ -14,4 +14,9 @@ double oscillatorLoneSineAvx2(OscillatorState& st, const OscillatorParams& p,
     return oscillatorLoneSine(st, p, marks);
 }
 
+void oscillatorLoneSinesAvx2(OscillatorState* const* st, const OscillatorParams* p, int lanes,
+                             StretchDraws& draws, const int* slots, double* const* out, int count) {
+    oscillatorLoneSines(st, p, lanes, draws, slots, out, count);
+}
+
 } // namespace kv

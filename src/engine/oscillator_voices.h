@@ -52,6 +52,13 @@ double oscillatorVoicePassAvx2(OscillatorState& st, const OscillatorParams& p,
 double oscillatorLoneSineAvx2(OscillatorState& st, const OscillatorParams& p,
                               OscillatorLoneMarks& marks);
 
+/// Up to four lone-sine oscillators of a stretch at once, built for AVX2: the lone voice's sample
+/// of each (as oscillatorLoneSine computes it) for `count` samples, one module per lane. A lane
+/// whose voice reaches its jitter target takes the next value of its module's queue `slots[l]`.
+/// Every voice must be held; the state is written back at the end. out[l][0..count−1].
+void oscillatorLoneSinesAvx2(OscillatorState* const* st, const OscillatorParams* p, int lanes,
+                             StretchDraws& draws, const int* slots, double* const* out, int count);
+
 namespace {
 
 constexpr double kVoiceTwoPi = 2.0 * std::numbers::pi;
@@ -318,6 +325,69 @@ inline double oscillatorLoneSine(OscillatorState& st, const OscillatorParams& p,
     acc1 += voiceOne<true>(st, p, marks, 0);
     const double zero = 0.0;
     return (zero + zero) + (zero + zero) + acc1;
+}
+
+/// The lone sines of this build: see oscillatorLoneSinesAvx2. Lane by lane the arithmetic of
+/// voiceOne for a held voice, and the sum the lone path forms (0 + (0 + sine × gain)).
+inline void oscillatorLoneSines(OscillatorState* const* st, const OscillatorParams* p, int lanes,
+                                StretchDraws& draws, const int* slots, double* const* out,
+                                int count) {
+    double fa[4], ja[4], ta[4], stepa[4], pha[4], enva[4], attacka[4], ava[4], na[4], pa[4];
+    double movinga[4];
+    for (int l = 0; l < 4; ++l) {
+        // Empty lanes repeat the first; their samples and draws are left out.
+        const OscillatorState& v = *st[l < lanes ? l : 0];
+        const OscillatorParams& q = p[l < lanes ? l : 0];
+        fa[l] = v.frequency(0);
+        ja[l] = v.jitter(0);
+        ta[l] = v.jitterTarget(0);
+        stepa[l] = v.jitterStep(0);
+        pha[l] = v.phase(0);
+        enva[l] = v.envelope(0);
+        attacka[l] = v.attack(0);
+        ava[l] = v.velocity(0) / 127.0 * q.A;
+        na[l] = q.N;
+        pa[l] = q.P;
+        movinga[l] = fa[l] != 0.0 ? 1.0 : 0.0;
+    }
+    const V4 f = load<V4>(fa), step = load<V4>(stepa), Ta = load<V4>(attacka);
+    const V4 Av = load<V4>(ava), N = load<V4>(na), P = load<V4>(pa);
+    const auto moving = load<V4>(movinga) != 0.0;
+    const unsigned used = (1u << lanes) - 1;
+    V4 j = load<V4>(ja), t = load<V4>(ta), ph = load<V4>(pha), env = load<V4>(enva);
+    for (int s = 0; s < count; ++s) {
+        const V4 jc = vmin(vmax(j, splat<V4>(-1.0)), splat<V4>(1.0));
+        const V4 tc = vmin(vmax(t, splat<V4>(-1.0)), splat<V4>(1.0));
+        const V4 jn = jc + select(jc <= tc, step, -step);
+        const auto draw = moving & ((vabs(jn - tc) < step) | (jn > 1.0) | (jn < -1.0));
+        j = select(moving, jn, j);
+        t = select(moving, tc, t);
+
+        const V4 fj = vmin(vmax(f + f * j * N, splat<V4>(0.0)), splat<V4>(kVoiceCeiling));
+        ph = ph + fj / 48000.0 * kVoiceTwoPi;
+        ph = select(ph > kVoiceTwoPi, ph - kVoiceTwoPi, ph);
+        const V4 tms = env / 48.0;
+        const V4 g = select(tms <= Ta, tms / Ta * Av, Av);
+        V4 theta = ph + P;
+        theta = select(theta < 0.0, theta + kVoiceTwoPi,
+                       select(theta > kVoiceTwoPi, theta - kVoiceTwoPi, theta));
+        env = env + 1.0;
+        const V4 sum = splat<V4>(0.0) + (splat<V4>(0.0) + fastSine(theta) * g);
+        for (int l = 0; l < lanes; ++l)
+            out[l][s] = sum[l];
+        if (const unsigned b = laneBits(draw) & used)
+            for (int l = 0; l < lanes; ++l)
+                if (b >> l & 1) t[l] = draws.take(slots[l]);
+    }
+    for (int l = 0; l < lanes; ++l) {
+        OscillatorState& v = *st[l];
+        v.jitter(0) = j[l];
+        v.jitterTarget(0) = t[l];
+        v.phase(0) = ph[l];
+        v.envelope(0) = env[l];
+        v.releaseVelocity(0) = v.velocity(0);
+        v.present(0) = 0.0;
+    }
 }
 
 /// The voice loop of this build: see oscillatorVoicePassAvx2.

@@ -209,6 +209,12 @@ struct Generated {
             if (in.def) in.code = 0;
         for (CheckBoxSlot& c : m.checkBoxes)
             if (c.def) c.state = rng() % 2;
+        // Half the oscillators play the plain sine: no waveform, ramp, phase or steps.
+        if (m.type() == Module_AudioOsc && rng() % 2)
+            for (int k : {2, 3, 4, 5}) {
+                m.inputSliders[k].source = kSourceManual;
+                m.inputSliders[k].manual = 0.0;
+            }
     }
 
     // "set" of a manual value or a source of a random module.
