@@ -432,9 +432,8 @@ int Engine::runCycle(Clock* clock) {
         if (afterEvent && nextEvent_ != ControlSampleTap::kNoSample)
             room = std::min(room, nextEvent_ > sampleCounter_ ? nextEvent_ - sampleCounter_ : 0);
         if (room < 2) continue;
-        runStretch(ctx, i, static_cast<int>(room), smoothing, d,
-                   static_cast<uint16_t>(static_cast<uint64_t>(r)));
-        i += static_cast<int>(room);
+        i += runStretch(ctx, i, static_cast<int>(room), smoothing, d,
+                        static_cast<uint16_t>(static_cast<uint64_t>(r)));
     }
     endOfCycle(ctx);
     state_.cycleCounter.store(cycles + 1, rlx);
@@ -598,11 +597,17 @@ void Engine::smoothStep(const EngineView& view, double a) {
 // level meters take its samples from the history afterwards, in their own order), and its
 // jitter draws are taken from the engine's generator ahead, in the order of the per-sample pass.
 
-void Engine::runStretch(EngineContext& ctx, int first, int count, double a, uint64_t every,
-                        uint16_t rate) {
-    // Whether a control sample falls within the stretch.
-    const bool controlInside =
-        every > 0 && (every - sampleCounter_ % every) % every < static_cast<uint64_t>(count);
+int Engine::runStretch(EngineContext& ctx, int first, int count, double a, uint64_t every,
+                       uint16_t rate) {
+    // Whether a control sample falls within the stretch. Where an oscillator reads rows that
+    // only control samples change, the stretch ends before it, so that they hold still.
+    const uint64_t toControl = every > 0 ? (every - sampleCounter_ % every) % every : UINT64_MAX;
+    bool controlInside = toControl < static_cast<uint64_t>(count);
+    if (controlInside && oscillatorsReadControlRows(ctx.view)) {
+        if (toControl < 2) return 0;
+        count = static_cast<int>(toControl);
+        controlInside = false;
+    }
     const int chosen = sourcesFit_ ? planStretch(ctx, count, a, controlInside) : 0;
     for (int s = 0; s < count; ++s) {
         ctx.sampleIndex = first + s;
@@ -614,7 +619,7 @@ void Engine::runStretch(EngineContext& ctx, int first, int count, double a, uint
             perSample(ctx, a);
         ++sampleCounter_;
     }
-    if (!chosen) return;
+    if (!chosen) return count;
 
     // The chosen oscillators, module by module; lone sines four at a time.
     const std::vector<Module*>& oscs = ctx.view.byType[Module_AudioOsc];
@@ -660,6 +665,26 @@ void Engine::runStretch(EngineContext& ctx, int first, int count, double a, uint
     if (output_) routeStretch(first, count);
     for (int c = 0; c < capturedRowCount_; ++c)
         rowRouted_[capturedRows_[c]] = false;
+    return count;
+}
+
+// Whether an oscillator of few voices takes an input from a row that modules do not write at
+// every sample.
+bool Engine::oscillatorsReadControlRows(const EngineView& view) const {
+    const std::vector<Module*>& oscs = view.byType[Module_AudioOsc];
+    int begin = 0;
+    for (std::size_t idx = 0; idx < oscs.size() && idx < kStretchModules; ++idx) {
+        const int end = oscSlotEnd_[idx];
+        if (oscs[idx]->stateAs<OscillatorState>().count <= kStretchVoices)
+            for (int k = begin; k < end; ++k) {
+                const int src = oscSlots_[k]->load(rlx);
+                if (static_cast<unsigned>(src) < static_cast<unsigned>(kRowCount) &&
+                    !rowPerSample_[src])
+                    return true;
+            }
+        begin = end;
+    }
+    return false;
 }
 
 // Chooses the oscillators evaluated module by module (prepared, with their draw queues) and what
@@ -700,8 +725,10 @@ int Engine::planStretch(EngineContext& ctx, int count, double a, bool controlIns
         begin = end;
         int firstDraw = count;
         if (!steady || !prepareOscillatorStretch(m, ctx, count, firstDraw)) continue;
-        // Each voice draws at most once per sample: the draws of the stretch fit.
+        // Each voice draws at most once per sample: the draws of the stretch fit. Many voices
+        // cost the same either way (the voice loop is most of it): those stay sample by sample.
         const int v = m.stateAs<OscillatorState>().count;
+        if (v > kStretchVoices) continue;
         if (static_cast<int64_t>(voices + v) * count > draws_.capacity()) continue;
         voices += v;
         stretchSlot_[idx] = static_cast<uint16_t>(++chosen);

@@ -144,8 +144,9 @@ class Engine final : public ViewSink {
     void reassociate(ControlRow& row, const SnapshotRow& snap);
     void perSample(EngineContext& ctx, double smoothing);
     void smoothStep(const EngineView& view, double a);
-    void runStretch(EngineContext& ctx, int first, int count, double smoothing, uint64_t every,
-                    uint16_t rate);
+    int runStretch(EngineContext& ctx, int first, int count, double smoothing, uint64_t every,
+                   uint16_t rate);
+    bool oscillatorsReadControlRows(const EngineView& view) const;
     int planStretch(EngineContext& ctx, int count, double smoothing, bool controlInside);
     void stretchSample(EngineContext& ctx, double smoothing, int s);
     void routeStretch(int first, int count);
@@ -207,6 +208,7 @@ class Engine final : public ViewSink {
     uint64_t nextEvent_ = 0;
     static constexpr int kStretchModules = 256;
     static constexpr int kStretchDraws = 1 << 16;
+    static constexpr int kStretchVoices = 8; // an oscillator's voices evaluated in stretches
     static constexpr int kSourceSlots = 8192;
     StretchDraws draws_{kStretchDraws, kStretchModules};
     uint16_t stretchSlot_[kStretchModules] = {};
