@@ -609,19 +609,62 @@ int Engine::runStretch(EngineContext& ctx, int first, int count, double a, uint6
         controlInside = false;
     }
     const int chosen = sourcesFit_ ? planStretch(ctx, count, a, controlInside) : 0;
+    if (!chosen) {
+        for (int s = 0; s < count; ++s) {
+            ctx.sampleIndex = first + s;
+            ctx.sampleCounter = sampleCounter_;
+            if (every > 0 && sampleCounter_ % every == 0) controlSample(ctx, rate);
+            perSample(ctx, a);
+            ++sampleCounter_;
+        }
+        return count;
+    }
+    // With no other module drawing, the oscillators' draws are taken in the order of their
+    // samples first, the oscillators computed, and the other modules then read their rows as
+    // each sample left them. Otherwise the draws are taken at their places in the per-sample
+    // pass and the oscillators computed afterwards.
+    if (oscillatorsFirst_) {
+        for (int s = 0; s < count; ++s)
+            takeDrawsAt(ctx, s);
+        evaluateChosen(ctx, count);
+    }
     for (int s = 0; s < count; ++s) {
         ctx.sampleIndex = first + s;
         ctx.sampleCounter = sampleCounter_;
         if (every > 0 && sampleCounter_ % every == 0) controlSample(ctx, rate);
-        if (chosen)
-            stretchSample(ctx, a, s);
-        else
-            perSample(ctx, a);
+        stretchSample(ctx, a, s);
         ++sampleCounter_;
     }
-    if (!chosen) return count;
+    if (!oscillatorsFirst_) evaluateChosen(ctx, count);
 
-    // The chosen oscillators, module by module; lone sines four at a time.
+    const std::vector<Module*>& oscs = ctx.view.byType[Module_AudioOsc];
+    for (std::size_t idx = 0; idx < oscs.size() && idx < kStretchModules; ++idx) {
+        if (!stretchSlot_[idx]) continue;
+        const int r = oscs[idx]->outputRow;
+        // The level meters see each sample's row as the sample before left it (a row played
+        // back sample by sample was measured on the way).
+        for (int e = 0; e < meterRowCount_ && !oscillatorsFirst_; ++e) {
+            if (meterRows_[e] != r) continue;
+            ControlRow& row = state_.table.rows[r];
+            const double* h = &history_[static_cast<std::size_t>(r) * SampleChunk::kSlots];
+            for (int s = 0; s < count; ++s) {
+                const double v = std::fabs(s == 0 ? stretchBefore_[idx] : h[s - 1]);
+                if (v > row.meterPeak[0]) row.meterPeak[0] = v;
+            }
+        }
+        rowBlock_[r] = false;
+        stretchSlot_[idx] = 0;
+    }
+    if (output_) routeStretch(first, count);
+    for (int c = 0; c < capturedRowCount_; ++c)
+        rowRouted_[capturedRows_[c]] = false;
+    return count;
+}
+
+// The chosen oscillators, module by module, into the history; lone sines four at a time. With
+// the oscillators first, a row that modules read or a meter measures is set back to its value
+// before the stretch: the per-sample pass plays the history back into it.
+void Engine::evaluateChosen(EngineContext& ctx, int count) {
     const std::vector<Module*>& oscs = ctx.view.byType[Module_AudioOsc];
     Module* lone[4];
     int loneSlots[4];
@@ -645,27 +688,24 @@ int Engine::runStretch(EngineContext& ctx, int first, int count, double a, uint6
         }
     }
     if (lones) evaluateLoneSinesStretch(lone, loneSlots, lones, ctx, draws_, loneOut, count);
-
-    for (std::size_t idx = 0; idx < oscs.size() && idx < kStretchModules; ++idx) {
-        if (!stretchSlot_[idx]) continue;
-        const int r = oscs[idx]->outputRow;
-        // The level meters see each sample's row as the sample before left it.
-        for (int e = 0; e < meterRowCount_; ++e) {
-            if (meterRows_[e] != r) continue;
-            ControlRow& row = state_.table.rows[r];
-            const double* h = &history_[static_cast<std::size_t>(r) * SampleChunk::kSlots];
-            for (int s = 0; s < count; ++s) {
-                const double v = std::fabs(s == 0 ? stretchBefore_[idx] : h[s - 1]);
-                if (v > row.meterPeak[0]) row.meterPeak[0] = v;
-            }
-        }
-        rowBlock_[r] = false;
-        stretchSlot_[idx] = 0;
+    for (int k = 0; k < replayCount_; ++k) {
+        ControlRow& row = state_.table.rows[replayRows_[k]];
+        row.primary[0] = row.primarySmoothed[0] = replayBefore_[k];
     }
-    if (output_) routeStretch(first, count);
-    for (int c = 0; c < capturedRowCount_; ++c)
-        rowRouted_[capturedRows_[c]] = false;
-    return count;
+}
+
+// The draws the chosen oscillators make at the stretch's sample `s`, in list order.
+void Engine::takeDrawsAt(EngineContext& ctx, int s) {
+    const std::vector<Module*>& modules = ctx.view.byType[Module_AudioOsc];
+    int idx = drawsAt_[s];
+    drawsAt_[s] = -1;
+    while (idx >= 0) {
+        const int next = drawsNext_[idx];
+        nextDraw_[idx] = takeOscillatorDraws(*modules[static_cast<std::size_t>(idx)], ctx.rand,
+                                             draws_, stretchSlot_[idx] - 1, s, stretchLength_);
+        noteDrawAt(nextDraw_[idx], idx);
+        idx = next;
+    }
 }
 
 // Whether an oscillator of few voices takes an input from a row that modules do not write at
@@ -691,7 +731,7 @@ bool Engine::oscillatorsReadControlRows(const EngineView& view) const {
 // the output stage sends; returns how many oscillators were chosen.
 int Engine::planStretch(EngineContext& ctx, int count, double a, bool controlInside) {
     const EngineView& view = ctx.view;
-    if (evaluators_->perSample[Module_AudioOsc] != &evaluateOscillator) return 0;
+    if (evaluators_ != &moduleEvaluators()) return 0;
     const std::vector<Module*>& oscs = view.byType[Module_AudioOsc];
     if (oscs.empty()) return 0;
 
@@ -716,7 +756,7 @@ int Engine::planStretch(EngineContext& ctx, int count, double a, bool controlIns
         const int end = oscSlotEnd_[idx];
         Module& m = *oscs[idx];
         const int row = m.outputRow;
-        bool steady = row >= 0 && row < kModuleRows && !rowRead_[row];
+        bool steady = row >= 0 && row < kModuleRows;
         for (int k = begin; k < end && steady; ++k) {
             const int src = oscSlots_[k]->load(rlx);
             steady =
@@ -736,13 +776,35 @@ int Engine::planStretch(EngineContext& ctx, int count, double a, bool controlIns
         rowBlock_[row] = true;
     }
     allOscillatorsChosen_ = chosen == static_cast<int>(oscs.size());
+    const int queues = chosen; // draw queues by slot, those given up included
+    // Another module drawing from the generator in the stretch (an oscillator left sample by
+    // sample, a distortion, or a modulator at a control sample) takes its draws between theirs:
+    // the chosen oscillators then take theirs in the per-sample pass, and only those whose rows
+    // no module reads stay chosen.
+    oscillatorsFirst_ = allOscillatorsChosen_ && view.byType[Module_AudioDistortion].empty() &&
+                        !(controlInside && !view.byType[Module_ControlModulator].empty());
+    replayCount_ = 0;
+    for (std::size_t idx = 0; idx < oscs.size() && idx < kStretchModules; ++idx) {
+        if (!stretchSlot_[idx]) continue;
+        const int row = oscs[idx]->outputRow;
+        if (!rowRead_[row] && (!oscillatorsFirst_ || !rowMetered(row))) continue;
+        if (!oscillatorsFirst_) {
+            stretchSlot_[idx] = 0;
+            rowBlock_[row] = false;
+            --chosen;
+            allOscillatorsChosen_ = false;
+            continue;
+        }
+        replayBefore_[replayCount_] = state_.table.rows[row].primary[0];
+        replayRows_[replayCount_++] = static_cast<uint8_t>(row);
+    }
     if (chosen == 0) return 0;
     if (allOscillatorsChosen_) {
         std::fill(drawsAt_, drawsAt_ + count + 1, int16_t{-1});
         for (int idx = static_cast<int>(oscs.size()) - 1; idx >= 0; --idx)
             noteDrawAt(nextDraw_[idx], idx);
     }
-    draws_.reset(chosen);
+    draws_.reset(queues);
 
     routeCount_ = 0;
     capturedRowCount_ = 0;
@@ -769,6 +831,10 @@ int Engine::planStretch(EngineContext& ctx, int count, double a, bool controlIns
     return chosen;
 }
 
+bool Engine::rowMetered(int row) const {
+    return std::find(meterRows_, meterRows_ + meterRowCount_, row) != meterRows_ + meterRowCount_;
+}
+
 // Files oscillator `idx` under the stretch's sample of its next draw, in list order.
 void Engine::noteDrawAt(int sample, int idx) {
     if (sample >= stretchLength_) return;
@@ -786,7 +852,7 @@ void Engine::stretchSample(EngineContext& ctx, double a, int s) {
     ControlTable& table = state_.table;
     smoothStep(view, a);
     for (int e = 0; e < meterRowCount_; ++e) {
-        if (rowBlock_[meterRows_[e]]) continue;
+        if (rowBlock_[meterRows_[e]] && !oscillatorsFirst_) continue;
         ControlRow& row = table.rows[meterRows_[e]];
         const int count = row.voiceCount > kVoices ? kVoices : row.voiceCount;
         for (int k = 0; k < count; ++k) {
@@ -805,18 +871,19 @@ void Engine::stretchSample(EngineContext& ctx, double a, int s) {
                 fn(*m, ctx);
             continue;
         }
-        // Chosen oscillators only draw, at the samples where they reach their jitter targets.
-        if (allOscillatorsChosen_) {
-            int idx = drawsAt_[s];
-            drawsAt_[s] = -1;
-            while (idx >= 0) {
-                const int next = drawsNext_[idx];
-                nextDraw_[idx] =
-                    takeOscillatorDraws(*modules[static_cast<std::size_t>(idx)], ctx.rand, draws_,
-                                        stretchSlot_[idx] - 1, s, stretchLength_);
-                noteDrawAt(nextDraw_[idx], idx);
-                idx = next;
+        // Chosen oscillators: their rows played back from the history, or only their draws, at
+        // the samples where they reach their jitter targets.
+        if (oscillatorsFirst_) {
+            const std::size_t at = static_cast<std::size_t>(s);
+            for (int k = 0; k < replayCount_; ++k) {
+                ControlRow& row = table.rows[replayRows_[k]];
+                row.primary[0] = row.primarySmoothed[0] =
+                    history_[static_cast<std::size_t>(replayRows_[k]) * SampleChunk::kSlots + at];
             }
+            continue;
+        }
+        if (allOscillatorsChosen_) {
+            takeDrawsAt(ctx, s);
             continue;
         }
         for (std::size_t idx = 0; idx < modules.size(); ++idx) {

@@ -147,6 +147,9 @@ class Engine final : public ViewSink {
     int runStretch(EngineContext& ctx, int first, int count, double smoothing, uint64_t every,
                    uint16_t rate);
     bool oscillatorsReadControlRows(const EngineView& view) const;
+    void evaluateChosen(EngineContext& ctx, int count);
+    void takeDrawsAt(EngineContext& ctx, int s);
+    bool rowMetered(int row) const;
     int planStretch(EngineContext& ctx, int count, double smoothing, bool controlInside);
     void stretchSample(EngineContext& ctx, double smoothing, int s);
     void routeStretch(int first, int count);
@@ -221,6 +224,12 @@ class Engine final : public ViewSink {
     int16_t drawsNext_[kStretchModules] = {};
     int stretchLength_ = 0;
     bool allOscillatorsChosen_ = false;
+    // Chosen oscillators computed before the per-sample pass, which plays back the rows that
+    // modules read or meters measure (with their values before the stretch).
+    bool oscillatorsFirst_ = false;
+    uint8_t replayRows_[kModuleRows] = {};
+    double replayBefore_[kModuleRows] = {};
+    int replayCount_ = 0;
     // Every row selector of the view's modules: which rows modules read (the audio outputs'
     // inputs apart: the output stage reads those), and each oscillator's own in [begin, end).
     const std::atomic<int>* readSlots_[kSourceSlots] = {};
