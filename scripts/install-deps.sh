@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build ccache g++ pkg-config clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  librtaudio-dev librtmidi-dev
+  librtaudio-dev librtmidi-dev libsleef-dev
   libx11-dev libxi-dev libxrandr-dev libinput-dev libudev-dev
   xvfb xauth xdotool jackd2 libosmesa6-dev libglu1-mesa-dev
   qt6-base-dev libqt6opengl6-dev libgl-dev trayer fonts-dejavu-core

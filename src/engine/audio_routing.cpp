@@ -8,6 +8,7 @@
 #include "engine/algorithms.h"
 #include "engine/analyser.h"
 #include "engine/audio_signal.h"
+#include "engine/pluck_math.h"
 #include "modules/module_controls.h"
 
 namespace kv {
@@ -27,7 +28,8 @@ double fader(const InputSliderSlot& s, const ControlTable& t) {
 
 // Appends or finds the voice of note `id`; a new voice starts at age 0 with `velocity`. Note ids
 // are unique among the voices, so the index finds the same voice a scan from the first would.
-PluckVoice* takePluckInput(MutedPluckState& st, uint8_t id, double velocity) {
+[[gnu::always_inline]] inline PluckVoice* takePluckInput(MutedPluckState& st, uint8_t id,
+                                                         double velocity) {
     const int known = st.voiceOfNote[id];
     if (known < st.count && st.voices[known].noteId == id) return &st.voices[known];
     if (st.count >= MutedPluckState::kMaxVoices) return nullptr;
@@ -41,39 +43,13 @@ PluckVoice* takePluckInput(MutedPluckState& st, uint8_t id, double velocity) {
     return &v;
 }
 
-// ln(j / 6) for j = 1..5 (entry 0 unused), computed at program start so that the engine never
-// meets a first-use guard.
-const double kLogOfSixths[6] = {0.0,
-                                std::log(1.0 / 6.0),
-                                std::log(2.0 / 6.0),
-                                std::log(3.0 / 6.0),
-                                std::log(4.0 / 6.0),
-                                std::log(5.0 / 6.0)};
-
 } // namespace
 
 // The nine partials p = 40, 50, ..., 120 at p/100 × `phase`, partial p weighted
 // 1 − (|p − 100| / 60)^d: the note's own partial (100) keeps full weight, the outer ones fade in
-// as the damping d falls. The outermost (40) always has weight 0. The sines are the multiples
-// 4..12 of phase/10, taken by the Chebyshev recurrence from one sine and cosine.
+// as the damping d falls. The outermost (40) always has weight 0.
 double pluckPartials(double phase, double d) {
-    double weightAt[6]; // by |p − 100| / 10
-    weightAt[0] = d > 0 ? 1.0 : 0.0;
-    for (int j = 1; j <= 5; ++j)
-        weightAt[j] = 1.0 - std::exp(d * kLogOfSixths[j]);
-
-    const double theta = phase / 10.0;
-    const double twoCos = 2.0 * std::cos(theta);
-    double previous = 0.0;            // sin 0θ
-    double current = std::sin(theta); // sin 1θ
-    double sum = 0;
-    for (int k = 2; k <= 12; ++k) {
-        const double next = twoCos * current - previous;
-        previous = current;
-        current = next;
-        if (k >= 5) sum += current * weightAt[std::abs(k - 10)];
-    }
-    return sum;
+    return pluckPartialsOne(phase, d);
 }
 
 double firstFaderWeight(double f) {
@@ -94,7 +70,7 @@ double pluckEnvelope(double ms, double velocity, double length) {
         return velocity * (1.0 - q * q);
     }
     const double r = ms / (length + 20.0);
-    return r < 1.0 ? velocity * std::pow(1.0 - r, 1.0 / (1.0 - r)) : 0.0;
+    return r < 1.0 ? velocity * pluckPower(1.0 - r, 1.0 / (1.0 - r)) : 0.0;
 }
 
 void evaluateAudioOutputSplit(Module& m, EngineContext& ctx) {
@@ -161,26 +137,64 @@ void evaluateAudioMutedPluck(Module& m, EngineContext& ctx) {
         for (int i = 0; i < st.count; ++i)
             st.voices[i].silent = false;
     }
-    double sum = 0;
+    // Every voice one sample on, the powers of the envelopes and then the partials of the voices
+    // that sound computed all at once, each voice as pluckEnvelope and pluckPartials compute it.
     const double lengthScale = NL > 1000.0 ? 1.0 / std::sqrt(NL / 1000.0) : 1.0;
-    for (int i = 0; i < st.count;) {
+    MutedPluckState::Batch& pw = st.powers;
+    MutedPluckState::Batch& pa = st.partials;
+    pw.count = pa.count = 0;
+    for (int i = 0; i < st.count; ++i) {
         PluckVoice& v = st.voices[i];
         v.phase += v.step;
+        v.sounding = false;
+        if (v.silent) continue;
+        const double tms = v.age / 48.0;
+        pw.tms[i] = tms;
+        if (tms <= 10.0) {
+            pw.envelope[i] = pluckEnvelope(tms, NV, NL);
+            continue;
+        }
+        const double r = tms / (NL + 20.0);
+        pw.envelope[i] = 0.0;
+        if (!(r < 1.0)) continue;
+        pw.x[pw.count] = 1.0 - r;
+        pw.y[pw.count] = 1.0 / (1.0 - r);
+        pw.of[pw.count++] = static_cast<uint8_t>(i);
+    }
+    pluckPowers(pw.x, pw.y, pw.out, pw.count);
+    for (int k = 0; k < pw.count; ++k)
+        pw.envelope[pw.of[k]] = NV * pw.out[k];
+    for (int i = 0; i < st.count; ++i) {
+        PluckVoice& v = st.voices[i];
         if (!v.silent) {
-            const double tms = v.age / 48.0;
-            const double e = pluckEnvelope(tms, NV, NL);
+            const double tms = pw.tms[i];
+            const double e = pw.envelope[i];
             if (e != 0) {
                 // At age 0 the damping is 1 whatever the velocity (0 / 0 would be undefined).
                 const double ramp = std::min(tms / (NL + 10.0), 1.0);
-                const double d = ramp > 0 ? 1.0 / (1.0 + 10.0 * ramp / v.velocity) : 1.0;
-                sum += pluckPartials(v.phase, d) * e * lengthScale;
+                pa.x[pa.count] = v.phase;
+                pa.y[pa.count] = ramp > 0 ? 1.0 / (1.0 + 10.0 * ramp / v.velocity) : 1.0;
+                pa.of[pa.count++] = static_cast<uint8_t>(i);
             }
             if (tms > 10.0 && e <= 0.1) v.finished = true;
             v.silent = tms > 10.0 && !(tms / (NL + 20.0) < 1.0);
         }
         v.age += 1.0;
+    }
+    pluckPartialsOf(pa.x, pa.y, pa.out, pa.count);
+    for (int k = 0; k < pa.count; ++k) {
+        PluckVoice& v = st.voices[pa.of[k]];
+        v.sounding = true;
+        v.contribution = pa.out[k] * pw.envelope[pa.of[k]] * lengthScale;
+    }
+
+    // The sum in the order the voices are taken: a finished voice's place goes to the last
+    // voice, taken next.
+    double sum = 0;
+    for (int i = 0; i < st.count;) {
+        PluckVoice& v = st.voices[i];
+        if (v.sounding) sum += v.contribution;
         if (v.finished && (!v.present || !carriesNoteIds)) {
-            // The last voice takes this place and is processed now.
             --st.count;
             if (i != st.count) {
                 v = st.voices[st.count];

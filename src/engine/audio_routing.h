@@ -33,6 +33,9 @@ struct PluckVoice {
     // Kept so that a held voice does not redo work whose result is known:
     double step = 0;     // phase advance per sample (radians), frequency / 96000 × 2π
     bool silent = false; // past its length at the module's `silentLength`: its envelope stays 0
+    // This sample's part of the sum, when it sounds.
+    bool sounding = false;
+    double contribution = 0;
 };
 
 struct MutedPluckState final : ModuleState {
@@ -45,6 +48,16 @@ struct MutedPluckState final : ModuleState {
     // The note length (ms, bit pattern) the voices' `silent` flags were found at; a new length
     // clears them, as it may bring a voice back.
     uint64_t silentLength = 0;
+    // One sample's work, all voices at once: the envelope's ages and levels, then the powers and
+    // the partials of the voices that need them (by voice in `of`).
+    struct Batch {
+        double tms[kMaxVoices];
+        double envelope[kMaxVoices];
+        double x[kMaxVoices], y[kMaxVoices], out[kMaxVoices];
+        uint8_t of[kMaxVoices];
+        int count = 0;
+    };
+    Batch powers, partials;
 };
 
 /// Fader weights of the first and second channel for fader `f` (percent): both 1 at 0, all to

@@ -604,12 +604,14 @@ int Engine::runStretch(EngineContext& ctx, int first, int count, double a, uint6
     // only control samples change, the stretch ends before it, so that they hold still.
     const uint64_t toControl = every > 0 ? (every - sampleCounter_ % every) % every : UINT64_MAX;
     bool controlInside = toControl < static_cast<uint64_t>(count);
-    if (controlInside && oscillatorsReadControlRows(ctx.view)) {
+    // (A view adopted within the cycle, offline, leaves the lists of the cycle's own view.)
+    const bool planned = sourcesFit_ && current_ == &ctx.view;
+    if (planned && controlInside && oscillatorsReadControlRows(ctx.view)) {
         if (toControl < 2) return 0;
         count = static_cast<int>(toControl);
         controlInside = false;
     }
-    const int chosen = sourcesFit_ ? planStretch(ctx, count, a, controlInside) : 0;
+    const int chosen = planned ? planStretch(ctx, count, a, controlInside) : 0;
     if (!chosen) {
         for (int s = 0; s < count; ++s) {
             ctx.sampleIndex = first + s;

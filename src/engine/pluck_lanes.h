@@ -1,0 +1,44 @@
+#pragma once
+// The muted pluck's partials written once for a lane type: one voice (double, SLEEF's portable
+// C functions) or four (AVX). Included by pluck_math.cpp and pluck_avx.cpp only.
+#include <type_traits>
+
+#include "engine/pluck_math.h"
+
+namespace kv {
+namespace {
+
+// The partials' arithmetic for voices in lanes of V, given the lanes' exp, sin and cos: partial
+// p = 40, 50, ..., 120 at p/100 × phase weighted 1 − (|p − 100| / 60)^d, the sines the multiples
+// 4..12 of phase/10 by the Chebyshev recurrence from one sine and cosine.
+template <class V, class Exp, class Sin, class Cos>
+[[gnu::always_inline]] inline V pluckPartialsLanes(V phase, V d, Exp exp, Sin sin, Cos cos) {
+    V weightAt[6]; // by |p − 100| / 10
+    if constexpr (std::is_same_v<V, double>) {
+        weightAt[0] = d > 0 ? 1.0 : 0.0;
+    } else {
+        using M = decltype(d > d);
+        const V one = V{} + 1.0;
+        weightAt[0] = (V)((M)(d > 0.0) & (M)one);
+    }
+#pragma GCC unroll 5
+    for (int j = 1; j <= 5; ++j)
+        weightAt[j] = 1.0 - exp(d * kPluckLogOfSixths[j]);
+
+    const V theta = phase / 10.0;
+    const V twoCos = 2.0 * cos(theta);
+    V previous{};           // sin 0θ
+    V current = sin(theta); // sin 1θ
+    V sum{};
+#pragma GCC unroll 11
+    for (int k = 2; k <= 12; ++k) {
+        const V next = twoCos * current - previous;
+        previous = current;
+        current = next;
+        if (k >= 5) sum += current * weightAt[k >= 10 ? k - 10 : 10 - k];
+    }
+    return sum;
+}
+
+} // namespace
+} // namespace kv
