@@ -594,9 +594,10 @@ void Engine::smoothStep(const EngineView& view, double a) {
 // ---------------------------------------------------------------------------------------------
 // Stretches: oscillators whose inputs hold still are evaluated module by module, the rest sample
 // by sample as always. Module by module gives the same samples because nothing such an
-// oscillator reads changes within the stretch, no module reads its row (the output stage and the
-// level meters take its samples from the history afterwards, in their own order), and its
-// jitter draws are taken from the engine's generator ahead, in the order of the per-sample pass.
+// oscillator reads changes within the stretch; its samples go to a history, from which the
+// per-sample pass plays its row back where a module reads it and the output stage and level
+// meters take them in their own order; and its jitter draws come from the engine's generator in
+// the order of the per-sample pass.
 
 int Engine::runStretch(EngineContext& ctx, int first, int count, double a, uint64_t every,
                        uint16_t rate) {
