@@ -155,6 +155,7 @@ void evaluateAudioMutedPluck(Module& m, EngineContext& ctx) {
             continue;
         }
         const double r = tms / (NL + 20.0);
+        pw.ratio[i] = r;
         pw.envelope[i] = 0.0;
         if (!(r < 1.0)) continue;
         pw.x[pw.count] = 1.0 - r;
@@ -177,7 +178,7 @@ void evaluateAudioMutedPluck(Module& m, EngineContext& ctx) {
                 pa.of[pa.count++] = static_cast<uint8_t>(i);
             }
             if (tms > 10.0 && e <= 0.1) v.finished = true;
-            v.silent = tms > 10.0 && !(tms / (NL + 20.0) < 1.0);
+            v.silent = tms > 10.0 && !(pw.ratio[i] < 1.0);
         }
         v.age += 1.0;
     }

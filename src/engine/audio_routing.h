@@ -52,6 +52,7 @@ struct MutedPluckState final : ModuleState {
     // the partials of the voices that need them (by voice in `of`).
     struct Batch {
         double tms[kMaxVoices];
+        double ratio[kMaxVoices]; // of the age to the note's length + 20 ms, past 10 ms
         double envelope[kMaxVoices];
         double x[kMaxVoices], y[kMaxVoices], out[kMaxVoices];
         uint8_t of[kMaxVoices];

@@ -8,11 +8,12 @@
 namespace kv {
 namespace {
 
-// The partials' arithmetic for voices in lanes of V, given the lanes' exp, sin and cos: partial
+// The partials' arithmetic for voices in lanes of V, given the lanes' exp and sine-and-cosine
+// (which sets both of its last two arguments): partial
 // p = 40, 50, ..., 120 at p/100 × phase weighted 1 − (|p − 100| / 60)^d, the sines the multiples
 // 4..12 of phase/10 by the Chebyshev recurrence from one sine and cosine.
-template <class V, class Exp, class Sin, class Cos>
-[[gnu::always_inline]] inline V pluckPartialsLanes(V phase, V d, Exp exp, Sin sin, Cos cos) {
+template <class V, class Exp, class SinCos>
+[[gnu::always_inline]] inline V pluckPartialsLanes(V phase, V d, Exp exp, SinCos sinCos) {
     V weightAt[6]; // by |p − 100| / 10
     if constexpr (std::is_same_v<V, double>) {
         weightAt[0] = d > 0 ? 1.0 : 0.0;
@@ -21,14 +22,20 @@ template <class V, class Exp, class Sin, class Cos>
         const V one = V{} + 1.0;
         weightAt[0] = (V)((M)(d > 0.0) & (M)one);
     }
-#pragma GCC unroll 5
-    for (int j = 1; j <= 5; ++j)
-        weightAt[j] = 1.0 - exp(d * kPluckLogOfSixths[j]);
+    // (j/6)^d from three powers: (1/2)^d, (1/3)^d and (5/6)^d.
+    const V half = exp(d * kPluckLogOfSixths[3]);
+    const V third = exp(d * kPluckLogOfSixths[2]);
+    weightAt[1] = 1.0 - half * third;
+    weightAt[2] = 1.0 - third;
+    weightAt[3] = 1.0 - half;
+    weightAt[4] = 1.0 - third / half;
+    weightAt[5] = 1.0 - exp(d * kPluckLogOfSixths[5]);
 
     const V theta = phase / 10.0;
-    const V twoCos = 2.0 * cos(theta);
-    V previous{};           // sin 0θ
-    V current = sin(theta); // sin 1θ
+    V current, cosine;
+    sinCos(theta, current, cosine); // sin 1θ, cos 1θ
+    const V twoCos = 2.0 * cosine;
+    V previous{}; // sin 0θ
     V sum{};
 #pragma GCC unroll 11
     for (int k = 2; k <= 12; ++k) {

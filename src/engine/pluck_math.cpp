@@ -30,21 +30,21 @@ const bool kHasAvx = [] {
 double exp1(double x) {
     return Sleef_cinz_expd1_u10purec(x);
 }
-double sin1(double x) {
-    return Sleef_cinz_sind1_u10purec(x);
-}
-double cos1(double x) {
-    return Sleef_cinz_cosd1_u10purec(x);
+void sinCos1(double x, double& sine, double& cosine) {
+    const Sleef_double_2 r = Sleef_cinz_sincosd1_u10purec(x);
+    sine = r.x;
+    cosine = r.y;
 }
 
 } // namespace
 
+// x^y as e^(y ln x), for 0 < x ≤ 1 (the envelope's bases), as the lanes compute it.
 double pluckPower(double x, double y) {
-    return Sleef_cinz_powd1_u10purec(x, y);
+    return Sleef_cinz_expd1_u10purec(y * Sleef_cinz_logd1_u10purec(x));
 }
 
 double pluckPartialsOne(double phase, double d) {
-    return pluckPartialsLanes(phase, d, exp1, sin1, cos1);
+    return pluckPartialsLanes(phase, d, exp1, sinCos1);
 }
 
 void pluckPowers(const double* x, const double* y, double* out, int n) {
@@ -54,7 +54,7 @@ void pluckPowers(const double* x, const double* y, double* out, int n) {
         pluckPowersAvx(x, y, out, i);
     }
     for (; i < n; ++i)
-        out[i] = Sleef_cinz_powd1_u10purec(x[i], y[i]);
+        out[i] = pluckPower(x[i], y[i]);
 }
 
 void pluckPartialsOf(const double* phase, const double* d, double* out, int n) {
@@ -64,7 +64,7 @@ void pluckPartialsOf(const double* phase, const double* d, double* out, int n) {
         pluckPartialsAvx(phase, d, out, i);
     }
     for (; i < n; ++i)
-        out[i] = pluckPartialsLanes(phase[i], d[i], exp1, sin1, cos1);
+        out[i] = pluckPartialsLanes(phase[i], d[i], exp1, sinCos1);
 }
 
 } // namespace kv

@@ -9,12 +9,12 @@ namespace kv {
 /// ln(j / 6) for j = 1..5 (entry 0 unused).
 extern const double kPluckLogOfSixths[6];
 
-/// x^y, as pluckPowers computes it.
+/// x^y for 0 < x ≤ 1, as pluckPowers computes it.
 double pluckPower(double x, double y);
 /// The partials of one voice, as pluckPartialsOf computes them.
 double pluckPartialsOne(double phase, double d);
 
-/// out[i] = x[i]^y[i] for i < n.
+/// out[i] = x[i]^y[i] for i < n, 0 < x[i] ≤ 1.
 void pluckPowers(const double* x, const double* y, double* out, int n);
 
 /// The nine partials (see pluckPartials) of voices i < n at phase[i] with damping d[i].
