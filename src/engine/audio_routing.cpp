@@ -137,56 +137,31 @@ void evaluateAudioMutedPluck(Module& m, EngineContext& ctx) {
         for (int i = 0; i < st.count; ++i)
             st.voices[i].silent = false;
     }
-    // Every voice one sample on, the powers of the envelopes and then the partials of the voices
-    // that sound computed all at once, each voice as pluckEnvelope and pluckPartials compute it.
+    // Every voice one sample on; the envelopes and partials of those that are not silent all at
+    // once, each voice as pluckEnvelope and pluckPartials compute it.
     const double lengthScale = NL > 1000.0 ? 1.0 / std::sqrt(NL / 1000.0) : 1.0;
-    MutedPluckState::Batch& pw = st.powers;
-    MutedPluckState::Batch& pa = st.partials;
-    pw.count = pa.count = 0;
+    MutedPluckState::Lanes& l = st.lanes;
+    int n = 0;
     for (int i = 0; i < st.count; ++i) {
         PluckVoice& v = st.voices[i];
         v.phase += v.step;
         v.sounding = false;
-        if (v.silent) continue;
-        const double tms = v.age / 48.0;
-        pw.tms[i] = tms;
-        if (tms <= 10.0) {
-            pw.envelope[i] = pluckEnvelope(tms, NV, NL);
-            continue;
-        }
-        const double r = tms / (NL + 20.0);
-        pw.ratio[i] = r;
-        pw.envelope[i] = 0.0;
-        if (!(r < 1.0)) continue;
-        pw.x[pw.count] = 1.0 - r;
-        pw.y[pw.count] = 1.0 / (1.0 - r);
-        pw.of[pw.count++] = static_cast<uint8_t>(i);
-    }
-    pluckPowers(pw.x, pw.y, pw.out, pw.count);
-    for (int k = 0; k < pw.count; ++k)
-        pw.envelope[pw.of[k]] = NV * pw.out[k];
-    for (int i = 0; i < st.count; ++i) {
-        PluckVoice& v = st.voices[i];
         if (!v.silent) {
-            const double tms = pw.tms[i];
-            const double e = pw.envelope[i];
-            if (e != 0) {
-                // At age 0 the damping is 1 whatever the velocity (0 / 0 would be undefined).
-                const double ramp = std::min(tms / (NL + 10.0), 1.0);
-                pa.x[pa.count] = v.phase;
-                pa.y[pa.count] = ramp > 0 ? 1.0 / (1.0 + 10.0 * ramp / v.velocity) : 1.0;
-                pa.of[pa.count++] = static_cast<uint8_t>(i);
-            }
-            if (tms > 10.0 && e <= 0.1) v.finished = true;
-            v.silent = tms > 10.0 && !(pw.ratio[i] < 1.0);
+            l.age[n] = v.age;
+            l.phase[n] = v.phase;
+            l.velocity[n] = v.velocity;
+            l.of[n++] = static_cast<uint8_t>(i);
         }
         v.age += 1.0;
     }
-    pluckPartialsOf(pa.x, pa.y, pa.out, pa.count);
-    for (int k = 0; k < pa.count; ++k) {
-        PluckVoice& v = st.voices[pa.of[k]];
-        v.sounding = true;
-        v.contribution = pa.out[k] * pw.envelope[pa.of[k]] * lengthScale;
+    pluckVoices({l.age, l.phase, l.velocity, l.part, l.e, l.tms, l.r}, n, NV, NL, lengthScale);
+    for (int k = 0; k < n; ++k) {
+        PluckVoice& v = st.voices[l.of[k]];
+        const double e = l.e[k], tms = l.tms[k];
+        v.sounding = e != 0;
+        v.contribution = l.part[k];
+        if (tms > 10.0 && e <= 0.1) v.finished = true;
+        v.silent = tms > 10.0 && !(l.r[k] < 1.0);
     }
 
     // The sum in the order the voices are taken: a finished voice's place goes to the last

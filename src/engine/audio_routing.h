@@ -48,17 +48,13 @@ struct MutedPluckState final : ModuleState {
     // The note length (ms, bit pattern) the voices' `silent` flags were found at; a new length
     // clears them, as it may bring a voice back.
     uint64_t silentLength = 0;
-    // One sample's work, all voices at once: the envelope's ages and levels, then the powers and
-    // the partials of the voices that need them (by voice in `of`).
-    struct Batch {
-        double tms[kMaxVoices];
-        double ratio[kMaxVoices]; // of the age to the note's length + 20 ms, past 10 ms
-        double envelope[kMaxVoices];
-        double x[kMaxVoices], y[kMaxVoices], out[kMaxVoices];
+    // One sample's work on the voices that are not silent, all at once (see pluckVoices).
+    struct Lanes {
+        double age[kMaxVoices], phase[kMaxVoices], velocity[kMaxVoices];
+        double part[kMaxVoices], e[kMaxVoices], tms[kMaxVoices], r[kMaxVoices];
         uint8_t of[kMaxVoices];
-        int count = 0;
     };
-    Batch powers, partials;
+    Lanes lanes;
 };
 
 /// Fader weights of the first and second channel for fader `f` (percent): both 1 at 0, all to

@@ -28,31 +28,28 @@ V4 load4(const double* p) {
 
 } // namespace
 
-void pluckPowersAvx(const double* x, const double* y, double* out, int n) {
-    for (int i = 0; i < n; i += 4) {
-        const V4 ln = (V4)Sleef_cinz_logd4_u10avx((__m256d)load4(x + i));
-        const V4 r = (V4)Sleef_cinz_expd4_u10avx((__m256d)(load4(y + i) * ln));
-        std::memcpy(out + i, &r, sizeof r);
-    }
-}
-
-void pluckPartialsAvx(const double* phase, const double* d, double* out, int n) {
+void pluckVoicesAvx(const PluckLanes& v, int n, double NV, double NL, double lengthScale) {
     const auto exp4 = [](V4 x) { return (V4)Sleef_cinz_expd4_u10avx((__m256d)x); };
+    const auto log4 = [](V4 x) { return (V4)Sleef_cinz_logd4_u10avx((__m256d)x); };
     const auto sinCos4 = [](V4 x, V4& sine, V4& cosine) {
         const Sleef___m256d_2 r = Sleef_cinz_sincosd4_u10avx((__m256d)x);
         sine = (V4)r.x;
         cosine = (V4)r.y;
     };
     for (int i = 0; i < n; i += 4) {
-        const V4 r = pluckPartialsLanes(load4(phase + i), load4(d + i), exp4, sinCos4);
-        std::memcpy(out + i, &r, sizeof r);
+        V4 e, tms, r;
+        const V4 part = pluckVoiceLanes(load4(v.age + i), load4(v.phase + i), load4(v.velocity + i),
+                                        NV, NL, lengthScale, exp4, log4, sinCos4, e, tms, r);
+        std::memcpy(v.part + i, &part, sizeof part);
+        std::memcpy(v.e + i, &e, sizeof e);
+        std::memcpy(v.tms + i, &tms, sizeof tms);
+        std::memcpy(v.r + i, &r, sizeof r);
     }
 }
 
 #else // never called without AVX
 
-void pluckPowersAvx(const double*, const double*, double*, int) {}
-void pluckPartialsAvx(const double*, const double*, double*, int) {}
+void pluckVoicesAvx(const PluckLanes&, int, double, double, double) {}
 
 #endif
 

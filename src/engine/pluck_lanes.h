@@ -47,5 +47,38 @@ template <class V, class Exp, class SinCos>
     return sum;
 }
 
+// select(mask, a, b) for a lane type: a where the mask holds, else b.
+template <class V, class M> [[gnu::always_inline]] inline V pluckSelect(M m, V a, V b) {
+    if constexpr (std::is_same_v<V, double>) {
+        return m ? a : b;
+    } else {
+        using I = decltype(a > b);
+        return (V)(((I)m & (I)a) | (~(I)m & (I)b));
+    }
+}
+
+// One sample of sounding voices in lanes: the envelope (as pluckEnvelope), the damping and the
+// partials (as pluckPartials), and the voice's part of the sum. `e`, `tms` and `r` are left for
+// the voice's flags (`r` is meaningful past 10 ms only).
+template <class V, class Exp, class Log, class SinCos>
+[[gnu::always_inline]] inline V pluckVoiceLanes(V age, V phase, V velocity, double NV, double NL,
+                                                double lengthScale, Exp exp, Log log, SinCos sinCos,
+                                                V& e, V& tms, V& r) {
+    tms = age / 48.0;
+    const V q = 1.0 - (tms / 10.0) * (tms / 10.0);
+    const V early = NV * (1.0 - q * q);
+    r = tms / (NL + 20.0);
+    const V y = 1.0 / (1.0 - r);
+    const V late = NV * exp(y * log(1.0 - r));
+    const V none{};
+    e = pluckSelect(tms <= 10.0, early, pluckSelect(r < 1.0, late, none));
+    // At age 0 the damping is 1 whatever the velocity (0 / 0 would be undefined).
+    V ramp = tms / (NL + 10.0);
+    const V one = none + 1.0;
+    ramp = pluckSelect(one < ramp, one, ramp);
+    const V d = pluckSelect(ramp > 0.0, 1.0 / (1.0 + 10.0 * ramp / velocity), one);
+    return pluckPartialsLanes(phase, d, exp, sinCos) * e * lengthScale;
+}
+
 } // namespace
 } // namespace kv

@@ -27,6 +27,9 @@ const bool kHasAvx = [] {
 #endif
 }();
 
+double log1(double x) {
+    return Sleef_cinz_logd1_u10purec(x);
+}
 double exp1(double x) {
     return Sleef_cinz_expd1_u10purec(x);
 }
@@ -47,24 +50,15 @@ double pluckPartialsOne(double phase, double d) {
     return pluckPartialsLanes(phase, d, exp1, sinCos1);
 }
 
-void pluckPowers(const double* x, const double* y, double* out, int n) {
+void pluckVoices(const PluckLanes& v, int n, double NV, double NL, double lengthScale) {
     int i = 0;
     if (kHasAvx && n >= 4) {
         i = n & ~3;
-        pluckPowersAvx(x, y, out, i);
+        pluckVoicesAvx(v, i, NV, NL, lengthScale);
     }
     for (; i < n; ++i)
-        out[i] = pluckPower(x[i], y[i]);
-}
-
-void pluckPartialsOf(const double* phase, const double* d, double* out, int n) {
-    int i = 0;
-    if (kHasAvx && n >= 4) {
-        i = n & ~3;
-        pluckPartialsAvx(phase, d, out, i);
-    }
-    for (; i < n; ++i)
-        out[i] = pluckPartialsLanes(phase[i], d[i], exp1, sinCos1);
+        v.part[i] = pluckVoiceLanes(v.age[i], v.phase[i], v.velocity[i], NV, NL, lengthScale, exp1,
+                                    log1, sinCos1, v.e[i], v.tms[i], v.r[i]);
 }
 
 } // namespace kv

@@ -9,19 +9,26 @@ namespace kv {
 /// ln(j / 6) for j = 1..5 (entry 0 unused).
 extern const double kPluckLogOfSixths[6];
 
-/// x^y for 0 < x ≤ 1, as pluckPowers computes it.
+/// x^y for 0 < x ≤ 1, as pluckVoices computes the envelope's power.
 double pluckPower(double x, double y);
-/// The partials of one voice, as pluckPartialsOf computes them.
+/// The partials of one voice, as pluckVoices computes them.
 double pluckPartialsOne(double phase, double d);
 
-/// out[i] = x[i]^y[i] for i < n, 0 < x[i] ≤ 1.
-void pluckPowers(const double* x, const double* y, double* out, int n);
-
-/// The nine partials (see pluckPartials) of voices i < n at phase[i] with damping d[i].
-void pluckPartialsOf(const double* phase, const double* d, double* out, int n);
-
+/// One sample of voices i < n (not silent) of age[i] samples, phase[i] and velocity[i], for a note
+/// velocity NV and length NL (ms) and the sum's length scale: each voice's part of the sum
+/// (partials × envelope × scale) in part[i], its envelope in e[i], its age in ms in tms[i] and
+/// the ratio of that age to NL + 20 ms in r[i]; as pluckEnvelope and pluckPartials compute them.
+struct PluckLanes {
+    const double* age;
+    const double* phase;
+    const double* velocity;
+    double* part;
+    double* e;
+    double* tms;
+    double* r;
+};
+void pluckVoices(const PluckLanes& v, int n, double NV, double NL, double lengthScale);
 /// The same, built for AVX (only to be called where the processor has it); n a multiple of 4.
-void pluckPowersAvx(const double* x, const double* y, double* out, int n);
-void pluckPartialsAvx(const double* phase, const double* d, double* out, int n);
+void pluckVoicesAvx(const PluckLanes& v, int n, double NV, double NL, double lengthScale);
 
 } // namespace kv
