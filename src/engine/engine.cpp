@@ -518,15 +518,7 @@ void Engine::controlSample(EngineContext& ctx, uint16_t rate) {
 void Engine::perSample(EngineContext& ctx, double a) {
     const EngineView& view = ctx.view;
     ControlTable& table = state_.table;
-    smoothStep(view, a);
-    for (int e = 0; e < meterRowCount_; ++e) {
-        ControlRow& row = table.rows[meterRows_[e]];
-        const int count = row.voiceCount > kVoices ? kVoices : row.voiceCount;
-        for (int k = 0; k < count; ++k) {
-            const double v = std::fabs(row.primary[k]);
-            if (v > row.meterPeak[k]) row.meterPeak[k] = v;
-        }
-    }
+    smoothAndMeter(view, a, false);
 
     const Evaluators& ev = *evaluators_;
     for (int type : kPerSampleOrder) {
@@ -553,6 +545,21 @@ void Engine::perSample(EngineContext& ctx, double a) {
             output_->addToBus(ctx.sampleIndex, c,
                               silent ? 0.0
                                      : finiteOrZero(table.rows[src.index].primarySmoothed[0]));
+        }
+    }
+}
+
+// The smoothing step, then the level meters of the rows as the previous sample left them
+// (`skipTaken`: not the rows of the stretch's chosen oscillators).
+void Engine::smoothAndMeter(const EngineView& view, double a, bool skipTaken) {
+    smoothStep(view, a);
+    for (int e = 0; e < meterRowCount_; ++e) {
+        if (skipTaken && rowBlock_[meterRows_[e]]) continue;
+        ControlRow& row = state_.table.rows[meterRows_[e]];
+        const int count = row.voiceCount > kVoices ? kVoices : row.voiceCount;
+        for (int k = 0; k < count; ++k) {
+            const double v = std::fabs(row.primary[k]);
+            if (v > row.meterPeak[k]) row.meterPeak[k] = v;
         }
     }
 }
@@ -854,16 +861,8 @@ void Engine::noteDrawAt(int sample, int idx) {
 void Engine::stretchSample(EngineContext& ctx, double a, int s) {
     const EngineView& view = ctx.view;
     ControlTable& table = state_.table;
-    smoothStep(view, a);
-    for (int e = 0; e < meterRowCount_; ++e) {
-        if (rowBlock_[meterRows_[e]] && !oscillatorsFirst_) continue;
-        ControlRow& row = table.rows[meterRows_[e]];
-        const int count = row.voiceCount > kVoices ? kVoices : row.voiceCount;
-        for (int k = 0; k < count; ++k) {
-            const double v = std::fabs(row.primary[k]);
-            if (v > row.meterPeak[k]) row.meterPeak[k] = v;
-        }
-    }
+    // Rows of oscillators computed afterwards are measured from their history then.
+    smoothAndMeter(view, a, !oscillatorsFirst_);
 
     const Evaluators& ev = *evaluators_;
     for (int type : kPerSampleOrder) {

@@ -144,6 +144,7 @@ class Engine final : public ViewSink {
     void reassociate(ControlRow& row, const SnapshotRow& snap);
     void perSample(EngineContext& ctx, double smoothing);
     void smoothStep(const EngineView& view, double a);
+    void smoothAndMeter(const EngineView& view, double a, bool skipTaken);
     int runStretch(EngineContext& ctx, int first, int count, double smoothing, uint64_t every,
                    uint16_t rate);
     bool oscillatorsReadControlRows(const EngineView& view) const;
